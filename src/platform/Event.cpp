@@ -1,0 +1,106 @@
+#include "platform/Event.h"
+
+#include <sys/eventfd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "platform/LastError.h"
+#include "platform/Tick.h"
+#include "platform/WinError.h"
+
+Event::Event(bool bManualReset, bool bInitialState) noexcept
+    : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_bManualReset(bManualReset) {
+    if (!m_fd.Valid()) SetLastErrorFromErrno(errno);
+    if (bInitialState) Set();
+}
+
+void Event::Set() noexcept {
+    std::lock_guard lock(m_mutex);
+    if (m_bSignalled || !m_fd.Valid()) return;
+    std::uint64_t one = 1;
+    if (::write(m_fd.Get(), &one, sizeof one) == sizeof one) m_bSignalled = true;
+}
+
+void Event::Reset() noexcept {
+    std::lock_guard lock(m_mutex);
+    if (!m_bSignalled) return;
+    std::uint64_t value = 0;
+    (void)::read(m_fd.Get(), &value, sizeof value);
+    m_bSignalled = false;
+}
+
+bool Event::IsSet() const noexcept {
+    std::lock_guard lock(m_mutex);
+    return m_bSignalled;
+}
+
+bool Event::TryAcquire() noexcept {
+    std::lock_guard lock(m_mutex);
+    if (!m_bSignalled) return false;
+    if (!m_bManualReset) {
+        std::uint64_t value = 0;
+        (void)::read(m_fd.Get(), &value, sizeof value);
+        m_bSignalled = false;
+    }
+    return true;
+}
+
+namespace {
+
+// The first ready item in index order; an auto-reset event another waiter won is not ready.
+int FirstFired(std::span<const WaitItem> items, const std::vector<pollfd>& fds, short* pRevents) noexcept {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        short revents = fds[i].revents;
+        if (revents == 0) continue;
+        if (items[i].pEvent != nullptr) {
+            if (items[i].pEvent->TryAcquire()) return static_cast<int>(i);
+            continue;
+        }
+        if (pRevents != nullptr) *pRevents = revents;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+}  // namespace
+
+DWORD WaitForAny(std::span<const WaitItem> items, DWORD dwTimeout, short* pRevents) noexcept {
+    std::vector<pollfd> fds;
+    try {
+        fds.resize(items.size());
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return WAIT_FAILED;
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const WaitItem& item = items[i];
+        if (item.pEvent != nullptr && !item.pEvent->Valid()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        fds[i].fd = item.pEvent != nullptr ? item.pEvent->Fd() : item.fd;
+        fds[i].events = item.pEvent != nullptr ? static_cast<short>(POLLIN) : item.events;
+    }
+    Deadline deadline(dwTimeout);
+    for (;;) {
+        for (auto& p : fds) p.revents = 0;
+        int rc = ::poll(fds.data(), fds.size(), TimeoutToPoll(deadline.Remaining()));
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            SetLastErrorFromErrno(errno);
+            return WAIT_FAILED;
+        }
+        if (rc > 0) {
+            int fired = FirstFired(items, fds, pRevents);
+            if (fired >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(fired);
+        }
+        if (deadline.Expired()) return WAIT_TIMEOUT;
+    }
+}
+
+DWORD WaitForEvent(Event& ev, DWORD dwTimeout) noexcept {
+    WaitItem item = WaitItem::For(ev);
+    return WaitForAny(std::span<const WaitItem>(&item, 1), dwTimeout);
+}

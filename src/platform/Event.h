@@ -1,0 +1,59 @@
+#pragma once
+// Windows-style events on eventfd, and one wait over any mix of events and fds.
+#include <poll.h>
+
+#include <mutex>
+#include <span>
+
+#include "platform/Types.h"
+#include "platform/UniqueFd.h"
+
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+// WAIT_TIMEOUT (258) is in WinError.h.
+
+// A manual-reset event stays signalled until Reset(); an auto-reset event is consumed by
+// the one waiter that wins it. The eventfd is readable exactly while the event is
+// signalled, so it can sit in a poll() set beside device fds. Construction failure
+// (no fds left) leaves an invalid event whose waits fail with the last error set.
+class Event {
+public:
+    explicit Event(bool bManualReset = true, bool bInitialState = false) noexcept;
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    bool Valid() const noexcept { return m_fd.Valid(); }
+    bool IsManualReset() const noexcept { return m_bManualReset; }
+    int Fd() const noexcept { return m_fd.Get(); }
+
+    void Set() noexcept;
+    void Reset() noexcept;
+    // Signalled now? Does not consume an auto-reset event.
+    bool IsSet() const noexcept;
+    // For a waiter that saw the fd readable: true if this waiter owns the signal
+    // (always for manual reset while set; for auto reset only the first caller).
+    bool TryAcquire() noexcept;
+
+private:
+    UniqueFd m_fd;
+    bool m_bManualReset;
+    mutable std::mutex m_mutex;
+    bool m_bSignalled = false;
+};
+
+// One item of a wait: an event, or an fd with the poll events to wait for.
+struct WaitItem {
+    Event* pEvent = nullptr;
+    int fd = -1;
+    short events = POLLIN;
+
+    static WaitItem For(Event& ev) noexcept { return WaitItem{&ev, -1, POLLIN}; }
+    static WaitItem ForFd(int fd, short events) noexcept { return WaitItem{nullptr, fd, events}; }
+};
+
+// Waits until one item fires or dwTimeout ms pass. Returns WAIT_OBJECT_0 + index of the
+// first fired item (lowest index wins when several are ready; an auto-reset event is
+// consumed), WAIT_TIMEOUT, or WAIT_FAILED with the last error set. For an fd item,
+// *pRevents (when given) receives its poll revents (POLLERR/POLLHUP count as firing).
+DWORD WaitForAny(std::span<const WaitItem> items, DWORD dwTimeout, short* pRevents = nullptr) noexcept;
+DWORD WaitForEvent(Event& ev, DWORD dwTimeout) noexcept;
