@@ -19,6 +19,8 @@ class IDialogHost {
 public:
     virtual ~IDialogHost() = default;
 
+    // Sets the window's caption.
+    virtual void SetCaption(const std::string& caption) = 0;
     // Sets the text of one control (IDC_STATUS_TEXT, IDC_PROGRESS_TEXT). Returns at once;
     // the text shows when the dialog's thread gets to it.
     virtual void SetControlText(int nControlId, const std::string& text) = 0;
