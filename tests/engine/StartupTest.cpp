@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <thread>
 
 #include "config/ConfigFile.h"
 #include "engine/CommandLine.h"
@@ -261,25 +260,6 @@ TEST_F(Startup, CaptionNamesTheModel) {
     };
     Run("");
     EXPECT_EQ(m_frontEnd.m_nRuns, 1);
-}
-
-TEST(UpdateFlags, SingleBitChangesFromManyThreadsAreNotLost) {
-    CKelvoApp& app = theApp;
-    app.dwUpdateFlags = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&app, t] {
-            DWORD dwBit = 1u << t;
-            for (int i = 0; i < 20000; ++i) {
-                app.SetFlags(dwBit);
-                app.ClearFlags(dwBit);
-            }
-            app.SetFlags(dwBit);
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(app.dwUpdateFlags.load(), 0xFu);
-    app.dwUpdateFlags = 0;
 }
 
 }  // namespace
