@@ -34,6 +34,8 @@ std::string FormatMessageText(const char* pszFormat, va_list args) {
         // Not a usable format: show it as it stands rather than nothing.
         text = std::string(Utf8Prefix(pszFormat != nullptr ? pszFormat : "", MESSAGE_MAX_CHARS));
     }
+    // File names and model names are bytes from outside; a box shows valid text only.
+    if (!Utf8IsValid(text)) text = std::string(Utf8Prefix(Utf8Sanitize(text), MESSAGE_MAX_CHARS));
     return text;
 }
 

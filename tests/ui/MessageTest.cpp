@@ -110,6 +110,13 @@ TEST_F(Messages, SilentModeLogsAndAnswersWithoutABox) {
     EXPECT_TRUE(m_log.Contains("Showing message is skipped. [Version 1.02]"));
 }
 
+TEST_F(Messages, BytesThatAreNoUtf8BecomeReplacementCharacters) {
+    ShowError(0x090101, 0x2000007B, "Bad firmware update file!!\n[%s]", "FW\xB0\xFF.bin");
+    ASSERT_EQ(m_box.Boxes().size(), 1u);
+    EXPECT_EQ(m_box.Boxes()[0].text,
+              "Bad firmware update file!!\n[FW\uFFFD\uFFFD.bin]\n\nErrorCode = [ 090101, 2000007B ]");
+}
+
 TEST_F(Messages, LastErrorSurvivesAMessage) {
     SetLastError(1167);
     ShowError(1, 2, "x");
