@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ui/RecordingMessageBox.h"
-#include "ui/TestSupport.h"
+#include "support/LogCapture.h"
 #include "ui/Util.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/IniFile.h"
 #include "platform/WinError.h"
 #include "ui/RecordingMessageBox.h"
-#include "ui/TestSupport.h"
+#include "support/LogCapture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "platform/WinError.h"
 #include "ui/RecordingMessageBox.h"
-#include "ui/TestSupport.h"
+#include "support/LogCapture.h"
 #include "ui/Util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/LastError.h"
-#include "ui/TestSupport.h"
+#include "support/LogCapture.h"
 
 namespace {
 

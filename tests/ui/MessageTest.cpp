@@ -8,7 +8,7 @@
 #include "ui/RecordingMessageBox.h"
 #include "ui/StringTable.h"
 #include "ui/TerminalMessageBox.h"
-#include "ui/TestSupport.h"
+#include "support/LogCapture.h"
 #include "ui/Util.h"
 
 namespace {
