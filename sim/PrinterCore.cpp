@@ -32,6 +32,9 @@ void PrinterCore::Begin(DWORD now) {
     }
 }
 
+// A slow reader still takes bites of some size, about 50 a second, not one per tick.
+double PrinterCore::MinBite() const { return std::max(1.0, m_faults.dwReadRate / 50.0); }
+
 bool PrinterCore::IsBusy(DWORD now) const { return m_bBusy && !Reached(now, m_dwBusyEnd); }
 
 bool PrinterCore::DataReadable(DWORD now) const { return m_phase != Phase::Down && !IsBusy(now); }
@@ -41,7 +44,7 @@ std::size_t PrinterCore::DataBudget(DWORD now) {
     double burst = std::max(1.0, m_faults.dwReadRate / 20.0);
     m_dTokens = std::min(burst, m_dTokens + m_faults.dwReadRate * double(now - m_dwTokenTick) / 1000.0);
     m_dwTokenTick = now;
-    return m_dTokens < 1.0 ? 0 : static_cast<std::size_t>(m_dTokens);
+    return m_dTokens < MinBite() ? 0 : static_cast<std::size_t>(m_dTokens);
 }
 
 void PrinterCore::OnDataBytes(std::span<const BYTE> data, DWORD now) {
@@ -368,8 +371,8 @@ DWORD PrinterCore::NextWake(DWORD now) const {
     if (m_bBusy) ms = std::min(ms, Until(now, m_dwBusyEnd));
     if (m_phase == Phase::Up && m_mode == Mode::Data && m_cbData > 0)
         ms = std::min(ms, Until(now, m_dwLastData + m_timing.dwDataIdleMs));
-    if (m_faults.dwReadRate && m_dTokens < 1.0)
-        ms = std::min(ms, std::max<DWORD>(1, static_cast<DWORD>((1.0 - m_dTokens) * 1000.0 / m_faults.dwReadRate) + 1));
+    if (m_faults.dwReadRate && m_dTokens < MinBite())
+        ms = std::min(ms, static_cast<DWORD>((MinBite() - m_dTokens) * 1000.0 / m_faults.dwReadRate) + 1);
     return ms;
 }
 

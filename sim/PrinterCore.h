@@ -73,6 +73,7 @@ private:
     void GoDown(DWORD now, const char* pszReason, DWORD dwMs);
     void ComeUp(DWORD now);
     std::vector<BYTE> StatusBytes(DWORD now) const;
+    double MinBite() const;
 
     Transcript& m_transcript;
     Timing m_timing;
