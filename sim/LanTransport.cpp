@@ -87,6 +87,9 @@ BOOL LanTransport::Rebind(Listener& l) {
     if (setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         return SetLastErrorFromSocketErrno(errno);
+    // Accepted links inherit the buffer size; setting it later does not shrink the window.
+    if (&l == &m_data && m_core.GetFaults().dwReadRate)
+        setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &kSlowRcvBuf, sizeof kSlowRcvBuf);
     l.fd = std::move(fd);
     l.bListening = false;
     return TRUE;

@@ -31,7 +31,11 @@ std::string DefaultVersionText(BYTE bTypeId, BYTE bRomId) {
 class PrinterLoop {
 public:
     explicit PrinterLoop(Config config)
-        : m_config(std::move(config)), m_core(m_config, m_transcript), m_lan(m_config.lan, m_core, m_transcript) {}
+        : m_config(std::move(config)), m_core(m_config, m_transcript) {
+        auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
+        m_pLan = pLan.get();
+        m_transports.push_back(std::move(pLan));
+    }
 
     ~PrinterLoop() { Stop(); }
 
@@ -43,10 +47,15 @@ public:
         }
         if (!m_wake.Valid()) return FALSE;
         if (!m_config.szTranscriptPath.empty() && !m_transcript.OpenFile(m_config.szTranscriptPath)) return FALSE;
-        if (!m_lan.Open()) return FALSE;
-        m_wData = m_lan.DataPort();
-        m_wStatus = m_lan.StatusPort();
-        m_wDiscovery = m_lan.DiscoveryPort();
+        for (std::size_t i = 0; i < m_transports.size(); ++i) {
+            if (m_transports[i]->Open()) continue;
+            LastErrorGuard keep;
+            for (std::size_t j = 0; j < i; ++j) m_transports[j]->Close();
+            return FALSE;
+        }
+        m_wData = m_pLan->DataPort();
+        m_wStatus = m_pLan->StatusPort();
+        m_wDiscovery = m_pLan->DiscoveryPort();
         PrinterState st = m_core.State();
         m_transcript.Add("start", std::move(Fields()
                                                 .Str("address", m_config.lan.szAddress)
@@ -60,11 +69,11 @@ public:
                                                 .Str("timing", m_config.szTimingName)));
         DWORD now = GetTickCount();
         m_core.Begin(now);
-        m_lan.SetReachable(true, m_core.GetFaults().bRefuse);
+        for (auto& t : m_transports) t->SetReachable(true, m_core.GetFaults().bRefuse);
         m_bStop = false;
         if (!m_thread.Start([this] { Run(); })) {
             LastErrorGuard keep;
-            m_lan.Close();
+            for (auto& t : m_transports) t->Close();
             return FALSE;
         }
         m_bStarted = true;
@@ -81,7 +90,7 @@ public:
         }
         m_thread.WaitForEnd(INFINITE);
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_lan.Close();
+        for (auto& t : m_transports) t->Close();
         m_transcript.Add("stop");
     }
 
@@ -114,8 +123,10 @@ private:
     void Apply(DWORD now) {
         (void)now;
         CoreActions a = m_core.TakeActions();
-        if (a.bDropData) m_lan.DropDataLinks("printer");
-        if (a.bGoDown || a.bComeUp || m_bFaultsChanged) m_lan.SetReachable(m_core.IsUp(), m_core.GetFaults().bRefuse);
+        for (auto& t : m_transports) {
+            if (a.bDropData) t->DropDataLinks("printer");
+            if (a.bGoDown || a.bComeUp || m_bFaultsChanged) t->SetReachable(m_core.IsUp(), m_core.GetFaults().bRefuse);
+        }
         if (m_bFaultsChanged) {
             Faults f = m_core.GetFaults();
             m_transcript.Add("faults", std::move(Fields()
@@ -133,9 +144,9 @@ private:
 
     void Run() {
         std::vector<pollfd> fds;
+        std::vector<std::size_t> offsets(m_transports.size() + 1);
         for (;;) {
             DWORD dwWait;
-            std::size_t offLan;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_bStop) return;
@@ -146,8 +157,11 @@ private:
                 dwWait = m_core.NextWake(now);
                 fds.clear();
                 fds.push_back({m_wake.Fd(), POLLIN, 0});
-                offLan = fds.size();
-                m_lan.AddWaits(fds, now, &dwWait);
+                for (std::size_t i = 0; i < m_transports.size(); ++i) {
+                    offsets[i] = fds.size();
+                    m_transports[i]->AddWaits(fds, now, &dwWait);
+                }
+                offsets.back() = fds.size();
             }
             int r = ::poll(fds.data(), fds.size(), TimeoutToPoll(dwWait));
             if (r < 0 && errno != EINTR) return;
@@ -155,7 +169,8 @@ private:
             if (m_bStop) return;
             if (r <= 0) continue;
             DWORD now = GetTickCount();
-            m_lan.Service(std::span<const pollfd>(fds).subspan(offLan), now);
+            for (std::size_t i = 0; i < m_transports.size(); ++i)
+                m_transports[i]->Service(std::span<const pollfd>(fds).subspan(offsets[i], offsets[i + 1] - offsets[i]), now);
             Apply(now);
         }
     }
@@ -164,7 +179,9 @@ private:
     mutable std::mutex m_mutex;
     Transcript m_transcript;
     PrinterCore m_core;
-    LanTransport m_lan;
+    // The loop serves every transport alike; the serial, USB and Bluetooth ones join here.
+    std::vector<std::unique_ptr<Transport>> m_transports;
+    LanTransport* m_pLan = nullptr;
     Event m_wake{true, false};
     Thread m_thread;
     bool m_bStarted = false;

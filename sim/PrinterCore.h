@@ -53,7 +53,11 @@ public:
     CoreActions TakeActions();
     PrinterState State() const { return m_state; }
     Faults GetFaults() const { return m_faults; }
-    void SetFaults(const Faults& faults) { m_faults = faults; }
+    // New faults start their counts afresh (the drop hits nDropCount more transfers).
+    void SetFaults(const Faults& faults) {
+        m_faults = faults;
+        m_nDropsDone = 0;
+    }
 
 private:
     enum class Phase { Up, Flashing, Down };

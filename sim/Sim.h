@@ -114,11 +114,13 @@ public:
     std::vector<SimEvent> Transcript() const;
     // Waits until an entry with the name (and matching pred, when given) exists with a
     // sequence number of at least nFromSeq. TRUE and the entry, or FALSE after dwTimeout.
+    // pred runs under the transcript's lock: it must not call back into the printer.
     BOOL WaitForEvent(std::string_view name, DWORD dwTimeout, SimEvent* pEvent = nullptr,
                       unsigned long long nFromSeq = 0,
                       const std::function<bool(const SimEvent&)>& pred = {}) const;
 
     PrinterState State() const;
+    // Takes effect on the printer's thread; a "faults" entry marks the moment.
     void SetFaults(const Faults& faults);
     Faults GetFaults() const;
     // Power cycle: drop links, unreachable for the restart time, back with the same state.

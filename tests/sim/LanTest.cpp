@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "SimClient.h"
 #include "platform/Text.h"
@@ -318,6 +320,55 @@ TEST_F(LanTest, AnswersDiscoveryQueries) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 57)), "Kitchen");
     sim::SimEvent ev;
     ASSERT_TRUE(m_pPrinter->WaitForEvent("discovery", kWait, &ev));
+    EXPECT_EQ(ev.Str("answered"), "true");
+}
+
+// Broadcast discovery runs only inside a namespace of its own: a veth pair, the printer on
+// one end, the query sent to the directed broadcast address of the other.
+TEST_F(LanTest, AnswersBroadcastDiscoveryInsideANamespace) {
+    std::string skip;
+    Bytes reply;
+    sim::SimEvent ev;
+    std::thread t([&] {
+        // Only this thread (and what it starts) enters the new namespace.
+        if (::unshare(CLONE_NEWNET) != 0) {
+            skip = "no network namespace (needs root)";
+            return;
+        }
+        const char* setup =
+            "ip link set lo up && ip link add v0 type veth peer name v1 && ip addr add 10.77.0.1/24 brd + dev v0 && "
+            "ip addr add 10.77.0.2/24 brd + dev v1 && ip link set v0 up && ip link set v1 up";
+        if (std::system(setup) != 0) {
+            skip = "cannot make a veth pair";
+            return;
+        }
+        sim::Config c = Cfg();
+        c.lan.szAddress = "10.77.0.2";
+        c.lan.bDiscoveryAny = true;
+        sim::Printer printer(c);
+        ASSERT_TRUE(printer.Start());
+        UniqueFd u(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        int one = 1;
+        ASSERT_EQ(::setsockopt(u.Get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one), 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(printer.DiscoveryPort());
+        inet_pton(AF_INET, "10.77.0.255", &a.sin_addr);
+        Bytes q{0x5A, 0x41, 0x51, 0x00, 0x00, 0xC0, 0x88, 0x00, 0x00, 0x00, 0x00, 0x73, 0x00};
+        ASSERT_EQ(::sendto(u.Get(), q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a), 13);
+        pollfd p{u.Get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, static_cast<int>(kWait)), 1);
+        BYTE buf[4109] = {};
+        ssize_t n = ::recv(u.Get(), buf, sizeof buf, 0);
+        ASSERT_GE(n, 90);
+        reply.assign(buf, buf + n);
+        ASSERT_TRUE(printer.WaitForEvent("discovery", kWait, &ev));
+    });
+    t.join();
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    ASSERT_GE(reply.size(), 90u);
+    EXPECT_EQ(reply[6], 0x88);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&reply[41])), "10.77.0.2");
     EXPECT_EQ(ev.Str("answered"), "true");
 }
 
