@@ -103,6 +103,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_core.State();
     }
+    void SetState(const PrinterState& st) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_core.SetState(st);
+    }
     Faults GetFaults() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_core.GetFaults();
@@ -204,6 +208,7 @@ BOOL Printer::WaitForEvent(std::string_view name, DWORD dwTimeout, SimEvent* pEv
 }
 PrinterState Printer::State() const { return m_pLoop->State(); }
 void Printer::SetFaults(const Faults& faults) { m_pLoop->SetFaults(faults); }
+void Printer::SetState(const PrinterState& state) { m_pLoop->SetState(state); }
 Faults Printer::GetFaults() const { return m_pLoop->GetFaults(); }
 void Printer::PowerCycle() { m_pLoop->PowerCycle(); }
 

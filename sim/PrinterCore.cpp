@@ -426,6 +426,16 @@ void PrinterCore::ComeUp(DWORD now) {
     Begin(now);
 }
 
+void PrinterCore::SetState(const PrinterState& state) {
+    m_state = state;
+    if (m_state.szVersion.empty()) m_state.szVersion = DefaultVersionText(m_state.bTypeId, m_state.bRomId);
+    m_transcript.Add("state", std::move(Fields()
+                                            .Int("type_id", m_state.bTypeId)
+                                            .Int("rom_id", m_state.bRomId)
+                                            .Str("version", m_state.szVersion)
+                                            .Bool("boot_mode", m_state.bBootMode)));
+}
+
 CoreActions PrinterCore::TakeActions() {
     CoreActions a = m_actions;
     m_actions = CoreActions();

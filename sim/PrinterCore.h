@@ -52,6 +52,7 @@ public:
 
     CoreActions TakeActions();
     PrinterState State() const { return m_state; }
+    void SetState(const PrinterState& state);
     Faults GetFaults() const { return m_faults; }
     // New faults start their counts afresh (the drop hits nDropCount more transfers).
     void SetFaults(const Faults& faults) {

@@ -120,6 +120,9 @@ public:
                       const std::function<bool(const SimEvent&)>& pred = {}) const;
 
     PrinterState State() const;
+    // Replaces the printer's state at once (Type ID, ROM ID, checksums, boot mode, ...); a
+    // "state" entry marks the moment. An empty version text is made from the IDs.
+    void SetState(const PrinterState& state);
     // Takes effect on the printer's thread; a "faults" entry marks the moment.
     void SetFaults(const Faults& faults);
     Faults GetFaults() const;

@@ -183,6 +183,33 @@ TEST_F(CoreTest, FirmwareTransferFlashesRestartsAndComesBackWithItsRomId) {
     EXPECT_EQ(Named("restart_end").back().Int("rom_id"), 7);
 }
 
+TEST_F(CoreTest, ExtendedSetUpdateTakesPostUpdateAndAnswersInItsFraming) {
+    Config cfg = Cfg();
+    cfg.state.bTypeId = 0x26;
+    cfg.state.bRomId = 0x10;
+    Make(cfg);
+    EXPECT_EQ(Send(Ext(0x03)), (Bytes{0x10, 0x3E, 0xE0, 0xF1, 0x00}));
+    Send(BuildFirmwareImage(0x26, 0x11, "EXT 1.1", FillerBytes(5000, 4)));
+    Advance(1000);
+    Advance(2000);
+    EXPECT_TRUE(Send({0x12, 0x40}).empty());
+    EXPECT_EQ(Named("post_update").size(), 1u);
+    EXPECT_EQ(Send(Ext(0x03)), (Bytes{0x10, 0x3E, 0xE1, 0xF1, 0x00}));
+    EXPECT_EQ(Send(Ext(0x41)), Cat({{0x10, 0x32}, Text("EXT 1.1"), {0x00}}));
+}
+
+TEST_F(CoreTest, StateCanBeReplacedWhileRunning) {
+    Make(Cfg());
+    PrinterState st = m_pCore->State();
+    st.bBootMode = true;
+    st.bRomId = 0xF2;
+    st.szVersion.clear();
+    m_pCore->SetState(st);
+    EXPECT_TRUE(Send({0x1D, 0x49, 0x01}).empty());
+    EXPECT_EQ(Send({0x1D, 0x49, 0x41}), Cat({{0x02}, Text("VER1FF2B"), {0x00}}));
+    EXPECT_EQ(Named("state").size(), 1u);
+}
+
 TEST_F(CoreTest, WrongRomIdFaultAndBootModeLeftAfterFirmware) {
     Config cfg = Cfg();
     cfg.state.bBootMode = true;
