@@ -227,8 +227,8 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
     return true;
 }
 
-bool ParseMakeUpdateArgs(const std::vector<std::string>& args, UpdateFileSpec* pSpec, bool* pbHelp, std::string* pError) {
-    UpdateFileSpec s;
+bool ParseMakeUpdateArgs(const std::vector<std::string>& args, UpdateFileRequest* pRequest, bool* pbHelp, std::string* pError) {
+    UpdateFileRequest s;
     *pbHelp = false;
     auto handle = [&](const std::string& n, const std::string& v) -> bool {
         unsigned long x = 0;
@@ -244,7 +244,7 @@ bool ParseMakeUpdateArgs(const std::vector<std::string>& args, UpdateFileSpec* p
         return false;
     };
     if (!Walk(args, MakeFlags(), handle, pError)) return false;
-    *pSpec = std::move(s);
+    *pRequest = std::move(s);
     return true;
 }
 

@@ -11,7 +11,7 @@ namespace sim {
 
 // FALSE with a message for an unknown flag or a bad value. --help sets *pbHelp.
 bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* pbHelp, std::string* pError);
-bool ParseMakeUpdateArgs(const std::vector<std::string>& args, UpdateFileSpec* pSpec, bool* pbHelp, std::string* pError);
+bool ParseMakeUpdateArgs(const std::vector<std::string>& args, UpdateFileRequest* pRequest, bool* pbHelp, std::string* pError);
 std::string RunHelp();
 std::string MakeUpdateHelp();
 

@@ -88,38 +88,38 @@ std::vector<BYTE> FillerBytes(DWORD cb, DWORD dwSeed) {
     return v;
 }
 
-std::string UpdateFileName(const UpdateFileSpec& spec) {
-    if (spec.szKind == "FW") return StrPrintf("FW%02X%02X%s", spec.bTypeId, spec.bRomId, spec.szTail.c_str());
-    return StrPrintf("%s%02X%s", spec.szKind.c_str(), spec.bTypeId, spec.szTail.c_str());
+std::string UpdateFileName(const UpdateFileRequest& request) {
+    if (request.szKind == "FW") return StrPrintf("FW%02X%02X%s", request.bTypeId, request.bRomId, request.szTail.c_str());
+    return StrPrintf("%s%02X%s", request.szKind.c_str(), request.bTypeId, request.szTail.c_str());
 }
 
-BOOL MakeUpdateFile(const UpdateFileSpec& spec, MadeFile* pMade) {
+BOOL MakeUpdateFile(const UpdateFileRequest& request, MadeFile* pMade) {
     static const char* const kKinds[] = {"FW", "CG", "CF", "EE", "KF", "ZF", "YF"};
     bool bKnown = false;
-    for (const char* k : kKinds) bKnown = bKnown || spec.szKind == k;
-    std::string name = UpdateFileName(spec);
+    for (const char* k : kKinds) bKnown = bKnown || request.szKind == k;
+    std::string name = UpdateFileName(request);
     // The update files' loader refuses names below 11 characters.
     if (!bKnown || name.size() < 11 || name.find('/') != std::string::npos) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::vector<BYTE> payload = FillerBytes(spec.cbSize, spec.dwSeed);
+    std::vector<BYTE> payload = FillerBytes(request.cbSize, request.dwSeed);
     std::vector<BYTE> bytes;
     WORD wChecksum = 0;
-    if (spec.szKind == "FW") {
-        std::string ver = spec.szVersion.empty() ? DefaultVersionText(spec.bTypeId, spec.bRomId) : spec.szVersion;
+    if (request.szKind == "FW") {
+        std::string ver = request.szVersion.empty() ? DefaultVersionText(request.bTypeId, request.bRomId) : request.szVersion;
         if (ver.size() > 8 || !IsPrintable(ver)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        bytes = BuildFirmwareImage(spec.bTypeId, spec.bRomId, ver, payload);
+        bytes = BuildFirmwareImage(request.bTypeId, request.bRomId, ver, payload);
         wChecksum = Sum16(bytes);
     } else {
         bytes = std::move(payload);
-        DWORD cbSkip = spec.szKind == "CF" ? 20 : 0;
+        DWORD cbSkip = request.szKind == "CF" ? 20 : 0;
         if (bytes.size() > cbSkip) wChecksum = Sum16(std::span<const BYTE>(bytes).subspan(cbSkip));
     }
-    std::string path = (spec.szDir.empty() ? std::string(".") : spec.szDir) + "/" + name;
+    std::string path = (request.szDir.empty() ? std::string(".") : request.szDir) + "/" + name;
     if (!WriteAll(path, bytes)) return FALSE;
     if (pMade) {
         pMade->szPath = path;

@@ -42,7 +42,7 @@ std::vector<BYTE> FillerBytes(DWORD cb, DWORD dwSeed);
 // An update file: its kind ("FW", "CG", "CF", "EE", "KF", "ZF", "YF"), Type ID and,
 // for FW, ROM ID; the name follows the update files' naming: prefix, Type ID in two hex
 // digits, for FW the version in two hex digits, then a free tail ending in ".bin".
-struct UpdateFileSpec {
+struct UpdateFileRequest {
     std::string szKind = "FW";
     BYTE bTypeId = 0x1F;
     BYTE bRomId = 0x05;
@@ -59,8 +59,8 @@ struct MadeFile {
     WORD wChecksum = 0;  // what the printer reports once it holds the data (data kinds)
 };
 
-std::string UpdateFileName(const UpdateFileSpec& spec);
+std::string UpdateFileName(const UpdateFileRequest& request);
 // Writes the file. FALSE with the last error (ERROR_INVALID_PARAMETER for a bad kind).
-BOOL MakeUpdateFile(const UpdateFileSpec& spec, MadeFile* pMade);
+BOOL MakeUpdateFile(const UpdateFileRequest& request, MadeFile* pMade);
 
 }  // namespace sim

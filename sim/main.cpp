@@ -42,11 +42,11 @@ int RunPrinter(const sim::Config& config) {
     return 0;
 }
 
-int MakeUpdate(const sim::UpdateFileSpec& spec) {
+int MakeUpdate(const sim::UpdateFileRequest& request) {
     sim::MadeFile made;
-    if (!sim::MakeUpdateFile(spec, &made)) {
+    if (!sim::MakeUpdateFile(request, &made)) {
         std::fprintf(stderr, "kelvo-printer-sim make-update: cannot write %s (error %u)\n",
-                     sim::UpdateFileName(spec).c_str(), GetLastError());
+                     sim::UpdateFileName(request).c_str(), GetLastError());
         return 1;
     }
     std::printf("%s bytes=%u checksum=0x%04X\n", made.szPath.c_str(), made.cbFile, made.wChecksum);
@@ -61,9 +61,9 @@ int main(int argc, char** argv) {
     if (bMake) args.erase(args.begin());
     std::string error;
     if (bMake) {
-        sim::UpdateFileSpec spec;
+        sim::UpdateFileRequest request;
         bool bHelp = false;
-        if (!sim::ParseMakeUpdateArgs(args, &spec, &bHelp, &error)) {
+        if (!sim::ParseMakeUpdateArgs(args, &request, &bHelp, &error)) {
             std::fprintf(stderr, "kelvo-printer-sim make-update: %s\n", error.c_str());
             return 2;
         }
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
             std::fputs(sim::MakeUpdateHelp().c_str(), stdout);
             return 0;
         }
-        return MakeUpdate(spec);
+        return MakeUpdate(request);
     }
     sim::Config config;
     bool bHelp = false;

@@ -381,7 +381,7 @@ TEST(FirmwareImageTest, HeaderRoundTripsAndFileNamesFollowTheUpdateFiles) {
     img[4] = 2;
     EXPECT_FALSE(ParseFirmwareHeader(img, &h));
 
-    UpdateFileSpec s;
+    UpdateFileRequest s;
     s.bTypeId = 0x2A;
     s.bRomId = 0x0C;
     EXPECT_EQ(UpdateFileName(s), "FW2A0CSIM.bin");

@@ -90,14 +90,14 @@ protected:
 };
 
 TEST_F(LanTest, WholeFirmwareAndFontUpdateWithRestart) {
-    sim::UpdateFileSpec fw;
+    sim::UpdateFileRequest fw;
     fw.bTypeId = 0x1F;
     fw.bRomId = 0x07;
     fw.cbSize = 30000;
     fw.szDir = m_dir;
     sim::MadeFile fwFile, kfFile;
     ASSERT_TRUE(sim::MakeUpdateFile(fw, &fwFile));
-    sim::UpdateFileSpec kf = fw;
+    sim::UpdateFileRequest kf = fw;
     kf.szKind = "KF";
     kf.cbSize = 10000;
     ASSERT_TRUE(sim::MakeUpdateFile(kf, &kfFile));
