@@ -144,7 +144,7 @@ void PrinterCore::HandleCommand(const CommandPattern& p, std::span<const BYTE> f
         m_wDataSum = 0;
         m_dwLastData = now;
         m_mode = Mode::Data;
-        BeginTransfer(pKind->pszPrefix, p.bytes.size(), now);
+        BeginTransfer(pKind->pszPrefix, p.bytes.size());
         break;
     }
     case Cmd::FirmwareImage:
@@ -153,7 +153,7 @@ void PrinterCore::HandleCommand(const CommandPattern& p, std::span<const BYTE> f
         m_fwHeaderBytes.assign(frame.begin(), frame.end());
         m_cbFwPayload = 0;
         m_wFwSum = 0;
-        BeginTransfer("FW", p.bytes.size(), now);
+        BeginTransfer("FW", p.bytes.size());
         break;
     case Cmd::PostUpdate:
         m_transcript.Add("post_update", std::move(Fields().Str("command", p.pszName)));
@@ -185,15 +185,14 @@ void PrinterCore::Answer(const CommandPattern& p, BYTE bArg, CmdSet set, std::ve
     m_transcript.Add("command", std::move(f));
 }
 
-void PrinterCore::BeginTransfer(const char* pszKind, std::size_t cbHeader, DWORD now) {
-    (void)now;
+void PrinterCore::BeginTransfer(const char* pszKind, std::size_t cbHeader) {
     m_szTransferKind = pszKind;
     m_cbTransfer = 0;
-    m_reads.clear();
-    m_nReads = 0;
+    // Firmware is announced once its own header has been read and checked.
     if (m_szTransferKind != "FW") m_transcript.Add("transfer_begin", std::move(Fields().Str("kind", pszKind)));
-    // The recognised header counts as the first bytes of the transfer.
-    if (CountTransfer(cbHeader)) m_cbTransfer = static_cast<DWORD>(cbHeader);
+    // The recognised header counts as the first bytes of the transfer; the read sizes
+    // list what came after it.
+    CountTransfer(cbHeader);
     m_reads.clear();
     m_nReads = 0;
 }

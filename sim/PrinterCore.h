@@ -67,7 +67,7 @@ private:
     void ParseCommands(DWORD now);
     void HandleCommand(const CommandPattern& p, std::span<const BYTE> frame, DWORD now);
     void Answer(const CommandPattern& p, BYTE bArg, CmdSet set, std::vector<BYTE> answer, const char* pszNoAnswer);
-    void BeginTransfer(const char* pszKind, std::size_t cbHeader, DWORD now);
+    void BeginTransfer(const char* pszKind, std::size_t cbHeader);
     bool CountTransfer(std::size_t cb);  // FALSE: the drop fault hit
     void FeedFirmware(std::span<const BYTE> data, DWORD now);
     void FinishFirmware(DWORD now);
