@@ -41,7 +41,8 @@ BOOL LogSetup(DWORD dwMask, const char* pszFileName) noexcept;
 bool LogIsEnabled(DWORD dwCategory) noexcept;
 
 // One message line. An error code of 0 shows the thread's current last error; on return
-// the last error equals dwError as passed. nLine is the caller's __LINE__.
+// the last error equals dwError as passed (a disabled category returns at once and
+// changes nothing). nLine is the caller's __LINE__.
 void LogMessage(DWORD dwCategory, char chLevel, int nLine, DWORD dwError, const char* pszFormat, ...) noexcept
     KELVO_PRINTF(5, 6);
 

@@ -1,0 +1,206 @@
+#include "discovery/UtilTcp.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "log/Log.h"
+#include "platform/LastError.h"
+#include "platform/Text.h"
+#include "platform/Tick.h"
+#include "platform/UniqueFd.h"
+#include "platform/WinError.h"
+
+namespace {
+
+constexpr std::size_t kReplyBufferSize = 4109;
+constexpr std::size_t kHeaderSize = 13;
+constexpr unsigned char kCmdDiscovery = 0x88;
+constexpr std::size_t kMacOffset = 29, kMacSize = 12;
+constexpr std::size_t kAddrOffset = 41, kAddrSize = 16;
+constexpr std::size_t kNameOffset = 57, kNameSize = 33;
+constexpr std::size_t kMaxNameChars = 31;
+
+// "ZAQ", 00, 00, C0, command 88, four zero bytes, length 115 little-endian.
+constexpr unsigned char kQuery[kHeaderSize] = {0x5A, 0x41, 0x51, 0x00, 0x00, 0xC0, kCmdDiscovery,
+                                               0x00, 0x00, 0x00, 0x00, 0x73, 0x00};
+
+std::string FieldText(const unsigned char* p, std::size_t size) {
+    std::size_t len = 0;
+    while (len < size && p[len] != 0) ++len;
+    return Utf8Sanitize(std::string_view(reinterpret_cast<const char*>(p), len));
+}
+
+char Printable(unsigned char c) { return (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?'; }
+
+std::string MacText(const unsigned char* p) {
+    std::string mac;
+    for (std::size_t i = 0; i < kMacSize; ++i) {
+        if (i > 0 && i % 2 == 0) mac += ':';
+        mac += Printable(p[i]);
+    }
+    return mac;
+}
+
+int PrefixLength(const sockaddr* pMask) {
+    if (pMask == nullptr || pMask->sa_family != AF_INET) return 32;
+    std::uint32_t mask = ntohl(reinterpret_cast<const sockaddr_in*>(pMask)->sin_addr.s_addr);
+    return __builtin_popcount(mask);
+}
+
+}  // namespace
+
+std::uint32_t DirectedBroadcast(std::uint32_t addrNetworkOrder, int nPrefix) {
+    if (nPrefix <= 0) return htonl(INADDR_BROADCAST);
+    std::uint32_t hostBits = nPrefix >= 32 ? 0u : (0xFFFFFFFFu >> nPrefix);
+    return htonl(ntohl(addrNetworkOrder) | hostBits);
+}
+
+CUtilTcp::CUtilTcp() {
+    bSuccessInit = m_hSyncOpt.Valid() ? TRUE : FALSE;
+    if (bSuccessInit) {
+        LogMessage(LOG_INFO, 'I', __LINE__, 0, "CUtilTcp");
+    } else {
+        LogMessage(LOG_ERROR, 'E', __LINE__, GetLastError(), "CUtilTcp [PARAMETER] [m_hSyncOpt:%08x]", 0u);
+    }
+}
+
+CUtilTcp::~CUtilTcp() {
+    LogMessage(LOG_INFO, 'I', __LINE__, 0, "~CUtilTcp Term()");
+    // A search still running on another thread ends before the tables go.
+    if (m_hSyncOpt.Valid()) WaitForEvent(m_hSyncOpt, INFINITE);
+}
+
+int CUtilTcp::EnumPorts(IPortList* pListBox, std::span<std::string> /*entries*/) {
+    nDevices = 0;
+    if (pListBox != nullptr) pListBox->Clear();
+    DWORD cNew = 0;
+    DWORD dwResult = GetOptPortDataUDP(&cNew);
+    if (dwResult != 0) {
+        LogMessage(LOG_ERROR, 'E', __LINE__, dwResult, "Lan::Cannot access interface device");
+        return static_cast<int>(nDevices);
+    }
+    if (cNew == 0 || pListBox == nullptr) return static_cast<int>(nDevices);
+    for (DWORD i = static_cast<DWORD>(pListBox->Count()); i < nDevices; ++i) {
+        std::string line;
+        FormatBounded(line, 511, "%s\t [\"%s\", %s]", szDevAddr[i].c_str(), szDevName[i].c_str(), szDevMac[i].c_str());
+        pListBox->Append(line);
+        LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "Add lan device on list [%s]", line.c_str());
+    }
+    return static_cast<int>(nDevices);
+}
+
+DWORD CUtilTcp::GetBroadcastTargets(sockaddr_in* pTargets, DWORD* pcTargets) {
+    ifaddrs* pList = nullptr;
+    if (::getifaddrs(&pList) != 0) {
+        DWORD dwError = ErrnoToWinError(errno);
+        *pcTargets = 0;
+        return dwError;
+    }
+    std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(pList, ::freeifaddrs);
+    DWORD cMax = *pcTargets, cTargets = 0;
+    for (ifaddrs* p = pList; p != nullptr && cTargets < cMax; p = p->ifa_next) {
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET) continue;
+        std::uint32_t addr = reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr;
+        if ((ntohl(addr) >> 24) == 127) continue;
+        int nPrefix = PrefixLength(p->ifa_netmask);
+        if (nPrefix >= 32) {
+            LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "Illegal subnet width %d, ignored.\n", nPrefix);
+            continue;
+        }
+        sockaddr_in& target = pTargets[cTargets++];
+        std::memset(&target, 0, sizeof target);
+        target.sin_family = AF_INET;
+        target.sin_port = htons(kStatusPort);
+        target.sin_addr.s_addr = DirectedBroadcast(addr, nPrefix);
+        if (cTargets == cMax) LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "Exceeds maximum count\n");
+    }
+    LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "Number of Unicast Addresses(v4): %d\n", static_cast<int>(cTargets));
+    *pcTargets = cTargets;
+    return ERROR_SUCCESS;
+}
+
+// Checks one reply and keeps its printer. The address text becomes a port name, so it
+// must be the dotted address the reply came from: a reply naming another host is not
+// kept. Returns false once the table is full.
+bool CUtilTcp::KeepReply(const unsigned char* pReply, std::size_t cbReply, const sockaddr_in& from) {
+    if (cbReply < kHeaderSize || std::memcmp(pReply, "ZAQ", 4) != 0 || pReply[6] != kCmdDiscovery) return true;
+    std::string addr = FieldText(pReply + kAddrOffset, kAddrSize);
+    for (DWORD i = 0; i < nDevices; ++i) {
+        if (szDevAddr[i] == addr) return true;
+    }
+    char fromText[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
+    if (addr != fromText) {
+        LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "GetOptPortDataUDP ignored [%s] from [%s]", addr.c_str(), fromText);
+        return true;
+    }
+    std::string name = FieldText(pReply + kNameOffset, kNameSize);
+    szDevName[nDevices] = std::string(Utf8Prefix(name, kMaxNameChars));
+    szDevAddr[nDevices] = addr;
+    szDevMac[nDevices] = MacText(pReply + kMacOffset);
+    LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "GetOptPortDataUDP Added [%s,%s]", szDevName[nDevices].c_str(), addr.c_str());
+    if (++nDevices < kMaxDevices) return true;
+    LogMessage(LOG_WARNING, 'W', __LINE__, 0, "GetOptPortDataUDP reaches max devices(%d)", kMaxDevices);
+    return false;
+}
+
+void CUtilTcp::ListenForReplies(const int* pSockets, DWORD dwStart) {
+    Deadline listen(dwStart, kListenMs);
+    unsigned char reply[kReplyBufferSize];
+    bool bKeeping = true;
+    while (!listen.Expired()) {
+        pollfd fds[kMaxTargets];
+        for (DWORD i = 0; i < kMaxTargets; ++i) fds[i] = pollfd{pSockets[i], POLLIN, 0};
+        if (::poll(fds, kMaxTargets, TimeoutToPoll(listen.Remaining())) <= 0) continue;
+        for (DWORD i = 0; i < kMaxTargets; ++i) {
+            if (pSockets[i] < 0 || (fds[i].revents & POLLIN) == 0) continue;
+            // Every datagram is taken, even an empty one, so none stays queued to spin poll().
+            std::memset(reply, 0, sizeof reply);
+            sockaddr_in from{};
+            socklen_t cbFrom = sizeof from;
+            ssize_t cb = ::recvfrom(pSockets[i], reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &cbFrom);
+            if (cb < 0 || !bKeeping) continue;
+            bKeeping = KeepReply(reply, static_cast<std::size_t>(cb), from);
+        }
+    }
+}
+
+DWORD CUtilTcp::GetOptPortDataUDP(DWORD* pcNew) {
+    WaitForEvent(m_hSyncOpt, INFINITE);
+    nDevices = 0;
+    sockaddr_in targets[kMaxTargets];
+    DWORD cTargets = kMaxTargets;
+    DWORD dwResult = GetBroadcastTargets(targets, &cTargets);
+    if (dwResult == ERROR_SUCCESS) {
+        UniqueFd sockets[kMaxTargets];
+        int fds[kMaxTargets];
+        for (DWORD i = 0; i < kMaxTargets; ++i) fds[i] = -1;
+        DWORD dwStart = GetTickCount();
+        for (DWORD i = 0; i < cTargets; ++i) {
+            sockets[i].Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            if (!sockets[i]) continue;
+            int on = 1;
+            (void)::setsockopt(sockets[i].Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+            ssize_t cb = ::sendto(sockets[i].Get(), kQuery, sizeof kQuery, 0, reinterpret_cast<const sockaddr*>(&targets[i]),
+                                  sizeof targets[i]);
+            if (cb != static_cast<ssize_t>(sizeof kQuery)) {
+                sockets[i].Reset();
+                continue;
+            }
+            fds[i] = sockets[i].Get();
+            LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "GetOptPortDataUDP sendto [dwIdx:%d,%dbyte]", static_cast<int>(i),
+                       static_cast<int>(cb));
+        }
+        // With no query out, the search still takes its two seconds, as users expect.
+        ListenForReplies(fds, dwStart);
+    }
+    *pcNew = nDevices;
+    m_hSyncOpt.Set();
+    return dwResult;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// Finds printers on the local IPv4 networks by a UDP broadcast query to their status port.
+#include <netinet/in.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "discovery/UtilPort.h"
+#include "platform/Event.h"
+#include "platform/Types.h"
+
+class CUtilTcp : public CUtilPort {
+public:
+    static constexpr int kMaxDevices = 32;
+    static constexpr DWORD kMaxTargets = 10;
+    static constexpr std::uint16_t kStatusPort = 26100;
+    static constexpr DWORD kListenMs = 2000;
+
+    CUtilTcp();
+    ~CUtilTcp() override;
+    CUtilTcp(const CUtilTcp&) = delete;
+    CUtilTcp& operator=(const CUtilTcp&) = delete;
+
+    int EnumPorts(IPortList* pListBox, std::span<std::string> entries) override;
+
+    // One search: queries every target and keeps the valid replies of the next two
+    // seconds. Returns 0 when the local addresses could be listed, else their error.
+    DWORD GetOptPortDataUDP(DWORD* pcNew);
+    // Directed broadcast targets of the local IPv4 networks, at most *pcTargets (10).
+    DWORD GetBroadcastTargets(sockaddr_in* pTargets, DWORD* pcTargets);
+
+    BOOL bSuccessInit = FALSE;
+    DWORD nDevices = 0;
+    std::array<std::string, kMaxDevices> szDevName;
+    std::array<std::string, kMaxDevices> szDevAddr;
+    std::array<std::string, kMaxDevices> szDevMac;
+
+private:
+    bool KeepReply(const unsigned char* pReply, std::size_t cbReply, const sockaddr_in& from);
+    void ListenForReplies(const int* pSockets, DWORD dwStart);
+
+    Event m_hSyncOpt{false, true};
+};
+
+// The directed broadcast address (network order) of an address with the given prefix.
+std::uint32_t DirectedBroadcast(std::uint32_t addrNetworkOrder, int nPrefix);

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+
+#include "platform/Event.h"
+#include "platform/LastError.h"
+#include "platform/Thread.h"
+#include "platform/UniqueFd.h"
+#include "platform/WinError.h"
+
+namespace {
+
+struct Pipe {
+    UniqueFd r, w;
+    Pipe() {
+        int fds[2];
+        if (::pipe(fds) == 0) {
+            r.Reset(fds[0]);
+            w.Reset(fds[1]);
+        }
+    }
+};
+
+TEST(Event, ManualResetStaysSignalledForEveryWaiter) {
+    Event ev(true, false);
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_TIMEOUT);
+    ev.Set();
+    ev.Set();  // setting twice is still one signal
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_OBJECT_0);
+    ev.Reset();
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_TIMEOUT);
+    EXPECT_FALSE(ev.IsSet());
+}
+
+TEST(Event, AutoResetIsConsumedByOneWaiter) {
+    Event ev(false, true);
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_TIMEOUT);
+    ev.Set();
+    ev.Set();
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_TIMEOUT);
+}
+
+TEST(Event, OneSetWakesExactlyOneOfTwoBlockedWaiters) {
+    Event ev(false, false);
+    Event oneWoke(false, false);
+    std::atomic<int> woken{0};
+    Thread a, b;
+    auto waiter = [&] {
+        if (WaitForEvent(ev, 10000) == WAIT_OBJECT_0) {
+            ++woken;
+            oneWoke.Set();
+        }
+    };
+    ASSERT_TRUE(a.Start(waiter));
+    ASSERT_TRUE(b.Start(waiter));
+    ev.Set();
+    ASSERT_EQ(WaitForEvent(oneWoke, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(woken.load(), 1);  // one signal, one winner
+    ev.Set();
+    EXPECT_EQ(a.WaitForEnd(10000), WAIT_OBJECT_0);
+    EXPECT_EQ(b.WaitForEnd(10000), WAIT_OBJECT_0);
+    EXPECT_EQ(woken.load(), 2);
+    EXPECT_EQ(WaitForEvent(ev, 0), WAIT_TIMEOUT);  // both signals consumed, none left over
+}
+
+TEST(WaitForAny, LowestReadyIndexWinsAcrossEventsAndFds) {
+    Event cancel(true, false), terminate(true, false);
+    Pipe device;
+    std::array items{WaitItem::For(terminate), WaitItem::For(cancel), WaitItem::ForFd(device.r.Get(), POLLIN)};
+    EXPECT_EQ(WaitForAny(items, 10), WAIT_TIMEOUT);
+
+    ASSERT_EQ(::write(device.w.Get(), "x", 1), 1);
+    short revents = 0;
+    EXPECT_EQ(WaitForAny(items, 0, &revents), WAIT_OBJECT_0 + 2);
+    EXPECT_TRUE(revents & POLLIN);
+
+    cancel.Set();
+    EXPECT_EQ(WaitForAny(items, 0), WAIT_OBJECT_0 + 1);
+    terminate.Set();
+    EXPECT_EQ(WaitForAny(items, 0), WAIT_OBJECT_0 + 0);
+}
+
+TEST(WaitForAny, HangUpOfTheDeviceCountsAsFiring) {
+    Pipe device;
+    device.w.Reset();
+    short revents = 0;
+    EXPECT_EQ(WaitForAny(std::array{WaitItem::ForFd(device.r.Get(), POLLIN)}, 1000, &revents), WAIT_OBJECT_0);
+    EXPECT_TRUE(revents & POLLHUP);
+}
+
+TEST(WaitForAny, EventSetFromAnotherThreadWakesAnInfiniteWait) {
+    Event ev(true, false);
+    Thread setter;
+    Event go(false, false);
+    ASSERT_TRUE(setter.Start([&] {
+        WaitForEvent(go, INFINITE);
+        ev.Set();
+    }));
+    go.Set();
+    EXPECT_EQ(WaitForEvent(ev, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(setter.WaitForEnd(INFINITE), WAIT_OBJECT_0);
+}
+
+TEST(Thread, TimedWaitForTheEnd) {
+    Event release(true, false);
+    Thread worker;
+    ASSERT_TRUE(worker.Start([&] { WaitForEvent(release, INFINITE); }));
+    EXPECT_FALSE(worker.Start([] {}));  // one thread at a time
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    EXPECT_EQ(worker.WaitForEnd(20), WAIT_TIMEOUT);
+    EXPECT_FALSE(worker.HasEnded());
+    release.Set();
+    EXPECT_EQ(worker.WaitForEnd(5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(worker.HasEnded());
+    EXPECT_FALSE(worker.Attached());
+    EXPECT_EQ(worker.WaitForEnd(0), WAIT_OBJECT_0);  // nothing attached
+    ASSERT_TRUE(worker.Start([] {}));                // reusable after the join
+}
+
+}  // namespace
