@@ -1,7 +1,7 @@
 // The waits and locks of the driver base, on a test driver made directly.
 #include <thread>
 
-#include "LogCapture.h"
+#include "PortFixture.h"
 #include "TestPort.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
@@ -10,16 +10,16 @@ namespace {
 
 constexpr DWORD LONG_WAIT = 60000;
 
-class DriverBase : public LogCapture {
+class DriverBase : public PortFixture {
 protected:
     void SetUp() override {
-        LogCapture::SetUp();
+        PortFixture::SetUp();
         m_pDevice = MakeTestDevice("C");
         m_pPort = std::make_unique<CTestPort>("C", m_pDevice, true);
     }
     void TearDown() override {
         m_pPort.reset();
-        LogCapture::TearDown();
+        PortFixture::TearDown();
     }
     std::shared_ptr<TestDevice> m_pDevice;
     std::unique_ptr<CTestPort> m_pPort;

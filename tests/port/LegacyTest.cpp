@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "LogCapture.h"
+#include "PortFixture.h"
 #include "platform/LastError.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
@@ -23,7 +23,7 @@ public:
     void Close(BOOL) override {}
 };
 
-class Legacy : public LogCapture {};
+class Legacy : public PortFixture {};
 
 TEST_F(Legacy, DeviceNameIsTheNodeUnderTheSystemRoot) {
     const struct {
@@ -34,11 +34,11 @@ TEST_F(Legacy, DeviceNameIsTheNodeUnderTheSystemRoot) {
         CLegacyProbe port;
         port.SetStatusBits(c.dwStatus);
         ASSERT_TRUE(port.MakeDeviceName(c.pszName));
-        EXPECT_EQ(port.pszDevicePath, m_root + "/dev/" + c.pszName);
+        EXPECT_EQ(port.pszDevicePath, m_root.Path() + "/dev/" + c.pszName);
         EXPECT_FALSE(port.bTempDosName);
         // A path already set is kept.
         EXPECT_TRUE(port.MakeDeviceName("other"));
-        EXPECT_EQ(port.pszDevicePath, m_root + "/dev/" + c.pszName);
+        EXPECT_EQ(port.pszDevicePath, m_root.Path() + "/dev/" + c.pszName);
         port.DeleteDeviceName();
         EXPECT_TRUE(port.pszDevicePath.empty());
     }

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
+#include "PortFixture.h"
 #include "TestPort.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
@@ -30,7 +30,7 @@ bool IsPrefixOfPattern(const std::string& got) {
     return true;
 }
 
-class PortService : public LogCapture {
+class PortService : public PortFixture {
 protected:
     HSDK Open(const char* pszName, DWORD dwType = KIND_TEST, DWORD dwOption = 0) {
         HSDK h = 0;

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
+#include "PortFixture.h"
 #include "TestPort.h"
 #include "platform/LastError.h"
 #include "platform/Tick.h"
@@ -22,7 +22,7 @@ constexpr int WORKERS = 6;
 constexpr DWORD RUN_TIME = 2000;
 const char* const NAMES[PORTS] = {"S0", "S1", "S2"};
 
-class PortStress : public LogCapture {
+class PortStress : public PortFixture {
 protected:
     std::array<std::atomic<HSDK>, PORTS> m_handles{};
     std::atomic<int> m_nUnexpected{0};
