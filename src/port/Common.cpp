@@ -84,20 +84,25 @@ void CCommon::IncUseCounter() noexcept {
     ++nCallStartDoc;
 }
 
+// The signal goes out under csLock: the close that waits for the count to reach 0 reads
+// it under the same lock, so it cannot destroy the driver while this call still uses it.
+// Once the count is 0 the caller must not touch the driver again.
 void CCommon::DecUseCounter() noexcept {
-    DWORD nCount = 0;
-    bool bUnderflow = false;
+    std::string name;
     {
         std::lock_guard lock(csLock);
         if (nCallStartDoc > 0) {
             --nCallStartDoc;
-        } else {
-            bUnderflow = true;
+            hEvtUseDec.Set();
+            return;
         }
-        nCount = nCallStartDoc;
+        try {
+            name = pszPortName;
+        } catch (...) {
+        }
+        hEvtUseDec.Set();
     }
-    if (bUnderflow) PORT_LOG(LOG_ERROR, "[%s] DecUseCounter (nCallStartDoc=%d)", PortName(), static_cast<int>(nCount));
-    hEvtUseDec.Set();
+    PORT_LOG(LOG_ERROR, "[%s] DecUseCounter (nCallStartDoc=%d)", name.c_str(), 0);
 }
 
 DWORD CCommon::UseCount() const noexcept {

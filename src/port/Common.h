@@ -107,7 +107,8 @@ public:
 
     // ---- Operations of the base, used by the service and the drivers. ----
     void IncUseCounter() noexcept;
-    // Never goes below 0 (logs an error instead); always signals hEvtUseDec.
+    // Never goes below 0 (logs an error instead); always signals hEvtUseDec. The driver may
+    // be destroyed as soon as the count reaches 0: the caller must not touch it afterwards.
     void DecUseCounter() noexcept;
     DWORD UseCount() const noexcept;
 

@@ -491,8 +491,10 @@ BOOL pfnReadPortEx(HSDK hSdk, BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWO
     } else {
         PORT_LOG(LOG_ERROR, "[srv:%s] pfnReadPort WaitForCtrlFunc()", pszName);
     }
+    // Taken before the use ends: after it, a close may already have destroyed the driver.
+    const bool bOffline = pPort->HasStatus(PM_STATUS_OFFLINE);
     UnlockEntry(pPort);
-    if (pPort->HasStatus(PM_STATUS_OFFLINE)) {
+    if (bOffline) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
