@@ -494,6 +494,7 @@ TEST_F(PortService, CloseWaitsForTheWriteInProgress) {
     EXPECT_EQ(device->nClose, 1);
     EXPECT_EQ(device->nUseCountAtClose, 0u);
     EXPECT_EQ(device->nDestroyed, 1);
+    EXPECT_LOG('D', "[srv] FreeEntry WaitForSingleObject(1000)");
     const int nWriteDone = FindLine('I', "[srv:P] pfnWritePortEx [1048576/1048576]");
     EXPECT_GE(nWriteDone, 0);
     EXPECT_GT(FindLine('D', "[srv] FreeEntry Close() (P)"), nWriteDone);
