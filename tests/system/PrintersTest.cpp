@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeCups.h"
 #include "LogReader.h"
 #include "platform/LastError.h"
 #include "platform/UniqueFd.h"
@@ -55,27 +56,9 @@ TEST(PrinterUriUsesPort, MatchesQueuesByKindOfPort) {
         EXPECT_EQ(PrinterUriUsesPort(c.pszUri, c.pszPort), c.bMatch) << c.pszUri << " / " << c.pszPort;
 }
 
-// A loopback port that refuses connections: bound, never listening.
-class ClosedCupsServer {
-public:
-    ClosedCupsServer() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            ::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            ::setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str(), 1);
-    }
-    ~ClosedCupsServer() { ::unsetenv("CUPS_SERVER"); }
-
-private:
-    UniqueFd m_fd;
-};
-
 class NoCupsTest : public LoggedTest {
 protected:
-    ClosedCupsServer m_server;
+    ClosedCups m_server;
 };
 
 TEST_F(NoCupsTest, QueriesDegradeToFalseWhenNoServerAnswers) {
@@ -100,6 +83,34 @@ TEST_F(NoCupsTest, StoppingForAPortNoQueueUsesLeavesTheSpoolerAlone) {
     EXPECT_EQ(SpoolerControl(FALSE, nullptr), FALSE);
     EXPECT_NE(LogText().find("] : [comm] SeviceControl OpenSCManager()"), std::string::npos) << LogText();
     ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+class CupsTest : public LoggedTest {};
+
+TEST_F(CupsTest, PortsAreFoundAmongTheServersQueues) {
+    FakeCups cups({"socket://192.168.0.20:9100", "serial:/dev/ttyS10?baud=9600", "usb://ZAQ/TP-80?serial=7"});
+    ASSERT_TRUE(cups.Ok());
+    std::vector<std::string> uris;
+    ASSERT_EQ(EnumPrinterDeviceUris(&uris, 5000), TRUE);
+    EXPECT_EQ(uris.size(), 3u);
+    EXPECT_EQ(IsPrinterOnPort("192.168.0.20"), TRUE);
+    EXPECT_EQ(IsPrinterOnPort("192.168.0.2"), FALSE);
+    EXPECT_EQ(IsPrinterOnPort("ttyS1"), TRUE);
+    EXPECT_EQ(IsPrinterOnPort("ttyS2"), FALSE);
+    EXPECT_EQ(IsPrinterOnPort("USB001"), TRUE);
+    EXPECT_EQ(cups.Requests(), 6);
+    EXPECT_EQ(LogText().find("IsPrinterOnPort"), std::string::npos) << LogText();
+}
+
+TEST_F(CupsTest, ServerWithoutQueuesAnswersButHasNoPrinterOnAnyPort) {
+    FakeCups cups({});
+    ASSERT_TRUE(cups.Ok());
+    std::vector<std::string> uris{"left over"};
+    EXPECT_EQ(EnumPrinterDeviceUris(&uris, 5000), TRUE);
+    EXPECT_TRUE(uris.empty());
+    EXPECT_EQ(CupsServerAnswers(5000), TRUE);
+    EXPECT_EQ(IsPrinterOnPort("ttyS0"), FALSE);
+    EXPECT_EQ(cups.Requests(), 3);
 }
 
 }  // namespace
