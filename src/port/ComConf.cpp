@@ -181,16 +181,23 @@ BOOL BuildCommDCB(std::string_view definition, DCB* pDcb) noexcept {
     std::vector<std::string_view> f = SplitCommas(definition);
     DCB dcb;
     DWORD dwData = 0;
-    bool bOk = (f.size() == 4 || f.size() == 5) && ParseNumber(f[0], &dcb.BaudRate) && dcb.BaudRate != 0 &&
-               f[1].size() == 1 && kParityLetters.find(static_cast<char>(std::tolower(f[1][0]))) != std::string::npos &&
-               ParseNumber(f[2], &dwData) && dwData >= 5 && dwData <= 8 && (f[3] == "1" || f[3] == "1.5" || f[3] == "2");
-    char chFlow = f.size() == 5 && f[4].size() == 1 ? static_cast<char>(std::tolower(f[4][0])) : '\0';
-    if (f.size() == 5 && !f[4].empty() && chFlow != 'x' && chFlow != 'p') bOk = false;
+    std::size_t parity = std::string_view::npos;
+    char chFlow = '\0';
+    bool bOk = f.size() == 4 || f.size() == 5;
+    bOk = bOk && ParseNumber(f[0], &dcb.BaudRate) && dcb.BaudRate != 0;
+    if (bOk && f[1].size() == 1) parity = kParityLetters.find(static_cast<char>(std::tolower(f[1][0])));
+    bOk = bOk && parity != std::string_view::npos;
+    bOk = bOk && ParseNumber(f[2], &dwData) && dwData >= 5 && dwData <= 8;
+    bOk = bOk && (f[3] == "1" || f[3] == "1.5" || f[3] == "2");
+    if (bOk && f.size() == 5 && !f[4].empty()) {
+        chFlow = f[4].size() == 1 ? static_cast<char>(std::tolower(f[4][0])) : '?';
+        bOk = chFlow == 'x' || chFlow == 'p';
+    }
     if (!bOk) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    dcb.Parity = static_cast<BYTE>(kParityLetters.find(static_cast<char>(std::tolower(f[1][0]))));
+    dcb.Parity = static_cast<BYTE>(parity);
     dcb.ByteSize = static_cast<BYTE>(dwData);
     dcb.StopBits = f[3] == "1" ? ONESTOPBIT : f[3] == "2" ? TWOSTOPBITS : ONE5STOPBITS;
     dcb.fParity = dcb.Parity != NOPARITY;

@@ -48,7 +48,8 @@ BOOL FailFromBus(int r, const sd_bus_error* pError) noexcept {
             SetLastError(RPC_S_SERVER_UNAVAILABLE);
             return FALSE;
         }
-        if (ErrorNameIs(e, SD_BUS_ERROR_ACCESS_DENIED) || ErrorNameIs(e, SD_BUS_ERROR_INTERACTIVE_AUTHORIZATION_REQUIRED)) {
+        if (ErrorNameIs(e, SD_BUS_ERROR_ACCESS_DENIED) ||
+            ErrorNameIs(e, SD_BUS_ERROR_INTERACTIVE_AUTHORIZATION_REQUIRED)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }

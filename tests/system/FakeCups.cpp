@@ -114,7 +114,8 @@ void FakeCups::Answer(int fd) {
 
     Buffer in{text.substr(bodyStart, length)};
     ipp_t* pRequest = ippNew();
-    if (ippReadIO(&in, ReadFromBuffer, 1, nullptr, pRequest) != IPP_STATE_DATA || ippGetOperation(pRequest) != IPP_OP_CUPS_GET_PRINTERS) {
+    if (ippReadIO(&in, ReadFromBuffer, 1, nullptr, pRequest) != IPP_STATE_DATA ||
+        ippGetOperation(pRequest) != IPP_OP_CUPS_GET_PRINTERS) {
         ippDelete(pRequest);
         SendAll(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return;
@@ -135,8 +136,8 @@ void FakeCups::Answer(int fd) {
     ippDelete(pResponse);
     if (state != IPP_STATE_DATA) return;
     ++m_nRequests;
-    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: " + std::to_string(out.data.size()) +
-                    "\r\nConnection: close\r\n\r\n" + out.data);
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: " +
+                    std::to_string(out.data.size()) + "\r\nConnection: close\r\n\r\n" + out.data);
 }
 
 ClosedCups::ClosedCups() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
