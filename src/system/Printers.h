@@ -19,7 +19,8 @@
 bool PrinterUriUsesPort(std::string_view uri, std::string_view portName) noexcept;
 
 // Asks the CUPS server for the device URIs of all its queues. Blocks for at most
-// dwTimeout ms to connect and as long again for the answer. FALSE with
+// dwTimeout ms to connect and as long again for the answer, plus the second libcups
+// waits for a "100 Continue" from a server that does not send one. FALSE with
 // RPC_S_SERVER_UNAVAILABLE when no server answers (ERROR_NOT_ENOUGH_MEMORY when the
 // request cannot be built).
 BOOL EnumPrinterDeviceUris(std::vector<std::string>* pUris, DWORD dwTimeout) noexcept;

@@ -140,12 +140,13 @@ void FakeCups::Answer(int fd) {
                     std::to_string(out.data.size()) + "\r\nConnection: close\r\n\r\n" + out.data);
 }
 
-ClosedCups::ClosedCups() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+ClosedCups::ClosedCups(bool bListen) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     if (::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        (!bListen || ::listen(m_fd.Get(), 8) == 0) &&
         ::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
         ::setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str(), 1);
 }

@@ -31,11 +31,12 @@ private:
     std::thread m_thread;
 };
 
-// A loopback port that refuses connections (bound, never listening); CUPS_SERVER points
-// at it while the object lives.
+// A loopback port that refuses connections (bound, never listening), or with bListen one
+// that takes connections into its backlog and never answers; CUPS_SERVER points at it
+// while the object lives.
 class ClosedCups {
 public:
-    ClosedCups();
+    explicit ClosedCups(bool bListen = false);
     ~ClosedCups();
     ClosedCups(const ClosedCups&) = delete;
     ClosedCups& operator=(const ClosedCups&) = delete;
