@@ -85,12 +85,11 @@ TEST_F(NoCupsTest, StoppingForAPortNoQueueUsesLeavesTheSpoolerAlone) {
     ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
-TEST(SilentCups, QueriesGiveUpWithinTheirTime) {
+TEST(SilentCups, QueryGivesUpWithinItsTime) {
     ClosedCups silent(true);
     std::vector<std::string> uris;
     EXPECT_EQ(EnumPrinterDeviceUris(&uris, 300), FALSE);
     EXPECT_EQ(GetLastError(), RPC_S_SERVER_UNAVAILABLE);
-    EXPECT_EQ(CupsServerAnswers(300), FALSE);
 }
 
 class CupsTest : public LoggedTest {};
