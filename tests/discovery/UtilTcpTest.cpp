@@ -13,6 +13,7 @@
 
 #include "discovery/UtilTcp.h"
 #include "log/Log.h"
+#include "sim/Sim.h"
 #include "platform/UniqueFd.h"
 #include "support/NetNs.h"
 #include "support/TempDir.h"
@@ -235,6 +236,26 @@ TEST_F(LanDiscoveryTest, NoMoreThanThirtyTwoPrinters) {
     EXPECT_TRUE(lines.back().starts_with("192.168.10.131\t"));
     std::string log = ReadWholeFile(m_root / "var/log/ZAQ/Logs/Discovery.log");
     EXPECT_NE(log.find("GetOptPortDataUDP reaches max devices(32)"), std::string::npos);
+}
+
+TEST_F(LanDiscoveryTest, SimulatedPrinterOnTheFarEndIsFound) {
+    ASSERT_TRUE(m_net.far.Ip("addr add 192.168.10.7/24 dev " + m_net.farIf));
+    sim::Config config;
+    config.timing = sim::Timing::Fast();
+    config.lan.szAddress = "192.168.10.7";
+    config.lan.bDiscoveryAny = true;  // hears the broadcast
+    config.state.szName = "Counter 2";
+    config.state.mac = {0x00, 0x11, 0x62, 0xAB, 0xCD, 0xEF};
+    std::unique_ptr<sim::Printer> printer;
+    ASSERT_TRUE(m_net.far.RunInside([&] {
+        printer = std::make_unique<sim::Printer>(config);
+        ASSERT_TRUE(printer->Start());
+    }));
+    int found = 0;
+    auto lines = Search(&found);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(lines, (std::vector<std::string>{"192.168.10.7\t [\"Counter 2\", 00:11:62:AB:CD:EF]"}));
+    EXPECT_TRUE(printer->WaitForEvent("discovery", 1000));
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ public:
     const std::string& Path() const { return m_path; }
     std::string operator/(const std::string& rel) const { return m_path + "/" + rel; }
 
+    void Write(const std::string& rel, const std::string& data) const;
+    static std::string Read(const std::string& path);
+
 private:
     std::string m_path;
 };
@@ -36,3 +39,6 @@ inline void WriteWholeFile(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
 }
+
+inline void TempDir::Write(const std::string& rel, const std::string& data) const { WriteWholeFile(*this / rel, data); }
+inline std::string TempDir::Read(const std::string& path) { return ReadWholeFile(path); }

@@ -1,0 +1,100 @@
+#pragma once
+// The application state every part reaches, and the start-up, run and teardown of the
+// program. Both front ends (the desktop dialog and the terminal) drive the same core:
+// they implement IFrontEnd and call RunKelvo from main().
+#include <atomic>
+#include <string>
+#include <string_view>
+
+#include "engine/SingleInstance.h"
+#include "engine/UpdateFiles.h"
+#include "platform/Types.h"
+#include "ui/DialogHost.h"
+#include "ui/MsgBox.h"
+
+// Flag word bits. Shell bits first; the engine's own bits follow.
+inline constexpr DWORD UF_FORCE_UPDATE = 0x00002000;
+inline constexpr DWORD UF_NO_FW_UPDATE = 0x00004000;
+inline constexpr DWORD UF_NO_DATA_UPDATE = 0x00008000;
+inline constexpr DWORD UF_EXT_COMMANDS = 0x00010000;
+inline constexpr DWORD UF_BOOT_MODE = 0x00020000;
+inline constexpr DWORD UF_RETRY = 0x00040000;
+inline constexpr DWORD UF_RETRY_REQUESTED = 0x00080000;
+inline constexpr DWORD UF_SILENT = 0x40000000;
+inline constexpr DWORD UF_CANCEL = 0x80000000;
+
+// Connection kinds (nPortKind, nInitialPortKind, the per-kind arrays).
+inline constexpr int PORT_KIND_USB = 0;
+inline constexpr int PORT_KIND_BLUETOOTH = 1;
+inline constexpr int PORT_KIND_LAN = 2;
+inline constexpr int PORT_KIND_SERIAL = 3;
+
+inline constexpr std::size_t PORT_NAME_MAX = 260;  // characters of szPortName
+inline constexpr std::size_t CAPTION_MAX = 63;
+
+// The result of a start that could not load its configuration ("the configuration data
+// for this product is corrupt"): a failure, so that an installer sees one.
+inline constexpr DWORD ERROR_BAD_CONFIGURATION = 1610;
+
+// The application object. One instance, theApp, lives for the whole process.
+struct CKelvoApp {
+    UpdateTables tables;                               // filled by the initialisation thread
+    const UpdateDataEntry* pCurrentEntry = nullptr;    // the update engine's current record
+    std::atomic<DWORD> nExitCode{0};                   // result of the last initialisation or run
+    std::atomic<DWORD> dwUpdateFlags{0};               // shared by the main and worker threads
+    int nPortKind = PORT_KIND_USB;                     // kind chosen at Select (main thread)
+    std::atomic<int> nTypeId{0};                       // row of the model table; 0: no firmware file
+    CInstanceLock hMutex;                              // held from start-up until teardown
+    std::string strTargetName;                         // settings, written back unchanged
+    int nInitialPortKind = PORT_KIND_USB;              // from the command line
+    DWORD nIpAddr = 0;
+    std::string szPortName;                            // written by the port list, read by the run
+    std::string strProgramName;                        // names the settings file
+
+    // Each change is one atomic read-modify-write of single bits.
+    void SetFlags(DWORD dwBits) noexcept { dwUpdateFlags.fetch_or(dwBits); }
+    void ClearFlags(DWORD dwBits) noexcept { dwUpdateFlags.fetch_and(~dwBits); }
+    bool TestFlags(DWORD dwBits) const noexcept { return (dwUpdateFlags.load() & dwBits) != 0; }
+
+    // The state of a fresh start: tables freed, every field back to its default.
+    void Reset() noexcept;
+};
+
+extern CKelvoApp theApp;
+
+// What a front end gives the core. Its message box is also the program's message box
+// for the whole run (configuration errors at start-up included).
+class IFrontEnd : public IMessageBox {
+public:
+    // Runs the main window (the dialog, or the terminal session) on the calling main
+    // thread and returns when it has closed. Everything the user does happens inside;
+    // the worker threads it starts must have ended on return. Sets theApp.nExitCode.
+    virtual void RunMainWindow(CKelvoApp& app) = 0;
+    // Another instance is running: asks it to restore and raise its window. Must not
+    // block for long; failure is ignored.
+    virtual void RaiseFirstInstance() = 0;
+};
+
+// The whole life of the program: settings, log, configuration, single instance, command
+// line, the front end's run, write-back, freeing, and the exit status to return from
+// main() (ExitStatusFromResult of theApp.nExitCode). strProgramName names the settings
+// file. Main thread only.
+int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::string& strProgramName);
+
+// The process exit status of a result code: 0 for 0, 2 for 1242 (nothing needed
+// updating), 3 for 1223 (cancelled), 1 for any other.
+int ExitStatusFromResult(DWORD dwResult) noexcept;
+
+// TRUE when this is the only running instance; the lock is then held in theApp.hMutex.
+// A second instance asks the first to come forward and gets FALSE with
+// ERROR_ALREADY_EXISTS; a lock that cannot be made gives FALSE with its error.
+BOOL CheckSingleInstance(IFrontEnd& frontEnd);
+
+// "ZAQ Kelvo", or "ZAQ Kelvo [ <model name> ]" for a loaded model, at most 63 characters.
+std::string KelvoCaption();
+// Puts the caption on the dialog; always TRUE. Called by the initialisation thread.
+BOOL UpdateCaption(IDialogHost& dialog);
+
+// The update files of theApp: firmware first (sets theApp.nTypeId), then the data kinds.
+BOOL LoadFirmwareFile();
+BOOL LoadDataFiles();

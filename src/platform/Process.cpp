@@ -1,0 +1,106 @@
+#include "platform/Process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "platform/Event.h"
+#include "platform/LastError.h"
+#include "platform/Tick.h"
+#include "platform/UniqueFd.h"
+#include "platform/WinError.h"
+
+extern char** environ;
+
+namespace {
+
+int ExitCodeOf(int nStatus) {
+    if (WIFEXITED(nStatus)) return WEXITSTATUS(nStatus);
+    if (WIFSIGNALED(nStatus)) return 128 + WTERMSIG(nStatus);
+    return 1;
+}
+
+// Reaps the child if it has ended. 1 ended, 0 still running, -1 error (errno set).
+int TryReap(pid_t pid, int* pnExitCode) {
+    int nStatus = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid, &nStatus, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    *pnExitCode = ExitCodeOf(nStatus);
+    return 1;
+}
+
+}  // namespace
+
+BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, pid_t* pPid) noexcept {
+    if (argv.empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawnattr_t attr;
+    if (int err = ::posix_spawnattr_init(&attr); err != 0) return SetLastErrorFromErrno(err);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    short flags = POSIX_SPAWN_SETSIGMASK;
+    ::posix_spawnattr_setsigmask(&attr, &noSignals);
+    if (bNewProcessGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        ::posix_spawnattr_setpgroup(&attr, 0);
+    }
+    ::posix_spawnattr_setflags(&attr, flags);
+    int err = ::posix_spawnp(pPid, args[0], nullptr, &attr, args.data(), environ);
+    ::posix_spawnattr_destroy(&attr);
+    if (err != 0) return SetLastErrorFromErrno(err);
+    return TRUE;
+}
+
+DWORD WaitForProcess(pid_t pid, DWORD dwTimeout, int* pnExitCode) noexcept {
+    int nExitCode = 0;
+    Deadline deadline(dwTimeout);
+    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    for (;;) {
+        int r = TryReap(pid, &nExitCode);
+        if (r < 0) {
+            SetLastErrorFromErrno(errno);
+            return WAIT_FAILED;
+        }
+        if (r > 0) {
+            if (pnExitCode != nullptr) *pnExitCode = nExitCode;
+            return WAIT_OBJECT_0;
+        }
+        if (deadline.Expired()) return WAIT_TIMEOUT;
+        // The pidfd turns readable when the child ends; without one (old kernels) poll in
+        // short steps.
+        DWORD dwStep = pidfd ? deadline.Remaining() : std::min<DWORD>(deadline.Remaining(), 20);
+        if (pidfd) {
+            WaitItem item = WaitItem::ForFd(pidfd.Get(), POLLIN);
+            if (WaitForAny({&item, 1}, dwStep) == WAIT_FAILED) return WAIT_FAILED;
+        } else {
+            Sleep(dwStep);
+        }
+    }
+}
+
+void ReapProcessLater(pid_t pid) noexcept {
+    try {
+        std::thread([pid] {
+            int nStatus = 0;
+            while (::waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (...) {
+        // No thread: the child stays a zombie until this process ends; nothing worse.
+    }
+}

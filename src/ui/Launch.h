@@ -1,0 +1,37 @@
+#pragma once
+// Opening the maker's support pages in the user's web browser.
+#include <string>
+#include <vector>
+
+#include "platform/Types.h"
+
+// The support site; the help pages lie below it.
+inline constexpr const char* SUPPORT_SITE = "https://support.zaq-printers.example";
+inline constexpr const char* HELP_PAGE_MAIN = "/firmup1/";      // the dialog's help icon
+inline constexpr const char* HELP_PAGE_BOOT_MODE = "/firmup2/"; // after a failed retry run
+std::string SupportPageUrl(const char* pszPage);
+
+// The desktop's URL opener, found in PATH.
+inline constexpr const char* URL_OPENER = "xdg-open";
+// Runs a program as another user (root only).
+inline constexpr const char* RUN_AS_USER = "runuser";
+// How long a launch waits for the opener to hand the address over.
+inline constexpr DWORD LAUNCH_WAIT = 15000;
+
+// The desktop user that root acts for (SUDO_USER, or the name of PKEXEC_UID), or empty
+// when this process is not root or acts for no one: the browser must not run as root.
+std::string DesktopUserOfRoot();
+
+// The opener's argument vector: the address (none without one), run as pszUser when given.
+std::vector<std::string> UrlOpenerArgs(const char* pszUrl, const std::string& user);
+
+// Opens the address (may be null) in the default browser: starts the opener without a
+// shell in a process group of its own and waits up to LAUNCH_WAIT ms for it to hand the
+// address over (an opener still running then is reaped later). As root acting for a
+// desktop user, LaunchUrlByShell runs it as that user instead. 1 when the launch
+// succeeded, 0 otherwise; failures are only logged. Blocks at most LAUNCH_WAIT ms, or
+// in the shell path until the opener ends.
+BOOL LaunchUrl(const char* pszUrl);
+// Runs the opener (as the desktop user when root acts for one) and waits without limit
+// for it to end; 1 when it ends with 0, else 0 with its exit code as the last error.
+BOOL LaunchUrlByShell(const char* pszUrl);

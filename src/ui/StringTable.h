@@ -1,0 +1,68 @@
+#pragma once
+// The program's texts in English and Japanese, loaded by id.
+#include <cstddef>
+#include <string>
+
+#include "platform/Types.h"
+
+enum class UiLanguage { English, Japanese };
+
+// Ids of the string table.
+inline constexpr DWORD IDS_SELECT_DESTINATION = 166;
+inline constexpr DWORD IDS_SETTINGS = 167;
+inline constexpr DWORD IDS_BAUDRATE_NOT_SUPPORTED = 168;
+inline constexpr DWORD IDS_SPECIFY_BLUETOOTH = 169;
+inline constexpr DWORD IDS_STOP_BIT_1 = 170;
+inline constexpr DWORD IDS_FLOW_HARDWARE = 171;
+inline constexpr DWORD IDS_CANCEL = 172;
+inline constexpr DWORD IDS_PARITY_NOT_SUPPORTED = 173;
+inline constexpr DWORD IDS_BYTE_SIZE_8 = 174;
+inline constexpr DWORD IDS_SETTING_NOT_SUPPORTED = 175;
+inline constexpr DWORD IDS_UPDATE = 178;
+inline constexpr DWORD IDS_SPECIFY_SERIAL = 206;
+inline constexpr DWORD IDS_FW_UPDATE_SUCCEEDED_VERSION = 208;
+inline constexpr DWORD IDS_FW_UPDATE_FAILED_BOOT_MODE = 209;
+inline constexpr DWORD IDS_UPDATING_FIRMWARE = 210;
+inline constexpr DWORD IDS_SPECIFY_ETHERNET = 211;
+inline constexpr DWORD IDS_PREPARING = 212;
+inline constexpr DWORD IDS_KIND_USB = 216;
+inline constexpr DWORD IDS_KIND_BLUETOOTH = 217;
+inline constexpr DWORD IDS_KIND_ETHERNET = 218;
+inline constexpr DWORD IDS_KIND_SERIAL = 219;
+inline constexpr DWORD IDS_SPECIFY_USB = 220;
+inline constexpr DWORD IDS_FW_ALREADY_VERSION = 222;
+inline constexpr DWORD IDS_UPDATE_FIRMWARE = 223;
+inline constexpr DWORD IDS_SELECT = 224;
+inline constexpr DWORD IDS_NO_PORT_FOUND = 227;
+inline constexpr DWORD IDS_CONNECT_FAILED = 228;
+inline constexpr DWORD IDS_CANNOT_QUIT = 229;
+inline constexpr DWORD IDS_FW_UPDATE_SUCCEEDED = 250;
+inline constexpr DWORD IDS_CONFIG_BAD_FORMAT = 251;
+inline constexpr DWORD IDS_CONFIG_CANNOT_OPEN = 252;
+inline constexpr DWORD IDS_CONFIG_BAD_SIZE = 253;
+inline constexpr DWORD IDS_CONFIG_LOAD_ERROR = 254;
+inline constexpr DWORD IDS_CONFIG_TYPE_ID_TOO_BIG = 255;
+inline constexpr DWORD IDS_CONFIG_NO_PORT = 256;
+inline constexpr DWORD IDS_PORT_NOT_SUPPORTED = 257;
+inline constexpr DWORD IDS_WIRELESS_LAN = 258;
+inline constexpr DWORD IDS_RECONNECT_WIRELESS = 259;
+inline constexpr DWORD IDS_HELP = 260;
+inline constexpr DWORD IDS_POWER_ON_PROMPT = 261;
+inline constexpr DWORD IDS_FW_UPDATE_FAILED = 262;
+inline constexpr DWORD IDS_NO_NEED_TO_UPDATE = 263;
+inline constexpr DWORD IDS_WIRELESS_OR_ETHERNET = 264;
+inline constexpr DWORD IDS_RECONNECT_WIRELESS_OR_ETHERNET = 265;
+
+// Japanese when the first non-empty of LC_ALL, LC_MESSAGES and LANG starts with "ja",
+// English otherwise (arguments may be null).
+UiLanguage UiLanguageFromLocale(const char* pszLcAll, const char* pszLcMessages, const char* pszLang) noexcept;
+// The same choice from this process's environment, read at each call.
+UiLanguage ChooseUiLanguage() noexcept;
+
+// The text of an id in the user's language; empty for an id the table does not hold.
+std::string LoadResString(DWORD dwId);
+std::string LoadResString(DWORD dwId, UiLanguage language);
+
+// Every id the table holds, in ascending order (for checks that each has both texts).
+std::size_t ResStringCount() noexcept;
+DWORD ResStringIdAt(std::size_t nIndex) noexcept;
