@@ -1,5 +1,7 @@
 #include "system/Service.h"
 
+#include <vector>
+
 #include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Text.h"
@@ -21,6 +23,23 @@ UnitState ClassifyActiveState(const std::string& state) {
 
 // An error line with the failure's last error (a macro for the caller's __LINE__).
 #define KELVO_SERVICE_ERROR(...) LogMessage(LOG_ERROR, 'E', __LINE__, GetLastError(), __VA_ARGS__)
+
+// cups.socket and cups.path start cupsd again at the next client request; the spooler is
+// stopped only with them, and they are started with it. Best effort: a failure is a
+// warning, and the last error of the spooler's own control is kept.
+void ControlSpoolerTriggers(BOOL bStart) noexcept {
+    LastErrorGuard keep;
+    CSystemdManager manager;
+    std::string path;
+    std::vector<std::string> triggers;
+    if (!manager.Connect() || !manager.FindUnit(kSpoolerUnit, &path) || !manager.GetTriggeredBy(path, &triggers))
+        return;
+    for (const std::string& trigger : triggers) {
+        if (!(bStart ? manager.StartUnit(trigger) : manager.StopUnit(trigger)))
+            LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "[comm] SpoolerControl %s(%s)",
+                       bStart ? "StartUnit" : "StopUnit", trigger.c_str());
+    }
+}
 
 }  // namespace
 
@@ -90,8 +109,12 @@ BOOL SpoolerControl(BOOL bStart, const char* pszPortName, const ServiceLimits& l
         return TRUE;
     }
     // The LPD service that Windows XP needed stopped too has no counterpart here.
-    BOOL bResult = SeviceControl(bStart, kSpoolerUnit, limits);
-    if (!bStart) return bResult;
+    if (!bStart) {
+        ControlSpoolerTriggers(FALSE);
+        return SeviceControl(FALSE, kSpoolerUnit, limits);
+    }
+    BOOL bResult = SeviceControl(TRUE, kSpoolerUnit, limits);
+    ControlSpoolerTriggers(TRUE);
 
     DWORD dwServiceError = GetLastError();
     Deadline deadline(limits.dwSpoolerTimeout);

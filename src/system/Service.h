@@ -34,7 +34,9 @@ std::string ServiceUnitName(std::string_view serviceName);
 // says no), the time limit ("[Timeout:%dms]", ERROR_TIMEOUT).
 BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits& limits = kServiceLimits) noexcept;
 
-// Stops or starts cups.service. Stopping for a port leaves CUPS alone (TRUE) when no
+// Stops or starts cups.service, together with the units that would start it on demand
+// (its TriggeredBy: cups.socket, cups.path), which are stopped before it and started
+// after it; a trigger that cannot be controlled is a warning. Stopping for a port leaves CUPS alone (TRUE) when no
 // queue prints to that port; NULL means stop in any case. Starting waits up to
 // limits.dwSpoolerTimeout ms for the CUPS server to answer a request; once it answers,
 // the result is TRUE even when the unit could not be started (a CUPS that runs some

@@ -151,6 +151,22 @@ BOOL CSystemdManager::GetActiveState(const std::string& unitPath, std::string* p
     return TRUE;
 }
 
+BOOL CSystemdManager::GetTriggeredBy(const std::string& unitPath, std::vector<std::string>* pUnits) noexcept {
+    pUnits->clear();
+    if (m_pBus == nullptr) return FailFromBus(-ENOTCONN, nullptr);
+    BusError error;
+    char** ppUnits = nullptr;
+    int r = sd_bus_get_property_strv(m_pBus, kService, unitPath.c_str(), kUnitIface, "TriggeredBy", &error.e, &ppUnits);
+    if (r < 0) return FailFromBus(r, &error.e);
+    for (char** pp = ppUnits; pp != nullptr && *pp != nullptr; ++pp) {
+        pUnits->emplace_back(*pp);
+        std::free(*pp);
+    }
+    std::free(ppUnits);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
 BOOL CSystemdManager::CallUnitJob(const char* pszMethod, const std::string& unitName) noexcept {
     if (m_pBus == nullptr) return FailFromBus(-ENOTCONN, nullptr);
     BusError error;

@@ -2,6 +2,7 @@
 // A short-lived client of the systemd manager on the system bus (sd-bus). The bus address
 // comes from DBUS_SYSTEM_BUS_ADDRESS when set, as for every sd-bus client.
 #include <string>
+#include <vector>
 
 #include "platform/Types.h"
 
@@ -29,6 +30,8 @@ public:
     BOOL FindUnit(const std::string& unitName, std::string* pPath) noexcept;
     // The unit's ActiveState ("active", "inactive", "failed", "activating", ...).
     BOOL GetActiveState(const std::string& unitPath, std::string* pState) noexcept;
+    // The units that start this one on demand (its "TriggeredBy": sockets, paths, timers).
+    BOOL GetTriggeredBy(const std::string& unitPath, std::vector<std::string>* pUnits) noexcept;
     // Queues a start or stop job in mode "replace"; does not wait for it.
     BOOL StartUnit(const std::string& unitName) noexcept;
     BOOL StopUnit(const std::string& unitName) noexcept;

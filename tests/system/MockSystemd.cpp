@@ -148,6 +148,23 @@ bool MockSystemd::SetUnitProperty(const std::string& unit, const char* pszName, 
                               nullptr, "sa{sv}", kUnitIface, 1, pszName, "s", value.c_str()) >= 0;
 }
 
+bool MockSystemd::AddUnitProperty(const std::string& unit, const char* pszName,
+                                  const std::vector<std::string>& values) {
+    BusMessage call;
+    BusError error;
+    std::vector<const char*> strv;
+    for (const std::string& v : values) strv.push_back(v.c_str());
+    strv.push_back(nullptr);
+    int r = sd_bus_message_new_method_call(m_pBus, &call.p, kService, UnitPath(unit).c_str(), kMockIface,
+                                           "AddProperty");
+    if (r >= 0) r = sd_bus_message_append(call.p, "ss", kUnitIface, pszName);
+    if (r >= 0) r = sd_bus_message_open_container(call.p, 'v', "as");
+    if (r >= 0) r = sd_bus_message_append_strv(call.p, const_cast<char**>(strv.data()));
+    if (r >= 0) r = sd_bus_message_close_container(call.p);
+    if (r >= 0) r = sd_bus_call(m_pBus, call.p, 0, &error.e, nullptr);
+    return r >= 0;
+}
+
 std::string MockSystemd::ActiveState(const std::string& unit) {
     BusError error;
     char* pszState = nullptr;

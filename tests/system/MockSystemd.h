@@ -24,6 +24,8 @@ public:
     static std::string UnitPath(const std::string& unit);
     bool AddUnit(const std::string& unit);
     bool SetUnitProperty(const std::string& unit, const char* pszName, const std::string& value);
+    // Adds a string-array property the template's units lack (e.g. TriggeredBy).
+    bool AddUnitProperty(const std::string& unit, const char* pszName, const std::vector<std::string>& values);
     std::string ActiveState(const std::string& unit);
     // How often the manager's method was called since the last ClearCalls.
     int Calls(const std::string& method);

@@ -67,4 +67,36 @@ TEST_F(SpoolerTest, AnsweringServerMakesUpForAUnitThatCannotStart) {
     EXPECT_EQ(CountLines('E', RPC_S_SERVER_UNAVAILABLE, kInvalid), 0) << LogText();
 }
 
+TEST_F(SpoolerTest, UnitsThatStartCupsOnDemandStopAndStartWithIt) {
+    for (const char* pszUnit : {"cups.socket", "cups.path"}) {
+        ASSERT_TRUE(m_systemd.AddUnit(pszUnit));
+        ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
+    }
+    ASSERT_TRUE(m_systemd.AddUnitProperty(kCups, "TriggeredBy", std::vector<std::string>{"cups.socket", "cups.path"}));
+
+    EXPECT_EQ(SpoolerControl(FALSE, nullptr), TRUE);
+    for (const char* pszUnit : {"cups.socket", "cups.path", kCups}) {
+        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "inactive") << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
+    }
+
+    FakeCups cups({});
+    ASSERT_TRUE(cups.Ok());
+    EXPECT_EQ(SpoolerControl(TRUE, nullptr, kShort), TRUE);
+    for (const char* pszUnit : {"cups.socket", "cups.path", kCups}) {
+        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
+    }
+    EXPECT_EQ(LogText().find("[W]"), std::string::npos) << LogText();
+}
+
+TEST_F(SpoolerTest, TriggerThatCannotBeStoppedIsAWarningOnly) {
+    ASSERT_TRUE(m_systemd.AddUnitProperty(kCups, "TriggeredBy", std::vector<std::string>{"cups.gone"}));
+    EXPECT_EQ(SpoolerControl(FALSE, nullptr), TRUE);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_EQ(m_systemd.ActiveState(kCups), "inactive");
+    EXPECT_NE(LogText().find("[W]"), std::string::npos) << LogText();
+    EXPECT_NE(LogText().find("] : [comm] SpoolerControl StopUnit(cups.gone)"), std::string::npos) << LogText();
+}
+
 }  // namespace
