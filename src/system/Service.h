@@ -36,8 +36,9 @@ BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits&
 
 // Stops or starts cups.service, together with the units that would start it on demand
 // (its TriggeredBy: cups.socket, cups.path), which are stopped before it and started
-// after it; a trigger that cannot be controlled is a warning. Stopping for a port leaves CUPS alone (TRUE) when no
-// queue prints to that port; NULL means stop in any case. Starting waits up to
+// after it; a trigger that cannot be controlled is a warning. Stopping for a port
+// leaves CUPS alone (TRUE) when no queue prints to that port; NULL means stop in any
+// case. Starting waits up to
 // limits.dwSpoolerTimeout ms for the CUPS server to answer a request; once it answers,
 // the result is TRUE even when the unit could not be started (a CUPS that runs some
 // other way is just as good), otherwise the error "Spooler service is invalid!!" is
