@@ -402,6 +402,34 @@ TEST_F(PortService, CancelStopsTheSendingThread) {
     EXPECT_TRUE(pfnClosePort(h, 0));
 }
 
+// A write still waiting for the send lock when a cancel comes is woken and times out.
+TEST_F(PortService, WriteWaitingBehindACancelledOneTimesOut) {
+    HSDK h = Open("P");
+    auto device = TestDevice::Find("P");
+    BOOL bFirst = TRUE;
+    DWORD dwFirst = 0, cbFirst = 0;
+    std::thread first = StartStuckWrite(h, *device, &bFirst, &dwFirst, &cbFirst);
+    BOOL bSecond = TRUE;
+    DWORD dwSecond = 0;
+    std::thread second([&]() {
+        DWORD cb = 0;
+        bSecond = Write(h, "second", &cb, LONG_WAIT);
+        dwSecond = GetLastError();
+    });
+    // The second writer has announced its wait for the send lock the first one holds.
+    const std::string waiting = "[P] WaitForLastSending WaitForMultipleObjects(";
+    while (FindLine('D', waiting, FindLine('D', waiting) + 1) < 0) std::this_thread::yield();
+    EXPECT_TRUE(pfnCancelPort(h));
+    first.join();
+    second.join();
+    EXPECT_FALSE(bFirst);
+    EXPECT_EQ(dwFirst, ERROR_CANCELLED);
+    EXPECT_FALSE(bSecond);
+    EXPECT_EQ(dwSecond, ERROR_TIMEOUT);
+    EXPECT_LOG('W', "[P] WaitForLastSending [CANCEL]");
+    EXPECT_TRUE(pfnClosePort(h, 0));
+}
+
 TEST_F(PortService, ResetStopsTheSendingThreadAndMarksOffline) {
     HSDK h = Open("P");
     auto device = TestDevice::Find("P");
