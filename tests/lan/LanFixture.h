@@ -30,7 +30,6 @@ protected:
         ::setenv("KELVO_SYSROOT", m_root.Path().c_str(), 1);
         LogResetForTest();
         LogSetup(0xFFF, "Lan");
-        RegisterPortKind(PORT_KIND_LAN, MakeLanPort);
     }
     void TearDown() override {
         if (m_hSdk != 0) pfnClosePort(m_hSdk, 0);
