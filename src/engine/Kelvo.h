@@ -10,6 +10,7 @@
 #include "engine/SingleInstance.h"
 #include "engine/UpdateFiles.h"
 #include "platform/Types.h"
+#include "port/Globals.h"
 #include "ui/DialogHost.h"
 #include "ui/MsgBox.h"
 
@@ -24,17 +25,9 @@ inline constexpr DWORD UF_RETRY_REQUESTED = 0x00080000;
 inline constexpr DWORD UF_SILENT = 0x40000000;
 inline constexpr DWORD UF_CANCEL = 0x80000000;
 
-// Connection kinds (nPortKind, nInitialPortKind, the per-kind arrays). The port layer
-// owns the values; until it is part of the build they are defined here.
-#if __has_include("port/Globals.h")
-#include "port/Globals.h"
+// Connection kinds (nPortKind, nInitialPortKind, the per-kind arrays) are the port
+// layer's PORT_KIND_* values; the shell calls the serial kind by its dialog name.
 inline constexpr DWORD PORT_KIND_SERIAL = PORT_KIND_COM;
-#else
-inline constexpr int PORT_KIND_USB = 0;
-inline constexpr int PORT_KIND_BLUETOOTH = 1;
-inline constexpr int PORT_KIND_LAN = 2;
-inline constexpr int PORT_KIND_SERIAL = 3;
-#endif
 
 inline constexpr std::size_t PORT_NAME_MAX = 260;  // characters of szPortName
 inline constexpr std::size_t CAPTION_MAX = 63;

@@ -226,4 +226,23 @@ TEST_F(UpdateFixture, CancelDuringTransfer) {
     EXPECT_THAT(Conversation(), Not(::testing::Contains("CMD_FW_VERSION")));
 }
 
+TEST_F(UpdateFixture, DropDuringTransferThenCancel) {
+    MakeFile("FW", kTypeId, 0x07, 30000);
+    sim::Faults faults;
+    faults.cbDropAfter = 8192;
+    StartPrinter(Printer(kTypeId, 0x05), faults);
+    m_box.QueueAnswer(IDCANCEL);
+    RunAll();
+
+    EXPECT_EQ(Result(), ERROR_WRITE_FAULT);
+    EXPECT_EQ(ExitStatusFromResult(Result()), 1);
+    EXPECT_THAT(BoxTexts(), ElementsAre(TransferFailed(0x040501, ERROR_WRITE_FAULT)));
+    EXPECT_THAT(Conversation(), ElementsAre("CMD_DEVICE_ID", "CMD_ROM_ID", "drop", "transfer:FW:dropped"));
+    EXPECT_FALSE(theApp.TestFlags(UF_RETRY_REQUESTED));
+    EXPECT_FALSE(m_host.Has("post:retry"));
+    EXPECT_TRUE(m_host.Has("restore"));
+    std::lock_guard lock(m_urlMutex);
+    EXPECT_THAT(m_urls, IsEmpty());
+}
+
 }  // namespace
