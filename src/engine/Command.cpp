@@ -129,13 +129,15 @@ AnswerDecoder::Step AnswerDecoder::EndMark() noexcept {
 
 AnswerDecoder::Step AnswerDecoder::FeedText(BYTE b) noexcept {
     if (b == 0x00) return EndMark();
+    // Filler bytes may stand anywhere, also between the last character and the end mark.
+    if (IsIgnorableByte(b)) return Step::More;
     if (m_nMissing == 0) {
         m_state = State::Hunting;
     } else if (b >= 0x20 && b <= 0x7F) {
         if (m_nPos < m_cbAnswer) m_pAnswer[m_nPos] = b;
         ++m_nPos;
         --m_nMissing;
-    } else if (!IsIgnorableByte(b)) {
+    } else {
         m_state = State::Hunting;
     }
     return Step::More;

@@ -245,4 +245,52 @@ TEST_F(UpdateFixture, DropDuringTransferThenCancel) {
     EXPECT_THAT(m_urls, IsEmpty());
 }
 
+TEST_F(UpdateFixture, ExtendedCommandSetSendsPostUpdate) {
+    constexpr BYTE kExtTypeId = 0x26;
+    SetModel(kExtTypeId, DK_FIRMWARE, 0);
+    MakeFile("FW", kExtTypeId, 0x07, 5000);
+    sim::PrinterState state = Printer(kExtTypeId, 0x05);
+    state.sets = sim::CommandSets::Extended;
+    StartPrinter(state);
+    RunAll();
+
+    EXPECT_EQ(Result(), 0u);
+    EXPECT_TRUE(theApp.TestFlags(UF_EXT_COMMANDS));
+    EXPECT_THAT(BoxTexts(), ElementsAre(Succeeded(sim::DefaultVersionText(kExtTypeId, 0x07))));
+    EXPECT_THAT(Conversation(), ElementsAre("CMD_DEVICE_ID", "CMD_ROM_ID", "transfer:FW:stored", "post_update",
+                                            "CMD_ROM_ID", "CMD_FW_VERSION"));
+    for (const sim::SimEvent& e : Events("command")) EXPECT_EQ(e.Str("set"), "extended") << e.Json();
+}
+
+TEST_F(UpdateFixture, IgnorableBytesInEveryAnswer) {
+    MakeFile("FW", kTypeId, 0x07, 5000);
+    sim::PrinterState state = Printer(kTypeId, 0x07);
+    state.bSprinkle = true;
+    StartPrinter(state);
+    RunAll();
+
+    EXPECT_EQ(Result(), ERROR_ALREADY_REGISTERED);
+    EXPECT_EQ(FwVersionText(), sim::DefaultVersionText(kTypeId, 0x07));
+    EXPECT_THAT(Conversation(), ElementsAre("CMD_DEVICE_ID", "CMD_ROM_ID", "CMD_FW_VERSION"));
+}
+
+TEST_F(UpdateFixture, SilentRunShowsNoBoxAndCloses) {
+    MakeFile("FW", kTypeId, 0x07, 5000);
+    StartPrinter(Printer(0x30, 0x05));
+    theApp.SetFlags(UF_SILENT);
+    RunAll();
+
+    EXPECT_EQ(Result(), ERROR_BAD_DEVICE);
+    EXPECT_THAT(BoxTexts(), IsEmpty());
+    auto events = m_host.Events();
+    EXPECT_TRUE(m_host.Has("post:select"));
+    EXPECT_EQ(events.back(), "post:close");
+    for (const std::string& e : events) EXPECT_THAT(e, Not(StartsWith("text:"))) << "no texts in silent mode";
+    // The box that was not shown is in the log, with the run's own lines.
+    std::string log = LogText();
+    EXPECT_THAT(log, HasSubstr("Enter update thread..."));
+    EXPECT_THAT(log, HasSubstr("Open port [" + m_szAddress + "]"));
+    EXPECT_THAT(log, HasSubstr("ErrorCode = [ 040301, 200004B0 ]"));
+}
+
 }  // namespace

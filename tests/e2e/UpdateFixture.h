@@ -26,6 +26,7 @@
 #include "port/Lan2.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Sim.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "ui/RecordingMessageBox.h"
 #include "ui/Util.h"
@@ -129,6 +130,7 @@ protected:
         ResetModelTable(ModelTable);
         SetModel(kTypeId, DK_FIRMWARE, 0);
         SetMessageBox(&m_box);
+        SetSilentModeQuery([]() noexcept { return theApp.TestFlags(UF_SILENT); });
         SetEngineHooks({nullptr, [this](const char* pszUrl) {
                             std::lock_guard lock(m_urlMutex);
                             m_urls.push_back(pszUrl);
@@ -140,6 +142,7 @@ protected:
         WaitForWorker(INFINITE);
         m_pPrinter.reset();
         SetMessageBox(nullptr);
+        SetSilentModeQuery(nullptr);
         SetEngineHooks({});
         theApp.Reset();
         ::unsetenv("KELVO_LAN_PORTS");
@@ -207,6 +210,7 @@ protected:
     }
 
     DWORD Result() const { return theApp.nExitCode.load(); }
+    std::string LogText() const { return TempDir::Read(LogFolder() + "/" + LOG_PROGRAM_NAME + ".log"); }
     std::vector<std::string> BoxTexts() const {
         std::vector<std::string> out;
         for (const auto& b : m_box.Boxes()) out.push_back(b.text);
