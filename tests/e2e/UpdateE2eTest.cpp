@@ -227,7 +227,8 @@ TEST_F(UpdateFixture, CancelDuringTransfer) {
 }
 
 TEST_F(UpdateFixture, DropDuringTransferThenCancel) {
-    MakeFile("FW", kTypeId, 0x07, 30000);
+    // More than the socket buffers hold, so the dropped link must show in a write.
+    MakeFile("FW", kTypeId, 0x07, 512 * 1024);
     sim::Faults faults;
     faults.cbDropAfter = 8192;
     StartPrinter(Printer(kTypeId, 0x05), faults);
