@@ -117,6 +117,11 @@ protected:
         std::filesystem::create_directories(m_root / "var/log");
         std::filesystem::create_directories(m_root / "work");
         ::setenv("KELVO_SYSROOT", m_root.Path().c_str(), 1);
+        if (IsolateServices()) {
+            // The run stops and starts services: never those of the machine running the test.
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (m_root / "no-system-bus")).c_str(), 1);
+            ::setenv("CUPS_SERVER", (m_root / "no-cups.sock").c_str(), 1);
+        }
         ASSERT_EQ(::chdir(std::string(m_root / "work").c_str()), 0);
         LogResetForTest();
         LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
@@ -146,9 +151,16 @@ protected:
         SetEngineHooks({});
         theApp.Reset();
         ::unsetenv("KELVO_LAN_PORTS");
+        if (IsolateServices()) {
+            ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+            ::unsetenv("CUPS_SERVER");
+        }
         LogResetForTest();
         ::unsetenv("KELVO_SYSROOT");
     }
+
+    // Suites that bring their own service stand-ins return false.
+    virtual bool IsolateServices() const { return true; }
 
     void SetModel(BYTE bTypeId, DWORD dwKinds, DWORD dwOptions) {
         ModelTable[bTypeId] = ModelEntry{"SIM-" + std::to_string(bTypeId), dwKinds, IF_ALL, dwOptions};
