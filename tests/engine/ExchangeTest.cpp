@@ -2,87 +2,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <mutex>
-#include <vector>
+#include <string>
 
+#include "ScriptPort.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
 #include "engine/Steps.h"
-#include "platform/LastError.h"
 #include "platform/WinError.h"
-#include "port/Common.h"
-#include "port/Globals.h"
 
 namespace {
-
-constexpr DWORD kScriptKind = 0x51;
-
-// One reply of the driver's Read: bytes, or a failure with a last error.
-struct ReadStep {
-    std::vector<BYTE> bytes;
-    bool bFail = false;
-    DWORD dwError = 0;
-};
-
-struct Script {
-    std::mutex mutex;
-    std::deque<ReadStep> reads;   // after these: no data
-    bool bWriteFails = false;
-    DWORD dwWriteError = 0;
-    std::vector<std::vector<BYTE>> writes;
-};
-Script g_script;
-
-class CScriptPort : public CCommon {
-public:
-    explicit CScriptPort(const char* pszName) {
-        pszPortName = pszName;
-        bSuccessInit = TRUE;
-    }
-    BOOL Init() override { return TRUE; }
-    BOOL Open() override {
-        ClearStatusBits(PM_STATUS_OFFLINE | PM_STATUS_CLOSED);
-        return TRUE;
-    }
-    BOOL IsConnect() override { return TRUE; }
-    void Close(BOOL) override {}
-    BOOL Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD) override {
-        std::lock_guard lock(g_script.mutex);
-        if (g_script.bWriteFails) {
-            SetLastError(g_script.dwWriteError);
-            return FALSE;
-        }
-        g_script.writes.emplace_back(pBuffer, pBuffer + cbBuffer);
-        *pcbWritten += cbBuffer;
-        return TRUE;
-    }
-    BOOL Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD) override {
-        std::lock_guard lock(g_script.mutex);
-        *pcbRead = 0;
-        if (g_script.reads.empty()) return TRUE;
-        ReadStep step = std::move(g_script.reads.front());
-        g_script.reads.pop_front();
-        if (step.bFail) {
-            // A device that fails a read is offline until it is opened again.
-            SetStatusBits(PM_STATUS_OFFLINE);
-            SetLastError(step.dwError);
-            return FALSE;
-        }
-        DWORD cb = std::min<DWORD>(cbBuffer, static_cast<DWORD>(step.bytes.size()));
-        std::copy(step.bytes.begin(), step.bytes.begin() + cb, pBuffer);
-        *pcbRead = cb;
-        return TRUE;
-    }
-    static std::unique_ptr<CCommon> Make(const char* pszName) { return std::make_unique<CScriptPort>(pszName); }
-};
 
 class Exchange : public ::testing::Test {
 protected:
     void SetUp() override {
         RegisterPortKind(kScriptKind, &CScriptPort::Make);
-        std::lock_guard lock(g_script.mutex);
-        g_script.reads.clear();
-        g_script.writes.clear();
-        g_script.bWriteFails = false;
+        g_script.Clear();
         ASSERT_TRUE(pfnOpenPort(0, kScriptKind, "SCRIPT1", &m_hSdk)) << GetLastError();
     }
     void TearDown() override {
@@ -97,6 +31,8 @@ protected:
         return ExchangeCommand(STANDARD_COMMANDS.deviceId, m_hSdk, format, m_answer, sizeof m_answer, 0, &m_cbAnswer);
     }
 
+    TempDir m_root;
+    LogCapture m_log{m_root.Path()};  // the port layer's lines stay in the test's folder
     HSDK m_hSdk = 0;
     BYTE m_answer[32] = {};
     DWORD m_cbAnswer = 99;
