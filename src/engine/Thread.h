@@ -8,10 +8,11 @@
 //      host.PostClose() after 2000 ms.
 //   2. On Select: set theApp.nPortKind and theApp.szPortName (the port list line's name),
 //      then StartUpdateThread(host, false). It waits for the previous worker first.
-//   3. While it runs the worker calls host.SetControlText(IDC_STATUS_TEXT / 
-//      IDC_PROGRESS_TEXT, ...), host.SetBusyLayout(true) and shows boxes through the
-//      message box registered with SetMessageBox (ui/Util.h). To cancel, set UF_CANCEL
-//      with theApp.SetFlags.
+//   3. While it runs the worker calls host.SetControlText (IDC_STATUS_TEXT and
+//      IDC_PROGRESS_TEXT: "Sending... [ 40%]", "Waiting... [ 12%]"), host.SetBusyLayout
+//      (true), and shows boxes through the message box registered with SetMessageBox
+//      (ui/Util.h). To cancel, set UF_CANCEL with theApp.SetFlags.
+//   The host must outlive the worker; its calls come from the worker thread.
 //   4. At the end the run stores its result in theApp.nExitCode (ExitStatusFromResult
 //      turns it into a process status), shows the result box, and either calls
 //      host.RestoreAfterRun(), or, when the user chose Retry in a failure prompt,
