@@ -35,9 +35,15 @@ struct Script {
     bool bWriteFails = false;      // every write fails with dwWriteError
     DWORD dwWriteError = 0;
     std::vector<std::vector<BYTE>> writes;  // what was taken, write by write
+    // Replies to commands: a write of exactly the key's bytes makes the reply readable
+    // (once the scripted reads above are used up).
+    std::vector<std::pair<std::vector<BYTE>, std::vector<BYTE>>> replies;
+    std::vector<BYTE> pending;
     void Clear() {
         std::lock_guard lock(mutex);
         reads.clear();
+        replies.clear();
+        pending.clear();
         writeSteps.clear();
         writes.clear();
         bWriteFails = false;
@@ -76,6 +82,9 @@ public:
         }
         DWORD cbTake = std::min(step.cbTake, cbBuffer);
         g_script.writes.emplace_back(pBuffer, pBuffer + cbTake);
+        for (const auto& [command, reply] : g_script.replies) {
+            if (command == g_script.writes.back()) g_script.pending.insert(g_script.pending.end(), reply.begin(), reply.end());
+        }
         *pcbWritten += cbTake;
         if (cbTake < cbBuffer) SetLastError(step.dwError != 0 ? step.dwError : ERROR_TIMEOUT);
         return TRUE;
@@ -83,7 +92,13 @@ public:
     BOOL Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD) override {
         std::lock_guard lock(g_script.mutex);
         *pcbRead = 0;
-        if (g_script.reads.empty()) return TRUE;
+        if (g_script.reads.empty()) {
+            DWORD cb = std::min<DWORD>(cbBuffer, static_cast<DWORD>(g_script.pending.size()));
+            std::copy(g_script.pending.begin(), g_script.pending.begin() + cb, pBuffer);
+            g_script.pending.erase(g_script.pending.begin(), g_script.pending.begin() + cb);
+            *pcbRead = cb;
+            return TRUE;
+        }
         ReadStep step = std::move(g_script.reads.front());
         g_script.reads.pop_front();
         if (step.bFail) {
