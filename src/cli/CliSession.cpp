@@ -225,6 +225,8 @@ DWORD CCliSession::RunWorker(const std::function<DWORD(CCliSession&)>& body, con
         DrainInterrupts();
     }
     worker.WaitForEnd(INFINITE);
+    // An interrupt that came with the end still counts for what follows.
+    DrainInterrupts();
     return dwResult;
 }
 
