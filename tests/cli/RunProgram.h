@@ -1,0 +1,91 @@
+#pragma once
+// Runs a program as a child with its own environment and working folder and collects
+// what it writes, for tests of whole programs.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/UniqueFd.h"
+
+extern char** environ;
+
+struct ProgramResult {
+    int nStatus = -1;  // exit status; 128 + signal when a signal ended it; -1: not run
+    std::string out;
+    std::string err;
+};
+
+// argv[0] is the program's path. env entries replace or add variables; an empty value
+// removes one. stdin is /dev/null. Waits for the end (the program's own limits apply).
+inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                                const std::string& cwd) {
+    ProgramResult result;
+    std::vector<std::string> envText;
+    for (char** pp = environ; *pp != nullptr; ++pp) {
+        std::string entry = *pp;
+        std::string name = entry.substr(0, entry.find('='));
+        if (env.count(name) == 0) envText.push_back(entry);
+    }
+    for (const auto& [name, value] : env) {
+        if (!value.empty()) envText.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (std::string& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
+    UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]);
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) return result;
+    UniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, outWrite.Get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, errWrite.Get(), STDERR_FILENO);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
+    pid_t pid = -1;
+    int err = ::posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (err != 0) return result;
+    outWrite.Reset();
+    errWrite.Reset();
+
+    pollfd fds[2] = {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int nOpen = 2;
+    while (nOpen > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --nOpen;
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
