@@ -1,0 +1,496 @@
+#include "port/Lan2.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/LastError.h"
+#include "platform/Tick.h"
+#include "platform/WinError.h"
+#include "port/PortLog.h"
+
+namespace {
+
+constexpr const char* kChannelName[2] = {"26100", "9100"};
+constexpr DWORD kInitIntervalMs = 3000;
+constexpr DWORD kIcmpIntervalMs = 500;
+constexpr DWORD kIcmpTimeoutMs = 2000;
+constexpr DWORD kConnectStepMs = 5000;
+constexpr DWORD kShutdownLimitMs = 60000;
+constexpr DWORD kSendPollMs = 100;
+constexpr char kEchoPayload[] = "ZAQ VK";
+
+// Successful connects per channel, for the log only.
+std::atomic<int> g_nConnectCount[2];
+
+const char* WsaErrorName(DWORD dwError) {
+    switch (dwError) {
+        case WSAEPROTONOSUPPORT: return "WSA_EPROTONOSUPPORT";
+        case WSAECONNABORTED: return "WSA_ECONNABORTED";
+        case WSAECONNRESET: return "WSA_ECONNRESET";
+        case WSAESHUTDOWN: return "WSA_ESHUTDOWN";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<CCommon> MakeLanPort(const char* pszName) { return std::make_unique<CLan>(pszName); }
+
+// KELVO_LAN_PORTS="data,status" moves the two TCP ports, for printers behind a port
+// forward and for tests that must not depend on 9100 and 26100 being free.
+static void LanPortsFromEnvironment(std::uint16_t* pwData, std::uint16_t* pwStatus) {
+    const char* pszPorts = std::getenv("KELVO_LAN_PORTS");
+    unsigned data = 0, status = 0;
+    if (pszPorts == nullptr || std::sscanf(pszPorts, "%u,%u", &data, &status) != 2) return;
+    if (data == 0 || data > 65535 || status == 0 || status > 65535) return;
+    *pwData = static_cast<std::uint16_t>(data);
+    *pwStatus = static_cast<std::uint16_t>(status);
+}
+
+CLan::CLan(const char* pszName) {
+    DWORD dwIcmpError = hIcmp.Valid() ? 0 : GetLastError();
+    dwLastIcmpTick = GetTickCount() - 3500;  // the first probe goes out at once
+    std::uint16_t wPort[2] = {kPort[SOCK_STATUS], kPort[SOCK_DATA]};
+    LanPortsFromEnvironment(&wPort[SOCK_DATA], &wPort[SOCK_STATUS]);
+    for (int i = 0; i < 2; ++i) {
+        addrPort[i].sin_family = AF_INET;
+        addrPort[i].sin_port = htons(wPort[i]);
+    }
+    if (pszName != nullptr && pszName[0] != '\0') pszPortName = pszName;
+    if (hSyncOpt.Valid() && !pszPortName.empty() && hIcmp.Valid()) {
+        bSuccessInit = TRUE;
+        PORT_LOG(LOG_INFO, "[%s] CLan", PortName());
+    } else {
+        m_dwInitError = dwIcmpError != 0 ? dwIcmpError : ERROR_OUTOFMEMORY;
+        SetLastError(m_dwInitError);
+        PORT_LOG(LOG_ERROR, "[%s] CLan [PARAMETER] [hSyncOpt:%08x,pszPortName:%08x,hIcmp:%08x]", PortName(),
+                 hSyncOpt.Valid() ? 1u : 0u, pszPortName.empty() ? 0u : 1u, hIcmp.Valid() ? 1u : 0u);
+    }
+}
+
+CLan::~CLan() {
+    PORT_LOG(LOG_INFO, "[%s] ~CLan IoCancelRequest()", PortName());
+    IoCancelRequest();
+    PORT_LOG(LOG_INFO, "[%s] ~CLan Term()", PortName());
+    Term();
+    PORT_LOG(LOG_INFO, "[%s] ~CLan WaitForSingleObject()", PortName());
+    WaitForEvent(hSyncOpt, INFINITE);
+    PORT_LOG(LOG_DEBUG, "[%s] ~CLan FreeSplStr()", PortName());
+}
+
+// ---- Address and reachability ----
+
+BOOL CLan::Init() {
+    std::lock_guard lock(csSocket);
+    if (!bSuccessInit) {
+        SetLastError(m_dwInitError);
+        PORT_LOG(LOG_ERROR, "[%s] Init() bSuccessInit=false", PortName());
+        return FALSE;
+    }
+    if (pszHostAddress && GetTickCount() - dwLastInitTick <= kInitIntervalMs) return TRUE;
+    if (HasStatus(PM_STATUS_TCP_CON_WITHOUT_OPEN) && !pszHostAddress) return TRUE;
+    dwLastInitTick = GetTickCount();
+    SetSockAddr();
+    return TRUE;
+}
+
+// A name that is not a dotted IPv4 address leaves the port without an address: nothing is
+// connected or probed (an unset address would reach this machine itself).
+BOOL CLan::SetSockAddr() {
+    in_addr addr{};
+    if (::inet_pton(AF_INET, pszPortName.c_str(), &addr) != 1) {
+        SetLastError(ERROR_INVALID_NAME);
+        PORT_LOG(LOG_ERROR, "[%s] SetSockAddr Init() not an IPv4 address", PortName());
+        pszHostAddress = false;
+        return FALSE;
+    }
+    for (auto& a : addrPort) a.sin_addr = addr;
+    m_dwHostAddr = addr.s_addr;
+    pszHostAddress = true;
+    return TRUE;
+}
+
+BOOL CLan::Open() {
+    if (HasStatus(PM_STATUS_OFFLINE | PM_STATUS_CLOSED)) {
+        if (!IsConnect()) return FALSE;
+        ClearStatusBits(PM_STATUS_CLOSED);
+    }
+    PORT_LOG(LOG_DEBUG, "[%s] Open()", PortName());
+    return TRUE;
+}
+
+BOOL CLan::IsConnect() {
+    std::lock_guard probe(csIcmp);
+    DWORD dwNow = GetTickCount();
+    bool bReachable;
+    if (dwNow - dwLastIcmpTick < kIcmpIntervalMs) {
+        bReachable = !HasStatus(PM_STATUS_OFFLINE);
+    } else {
+        dwLastIcmpTick = dwNow;
+        DWORD cbData = 0;
+        in_addr addr{m_dwHostAddr.load()};
+        bReachable = hIcmp.Valid() && pszHostAddress &&
+                     hIcmp.Echo(addr, kEchoPayload, sizeof kEchoPayload - 1, kIcmpTimeoutMs, &cbData);
+        if (!bReachable) PORT_LOG(LOG_ERROR, "[%s] IsConnect [dwRetVal=0]", PortName());
+    }
+    bool bOffline = HasStatus(PM_STATUS_OFFLINE);
+    if (bReachable && bOffline) {
+        ClearStatusBits(PM_STATUS_OFFLINE);
+        PORT_LOG(LOG_INFO, "[%s] [ONLINE]", PortName());
+    } else if (!bReachable && !bOffline) {
+        SetStatusBits(PM_STATUS_OFFLINE);
+        PORT_LOG(LOG_WARNING, "[%s] [OFFLINE]", PortName());
+    }
+    if (bReachable) return TRUE;
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+}
+
+BOOL CLan::WaitWlan(BOOL bConnect, DWORD dwTimeout) {
+    const char* pszWait = bConnect ? "Waiting wlan connect" : "Waiting wlan disconnect";
+    PORT_LOG(LOG_ACTION, "[%s] %s", PortName(), pszWait);
+    Deadline deadline(dwTimeout);
+    for (;;) {
+        BOOL bReachable = IsConnect();
+        if (bReachable && bConnect) {
+            PORT_LOG(LOG_DEBUG, "[ Online : (IP : %s) ]", PortName());
+            return TRUE;
+        }
+        if (!bReachable && !bConnect) {
+            PORT_LOG(LOG_DEBUG, "[ Offline ]");
+            return TRUE;
+        }
+        if (deadline.Expired()) {
+            PORT_LOG(LOG_ERROR, " %s : Timeout( %dms )", pszWait, static_cast<int>(dwTimeout));
+            return FALSE;
+        }
+        if (WaitForEvent(hEvtTerm, 1000) == WAIT_OBJECT_0) return FALSE;
+    }
+}
+
+// ---- Channels ----
+
+BOOL CLan::SetSocketOptions(int fd, int index) {
+    int sndbuf = index == SOCK_DATA ? static_cast<int>(kChunk) : 0;
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) != 0) {
+        SetLastErrorFromSocketErrno(errno);
+        PORT_LOG(LOG_ERROR, "[%s] setsockopt SO_SNDBUF. [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
+        return FALSE;
+    }
+    timeval rcv{0, 100000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv) != 0) {
+        SetLastErrorFromSocketErrno(errno);
+        PORT_LOG(LOG_ERROR, "[%s] setsockopt SO_RCVTIMEO. [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
+        return FALSE;
+    }
+    timeval snd{1, 0};
+    if (index == SOCK_STATUS && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd) != 0) {
+        SetLastErrorFromSocketErrno(errno);
+        PORT_LOG(LOG_ERROR, "[%s] setsockopt SO_SNDTIMEO. [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Waits for a non-blocking connect in 5000 ms steps; destruction and cancel end the wait.
+bool CLan::WaitForConnect(int fd, int index) {
+    const char* pszChannel = kChannelName[index];
+    Deadline step(kConnectStepMs);
+    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT)};
+    DWORD dwWait = WaitForAny(items, kConnectStepMs);
+    if (dwWait == WAIT_TIMEOUT) {
+        SetLastError(ERROR_TIMEOUT);
+        if (!HasStatus(PM_STATUS_OFFLINE)) {
+            PORT_LOG(LOG_WARNING, "[%s] OpenSocket connect() [%s,TIMEOUT:%d/%dms,WSAERR:%d]", PortName(), pszChannel,
+                     static_cast<int>(step.Elapsed()), static_cast<int>(kConnectStepMs), static_cast<int>(WSAETIMEDOUT));
+        }
+        return false;
+    }
+    if (dwWait != WAIT_OBJECT_0 + 2) {
+        SetLastError(dwWait == WAIT_FAILED ? GetLastError() : ERROR_CANCELLED);
+        PORT_LOG(LOG_ERROR, "[%s] OpenSocket WSAWaitForMultipleEvents() [%s,UNKNOWN:%08x]", PortName(), pszChannel, dwWait);
+        return false;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    int nCount = g_nConnectCount[index];
+    if (err == 0) {
+        nCount = ++g_nConnectCount[index];
+        PORT_LOG(LOG_DEBUG, "[%s] OpenSocket connect() [%s / count:%d]", PortName(), pszChannel, nCount);
+        return true;
+    }
+    SetLastErrorFromSocketErrno(err);
+    PORT_LOG(GetLastError() == WSAECONNREFUSED ? LOG_WARNING : LOG_ERROR, "[%s] OpenSocket connect() [%s] [iError:%d / count:%d]",
+             PortName(), pszChannel, static_cast<int>(GetLastError()), nCount);
+    return false;
+}
+
+bool CLan::ConnectSocket(UniqueFd& sock, int index) {
+    const char* pszChannel = kChannelName[index];
+    PORT_LOG(LOG_DEBUG, "[%s] OpenSocket connect() [%s,count:%d]", PortName(), pszChannel,
+             static_cast<int>(g_nConnectCount[index]));
+    if (::connect(sock.Get(), reinterpret_cast<const sockaddr*>(&addrPort[index]), sizeof addrPort[index]) == 0) {
+        int nCount = ++g_nConnectCount[index];
+        PORT_LOG(LOG_DEBUG, "[%s] OpenSocket connect() [%s] [Non blocking mode / count:%d]", PortName(), pszChannel, nCount);
+        return true;
+    }
+    if (errno != EINPROGRESS) {
+        SetLastErrorFromSocketErrno(errno);
+        PORT_LOG(LOG_ERROR, "[%s] connect() [%s,WSAERR:%d,count:%d]", PortName(), pszChannel,
+                 static_cast<int>(GetLastError()), static_cast<int>(g_nConnectCount[index]));
+        return false;
+    }
+    return WaitForConnect(sock.Get(), index);
+}
+
+BOOL CLan::OpenSocket(int index) {
+    if (index < 0 || index >= 2) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        PORT_LOG(LOG_ERROR, "[%s] OpenSocket [BAD_PORTTYPE:%d]", PortName(), index);
+        return FALSE;
+    }
+    std::lock_guard lock(csSocket);
+    if (HasStatus(PM_STATUS_OFFLINE) && !IsConnect()) return sockPort[index].Valid() ? TRUE : FALSE;
+    if (sockPort[index]) return TRUE;
+    const char* pszChannel = kChannelName[index];
+    PORT_LOG(LOG_DEBUG, "[%s] OpenSocket socket() [%s,count:%d]", PortName(), pszChannel,
+             static_cast<int>(g_nConnectCount[index]));
+    UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!sock) {
+        SetLastErrorFromSocketErrno(errno);
+        PORT_LOG(LOG_ERROR, "[%s] OpenSocket socket() error [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
+    } else if (pszHostAddress && ConnectSocket(sock, index)) {
+        int flags = ::fcntl(sock.Get(), F_GETFL);
+        ::fcntl(sock.Get(), F_SETFL, flags & ~O_NONBLOCK);
+        SetSocketOptions(sock.Get(), index);
+        sockPort[index] = std::move(sock);
+        return TRUE;
+    }
+    DWORD dwError = GetLastError();
+    if (sock) {
+        PORT_LOG(LOG_WARNING, "[%s] OpenSocket closesocket() by connect() error [%s]", PortName(), pszChannel);
+        ::shutdown(sock.Get(), SHUT_RDWR);
+        sock.Reset();
+    }
+    if (index == SOCK_STATUS) IsConnect();
+    // A refused or reset connect keeps its own code; everything else reads as a timeout.
+    SetLastError(dwError >= WSAEINTR && dwError <= WSAEHOSTUNREACH && dwError != WSAETIMEDOUT ? dwError : ERROR_TIMEOUT);
+    return FALSE;
+}
+
+BOOL CLan::IsSendBusy(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0) return FALSE;
+    dwLastSendTick = GetTickCount();
+    return TRUE;
+}
+
+void CLan::ShutdownSocket(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    Deadline limit(kShutdownLimitMs);
+    char scratch[1024];
+    for (;;) {
+        ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
+        if (n == 0) {
+            PORT_LOG(LOG_DEBUG, "recv Passed. Return: %d LSError: %d ", 0, 0);
+            break;
+        }
+        if (n < 0) {
+            int err = errno;
+            // A receive timeout reads EAGAIN here; it is the printer still holding the line.
+            DWORD dwError = (err == EAGAIN || err == EWOULDBLOCK) ? WSAETIMEDOUT : SocketErrnoToWinError(err);
+            SetLastError(dwError);
+            PORT_LOG(LOG_WARNING, "recv Failed. Return: %d LSError: %d ", -1, static_cast<int>(dwError));
+            if (dwError == WSAETIMEDOUT) {
+                PORT_LOG(LOG_WARNING, "WSA_ETIMEDOUT");
+                if (!WaitWlan(TRUE, 3000)) break;
+            } else {
+                if (const char* pszName = WsaErrorName(dwError)) PORT_LOG(LOG_ERROR, "%s", pszName);
+                if (err != EINTR) break;
+            }
+        }
+        if (limit.Expired()) {
+            PORT_LOG(LOG_ERROR, "Timeout (%dms)", static_cast<int>(kShutdownLimitMs));
+            break;
+        }
+    }
+    ::shutdown(fd, SHUT_RD);
+}
+
+// Under csSocket: the orderly close of the data channel, when it is open.
+void CLan::CloseDataChannel() {
+    if (!sockPort[SOCK_DATA]) return;
+    ShutdownSocket(sockPort[SOCK_DATA].Get());
+    sockPort[SOCK_DATA].Reset();
+}
+
+void CLan::CloseSocket(int index) {
+    std::lock_guard lock(csSocket);
+    UniqueFd& sock = sockPort[index];
+    if (!sock) return;
+    if (index == SOCK_STATUS) {
+        ::shutdown(sock.Get(), SHUT_WR);
+        char scratch[1024];
+        while (::recv(sock.Get(), scratch, sizeof scratch, 0) > 0) {
+        }
+        ::shutdown(sock.Get(), SHUT_RD);
+        sock.Reset();
+        return;
+    }
+    bool bKeep = bSendThread || GetTickCount() - dwLastSendTick < 1000 || HasStatus(PM_STATUS_OFFLINE) ||
+                 IsSendBusy(sock.Get());
+    if (bKeep) {
+        PORT_LOG(LOG_DEBUG, "[%s] CloseSocket bKeepConnect=TRUE [%s]", PortName(), kChannelName[SOCK_DATA]);
+        return;
+    }
+    CloseDataChannel();
+}
+
+BOOL CLan::Cancel() {
+    PORT_LOG(LOG_INFO, "[%s] Cancel CloseSocket(9100)", PortName());
+    std::lock_guard lock(csSocket);
+    CloseDataChannel();
+    return TRUE;
+}
+
+void CLan::Term() {
+    PORT_LOG(LOG_INFO, "[%s] Term CloseSocket() [9100]", PortName());
+    std::lock_guard lock(csSocket);
+    CloseDataChannel();
+}
+
+void CLan::Close(BOOL /*bFlag*/) {
+    LastErrorGuard keep;
+    PORT_LOG(LOG_DEBUG, "[%s] Close CloseSocket() [26100]", PortName());
+    CloseSocket(SOCK_STATUS);
+    PORT_LOG(LOG_DEBUG, "[%s] Close CloseSocket() [9100]", PortName());
+    {
+        std::lock_guard lock(csSocket);
+        CloseDataChannel();
+    }
+    SetStatusBits(PM_STATUS_CLOSED);
+}
+
+BOOL CLan::DevIo(DWORD, const void*, DWORD, void*, DWORD, DWORD* pcbReturned) {
+    if (pcbReturned != nullptr) *pcbReturned = 0;
+    return TRUE;
+}
+
+// ---- Writing ----
+
+BOOL CLan::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) {
+    bSendThread = TRUE;
+    m_bThreadRan = false;
+    PORT_LOG(LOG_DEBUG, "[%s] Write CreateThread()", PortName());
+    PORT_LOG(LOG_INFO, "[%s] Write WaitForTrdSending() [%dms]", PortName(), static_cast<int>(dwTimeout));
+    BOOL bResult = WriteOnSendingThread(pBuffer, cbBuffer, pcbWritten, dwTimeout);
+    if (!bResult && !m_bThreadRan && !hThread.Attached()) {
+        bSendThread = FALSE;
+        PORT_LOG(LOG_ERROR, "[%s] Write CreateThread()", PortName());
+    }
+    return bResult;
+}
+
+void CLan::ReportSendStop(const char* pszWhat, DWORD dwError) {
+    SetSendError(dwError);
+    SetLastError(dwError);
+    PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp [%s]", PortName(), pszWhat);
+}
+
+// The flags another thread may raise between two passes of the sending thread.
+bool CLan::SendMustStop() {
+    if (HasStatus(PM_STATUS_OFFLINE)) {
+        ReportSendStop("ERROR_DEVICE_NOT_CONNECTED", ERROR_DEVICE_NOT_CONNECTED);
+    } else if (bAbortSend) {
+        ReportSendStop("CANCEL", ERROR_CANCELLED);
+    } else if (bThreadTimeout) {
+        ReportSendStop("TIMEOUT", ERROR_TIMEOUT);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Waits up to one pass for the socket to take data. Wakes on destruction and cancel.
+bool CLan::WaitWritable(int fd) {
+    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT)};
+    short revents = 0;
+    if (WaitForAny(items, kSendPollMs, &revents) == WAIT_OBJECT_0 + 2) return true;
+    dwLastSendTick = GetTickCount();
+    return false;
+}
+
+// Sends one chunk whole. A short send is flow control on this system, not a fault, so the
+// rest follows when the socket takes it; the flags are checked between the pieces.
+bool CLan::SendChunk(int fd, const BYTE* pChunk, DWORD cbChunk) {
+    DWORD cbDone = 0;
+    while (cbDone < cbChunk) {
+        ssize_t n = ::send(fd, pChunk + cbDone, cbChunk - cbDone, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            cbDone += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (SendMustStop()) return false;
+            WaitWritable(fd);
+            continue;
+        }
+        DWORD dwError = SocketErrnoToWinError(n < 0 ? errno : ECONNRESET);
+        SendFailed(dwError);
+        return false;
+    }
+    return true;
+}
+
+// The data channel broke under the sending thread: close it in the orderly way under the
+// control lock, unless a cancel or the destruction is closing it already.
+void CLan::SendFailed(DWORD dwError) {
+    std::array items{TermItem(), CancelItem(), WaitItem::For(hEvtCtrl)};
+    bool bHaveCtrl = WaitForAny(items, INFINITE) == WAIT_OBJECT_0 + 2;
+    SetLastError(dwError);
+    PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp CloseSocket(9100) [WSAERR:%d]", PortName(), static_cast<int>(dwError));
+    if (bHaveCtrl) {
+        {
+            std::lock_guard lock(csSocket);
+            CloseDataChannel();
+        }
+        ReleaseCtrlFunc();
+    }
+    SetSendError(ERROR_WRITE_FAULT);
+}
+
+void CLan::SendingThread() {
+    m_bThreadRan = true;
+    UniqueFd own;
+    if (OpenSocket(SOCK_DATA)) {
+        std::lock_guard lock(csSocket);
+        // A descriptor of its own: a close by Cancel cannot hand this number to another file.
+        if (sockPort[SOCK_DATA]) own.Reset(::fcntl(sockPort[SOCK_DATA].Get(), F_DUPFD_CLOEXEC, 0));
+    } else {
+        SetSendError(GetLastError());
+    }
+    BYTE chunk[kChunk];
+    while (own) {
+        if (SendMustStop()) break;
+        DWORD dwStop = 0;
+        DWORD cbChunk = TakeChunk(chunk, kChunk, &dwStop);
+        if (cbChunk == 0) {
+            if (dwStop != 0) PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp [CANCEL] or [TIMEOUT]", PortName());
+            break;
+        }
+        PORT_LOG(LOG_DEBUG, "[%s] ThreadSendTcp send() [%dbyte]", PortName(), static_cast<int>(cbChunk));
+        if (!SendChunk(own.Get(), chunk, cbChunk)) break;
+        LogDump(LOG_TRANSMITTED, PortName(), chunk, cbChunk);
+    }
+    dwLastSendTick = GetTickCount();
+    bSendThread = FALSE;
+}

@@ -1,0 +1,169 @@
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "LanFixture.h"
+#include "platform/LastError.h"
+#include "platform/Tick.h"
+#include "platform/WinError.h"
+#include "support/NetNs.h"
+
+namespace {
+
+// Standard command set: DEVICE ID (32 NULs, 1D 49 01) and its answer for Type ID 0x1F.
+std::vector<BYTE> DeviceIdCommand() {
+    std::vector<BYTE> cmd(35, 0x00);
+    cmd[32] = 0x1D;
+    cmd[33] = 0x49;
+    cmd[34] = 0x01;
+    return cmd;
+}
+const std::vector<BYTE> kDeviceIdAnswer = {0x0E, 0xEF, 0xF1, 0x00};
+
+// Reads until bytes come or about three seconds pass.
+std::vector<BYTE> ReadAnswer(HSDK h) {
+    BYTE buf[256];
+    DWORD cb = 0;
+    for (int i = 0; i < 30 && cb == 0; ++i) {
+        if (!pfnReadPortEx(h, buf, sizeof buf, &cb, 100)) return {};
+    }
+    return std::vector<BYTE>(buf, buf + cb);
+}
+
+using LanPortTest = LanFixture;
+
+TEST_F(LanPortTest, FirstReadIsTheStatusThenAnswersComeThroughTheStatusChannel) {
+    StartPrinter();
+    OpenPort();
+    BYTE status[16];
+    DWORD cb = 0;
+    ASSERT_TRUE(pfnReadPort(m_hSdk, status, sizeof status, &cb));
+    EXPECT_EQ(cb, 8u);  // the automatic status, nothing else
+    ASSERT_TRUE(m_pPrinter->WaitForEvent("status", 1000, nullptr, 0,
+                                         [](const sim::SimEvent& e) { return e.Str("request") == "OPT_GET_ASB"; }));
+
+    ASSERT_TRUE(pfnReadPortEx(m_hSdk, status, sizeof status, &cb, 0));
+    EXPECT_EQ(cb, 0u);  // nothing queued: success with no bytes
+
+    std::vector<BYTE> text(100, 'x');
+    std::vector<BYTE> cmd = DeviceIdCommand();
+    text.insert(text.end(), cmd.begin(), cmd.end());
+    DWORD cbWritten = 0;
+    ASSERT_TRUE(pfnWritePortEx(m_hSdk, text.data(), static_cast<DWORD>(text.size()), &cbWritten, 5000));
+    EXPECT_EQ(cbWritten, text.size());
+    EXPECT_EQ(ReadAnswer(m_hSdk), kDeviceIdAnswer);
+
+    sim::SimEvent ignored;
+    ASSERT_TRUE(m_pPrinter->WaitForEvent("ignored", 1000, &ignored));
+    EXPECT_EQ(ignored.Int("bytes"), 132);  // the text and the command's NUL lead-in
+    EXPECT_NE(LogText().find("Transmitted (" + m_szAddress + ") [135byte]"), std::string::npos);
+}
+
+TEST_F(LanPortTest, LargeWriteArrivesWholeInChunks) {
+    StartPrinter();
+    OpenPort();
+    std::vector<BYTE> data(200000, 'A');
+    std::vector<BYTE> cmd = DeviceIdCommand();
+    data.insert(data.end(), cmd.begin(), cmd.end());
+    DWORD cbWritten = 0;
+    ASSERT_TRUE(pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 20000));
+    EXPECT_EQ(cbWritten, data.size());
+    sim::SimEvent ignored;
+    ASSERT_TRUE(m_pPrinter->WaitForEvent("ignored", 5000, &ignored));
+    EXPECT_EQ(ignored.Int("bytes"), 200032);
+    // Every dumped chunk is at most 1460 bytes.
+    std::string log = LogText();
+    EXPECT_NE(log.find("[1460byte]"), std::string::npos);
+    EXPECT_EQ(log.find("[1461byte]"), std::string::npos);
+}
+
+TEST_F(LanPortTest, WriterTimeOutReportsThePartTakenAndCancelStopsASlowWrite) {
+    sim::Faults slow;
+    slow.dwReadRate = 200000;  // bytes per second
+    StartPrinter(slow);
+    OpenPort();
+    std::vector<BYTE> data(2000000, 'B');
+    DWORD cbWritten = 0;
+    // With a count, a write cut short by its time is a success; the caller compares.
+    EXPECT_TRUE(pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 300));
+    EXPECT_GT(cbWritten, 0u);
+    EXPECT_LT(cbWritten, data.size());
+    // Without a count it is a failure.
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), nullptr, 300));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+
+    // A long write, cancelled from another thread (again until the write gives up, so
+    // a cancel that lands before the write began cannot let it run to the end).
+    std::atomic<bool> done{false};
+    std::thread canceller([&] {
+        while (!done) {
+            pfnCancelPort(m_hSdk);
+            m_pPrinter->WaitForEvent("never", 50);
+        }
+    });
+    DWORD cbSecond = 0;
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbSecond, 60000));
+    DWORD dwCancel = GetLastError();
+    done = true;
+    canceller.join();
+    EXPECT_TRUE(dwCancel == ERROR_CANCELLED || dwCancel == ERROR_TIMEOUT) << dwCancel;
+    EXPECT_LT(cbSecond, data.size());
+}
+
+TEST_F(LanPortTest, ResetGoesThroughTheStatusChannel) {
+    StartPrinter();
+    OpenPort();
+    ASSERT_TRUE(pfnResetPort(m_hSdk));
+    sim::SimEvent reset;
+    ASSERT_TRUE(m_pPrinter->WaitForEvent("reset", 2000, &reset));
+    EXPECT_EQ(reset.Str("source"), "OPT_RESET");
+}
+
+TEST_F(LanPortTest, RefusedConnectionsFailTheWrite) {
+    sim::Faults refuse;
+    refuse.bRefuse = true;
+    StartPrinter(refuse);
+    OpenPort();  // reachable by ICMP: opening connects nothing
+    BYTE byte = 'x';
+    DWORD cb = 0;
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, &byte, 1, &cb, 3000));
+    EXPECT_EQ(GetLastError(), WSAECONNREFUSED);
+    EXPECT_EQ(cb, 0u);
+}
+
+TEST_F(LanPortTest, NameThatIsNotAnAddressReachesNothing) {
+    HSDK h = 0;
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_LAN, "printer.local", &h));  // opening connects nothing
+    BYTE byte = 'x';
+    DWORD cb = 0;
+    EXPECT_FALSE(pfnWritePortEx(h, &byte, 1, &cb, 1000));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    pfnClosePort(h, 0);
+    EXPECT_NE(LogText().find("SetSockAddr Init() not an IPv4 address"), std::string::npos);
+}
+
+TEST_F(LanPortTest, UnreachablePrinterIsOfflineAndComesOnlineWhenItAnswers) {
+    TestNetns ns("lan");
+    if (!ns.Ok()) GTEST_SKIP() << "needs root to make a network namespace";
+    ASSERT_TRUE(ns.RunInside([&] {
+        HSDK h = 0;
+        ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_LAN, "10.99.0.1", &h));
+        BYTE buf[16];
+        DWORD cb = 0;
+        // Nothing routes there inside the namespace: the probe fails at once.
+        EXPECT_FALSE(pfnReadPort(h, buf, sizeof buf, &cb));
+        EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+        EXPECT_TRUE(ns.Ip("addr add 10.99.0.1/24 dev lo"));
+        // Probes are spaced 500 ms apart; the port comes online at the next one. A read
+        // fails only while the printer is unreachable.
+        bool bOnline = false;
+        for (Deadline d(5000); !bOnline && !d.Expired();) {
+            bOnline = pfnReadPort(h, buf, sizeof buf, &cb) != FALSE;  // nothing listens: reachability decides
+        }
+        EXPECT_TRUE(bOnline);
+        pfnClosePort(h, 0);
+    }));
+    EXPECT_NE(LogText().find("[10.99.0.1] [ONLINE]"), std::string::npos);
+}
+
+}  // namespace
