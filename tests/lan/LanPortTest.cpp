@@ -166,4 +166,29 @@ TEST_F(LanPortTest, UnreachablePrinterIsOfflineAndComesOnlineWhenItAnswers) {
     EXPECT_NE(LogText().find("[10.99.0.1] [ONLINE]"), std::string::npos);
 }
 
+TEST_F(LanPortTest, ConnectionResetMidSendFailsTheWrite) {
+    sim::Faults drop;
+    drop.cbDropAfter = 100000;  // the printer drops the link inside a data transfer
+    StartPrinter(drop);
+    OpenPort();
+    // A Kanji font download: 11 40, AA 55 00 FF four times, 4B 4B, then the data.
+    std::vector<BYTE> data(20 + 1000000, 0x5A);
+    data[0] = 0x11;
+    data[1] = 0x40;
+    for (int i = 0; i < 4; ++i) {
+        data[2 + 4 * i] = 0xAA;
+        data[3 + 4 * i] = 0x55;
+        data[4 + 4 * i] = 0x00;
+        data[5 + 4 * i] = 0xFF;
+    }
+    data[18] = 0x4B;
+    data[19] = 0x4B;
+    DWORD cbWritten = 0;
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 20000));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+    EXPECT_LT(cbWritten, data.size());
+    EXPECT_TRUE(m_pPrinter->WaitForEvent("drop", 1000));
+    EXPECT_NE(LogText().find("ThreadSendTcp CloseSocket(9100)"), std::string::npos);
+}
+
 }  // namespace
