@@ -142,17 +142,36 @@ void CCliSession::NoteProgress(const std::string& text) {
         // kinds follow, each as the engine's current entry.
         bool bFirmware = !theApp.TestFlags(UF_NO_FW_UPDATE) && !m_bFirmwareSeen;
         m_bFirmwareSeen = m_bFirmwareSeen || bFirmware;
+        if (bFirmware && !m_bBeforeTaken) {
+            // What the printer had told before its firmware is replaced.
+            m_report.strFwBefore = FwVersion();
+            m_bBeforeTaken = true;
+        }
+        m_bFirmwareSent = m_bFirmwareSent || bFirmware;
         m_report.sent.push_back(bFirmware ? "FW" : TableNameOf(theApp.pCurrentEntry));
     }
     m_bSending = bSending;
 }
 
-void CCliSession::NoteFirmwareVersion(const std::string& version) {
+BOOL CCliSession::ShowHelpPage(const char* pszUrl) {
+    m_view.WriteLines(std::string("For details see ") + (pszUrl != nullptr ? pszUrl : ""));
+    return TRUE;
+}
+
+std::string CCliSession::FwVersion() const { return m_workers.pfnFwVersion ? m_workers.pfnFwVersion() : std::string(); }
+
+void CCliSession::NoteFirmwareVersions(CKelvoApp& app) {
+    std::string version = FwVersion();
+    DWORD dwResult = app.nExitCode;
     std::lock_guard lock(m_mutex);
-    if (m_report.strFwBefore.empty()) {
-        m_report.strFwBefore = version;
+    if (m_bFirmwareSent) {
+        // Read by the check after the restart; a run that failed before it read nothing new.
+        if (version != m_report.strFwBefore) m_report.strFwAfter = version;
     } else {
-        m_report.strFwAfter = version;
+        // Nothing was sent: what identification read is the version before, and after
+        // a run that ended well, also after.
+        if (!m_bBeforeTaken) m_report.strFwBefore = version;
+        if (dwResult == ERROR_SUCCESS || dwResult == ERROR_ALREADY_REGISTERED) m_report.strFwAfter = m_report.strFwBefore;
     }
 }
 
@@ -167,7 +186,7 @@ BOOL CCliSession::SetupConnectionKinds() {
         m_nKind = nKind;
     } else {
         m_nKind = -1;
-        for (int nKind = PORT_KIND_USB; nKind <= PORT_KIND_SERIAL && m_nKind < 0; ++nKind) {
+        for (int nKind = 0; nKind < static_cast<int>(std::size(kInterfaceOfKind)) && m_nKind < 0; ++nKind) {
             if ((dwInterfaces & kInterfaceOfKind[nKind]) != 0) m_nKind = nKind;
         }
         if (m_nKind < 0) {
@@ -311,6 +330,7 @@ void CCliSession::RunMainWindow(CKelvoApp& app) {
         app.nExitCode = dwResult;
     }
     m_view.BreakLine();
+    NoteFirmwareVersions(app);
     // The model table is emptied when the run is over; keep what the report needs.
     int nTypeId = app.nTypeId;
     std::lock_guard lock(m_mutex);

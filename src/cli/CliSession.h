@@ -26,6 +26,8 @@ class CCliSession;
 struct CliWorkers {
     std::function<DWORD(CCliSession&)> pfnInitialize;
     std::function<DWORD(CCliSession&)> pfnRunUpdate;
+    // The firmware version text the engine last read from the printer (empty: none).
+    std::function<std::string()> pfnFwVersion = {};
 };
 
 // The discovery object of a kind; null when this build has none for it.
@@ -76,8 +78,9 @@ public:
     // one asked for. Called by the initialisation thread.
     BOOL SetupConnectionKinds();
 
-    // The firmware version texts the engine reads before and after the transfer.
-    void NoteFirmwareVersion(const std::string& version);
+    // The help page the engine opens after a failed retry run: its address is shown
+    // (a terminal user may be on another machine, a script has no browser). TRUE.
+    BOOL ShowHelpPage(const char* pszUrl);
 
     // Called on a second interrupt (default: nothing more than the first).
     void SetSecondInterruptAction(std::function<void()> action) { m_onSecondInterrupt = std::move(action); }
@@ -94,6 +97,8 @@ private:
     void OnInterrupt();
     void DrainInterrupts();
     void NoteProgress(const std::string& text);
+    std::string FwVersion() const;
+    void NoteFirmwareVersions(CKelvoApp& app);
 
     CliOptions m_options;
     CliWorkers m_workers;
@@ -113,5 +118,7 @@ private:
     mutable std::mutex m_mutex;  // guards the report below
     CliReport m_report;
     bool m_bSending = false;
-    bool m_bFirmwareSeen = false;
+    bool m_bFirmwareSeen = false;     // in the current run
+    bool m_bFirmwareSent = false;     // in any run
+    bool m_bBeforeTaken = false;
 };

@@ -24,6 +24,7 @@ public:
     }
     bool Ok() const { return m_master.Valid() && m_slave.Valid(); }
     int Terminal() const { return m_slave.Get(); }  // the program's side
+    int Master() const { return m_master.Get(); }   // the test's side
     void Type(const std::string& text) const { (void)!::write(m_master.Get(), text.data(), text.size()); }
     // Everything written to the terminal so far (reads until nothing more is pending).
     std::string Drain() const {

@@ -19,13 +19,15 @@ extern char** environ;
 struct ProgramResult {
     int nStatus = -1;  // exit status; 128 + signal when a signal ended it; -1: not run
     std::string out;
-    std::string err;
+    std::string err;   // stderr, or what the terminal showed when stderr was one
 };
 
 // argv[0] is the program's path. env entries replace or add variables; an empty value
-// removes one. stdin is /dev/null. Waits for the end (the program's own limits apply).
+// removes one. stdin is /dev/null. With a terminal (the program's side and the test's
+// side of a pty), stderr is that terminal and err collects what it showed. Waits for
+// the end (the program's own limits apply).
 inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                                const std::string& cwd) {
+                                const std::string& cwd, int fdTerminal = -1, int fdTerminalMaster = -1) {
     ProgramResult result;
     std::vector<std::string> envText;
     for (char** pp = environ; *pp != nullptr; ++pp) {
@@ -54,7 +56,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, outWrite.Get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, errWrite.Get(), STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, fdTerminal >= 0 ? fdTerminal : errWrite.Get(), STDERR_FILENO);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     pid_t pid = -1;
     int err = ::posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argp.data(), envp.data());
@@ -63,15 +65,18 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
     outWrite.Reset();
     errWrite.Reset();
 
-    pollfd fds[2] = {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int nOpen = 2;
+    // The terminal never reports an end (this process holds its other side too): it is
+    // read while the pipes are open, and drained when they have closed.
+    if (fdTerminal >= 0) errRead.Reset();
+    pollfd fds[3] = {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}, {fdTerminalMaster, POLLIN, 0}};
+    std::string* sinks[3] = {&result.out, &result.err, &result.err};
+    int nOpen = fdTerminal >= 0 ? 1 : 2;
     while (nOpen > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 3; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             char buffer[4096];
             ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
@@ -79,9 +84,15 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1;
-                --nOpen;
+                if (i < 2) --nOpen;
             }
         }
+    }
+    for (pollfd p{fdTerminalMaster, POLLIN, 0}; fdTerminalMaster >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);) {
+        char buffer[4096];
+        ssize_t n = ::read(fdTerminalMaster, buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.err.append(buffer, static_cast<std::size_t>(n));
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

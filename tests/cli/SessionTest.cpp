@@ -315,6 +315,46 @@ TEST_F(SessionTest, TransfersAreReportedByTheFileKindBeingSent) {
     }
 }
 
+TEST_F(SessionTest, FirmwareVersionsBeforeAndAfterComeFromWhatTheEngineRead) {
+    const struct {
+        bool bSendsFirmware;
+        const char* pszReadBefore;  // version text known before any transfer
+        const char* pszReadAfter;   // known at the end
+        DWORD dwResult;
+        const char* pszBefore;
+        const char* pszAfter;
+    } cases[] = {
+        {true, "", "VER2207", ERROR_SUCCESS, "", "VER2207"},
+        {true, "", "", 1460, "", ""},                    // failed before the version was read
+        {false, "", "VER2205", ERROR_ALREADY_REGISTERED, "VER2205", "VER2205"},
+        {false, "", "VER2205", ERROR_SUCCESS, "VER2205", "VER2205"},  // only data was sent
+        {false, "", "", 1003, "", ""},
+    };
+    for (const auto& c : cases) {
+        theApp.Reset();
+        theApp.nTypeId = kTypeId;
+        std::string version = c.pszReadBefore;
+        CliWorkers workers{InitKinds, [&](CCliSession& host) -> DWORD {
+                               if (!c.bSendsFirmware) theApp.SetFlags(UF_NO_FW_UPDATE);
+                               if (c.bSendsFirmware) host.SetControlText(IDC_PROGRESS_TEXT, "Sending... [ 10%]");
+                               version = c.pszReadAfter;
+                               return c.dwResult;
+                           },
+                           [&] { return version; }};
+        CliReport report = Run(Lan(), workers);
+        EXPECT_EQ(report.strFwBefore, c.pszBefore) << c.bSendsFirmware << c.dwResult;
+        EXPECT_EQ(report.strFwAfter, c.pszAfter) << c.bSendsFirmware << c.dwResult;
+    }
+}
+
+TEST_F(SessionTest, HelpPageIsShownAsItsAddress) {
+    TestPipe out;
+    CProgressView view(out.WriteEnd(), false);
+    CCliSession session(Lan(), {}, {}, view, m_stdin.ReadEnd(), out.WriteEnd());
+    EXPECT_TRUE(session.ShowHelpPage("https://support.zaq-printers.example/firmup2/"));
+    EXPECT_EQ(out.Drain(), "For details see https://support.zaq-printers.example/firmup2/\n");
+}
+
 TEST_F(SessionTest, WarningThatAsksTheUserToActWaitsForEnterOnATerminal) {
     TestPty pty;
     ASSERT_TRUE(pty.Ok());
