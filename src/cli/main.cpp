@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
     }
     if (options.bList) return RunList(options);
 
+    // A reader that goes away (kelvo-cli ... | head) must not end the program in the
+    // middle of a transfer; its output is simply lost.
+    ::signal(SIGPIPE, SIG_IGN);
     sigset_t interrupts;
     UniqueFd signalFd = BlockInterrupts(&interrupts);
     CProgressView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0);
