@@ -126,6 +126,16 @@ TEST_F(ProgramTest, SecondInstanceIsAFailureNotASuccess) {
     EXPECT_TRUE(Contains(r.err, "Another Kelvo update is running on this machine.")) << r.err;
 }
 
+TEST_F(ProgramTest, OutputNobodyReadsDoesNotEndTheProgram) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    ::close(fds[0]);  // stderr leads nowhere: every write to it fails with EPIPE
+    ProgramResult r = RunProgram({kCli, "--kind", "lan", "--port", "127.0.0.2", "--json"}, m_env, m_dir / "work", fds[1]);
+    ::close(fds[1]);
+    EXPECT_EQ(r.nStatus, 1);  // the missing config.ini, not SIGPIPE
+    EXPECT_TRUE(r.out.starts_with("{\"result\":1610,")) << r.out;
+}
+
 TEST_F(ProgramTest, ListOfAKindWithoutDiscoveryIsEmptyWithAMessage) {
     ProgramResult r = Cli({"--kind", "usb", "--list"});
     EXPECT_EQ(r.nStatus, 1);

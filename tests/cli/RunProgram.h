@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -23,11 +25,14 @@ struct ProgramResult {
 };
 
 // argv[0] is the program's path. env entries replace or add variables; an empty value
-// removes one. stdin is /dev/null. With a terminal (the program's side and the test's
-// side of a pty), stderr is that terminal and err collects what it showed. Waits for
-// the end (the program's own limits apply).
+// removes one. stdin is /dev/null. With fdErrTarget (a pty's program side, say), stderr
+// is that fd, and err collects what fdErrReader (the pty's other side; -1: none) shows.
+// Waits for
+// the end (the program's own limits apply). whileRunning, when given, runs on a thread
+// of its own with the child's pid as soon as it has started (to signal it).
 inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                                const std::string& cwd, int fdTerminal = -1, int fdTerminalMaster = -1) {
+                                const std::string& cwd, int fdErrTarget = -1, int fdErrReader = -1,
+                                const std::function<void(pid_t)>& whileRunning = {}) {
     ProgramResult result;
     std::vector<std::string> envText;
     for (char** pp = environ; *pp != nullptr; ++pp) {
@@ -56,7 +61,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, outWrite.Get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, fdTerminal >= 0 ? fdTerminal : errWrite.Get(), STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, fdErrTarget >= 0 ? fdErrTarget : errWrite.Get(), STDERR_FILENO);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     pid_t pid = -1;
     int err = ::posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argp.data(), envp.data());
@@ -64,13 +69,15 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
     if (err != 0) return result;
     outWrite.Reset();
     errWrite.Reset();
+    std::thread helper;
+    if (whileRunning) helper = std::thread(whileRunning, pid);
 
     // The terminal never reports an end (this process holds its other side too): it is
     // read while the pipes are open, and drained when they have closed.
-    if (fdTerminal >= 0) errRead.Reset();
-    pollfd fds[3] = {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}, {fdTerminalMaster, POLLIN, 0}};
+    if (fdErrTarget >= 0) errRead.Reset();
+    pollfd fds[3] = {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}, {fdErrReader, POLLIN, 0}};
     std::string* sinks[3] = {&result.out, &result.err, &result.err};
-    int nOpen = fdTerminal >= 0 ? 1 : 2;
+    int nOpen = fdErrTarget >= 0 ? 1 : 2;
     while (nOpen > 0) {
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
@@ -88,12 +95,14 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
             }
         }
     }
-    for (pollfd p{fdTerminalMaster, POLLIN, 0}; fdTerminalMaster >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);) {
+    for (pollfd p{fdErrReader, POLLIN, 0}; fdErrReader >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);) {
         char buffer[4096];
-        ssize_t n = ::read(fdTerminalMaster, buffer, sizeof buffer);
+        ssize_t n = ::read(fdErrReader, buffer, sizeof buffer);
         if (n <= 0) break;
         result.err.append(buffer, static_cast<std::size_t>(n));
     }
+    // Joined before the child is reaped: until then its pid cannot name another process.
+    if (helper.joinable()) helper.join();
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
