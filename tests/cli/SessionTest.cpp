@@ -373,6 +373,21 @@ TEST_F(SessionTest, WarningThatAsksTheUserToActWaitsForEnterOnATerminal) {
     EXPECT_NE(m_output.find("Press Enter to continue."), std::string::npos);
 }
 
+TEST_F(SessionTest, ForceIsSeenByTheRunAsForceUpdate) {
+    for (bool bForce : {false, true}) {
+        theApp.Reset();
+        theApp.nTypeId = kTypeId;
+        CliOptions options = Lan();
+        options.bForce = bForce;
+        bool bSeen = !bForce;
+        Run(options, {InitKinds, [&](CCliSession&) -> DWORD {
+                          bSeen = theApp.TestFlags(UF_FORCE_UPDATE);
+                          return ERROR_SUCCESS;
+                      }});
+        EXPECT_EQ(bSeen, bForce);
+    }
+}
+
 TEST_F(SessionTest, SecondInstanceIsReported) {
     TestPipe out;
     CProgressView view(out.WriteEnd(), false);
