@@ -1,22 +1,18 @@
 #include "cli/EngineLink.h"
 
-#include "platform/WinError.h"
-#include "ui/Util.h"
+#include "engine/Thread.h"
 
-namespace {
-
-// The initialisation the desktop dialog starts: update files, caption, connection kinds.
-DWORD InitializeFromFiles(CCliSession& session) {
-    if (!LoadFirmwareFile() || !LoadDataFiles()) return ERROR_FILE_NOT_FOUND;
-    if (!UpdateCaption(session) || !session.SetupConnectionKinds()) return ERROR_INVALID_PRINTER_NAME;
-    return ERROR_SUCCESS;
+CliWorkers EngineWorkers() {
+    return CliWorkers{
+        [](CCliSession& session) { return InitializeUpdate(session); },
+        [](CCliSession& session) { return RunUpdate(session); },
+        [] { return FwVersionText(); },
+    };
 }
 
-DWORD RunWithoutEngine(CCliSession&) {
-    ShowMessage(MB_ICONERROR, IDOK, "This build has no update engine.");
-    return ERROR_NOT_SUPPORTED;
+void InstallEngineHooks(CCliSession& session) {
+    EngineHooks hooks;
+    hooks.setupConnectionKinds = [&session](IDialogHost&) { return session.SetupConnectionKinds(); };
+    hooks.launchUrl = [&session](const char* pszUrl) { return session.ShowHelpPage(pszUrl); };
+    SetEngineHooks(std::move(hooks));
 }
-
-}  // namespace
-
-CliWorkers EngineWorkers() { return CliWorkers{InitializeFromFiles, RunWithoutEngine}; }

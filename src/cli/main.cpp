@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
     CProgressView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0);
     CCliSession session(options, EngineWorkers(), MakeDiscovery, view, STDIN_FILENO, STDERR_FILENO, signalFd.Get());
     session.SetSecondInterruptAction([&interrupts] { QuitAtOnce(interrupts); });
+    InstallEngineHooks(session);
 
     std::string commandLine = options.nKind ? PortKindWord(*options.nKind) : "";
     RunKelvo(session, commandLine, kProgramName);

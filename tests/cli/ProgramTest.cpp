@@ -196,6 +196,9 @@ TEST_F(ProgramNetnsTest, WithoutPortTheOnePrinterFoundIsTaken) {
     ProgramResult r = Cli({"--kind", "lan", "--json"}, m_net.near.Name());
     EXPECT_TRUE(Contains(r.err, "Found 192.168.10.7\t [\"Counter 2\", 00:11:62:AB:CD:EF]")) << r.err;
     EXPECT_TRUE(Contains(r.out, "\"kind\":\"Ethernet\",\"port\":\"192.168.10.7\"")) << r.out;
+    // The printer found runs the file's firmware already.
+    EXPECT_EQ(r.nStatus, 2) << r.err;
+    EXPECT_TRUE(r.out.starts_with("{\"result\":1242,")) << r.out;
 }
 
 }  // namespace
