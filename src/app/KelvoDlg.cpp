@@ -11,8 +11,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
-#include <QVBoxLayout>
-#include <QHBoxLayout>
+
+#include <algorithm>
 
 #include "app/DialogUnits.h"
 #include "app/PortListDlg.h"
@@ -126,6 +126,7 @@ void CKelvoDlg::BuildControls() {
     m_pSelect->setEnabled(false);
     m_pStatus = label(7, 7, 120, 61, "Message", false);
     m_pProgress = label(7, 33, 120, 42, "Message", false);
+    m_nProgressTop = m_pProgress->geometry().top();
     m_pHelp = new QToolButton(this);
     m_pHelp->setAutoRaise(true);
     m_pHelp->setIcon(style()->standardIcon(QStyle::SP_MessageBoxQuestion));
@@ -215,6 +216,7 @@ void CKelvoDlg::SetControlText(int nControlId, const std::string& text) {
     LastErrorGuard keep;
     OnGuiThread([this, nControlId, value = Q(text)] {
         if (QLabel* p = Control(nControlId)) p->setText(value);
+        PlaceProgressText();
     });
 }
 
@@ -311,6 +313,17 @@ void CKelvoDlg::ShowBusyLayout(bool bBusy) {
     m_pProgress->setVisible(bShowBusy);
     // Select stays where it is in either layout; silently no one presses it.
     m_pSelect->setVisible(!bSilent);
+    PlaceProgressText();
+}
+
+void CKelvoDlg::PlaceProgressText() {
+    // Wider scripts wrap the status into more lines than the template allows for: the
+    // progress line then moves down below it.
+    const QRect status = m_pStatus->geometry();
+    const int nStatusBottom = status.top() + m_pStatus->heightForWidth(status.width());
+    QRect progress = m_pProgress->geometry();
+    progress.moveTop(std::max(m_nProgressTop, nStatusBottom + 2));
+    m_pProgress->setGeometry(progress);
 }
 
 void CKelvoDlg::WaitForLastWorker(const char* pszNote) {

@@ -125,6 +125,7 @@ private:
     void OnHelpIcon();
     void EndSilentWithout(DWORD dwResult);
     void WaitForLastWorker(const char* pszNote);
+    void PlaceProgressText();
     void StartUpdate(bool bRetry);
     // Runs fn on the dialog's thread: at once when called there, else queued.
     void OnGuiThread(std::function<void()> fn);
@@ -142,6 +143,7 @@ private:
     QLabel* m_pProgress = nullptr;
     QToolButton* m_pHelp = nullptr;
     QPushButton* m_pClose = nullptr;
+    int m_nProgressTop = 0;
     bool m_bWorkerHeld = false;   // a worker was started and not yet waited for
     bool m_bEnding = false;
     bool m_bDestroyed = false;

@@ -499,9 +499,17 @@ TEST_F(GuiTest, JapaneseUserGetsJapaneseTexts) {
 
 }  // namespace
 
+int RunScreenshots(const QString& dir);
+
 int main(int argc, char** argv) {
+    // KELVO_SCREENSHOTS=<folder>: no tests, the dialogs' pictures instead.
+    const char* pszShots = std::getenv("KELVO_SCREENSHOTS");
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    if (pszShots != nullptr && pszShots[0] != '\0') {
+        SetUpUiLanguage(app);
+        return RunScreenshots(QString::fromLocal8Bit(pszShots));
+    }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
