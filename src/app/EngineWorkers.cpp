@@ -6,10 +6,11 @@ namespace {
 
 class CEngineWorkers : public IUpdateWorkers {
 public:
-    BOOL StartInitialize(IDialogHost& host, std::function<BOOL()> setupKinds) override {
-        EngineHooks hooks;
-        hooks.setupConnectionKinds = [setup = std::move(setupKinds)](IDialogHost&) { return setup(); };
-        SetEngineHooks(std::move(hooks));
+    BOOL StartInitialize(IDialogHost& host, WorkerHooks hooks) override {
+        EngineHooks engine;
+        engine.setupConnectionKinds = [setup = std::move(hooks.setupKinds)](IDialogHost&) { return setup(); };
+        engine.launchUrl = std::move(hooks.launchUrl);
+        SetEngineHooks(std::move(engine));
         return StartInitializeThread(host);
     }
     BOOL StartUpdate(IDialogHost& host, bool bRetry) override { return StartUpdateThread(host, bRetry); }

@@ -165,7 +165,10 @@ void CKelvoDlg::InitDialog() {
     // Silent mode shows nothing from the start.
     ShowBusyLayout(false);
     if (m_startSpooler) m_startSpooler();
-    if (m_workers.StartInitialize(*this, [this] { return SetupConnectionKinds(); })) {
+    WorkerHooks hooks;
+    hooks.setupKinds = [this] { return SetupConnectionKinds(); };
+    hooks.launchUrl = [this](const char* pszUrl) { return m_launchUrl ? m_launchUrl(pszUrl) : FALSE; };
+    if (m_workers.StartInitialize(*this, std::move(hooks))) {
         m_bWorkerHeld = true;
     } else {
         DWORD dwError = GetLastError();

@@ -7,14 +7,22 @@
 #include "platform/Types.h"
 #include "ui/DialogHost.h"
 
+// What the workers call back into the dialog for.
+struct WorkerHooks {
+    // The dialog's connection-kind set-up, called by the initialisation thread once the
+    // update files are loaded.
+    std::function<BOOL()> setupKinds;
+    // Opens a help page (full address) in the browser; called by the update thread.
+    std::function<BOOL(const char* pszUrl)> launchUrl;
+};
+
 class IUpdateWorkers {
 public:
     virtual ~IUpdateWorkers() = default;
 
-    // Starts the initialisation thread. setupKinds is the dialog's connection-kind set-up,
-    // which the thread calls once the update files are loaded. FALSE with the last error
+    // Installs the hooks and starts the initialisation thread. FALSE with the last error
     // when no thread could start. Main thread.
-    virtual BOOL StartInitialize(IDialogHost& host, std::function<BOOL()> setupKinds) = 0;
+    virtual BOOL StartInitialize(IDialogHost& host, WorkerHooks hooks) = 0;
     // Starts an update run (bRetry: the retry run after WM_APP_RETRY) once the previous
     // worker has ended; a first run clears UF_CANCEL, UF_RETRY and UF_RETRY_REQUESTED, a
     // retry run clears UF_RETRY_REQUESTED and sets UF_RETRY. FALSE with the last error

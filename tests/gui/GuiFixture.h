@@ -51,9 +51,9 @@ class CScriptedWorkers : public IUpdateWorkers {
 public:
     using RunBody = std::function<void(IDialogHost&, bool bRetry)>;
 
-    BOOL StartInitialize(IDialogHost& host, std::function<BOOL()> setupKinds) override {
+    BOOL StartInitialize(IDialogHost& host, WorkerHooks hooks) override {
         m_thread.WaitForEnd(INFINITE);
-        return m_thread.Start([&host, setup = std::move(setupKinds)] {
+        return m_thread.Start([&host, setup = std::move(hooks.setupKinds)] {
             host.EnableDialog(false);
             const bool bOk = setup();
             host.EnableDialog(true);

@@ -42,7 +42,7 @@ TEST_P(PortListKinds, ListsSortsOrKeepsOrderAndHandsBackTheNameBeforeTheTab) {
         std::vector<std::string> shown;
         for (int i = 0; i < d.List()->count(); ++i) shown.push_back(d.List()->item(i)->text().toStdString());
         EXPECT_EQ(shown, c.shown);
-        if (c.nKind == PORT_KIND_SERIAL) {
+        if (c.nKind == static_cast<int>(PORT_KIND_SERIAL)) {
             // Nothing preselected; Settings shows but waits for a line.
             EXPECT_TRUE(d.List()->selectedItems().isEmpty());
             EXPECT_FALSE(d.UpdateButton()->isEnabled());
@@ -60,7 +60,7 @@ TEST_P(PortListKinds, ListsSortsOrKeepsOrderAndHandsBackTheNameBeforeTheTab) {
     EXPECT_EQ(dlg.Run(c.nKind, &discovery, &name), IDOK);
     EXPECT_TRUE(bShown);
     EXPECT_EQ(name, c.chosenName);
-    EXPECT_EQ(slot != nullptr, c.nKind == PORT_KIND_SERIAL);
+    EXPECT_EQ(slot != nullptr, c.nKind == static_cast<int>(PORT_KIND_SERIAL));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -322,7 +322,7 @@ TEST_F(GuiTest, CloseDuringAnUpdateIsRefusedWithMessage229AndTheRunGoesOn) {
     auto runs = m_workers.Runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].portName, "127.0.0.9");
-    EXPECT_EQ(runs[0].nPortKind, PORT_KIND_LAN);
+    EXPECT_EQ(runs[0].nPortKind, static_cast<int>(PORT_KIND_LAN));
 }
 
 TEST_F(GuiTest, RetryRequestStartsASecondRunWithTheSamePortAndTheRetryFlag) {
@@ -368,7 +368,7 @@ TEST_P(SilentPortList, EndsTheRunWithTheReasonAsResult) {
     CFakeDiscovery lan(c.lines, false);
     m_frontEnd.SetDiscovery(2, &lan);
     theApp.SetFlags(UF_SILENT);
-    theApp.nInitialPortKind = PORT_KIND_LAN;
+    theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);
     bool bListShown = false;
     RunDialog([&](CKelvoDlg& dlg) {
         EXPECT_FALSE(dlg.SelectButton()->isVisible());
@@ -396,7 +396,7 @@ TEST_F(GuiTest, SilentCloseDuringAnUpdateCancelsTheRunWhichThenEndsTheDialog) {
     CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 00:11:62:00:00:01]"}, false);
     m_frontEnd.SetDiscovery(2, &lan);
     theApp.SetFlags(UF_SILENT);
-    theApp.nInitialPortKind = PORT_KIND_LAN;
+    theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);
     Event running;
     Event escaped;
     bool bCancelSeen = false;
@@ -429,7 +429,7 @@ TEST_F(GuiTest, SilentCloseDuringAnUpdateCancelsTheRunWhichThenEndsTheDialog) {
 TEST_F(GuiTest, SilentKindTheModelLacksEndsWithMessage257Logged) {
     ModelTable[0].dwInterfaces = IF_USB;
     theApp.SetFlags(UF_SILENT);
-    theApp.nInitialPortKind = PORT_KIND_SERIAL;
+    theApp.nInitialPortKind = static_cast<int>(PORT_KIND_SERIAL);
     RunDialog([](CKelvoDlg&) {});
     EXPECT_EQ(theApp.nExitCode.load(), ERROR_INVALID_PRINTER_NAME);
     EXPECT_TRUE(m_log.Contains("Showing message is skipped. [Specified port is not supported."));
