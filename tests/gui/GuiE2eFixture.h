@@ -28,6 +28,7 @@
 #include "engine/Thread.h"
 #include "log/Log.h"
 #include "platform/Text.h"
+#include "platform/WinError.h"
 #include "port/Icmp.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Sim.h"
