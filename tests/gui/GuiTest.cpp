@@ -1,6 +1,9 @@
 // The desktop dialogs, run for real under Qt's offscreen platform.
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QFile>
+#include <QFontMetrics>
+#include <QLibraryInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -495,6 +498,13 @@ TEST_F(GuiTest, JapaneseUserGetsJapaneseTexts) {
         EXPECT_EQ(dlg.HelpIcon()->toolTip().toStdString(), "ヘルプ");
         dlg.PostClose();
     });
+    // The font shows the characters; Qt's own buttons speak Japanese too when installed.
+    SetUpUiLanguage(*qApp);
+    EXPECT_TRUE(QFontMetrics(qApp->font()).inFontUcs4(U'選'));
+    QMessageBox box(QMessageBox::Critical, "", "", QMessageBox::Retry | QMessageBox::Cancel);
+    if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_ja.qm")) {
+        EXPECT_EQ(box.button(QMessageBox::Cancel)->text().toStdString(), "キャンセル");
+    }
 }
 
 }  // namespace
