@@ -110,6 +110,8 @@ protected:
         ::unsetenv("LC_ALL");
         ::unsetenv("LC_MESSAGES");
         ::setenv("LANG", "C.UTF-8", 1);
+        // The instance channel goes beside the instance lock: in this test's own folder.
+        ::setenv("XDG_RUNTIME_DIR", m_root.Path().c_str(), 1);
         SetMessageBox(&m_frontEnd);
         SetSilentModeQuery([]() noexcept { return theApp.TestFlags(UF_SILENT); });
         m_frontEnd.Boxes().SetHook([this](QMessageBox& box) {
@@ -123,6 +125,7 @@ protected:
         for (int nKind = 0; nKind < 4; ++nKind) m_frontEnd.SetDiscovery(nKind, nullptr);
     }
     void TearDown() override {
+        ::unsetenv("XDG_RUNTIME_DIR");
         SetMessageBox(nullptr);
         SetSilentModeQuery(nullptr);
         theApp.Reset();

@@ -468,7 +468,6 @@ TEST_F(GuiTest, WorkerWaitingForABoxIsLetGoWhenTheWindowEnds) {
 }
 
 TEST_F(GuiTest, SecondInstanceRaisesTheFirstWindowRestoredWhenMinimised) {
-    ::setenv("XDG_RUNTIME_DIR", m_root.Path().c_str(), 1);
     bool bDelivered = false;
     RunDialog([&](CKelvoDlg& dlg) {
         ASSERT_TRUE(WaitForReady(dlg));
@@ -483,7 +482,6 @@ TEST_F(GuiTest, SecondInstanceRaisesTheFirstWindowRestoredWhenMinimised) {
     EXPECT_TRUE(bDelivered);
     EXPECT_TRUE(InstanceChannelName().startsWith(QString::fromStdString(m_root.Path())));
     EXPECT_FALSE(CInstanceChannel::AskToRaise(InstanceChannelName(), 500));  // closed with the window
-    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 // --- Japanese ---------------------------------------------------------------------------------------
