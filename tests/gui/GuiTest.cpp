@@ -328,6 +328,37 @@ TEST_F(GuiTest, CloseDuringAnUpdateIsRefusedWithMessage229AndTheRunGoesOn) {
     EXPECT_EQ(runs[0].nPortKind, static_cast<int>(PORT_KIND_LAN));
 }
 
+// The window ends (the session closes) while a run hangs: the run is told to cancel, and
+// after the wait the dialog gives it up instead of hanging the program.
+TEST_F(GuiTest, WindowEndingWhileARunHangsCancelsAndThenGivesTheRunUp) {
+    CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 00:11:62:00:00:01]"}, false);
+    m_frontEnd.SetDiscovery(2, &lan);
+    ModelTable[0].dwInterfaces = IF_TCP;
+    Event running;
+    Event release;
+    bool bCancelSeen = false;
+    m_workers.body = [&](IDialogHost&, bool) {
+        running.Set();
+        WaitForEvent(release, INFINITE);
+        bCancelSeen = theApp.TestFlags(UF_CANCEL);
+    };
+    int nAbandoned = 0;
+    RunDialog([&](CKelvoDlg& dlg) {
+        ASSERT_TRUE(WaitForReady(dlg));
+        dlg.SetDestroyWait(50);
+        dlg.SetAbandonHandler([&] { ++nAbandoned; });
+        dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::mouseClick(d.UpdateButton(), Qt::LeftButton); });
+        QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return running.IsSet(); }, 10000));
+        dlg.done(QDialog::Rejected);
+    });
+    EXPECT_EQ(nAbandoned, 1);
+    EXPECT_TRUE(theApp.TestFlags(UF_CANCEL));
+    release.Set();
+    m_workers.Wait(INFINITE);
+    EXPECT_TRUE(bCancelSeen);
+}
+
 TEST_F(GuiTest, RetryRequestStartsASecondRunWithTheSamePortAndTheRetryFlag) {
     CFakeDiscovery usb({"USB001\t (ZAQ TP-80)"}, true);
     m_frontEnd.SetDiscovery(0, &usb);
