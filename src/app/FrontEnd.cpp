@@ -54,6 +54,17 @@ QMessageBox::Icon IconOfStyle(DWORD dwStyle) {
     }
 }
 
+// The serial configuration slot the update run reads: the application object's when it
+// has one, else the front end's own.
+template <typename App>
+std::shared_ptr<ComConfigRecord>* ComConfigSlotOf(App& app, std::shared_ptr<ComConfigRecord>* pOwn) {
+    if constexpr (requires { app.pComConfig; }) {
+        return &app.pComConfig;
+    } else {
+        return pOwn;
+    }
+}
+
 }  // namespace
 
 int AnswerOfButton(int nQtButton) {
@@ -233,7 +244,7 @@ void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
         app.nExitCode = ERROR_NOT_SUPPORTED;
         return;
     }
-    CKelvoDlg dlg(app, *m_pWorkers, m_utils, &m_comConfig);
+    CKelvoDlg dlg(app, *m_pWorkers, m_utils, ComConfigSlotOf(app, &m_comConfig));
     m_box.Reopen();
     m_box.SetOwner(&dlg);
     dlg.SetEndingHandler([this] { m_box.Shutdown(); });

@@ -37,6 +37,37 @@ TEST_F(GuiE2e, SilentRunEndsByItselfWithTheResultAsExitStatus) {
     EXPECT_EQ(ExitStatusFromResult(theApp.nExitCode), 2);
 }
 
+// The record the port list makes for a serial line is the one the update run reads.
+TEST_F(GuiE2e, SerialLineRecordGoesToTheApplicationsSlot) {
+    MakeFirmware(0x07, 20000);
+    ModelTable[kTypeId].dwInterfaces = IF_COM;
+    struct : CUtilPort {
+        int EnumPorts(IPortList* pList, std::span<std::string>) override {
+            pList->Clear();
+            pList->AddSorted("ttyS0\t");
+            return 1;
+        }
+    } serial;
+    m_frontEnd.SetDiscovery(static_cast<int>(PORT_KIND_SERIAL), &serial);
+    std::string seen;
+    m_frontEnd.SetDialogHook([&](CKelvoDlg& dlg) {
+        dlg.SetSpoolerStart({});
+        QTimer::singleShot(0, &dlg, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled(); }, 10000));
+            dlg.PortList().SetShownHook([&](CPortListDlg& d) {
+                d.List()->setCurrentRow(0);
+                if (theApp.pComConfig) seen = theApp.pComConfig->pszPortName;
+                QTest::mouseClick(d.CancelButton(), Qt::LeftButton);
+            });
+            QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+            dlg.PostClose();
+        });
+    });
+    m_frontEnd.RunMainWindow(theApp);
+    EXPECT_EQ(seen, "ttyS0");
+    EXPECT_EQ(theApp.pComConfig, nullptr);  // freed with the window
+}
+
 }  // namespace
 
 KELVO_GUI_TEST_MAIN()
