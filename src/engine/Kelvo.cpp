@@ -41,6 +41,7 @@ void CKelvoApp::Reset() noexcept {
     hMutex.Release();
     nInitialPortKind = PORT_KIND_USB;
     szPortName.clear();
+    pComConfig.reset();
 }
 
 int ExitStatusFromResult(DWORD dwResult) noexcept {

@@ -3,12 +3,14 @@
 // program. Both front ends (the desktop dialog and the terminal) drive the same core:
 // they implement IFrontEnd and call RunKelvo from main().
 #include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "engine/SingleInstance.h"
 #include "engine/UpdateFiles.h"
 #include "platform/Types.h"
+#include "port/Globals.h"
 #include "ui/DialogHost.h"
 #include "ui/MsgBox.h"
 
@@ -23,11 +25,9 @@ inline constexpr DWORD UF_RETRY_REQUESTED = 0x00080000;
 inline constexpr DWORD UF_SILENT = 0x40000000;
 inline constexpr DWORD UF_CANCEL = 0x80000000;
 
-// Connection kinds (nPortKind, nInitialPortKind, the per-kind arrays).
-inline constexpr int PORT_KIND_USB = 0;
-inline constexpr int PORT_KIND_BLUETOOTH = 1;
-inline constexpr int PORT_KIND_LAN = 2;
-inline constexpr int PORT_KIND_SERIAL = 3;
+// Connection kinds (nPortKind, nInitialPortKind, the per-kind arrays) are the port
+// layer's PORT_KIND_* values; the shell calls the serial kind by its dialog name.
+inline constexpr DWORD PORT_KIND_SERIAL = PORT_KIND_COM;
 
 inline constexpr std::size_t PORT_NAME_MAX = 260;  // characters of szPortName
 inline constexpr std::size_t CAPTION_MAX = 63;
@@ -35,6 +35,8 @@ inline constexpr std::size_t CAPTION_MAX = 63;
 // The result of a start that could not load its configuration ("the configuration data
 // for this product is corrupt"): a failure, so that an installer sees one.
 inline constexpr DWORD ERROR_BAD_CONFIGURATION = 1610;
+
+struct ComConfigRecord;  // the serial configuration record (port/ComConf.h)
 
 // The application object. One instance, theApp, lives for the whole process.
 struct CKelvoApp {
@@ -50,6 +52,9 @@ struct CKelvoApp {
     DWORD nIpAddr = 0;
     std::string szPortName;                            // written by the port list, read by the run
     std::string strProgramName;                        // names the settings file
+    // The serial configuration record of the chosen serial port; none for other kinds.
+    // Set by the port list on the main thread between runs, used by the update run.
+    std::shared_ptr<ComConfigRecord> pComConfig;
 
     // Each change is one atomic read-modify-write of single bits.
     void SetFlags(DWORD dwBits) noexcept { dwUpdateFlags.fetch_or(dwBits); }

@@ -1,0 +1,346 @@
+#include "cli/CliSession.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <span>
+
+#include "config/ConfigFile.h"
+#include "discovery/UtilTcp.h"
+#include "log/Log.h"
+#include "platform/Event.h"
+#include "platform/LastError.h"
+#include "platform/Thread.h"
+#include "platform/WinError.h"
+#include "ui/StringTable.h"
+#include "ui/Util.h"
+
+namespace {
+
+// Location and error codes of the kind check, as the desktop dialog shows them.
+constexpr DWORD LOC_CONFIG_NO_PORT = 0x050901;
+constexpr DWORD LOC_PORT_NOT_SUPPORTED = 0x050902;
+constexpr DWORD ERROR_KIND_NOT_OFFERED = 0x20000490;
+
+constexpr DWORD kInterfaceOfKind[] = {IF_USB, IF_BT, IF_TCP, IF_COM};
+
+DWORD ModelInterfaces() {
+    int nTypeId = theApp.nTypeId;
+    if (nTypeId < 0 || static_cast<std::size_t>(nTypeId) >= MODEL_TABLE_SIZE) return 0;
+    return ModelTable[static_cast<std::size_t>(nTypeId)].dwInterfaces;
+}
+
+// The update table an entry belongs to, by its name.
+const char* TableNameOf(const UpdateDataEntry* pEntry) {
+    const UpdateTables& t = theApp.tables;
+    const std::pair<const UpdateTable*, const char*> tables[] = {
+        {&t.FW, "FW"}, {&t.CG, "CG"}, {&t.CF, "CF"}, {&t.EE, "EE"}, {&t.KF, "KF"}, {&t.ZF, "ZF"}, {&t.YF, "YF"},
+    };
+    for (const auto& [pTable, pszName] : tables) {
+        if (pEntry >= pTable->data() && pEntry < pTable->data() + pTable->size()) return pszName;
+    }
+    return "";
+}
+
+bool ReadLine(int fd) {
+    for (;;) {
+        char ch;
+        ssize_t n = ::read(fd, &ch, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (ch == '\n') return true;
+    }
+}
+
+bool FdReadable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return fd >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+}  // namespace
+
+std::unique_ptr<CUtilPort> MakeDiscovery(int nKind) {
+    if (nKind == PORT_KIND_LAN) return std::make_unique<CUtilTcp>();
+    return nullptr;
+}
+
+int DiscoverPorts(const DiscoveryFactory& factory, int nKind, std::vector<std::string>* pLines, bool* pbHasDiscovery) {
+    pLines->clear();
+    std::unique_ptr<CUtilPort> pUtil = factory ? factory(nKind) : nullptr;
+    *pbHasDiscovery = pUtil != nullptr;
+    if (!pUtil) return 0;
+    CPortLineList list;
+    std::vector<std::string> entries(256);
+    int nFound = pUtil->EnumPorts(&list, entries);
+    *pLines = list.Lines();
+    return nFound;
+}
+
+CCliSession::CCliSession(CliOptions options, CliWorkers workers, DiscoveryFactory discovery, CProgressView& view,
+                         int fdIn, int fdErr, int fdInterrupt)
+    : m_options(std::move(options)),
+      m_workers(std::move(workers)),
+      m_discovery(std::move(discovery)),
+      m_view(view),
+      m_box(fdIn, fdErr),
+      m_fdIn(fdIn),
+      m_fdInterrupt(fdInterrupt) {}
+
+int CCliSession::MessageBox(const std::string& text, const std::string& caption, DWORD dwStyle) {
+    LastErrorGuard keep;
+    m_view.BreakLine();
+    {
+        std::lock_guard lock(m_mutex);
+        m_report.messages.push_back(text);
+    }
+    if ((dwStyle & MB_TYPEMASK) == MB_RETRYCANCEL && m_options.bYes && !m_bRetryAnswered.exchange(true)) {
+        m_view.WriteLines(caption + ": " + text + "\nRetry (--yes)");
+        return IDRETRY;
+    }
+    int nAnswer = m_box.MessageBox(text, caption, dwStyle);
+    // "Turn the printer on and click [OK]": the engine must not go on before the user has.
+    bool bAsksToAct = (dwStyle & MB_TYPEMASK) == MB_OK && (dwStyle & MB_ICONMASK) == MB_ICONWARNING;
+    if (bAsksToAct && ::isatty(m_fdIn)) {
+        m_view.WriteLines("Press Enter to continue.");
+        ReadLine(m_fdIn);
+    }
+    return nAnswer;
+}
+
+void CCliSession::RaiseFirstInstance() {
+    m_bOtherInstance = true;
+    m_view.WriteLines("Another Kelvo update is running on this machine.");
+}
+
+void CCliSession::SetCaption(const std::string& caption) { m_view.SetCaption(caption); }
+
+void CCliSession::SetControlText(int nControlId, const std::string& text) {
+    if (nControlId == IDC_STATUS_TEXT) {
+        m_view.SetStatus(text);
+    } else if (nControlId == IDC_PROGRESS_TEXT) {
+        NoteProgress(text);
+        m_view.SetProgress(text);
+    }
+}
+
+void CCliSession::SetBusyLayout(bool) { m_view.BreakLine(); }
+void CCliSession::EnableDialog(bool) {}
+void CCliSession::RestoreAfterRun() { m_view.BreakLine(); }
+// Silent mode is the desktop's; the terminal chooses and closes by itself.
+void CCliSession::PostSelect() {}
+void CCliSession::PostClose() {}
+void CCliSession::PostRetry() { m_bRetryPosted = true; }
+
+void CCliSession::NoteProgress(const std::string& text) {
+    std::optional<ProgressText> progress = ParseProgressText(text);
+    bool bSending = progress && progress->strLabel == "Sending...";
+    std::lock_guard lock(m_mutex);
+    if (bSending && !m_bSending) {
+        // The first transfer of a run that sends firmware is the firmware; the data
+        // kinds follow, each as the engine's current entry.
+        bool bFirmware = !theApp.TestFlags(UF_NO_FW_UPDATE) && !m_bFirmwareSeen;
+        m_bFirmwareSeen = m_bFirmwareSeen || bFirmware;
+        if (bFirmware && !m_bBeforeTaken) {
+            // What the printer had told before its firmware is replaced.
+            m_report.strFwBefore = FwVersion();
+            m_bBeforeTaken = true;
+        }
+        m_bFirmwareSent = m_bFirmwareSent || bFirmware;
+        m_report.sent.push_back(bFirmware ? "FW" : TableNameOf(theApp.pCurrentEntry));
+    }
+    m_bSending = bSending;
+}
+
+BOOL CCliSession::ShowHelpPage(const char* pszUrl) {
+    m_view.WriteLines(std::string("For details see ") + (pszUrl != nullptr ? pszUrl : ""));
+    return TRUE;
+}
+
+std::string CCliSession::FwVersion() const { return m_workers.pfnFwVersion ? m_workers.pfnFwVersion() : std::string(); }
+
+void CCliSession::NoteFirmwareVersions(CKelvoApp& app) {
+    std::string version = FwVersion();
+    DWORD dwResult = app.nExitCode;
+    std::lock_guard lock(m_mutex);
+    if (m_bFirmwareSent) {
+        // Read by the check after the restart; a run that failed before it read nothing new.
+        if (version != m_report.strFwBefore) m_report.strFwAfter = version;
+    } else {
+        // Nothing was sent: what identification read is the version before, and after
+        // a run that ended well, also after.
+        if (!m_bBeforeTaken) m_report.strFwBefore = version;
+        if (dwResult == ERROR_SUCCESS || dwResult == ERROR_ALREADY_REGISTERED) m_report.strFwAfter = m_report.strFwBefore;
+    }
+}
+
+BOOL CCliSession::SetupConnectionKinds() {
+    DWORD dwInterfaces = ModelInterfaces();
+    if (m_options.nKind) {
+        int nKind = *m_options.nKind;
+        if ((dwInterfaces & kInterfaceOfKind[nKind]) == 0) {
+            ShowError(LOC_PORT_NOT_SUPPORTED, ERROR_KIND_NOT_OFFERED, "%s", LoadResString(IDS_PORT_NOT_SUPPORTED).c_str());
+            return FALSE;
+        }
+        m_nKind = nKind;
+    } else {
+        m_nKind = -1;
+        for (int nKind = 0; nKind < static_cast<int>(std::size(kInterfaceOfKind)) && m_nKind < 0; ++nKind) {
+            if ((dwInterfaces & kInterfaceOfKind[nKind]) != 0) m_nKind = nKind;
+        }
+        if (m_nKind < 0) {
+            ShowError(LOC_CONFIG_NO_PORT, ERROR_KIND_NOT_OFFERED, "%s", LoadResString(IDS_CONFIG_NO_PORT).c_str());
+            return FALSE;
+        }
+    }
+    theApp.nInitialPortKind = m_nKind;
+    return TRUE;
+}
+
+void CCliSession::OnInterrupt() {
+    int nCount = ++m_nInterrupts;
+    theApp.SetFlags(UF_CANCEL);
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "Interrupted by the user [%d]", nCount);
+    if (nCount == 1) {
+        m_view.WriteLines("Cancelling... (interrupt again to quit at once)");
+    } else if (m_onSecondInterrupt) {
+        m_onSecondInterrupt();
+    }
+}
+
+void CCliSession::DrainInterrupts() {
+    while (FdReadable(m_fdInterrupt)) {
+        std::array<char, 512> buffer;
+        ssize_t n = ::read(m_fdInterrupt, buffer.data(), buffer.size());
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            // A closed interrupt source says nothing more; stop watching it.
+            m_fdInterrupt = -1;
+            return;
+        }
+        OnInterrupt();
+    }
+}
+
+DWORD CCliSession::RunWorker(const std::function<DWORD(CCliSession&)>& body, const char* pszWhat) {
+    if (!body) return ERROR_INVALID_FUNCTION;
+    Event ended(true, false);
+    std::atomic<DWORD> dwResult{0};
+    Thread worker;
+    if (!worker.Start([&] {
+            dwResult = body(*this);
+            ended.Set();
+        })) {
+        DWORD dwError = GetLastError();
+        LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Cannot start the %s thread", pszWhat);
+        return dwError != 0 ? dwError : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    for (;;) {
+        std::array<WaitItem, 2> items{WaitItem::For(ended), WaitItem::ForFd(m_fdInterrupt, POLLIN)};
+        std::span<const WaitItem> wait(items.data(), m_fdInterrupt >= 0 ? 2 : 1);
+        DWORD dwWait = WaitForAny(wait, INFINITE);
+        if (dwWait != WAIT_OBJECT_0 + 1) break;  // ended, or the wait failed: join below
+        DrainInterrupts();
+    }
+    worker.WaitForEnd(INFINITE);
+    // An interrupt that came with the end still counts for what follows.
+    DrainInterrupts();
+    return dwResult;
+}
+
+DWORD CCliSession::ChoosePort(CKelvoApp& app) {
+    if (!m_options.strPort.empty()) {
+        app.szPortName = m_options.strPort;
+        return ERROR_SUCCESS;
+    }
+    m_view.WriteLines(std::string("Searching for printers (") + PortKindWord(m_nKind) + ")...");
+    std::vector<std::string> lines;
+    bool bHasDiscovery = false;
+    int nFound = DiscoverPorts(m_discovery, m_nKind, &lines, &bHasDiscovery);
+    DrainInterrupts();
+    if (m_nInterrupts > 0) return ERROR_CANCELLED;
+    if (!bHasDiscovery) {
+        ShowMessage(MB_ICONERROR, IDOK, "This program cannot search for %s printers yet; name the port with --port.",
+                    PortKindWord(m_nKind));
+    }
+    if (nFound < 1 || lines.empty()) {
+        ShowError(LOC_NO_PORT_FOUND, ERROR_NO_PORT_FOUND, "%s", LoadResString(IDS_NO_PORT_FOUND).c_str());
+        return ERROR_NO_PORT_FOUND;
+    }
+    if (lines.size() > 1) {
+        std::string list;
+        for (const std::string& line : lines) list += "\n" + line;
+        ShowMessage(MB_ICONERROR, IDOK, "%zu printers found; name one with --port:%s", lines.size(), list.c_str());
+        return ERROR_INVALID_PARAMETER;
+    }
+    m_view.WriteLines("Found " + lines.front());
+    app.szPortName = PortNameOfLine(lines.front());
+    return ERROR_SUCCESS;
+}
+
+DWORD CCliSession::Select(CKelvoApp& app) {
+    app.ClearFlags(UF_CANCEL | UF_RETRY | UF_RETRY_REQUESTED);
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "Wait for last thread...");
+    if (m_nInterrupts > 0) return ERROR_CANCELLED;
+    if (m_nKind < 0 && !SetupConnectionKinds()) return ERROR_INVALID_PRINTER_NAME;
+    app.nPortKind = m_nKind;
+    DWORD dwResult = ChoosePort(app);
+    if (dwResult != ERROR_SUCCESS) return dwResult;
+    std::lock_guard lock(m_mutex);
+    m_report.strKind = PortKindWord(m_nKind);
+    m_report.strPort = app.szPortName;
+    return ERROR_SUCCESS;
+}
+
+void CCliSession::RunUpdates(CKelvoApp& app) {
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "Create update thread...");
+    for (;;) {
+        m_bRetryPosted = false;
+        {
+            std::lock_guard lock(m_mutex);
+            m_bFirmwareSeen = false;
+        }
+        app.nExitCode = RunWorker(m_workers.pfnRunUpdate, "update");
+        // One retry run at most, as the dialog: a retry run never asks for another.
+        if (!m_bRetryPosted || app.TestFlags(UF_RETRY)) return;
+        if (m_nInterrupts > 0) {
+            LogMessage(LOG_APP, 'I', __LINE__, 0, "Retry not started: cancelled by the user");
+            return;
+        }
+        LogMessage(LOG_APP, 'I', __LINE__, 0, "Wait for last thread before retrying...");
+        DWORD dwFlags = app.dwUpdateFlags.load();
+        while (!app.dwUpdateFlags.compare_exchange_weak(dwFlags, (dwFlags & ~UF_RETRY_REQUESTED) | UF_RETRY)) {
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_report.bRetryRun = true;
+        }
+        LogMessage(LOG_APP, 'I', __LINE__, 0, "Create update thread for retrying...");
+    }
+}
+
+void CCliSession::RunMainWindow(CKelvoApp& app) {
+    if (m_options.bForce) app.SetFlags(UF_FORCE_UPDATE);
+    DWORD dwResult = RunWorker(m_workers.pfnInitialize, "initialisation");
+    if (dwResult == ERROR_SUCCESS) dwResult = Select(app);
+    if (dwResult == ERROR_SUCCESS) {
+        RunUpdates(app);
+    } else {
+        app.nExitCode = dwResult;
+    }
+    m_view.BreakLine();
+    NoteFirmwareVersions(app);
+    // The model table is emptied when the run is over; keep what the report needs.
+    int nTypeId = app.nTypeId;
+    std::lock_guard lock(m_mutex);
+    if (nTypeId > 0 && static_cast<std::size_t>(nTypeId) < MODEL_TABLE_SIZE) {
+        m_report.nTypeId = nTypeId;
+        m_report.strModel = ModelTable[static_cast<std::size_t>(nTypeId)].pszModelName;
+    }
+}
+
+CliReport CCliSession::Report() const {
+    std::lock_guard lock(m_mutex);
+    return m_report;
+}

@@ -1,0 +1,29 @@
+#pragma once
+// A small JSON writer for kelvo-cli's result object: one object, written field by field.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The text as a JSON string literal with its quotes. Control characters, quotes and
+// backslashes are escaped; bytes that are no UTF-8 become U+FFFD, so the output is
+// always valid JSON whatever a printer or a file name held.
+std::string JsonString(std::string_view text);
+
+// Builds {"a":1,"b":"x",...} in the order the fields are added.
+class JsonObject {
+public:
+    JsonObject& Add(std::string_view key, std::string_view value);
+    JsonObject& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
+    JsonObject& Add(std::string_view key, std::int64_t value);
+    JsonObject& Add(std::string_view key, bool value);
+    JsonObject& AddNull(std::string_view key);
+    JsonObject& Add(std::string_view key, const std::vector<std::string>& values);
+    // A value that is already JSON text (an inner object or array).
+    JsonObject& AddRaw(std::string_view key, std::string_view json);
+    std::string Text() const { return "{" + m_body + "}"; }
+
+private:
+    void Key(std::string_view key);
+    std::string m_body;
+};

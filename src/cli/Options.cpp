@@ -1,0 +1,171 @@
+#include "cli/Options.h"
+
+#include <array>
+
+#include "engine/Kelvo.h"
+#include "platform/Text.h"
+
+namespace {
+
+struct KindWord {
+    const char* pszWord;
+    int nKind;
+};
+
+// The desktop's words first: they name the kind in messages and on its command line.
+constexpr std::array<KindWord, 5> kKindWords{{
+    {"USB", PORT_KIND_USB},
+    {"Bluetooth", PORT_KIND_BLUETOOTH},
+    {"Ethernet", PORT_KIND_LAN},
+    {"Serial", PORT_KIND_SERIAL},
+    {"LAN", PORT_KIND_LAN},
+}};
+
+enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version };
+
+struct OptionSpec {
+    const char* pszLong;
+    char chShort;  // 0: none
+    bool bValue;
+    OptionId id;
+};
+
+constexpr std::array<OptionSpec, 9> kOptions{{
+    {"dir", 'C', true, OptionId::Dir},
+    {"kind", 'k', true, OptionId::Kind},
+    {"port", 'p', true, OptionId::Port},
+    {"list", 'l', false, OptionId::List},
+    {"force", 'f', false, OptionId::Force},
+    {"yes", 'y', false, OptionId::Yes},
+    {"json", 0, false, OptionId::Json},
+    {"help", 'h', false, OptionId::Help},
+    {"version", 'V', false, OptionId::Version},
+}};
+
+const OptionSpec* FindLong(std::string_view name) {
+    for (const OptionSpec& spec : kOptions) {
+        if (name == spec.pszLong) return &spec;
+    }
+    return nullptr;
+}
+
+const OptionSpec* FindShort(char ch) {
+    for (const OptionSpec& spec : kOptions) {
+        if (spec.chShort != 0 && spec.chShort == ch) return &spec;
+    }
+    return nullptr;
+}
+
+bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions, std::string* pError) {
+    if (spec.bValue && value.empty()) {
+        *pError = std::string("option --") + spec.pszLong + " needs a value";
+        return false;
+    }
+    switch (spec.id) {
+        case OptionId::Dir: pOptions->strDir = value; break;
+        case OptionId::Kind: {
+            std::optional<int> nKind = PortKindFromWord(value);
+            if (!nKind) {
+                *pError = "unknown connection kind '" + std::string(value) + "' (usb, bluetooth, ethernet or lan, serial)";
+                return false;
+            }
+            pOptions->nKind = nKind;
+            break;
+        }
+        case OptionId::Port:
+            // The run keeps at most this many characters; a longer name would be cut silently.
+            if (Utf8Length(value) > PORT_NAME_MAX) {
+                *pError = "port name longer than " + std::to_string(PORT_NAME_MAX) + " characters";
+                return false;
+            }
+            pOptions->strPort = value;
+            break;
+        case OptionId::List: pOptions->bList = true; break;
+        case OptionId::Force: pOptions->bForce = true; break;
+        case OptionId::Yes: pOptions->bYes = true; break;
+        case OptionId::Json: pOptions->bJson = true; break;
+        case OptionId::Help: pOptions->bHelp = true; break;
+        case OptionId::Version: pOptions->bVersion = true; break;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<int> PortKindFromWord(std::string_view word) noexcept {
+    for (const KindWord& kw : kKindWords) {
+        if (AsciiEqualNoCase(word, kw.pszWord)) return kw.nKind;
+    }
+    return std::nullopt;
+}
+
+const char* PortKindWord(int nKind) noexcept {
+    for (const KindWord& kw : kKindWords) {
+        if (kw.nKind == nKind) return kw.pszWord;
+    }
+    return "";
+}
+
+bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, std::string* pError) {
+    CliOptions options;
+    for (int i = 0; i < argc; ++i) {
+        std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+        const OptionSpec* pSpec = nullptr;
+        std::optional<std::string_view> inlineValue;
+        if (arg.starts_with("--") && arg.size() > 2) {
+            std::string_view name = arg.substr(2);
+            std::size_t nEq = name.find('=');
+            if (nEq != std::string_view::npos) {
+                inlineValue = name.substr(nEq + 1);
+                name = name.substr(0, nEq);
+            }
+            pSpec = FindLong(name);
+        } else if (arg.size() == 2 && arg[0] == '-' && arg[1] != '-') {
+            pSpec = FindShort(arg[1]);
+        } else {
+            *pError = "unexpected argument '" + std::string(arg) + "'";
+            return false;
+        }
+        if (pSpec == nullptr) {
+            *pError = "unknown option '" + std::string(arg) + "'";
+            return false;
+        }
+        std::string_view value;
+        if (pSpec->bValue) {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i + 1 < argc) {
+                value = argv[++i] != nullptr ? argv[i] : "";
+            }
+        } else if (inlineValue) {
+            *pError = std::string("option --") + pSpec->pszLong + " takes no value";
+            return false;
+        }
+        if (!Apply(*pSpec, value, &options, pError)) return false;
+    }
+    *pOptions = std::move(options);
+    return true;
+}
+
+std::string CliUsage() {
+    return "Usage: kelvo-cli [options]\n"
+           "Updates the firmware and font data of a ZAQ receipt printer from the update files\n"
+           "(config.ini, FW*.bin, KF*.bin, ...) in the working folder.\n"
+           "\n"
+           "  -C, --dir DIR       work in DIR instead of the current folder\n"
+           "  -k, --kind KIND     connection: usb, bluetooth, ethernet (or lan), serial;\n"
+           "                      default: the first kind the printer model offers\n"
+           "  -p, --port NAME     the printer's port (an IPv4 address on LAN, USB001, COM1,\n"
+           "                      a Bluetooth address); without it the printers of the kind\n"
+           "                      are searched for and the update goes on only when\n"
+           "                      exactly one is found\n"
+           "  -l, --list          print the ports found for the kind (name TAB description)\n"
+           "  -f, --force         send the firmware even when the printer's is current\n"
+           "  -y, --yes           answer Retry once when a transfer fails\n"
+           "      --json          print one JSON object with the result on stdout\n"
+           "  -h, --help          this text\n"
+           "  -V, --version       the program's version\n"
+           "\n"
+           "Exit status: 0 updated, 2 nothing needed updating, 3 cancelled, 1 anything else\n"
+           "(the full result code is printed and logged).\n";
+}

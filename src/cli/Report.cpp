@@ -1,0 +1,44 @@
+#include "cli/Report.h"
+
+#include "cli/Json.h"
+#include "cli/ResultName.h"
+#include "platform/Text.h"
+
+namespace {
+
+void AddTextOrNull(JsonObject& object, std::string_view key, const std::string& text) {
+    if (text.empty()) {
+        object.AddNull(key);
+    } else {
+        object.Add(key, std::string_view(text));
+    }
+}
+
+}  // namespace
+
+std::string CliReportJson(const CliReport& report) {
+    JsonObject object;
+    object.Add("result", static_cast<std::int64_t>(report.dwResult))
+        .Add("result_name", std::string_view(ResultName(report.dwResult)))
+        .Add("exit_status", static_cast<std::int64_t>(report.nExitStatus));
+    AddTextOrNull(object, "model", report.strModel);
+    if (report.nTypeId > 0) {
+        object.Add("type_id", static_cast<std::int64_t>(report.nTypeId));
+    } else {
+        object.AddNull("type_id");
+    }
+    AddTextOrNull(object, "kind", report.strKind);
+    AddTextOrNull(object, "port", report.strPort);
+    AddTextOrNull(object, "firmware_before", report.strFwBefore);
+    AddTextOrNull(object, "firmware_after", report.strFwAfter);
+    object.Add("sent", report.sent)
+        .Add("retry_run", report.bRetryRun)
+        .Add("duration_ms", static_cast<std::int64_t>(report.dwDurationMs))
+        .Add("messages", report.messages);
+    return object.Text();
+}
+
+std::string CliResultLine(const CliReport& report) {
+    return StrPrintf("result %u (%s), exit status %d", report.dwResult, ResultName(report.dwResult).c_str(),
+                     report.nExitStatus);
+}

@@ -1,0 +1,29 @@
+#pragma once
+// What kelvo-cli reports at the end of a run: the --json object and the summary line.
+#include <string>
+#include <vector>
+
+#include "platform/Types.h"
+
+struct CliReport {
+    DWORD dwResult = 0;
+    int nExitStatus = 0;
+    std::string strModel;        // model name of the printer's row; empty: not known
+    int nTypeId = 0;             // 0: not known
+    std::string strKind;         // "Ethernet", ...; empty: none chosen
+    std::string strPort;         // empty: none chosen
+    std::string strFwBefore;     // version text read before the update; empty: not read
+    std::string strFwAfter;      // version text after it; empty: not read
+    std::vector<std::string> sent;      // update files sent, in order ("FW", "KF", ...)
+    bool bRetryRun = false;
+    DWORD dwDurationMs = 0;
+    std::vector<std::string> messages;  // every message shown, with its error codes
+};
+
+// One line of JSON (no newline): result, result_name, exit_status, model, type_id,
+// kind, port, firmware_before, firmware_after, sent, retry_run, duration_ms, messages.
+// Unknown texts are null.
+std::string CliReportJson(const CliReport& report);
+
+// "result 1242 (ERROR_ALREADY_REGISTERED), exit status 2"
+std::string CliResultLine(const CliReport& report);

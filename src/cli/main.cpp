@@ -1,0 +1,124 @@
+// kelvo-cli: updates a ZAQ receipt printer from a terminal or a script.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/CliSession.h"
+#include "cli/EngineLink.h"
+#include "cli/Options.h"
+#include "cli/Report.h"
+#include "engine/Kelvo.h"
+#include "platform/LastError.h"
+#include "platform/Tick.h"
+#include "platform/UniqueFd.h"
+#include "platform/WinError.h"
+#include "ui/StringTable.h"
+
+namespace {
+
+constexpr const char* kProgramName = "kelvo-cli";
+
+void PrintTo(FILE* pFile, const std::string& text) {
+    std::fputs(text.c_str(), pFile);
+    std::fflush(pFile);
+}
+
+// The end of every run that got past the options: summary on stderr, JSON on stdout.
+int Finish(CliReport report, const CliOptions& options, DWORD dwStart) {
+    report.nExitStatus = ExitStatusFromResult(report.dwResult);
+    report.dwDurationMs = GetTickCount() - dwStart;
+    PrintTo(stderr, std::string(kProgramName) + ": " + CliResultLine(report) + "\n");
+    if (options.bJson) PrintTo(stdout, CliReportJson(report) + "\n");
+    return report.nExitStatus;
+}
+
+// --list: the ports of the kind, one line each as the port list shows them.
+int RunList(const CliOptions& options) {
+    if (!options.nKind) {
+        PrintTo(stderr, std::string(kProgramName) + ": --list needs --kind\n");
+        return 1;
+    }
+    std::vector<std::string> lines;
+    bool bHasDiscovery = false;
+    int nFound = DiscoverPorts(MakeDiscovery, *options.nKind, &lines, &bHasDiscovery);
+    for (const std::string& line : lines) PrintTo(stdout, line + "\n");
+    if (!bHasDiscovery) {
+        PrintTo(stderr, std::string(kProgramName) + ": this program cannot search for " + PortKindWord(*options.nKind) +
+                            " printers yet; name the port with --port\n");
+    }
+    if (nFound < 1) {
+        PrintTo(stderr, LoadResString(IDS_NO_PORT_FOUND) + "\n");
+        return 1;
+    }
+    return 0;
+}
+
+// Interrupts reach the main thread through a signalfd; every thread starts with them
+// blocked, so that none of them is cut short mid-transfer by the default action.
+UniqueFd BlockInterrupts(sigset_t* pSet) {
+    sigemptyset(pSet);
+    sigaddset(pSet, SIGINT);
+    sigaddset(pSet, SIGTERM);
+    sigaddset(pSet, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, pSet, nullptr);
+    return UniqueFd(::signalfd(-1, pSet, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+void QuitAtOnce(const sigset_t& set) {
+    ::signal(SIGINT, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(SIGINT);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    DWORD dwStart = GetTickCount();
+    CliOptions options;
+    std::string error;
+    if (!ParseCliOptions(argc - 1, argv + 1, &options, &error)) {
+        PrintTo(stderr, std::string(kProgramName) + ": " + error + "\nTry 'kelvo-cli --help'.\n");
+        return 1;
+    }
+    if (options.bHelp) {
+        PrintTo(stdout, CliUsage());
+        return 0;
+    }
+    if (options.bVersion) {
+        PrintTo(stdout, std::string(kProgramName) + " " + KELVO_VERSION + "\n");
+        return 0;
+    }
+    if (!options.strDir.empty() && ::chdir(options.strDir.c_str()) != 0) {
+        int err = errno;
+        CliReport report;
+        report.dwResult = ErrnoToWinError(err);
+        report.messages.push_back("Cannot work in " + options.strDir + ": " + std::strerror(err));
+        PrintTo(stderr, std::string(kProgramName) + ": " + report.messages.back() + "\n");
+        return Finish(report, options, dwStart);
+    }
+    if (options.bList) return RunList(options);
+
+    // A reader that goes away (kelvo-cli ... | head) must not end the program in the
+    // middle of a transfer; its output is simply lost.
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t interrupts;
+    UniqueFd signalFd = BlockInterrupts(&interrupts);
+    CProgressView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0);
+    CCliSession session(options, EngineWorkers(), MakeDiscovery, view, STDIN_FILENO, STDERR_FILENO, signalFd.Get());
+    session.SetSecondInterruptAction([&interrupts] { QuitAtOnce(interrupts); });
+
+    std::string commandLine = options.nKind ? PortKindWord(*options.nKind) : "";
+    RunKelvo(session, commandLine, kProgramName);
+
+    CliReport report = session.Report();
+    report.dwResult = theApp.nExitCode;
+    // The desktop ends a second start with 0 after raising the first window; a script
+    // must not read that as an update done.
+    if (session.SawOtherInstance()) report.dwResult = ERROR_ALREADY_EXISTS;
+    return Finish(report, options, dwStart);
+}

@@ -1,0 +1,135 @@
+// The command exchange over the port service and the two reconnection helpers.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "config/ConfigFile.h"
+#include "discovery/UtilPort.h"
+#include "engine/Steps.h"
+#include "log/Log.h"
+#include "platform/LastError.h"
+#include "platform/Tick.h"
+#include "platform/WinError.h"
+
+namespace {
+
+constexpr DWORD RECEIVE_BUFFER = 1024;
+constexpr DWORD ANSWER_LIMIT = 3000;
+constexpr DWORD POLL_INTERVAL = 50;
+constexpr DWORD WRITE_TIMEOUT = 1000;
+constexpr std::size_t USB_NAMES_MAX = 256;
+constexpr DWORD USB_SEARCH_LIMIT = 5000;
+constexpr DWORD USB_SEARCH_PAUSE = 100;
+
+CUtilPort* g_pUsbDiscovery = nullptr;
+std::vector<std::string> g_usbNamesSeen;  // USB port names of the last search
+
+// Feeds the bytes that arrived since the last decoding step. Done and Abort end the
+// exchange; More asks for further bytes.
+AnswerDecoder::Step DecodeNew(AnswerDecoder& decoder, const BYTE* pReceived, DWORD* pnDecoded, DWORD cbReceived) {
+    while (*pnDecoded < cbReceived) {
+        AnswerDecoder::Step step = decoder.Feed(pReceived[(*pnDecoded)++]);
+        if (step != AnswerDecoder::Step::More) return step;
+    }
+    return AnswerDecoder::Step::More;
+}
+
+}  // namespace
+
+DWORD PortError() noexcept {
+    if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_FLAG_NUMBER);
+    return GetLastError();
+}
+
+DWORD ExchangeCommand(const BYTE* pCommand, DWORD cbCommand, HSDK hSdk, ResponseFormat format, BYTE* pAnswer,
+                      DWORD cbAnswer, DWORD dwDelay, DWORD* pcbAnswer) noexcept {
+    *pcbAnswer = 0;
+    BYTE received[RECEIVE_BUFFER];
+    DWORD cbRead = 0;
+    if (!pfnReadPort(hSdk, received, sizeof received, &cbRead)) return PortError();
+    if (!pfnWritePortEx(hSdk, pCommand, cbCommand, nullptr, WRITE_TIMEOUT)) return PortError();
+    Sleep(dwDelay);
+
+    std::memset(pAnswer, 0, cbAnswer);
+    AnswerDecoder decoder(format, pAnswer, std::min<DWORD>(cbAnswer, format.cbExpected));
+    Deadline answerDue(ANSWER_LIMIT);
+    DWORD cbReceived = 0;
+    DWORD nDecoded = 0;
+    for (;;) {
+        cbRead = 0;
+        BOOL bRead = pfnReadPort(hSdk, received + cbReceived, RECEIVE_BUFFER - cbReceived, &cbRead);
+        if (bRead && cbRead > 0) {
+            cbReceived += cbRead;
+            if (answerDue.Expired()) return ERROR_CAN_NOT_COMPLETE;
+            Sleep(POLL_INTERVAL);
+            continue;
+        }
+        if (nDecoded < cbReceived) {
+            AnswerDecoder::Step step = DecodeNew(decoder, received, &nDecoded, cbReceived);
+            if (step == AnswerDecoder::Step::Abort) return ERROR_CAN_NOT_COMPLETE;
+            if (step == AnswerDecoder::Step::Done) break;
+            // A full receive buffer that holds no answer can take no more bytes.
+            if (cbReceived == RECEIVE_BUFFER) cbReceived = nDecoded = 0;
+            continue;
+        }
+        if (answerDue.Expired()) return ERROR_CAN_NOT_COMPLETE;
+        if (bRead) Sleep(POLL_INTERVAL);
+    }
+    *pcbAnswer = format.cbExpected;
+    return ERROR_SUCCESS;
+}
+
+DWORD EngineOpenOptions() noexcept {
+    DWORD dwOptions = OPT_TCP_CON_WITHOUT_OPEN;
+    int nTypeId = theApp.nTypeId;
+    if (nTypeId >= 0 && static_cast<std::size_t>(nTypeId) < MODEL_TABLE_SIZE &&
+        (ModelTable[nTypeId].dwOptions & OPT_BT_SLEEP_BEFORE_CLOSE) != 0) {
+        dwOptions |= OPT_BT_SLEEP_BEFORE_SHUT;
+    }
+    return dwOptions;
+}
+
+DWORD ReopenPort(HSDK* phSdk, int nPortKind, const std::string& portName) noexcept {
+    SetLastError(ERROR_SUCCESS);
+    if (pfnOpenPort(EngineOpenOptions(), static_cast<DWORD>(nPortKind), portName.c_str(), phSdk)) return ERROR_SUCCESS;
+    return PortError();
+}
+
+void SetUsbDiscovery(CUtilPort* pUsb) noexcept { g_pUsbDiscovery = pUsb; }
+CUtilPort* GetUsbDiscovery() noexcept { return g_pUsbDiscovery; }
+void ResetUsbPortListForTest() noexcept { g_usbNamesSeen.clear(); }
+
+int FindUsbPortAgain(CUtilPort* pUsb, std::string* pPortName) noexcept {
+    if (pUsb == nullptr) return 0;
+    Deadline search(USB_SEARCH_LIMIT);
+    std::vector<std::string> present;
+    int nNew = 0;
+    for (;;) {
+        CPortLineList list;
+        std::vector<std::string> entries(USB_NAMES_MAX);
+        pUsb->EnumPorts(&list, entries);
+        present.clear();
+        for (const std::string& line : list.Lines()) {
+            if (present.size() == USB_NAMES_MAX) break;
+            present.push_back(PortNameOfLine(line));
+        }
+        bool bStillThere = false;
+        std::string firstNew;
+        nNew = 0;
+        for (const std::string& name : present) {
+            if (name == *pPortName) bStillThere = true;
+            if (std::find(g_usbNamesSeen.begin(), g_usbNamesSeen.end(), name) == g_usbNamesSeen.end()) {
+                if (nNew++ == 0) firstNew = name;
+            }
+        }
+        if (bStillThere) break;
+        if (nNew > 0) {
+            if (firstNew.size() <= RUN_PORT_NAME_MAX) *pPortName = firstNew;
+            break;
+        }
+        Sleep(USB_SEARCH_PAUSE);
+        if (search.Expired()) break;
+    }
+    g_usbNamesSeen = std::move(present);
+    return nNew;
+}

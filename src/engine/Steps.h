@@ -1,0 +1,98 @@
+#pragma once
+// The steps of an update run. All run on the update thread (the initialisation thread
+// for none of them); they share the process-wide state of theApp and the engine's
+// globals below, which only the running worker writes. Each returns 0 or a Windows
+// error code; a step that fails has shown its message already (none in silent mode).
+#include <string>
+
+#include "engine/Command.h"
+#include "engine/Kelvo.h"
+#include "port/Globals.h"
+#include "ui/DialogHost.h"
+
+class CUtilPort;
+
+// The port name of a run: at most 127 characters.
+inline constexpr std::size_t RUN_PORT_NAME_MAX = 127;
+
+// ---- Command exchange ------------------------------------------------------------------
+
+// Sends one command and decodes its answer (drain, write with 1000 ms, delay, then the
+// answer within 3000 ms, polled every 50 ms). *pcbAnswer is the payload length (the
+// format's expected count) on 0, else 0. Blocks up to about delay + 3100 ms.
+DWORD ExchangeCommand(const BYTE* pCommand, DWORD cbCommand, HSDK hSdk, ResponseFormat format, BYTE* pAnswer,
+                      DWORD cbAnswer, DWORD dwDelay, DWORD* pcbAnswer) noexcept;
+inline DWORD ExchangeCommand(const PrinterCommand& command, HSDK hSdk, ResponseFormat format, BYTE* pAnswer,
+                             DWORD cbAnswer, DWORD dwDelay, DWORD* pcbAnswer) noexcept {
+    return ExchangeCommand(command.bytes.data(), static_cast<DWORD>(command.bytes.size()), hSdk, format, pAnswer,
+                           cbAnswer, dwDelay, pcbAnswer);
+}
+
+// The option word of every open of the engine.
+DWORD EngineOpenOptions() noexcept;
+// The thread's last error after a failed port-service call, 186 when it is 0.
+DWORD PortError() noexcept;
+// Opens the port again with the engine's option word; 0 or the error.
+DWORD ReopenPort(HSDK* phSdk, int nPortKind, const std::string& portName) noexcept;
+
+// The USB discovery object, or null while none exists (then a printer is never found
+// under a new name). Set by the front end between runs.
+void SetUsbDiscovery(CUtilPort* pUsb) noexcept;
+CUtilPort* GetUsbDiscovery() noexcept;
+// After a USB restart: finds the name the printer came back under (up to 5000 ms).
+// Returns the number of new USB port names seen; with exactly one, *pPortName is it.
+int FindUsbPortAgain(CUtilPort* pUsb, std::string* pPortName) noexcept;
+// Forgets the kept list of USB port names (tests).
+void ResetUsbPortListForTest() noexcept;
+
+// ---- Run port handling -----------------------------------------------------------------
+
+DWORD OpenRunPort(std::string* pPortName, HSDK* phSdk) noexcept;
+void CloseRunPort(HSDK hSdk) noexcept;
+
+// ---- Device identification -------------------------------------------------------------
+
+DWORD IdentifyDevice(std::string* pPortName, HSDK* phSdk, IDialogHost* pDialog, DWORD dwTimeLimit) noexcept;
+
+// ---- Firmware transfer and verification ------------------------------------------------
+
+DWORD SendFirmware(IDialogHost* pDialog, HSDK hSdk) noexcept;
+DWORD SendData(BOOL bAfterFirmware, const UpdateDataEntry& entry, IDialogHost* pDialog, HSDK hSdk,
+               DWORD* pcbTotal) noexcept;
+DWORD WaitForRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer) noexcept;
+DWORD VerifyFirmware(IDialogHost* pDialog, HSDK* phSdk) noexcept;
+void ShowProgress(DWORD dwPercent) noexcept;
+void WaitWithProgress(DWORD dwMilliseconds) noexcept;
+int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept;
+
+// Progress texts.
+inline constexpr const char* PROGRESS_SENDING = "Sending... [%3d%%]";
+inline constexpr const char* PROGRESS_WAITING = "Waiting... [%3d%%]";
+// Sets up the progress state; a null dialog or format shows nothing.
+void SetupProgress(IDialogHost* pDialog, const char* pszFormat, DWORD dwSpan, DWORD dwBase, DWORD dwTop) noexcept;
+// The time-based progress: base + elapsed × (top − base) / span.
+void ShowTimeProgress() noexcept;
+
+// ---- Font and data update --------------------------------------------------------------
+
+DWORD SelectDataUpdates(HSDK hSdk, DWORD* pdwMask) noexcept;
+DWORD CheckDataChecksum(HSDK hSdk, DWORD dwKind) noexcept;
+DWORD QueryDataChecksum(DWORD dwKind, DWORD* pcbAnswer, HSDK hSdk, BYTE* pAnswer, DWORD dwTimeLimit) noexcept;
+DWORD SendDataKind(HSDK* phSdk, IDialogHost* pDialog, const std::string& portName) noexcept;
+DWORD VerifyDataChecksum(DWORD dwKind, HSDK hSdk) noexcept;
+
+// The data kinds in the order they are checked and sent.
+struct DataKindInfo {
+    DWORD dwKind;
+    UpdateTable UpdateTables::*pTable;
+    BYTE bLetter;
+};
+inline constexpr std::size_t DATA_KIND_COUNT = 4;
+extern const DataKindInfo DATA_KINDS[DATA_KIND_COUNT];
+const DataKindInfo* FindDataKind(DWORD dwKind) noexcept;
+
+// ---- Engine state read by the front end ------------------------------------------------
+
+// The firmware version text read from the printer (at most 31 characters).
+std::string FwVersionText();
+void SetFwVersionText(const std::string& text);

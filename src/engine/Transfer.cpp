@@ -1,0 +1,371 @@
+// Firmware and data transfer in blocks, the wait for the printer's restart, the check of
+// the new ROM ID and version text, and the progress text shown meanwhile.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "config/ConfigFile.h"
+#include "engine/RunRules.h"
+#include "engine/Steps.h"
+#include "log/Log.h"
+#include "platform/LastError.h"
+#include "platform/Text.h"
+#include "platform/Tick.h"
+#include "platform/WinError.h"
+#include "port/ComConf.h"
+#include "ui/StringTable.h"
+#include "ui/Util.h"
+
+namespace {
+
+constexpr DWORD BLOCK_SIZE = 4096;
+constexpr DWORD BLOCK_WRITE_TIMEOUT = 1000;
+constexpr DWORD FIRMWARE_STALL_LIMIT = 10000;
+constexpr DWORD DATA_STALL_LIMIT = 90000;
+constexpr DWORD PAUSE_SLICE = 1000;
+constexpr DWORD REWRITE_EXTRA = 12000;
+constexpr DWORD SERIAL_REOPEN_LIMIT = 15000;
+constexpr DWORD USB_PROBE_WINDOW = 10000;
+constexpr DWORD LAN_FIRST_PAUSE = 1500;
+constexpr DWORD LAN_RECONNECT_PAUSE = 100000;
+constexpr DWORD POST_UPDATE_TIMEOUT = 15000;
+constexpr std::size_t PROGRESS_TEXT_MAX = 128;
+constexpr std::size_t FW_VERSION_MAX = 31;
+
+struct ProgressState {
+    IDialogHost* pDialog = nullptr;
+    const char* pszFormat = nullptr;
+    DWORD dwStart = 0;
+    DWORD dwSpan = 0;
+    DWORD dwBase = 0;
+    DWORD dwTop = 100;
+    long nLast = -1;
+};
+ProgressState g_progress;
+
+std::mutex g_versionLock;  // the front end reads the text while no run writes it
+std::string g_szFwVersion;
+
+const ModelEntry& ModelRow() {
+    int nTypeId = theApp.nTypeId;
+    if (nTypeId < 0 || static_cast<std::size_t>(nTypeId) >= MODEL_TABLE_SIZE) nTypeId = 0;
+    return ModelTable[nTypeId];
+}
+
+const UpdateDataEntry& FirmwareEntry() {
+    int nTypeId = theApp.nTypeId;
+    if (nTypeId < 0 || static_cast<std::size_t>(nTypeId) >= UPDATE_TABLE_SIZE) nTypeId = 0;
+    return theApp.tables.FW[nTypeId];
+}
+
+void ClosePort(HSDK* phSdk, DWORD dwOption) {
+    if (*phSdk != 0) pfnClosePort(*phSdk, dwOption);
+    *phSdk = 0;
+}
+
+// The version text of an answer: the printable bytes up to the terminating zero.
+std::string VersionText(const BYTE* pAnswer, DWORD cbAnswer) {
+    std::size_t n = strnlen(reinterpret_cast<const char*>(pAnswer), cbAnswer);
+    return std::string(reinterpret_cast<const char*>(pAnswer), std::min(n, FW_VERSION_MAX));
+}
+
+// Pauses dwPause ms after the special first block in slices, ending early on cancel.
+void PauseAfterFirstBlock(DWORD dwPause, DWORD dwWeight, DWORD cbTotal, DWORD cbRemaining) {
+    Deadline pause(dwPause);
+    while (!pause.Expired() && !theApp.TestFlags(UF_CANCEL)) {
+        Sleep(std::min(PAUSE_SLICE, pause.Remaining()));
+        DWORD dwElapsed = std::min(pause.Elapsed(), dwPause);
+        unsigned long long done = static_cast<unsigned long long>(dwWeight) * dwElapsed / dwPause + cbTotal - cbRemaining;
+        ShowProgress(static_cast<DWORD>(done * 100 / (static_cast<unsigned long long>(cbTotal) + dwWeight)));
+    }
+}
+
+// A serial port is closed for the restart and opened again within 15000 ms.
+DWORD WaitSerialRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer, DWORD dwExtra) {
+    SetupProgress(pDialog, PROGRESS_WAITING, dwExtra + 18000, 0, 50);
+    WaitWithProgress(dwExtra + 1500);
+    ClosePort(phSdk, 0);
+    WaitWithProgress(1500);
+    if (bAfterTransfer && theApp.pComConfig) ResetComConfig(*theApp.pComConfig);
+    Deadline reopen(SERIAL_REOPEN_LIMIT);
+    for (;;) {
+        ShowTimeProgress();
+        DWORD dwResult = ReopenPort(phSdk, theApp.nPortKind, *pPortName);
+        bool bLate = reopen.Expired();
+        if (dwResult == ERROR_SUCCESS) {
+            Sleep(1000);
+            return ERROR_SUCCESS;
+        }
+        if (bLate) {
+            if (pDialog != nullptr) ReportTransferError(dwResult, LOC_RESTART_SERIAL);
+            return dwResult;
+        }
+        Sleep(1000);
+    }
+}
+
+// One USB probe pass: TRUE when the printer answered within the window.
+bool ProbeUsbPass(const std::string& portName, HSDK* phSdk, DWORD dwWindow, bool* pbSlowSignSeen) {
+    Deadline pass(dwWindow);
+    const PrinterCommand& romId = CurrentCommandSet().romId;
+    do {
+        ShowTimeProgress();
+        ClosePort(phSdk, 0);
+        WaitWithProgress(200);
+        if (!pfnOpenPort(EngineOpenOptions(), PORT_KIND_USB, portName.c_str(), phSdk)) *phSdk = 0;
+        pfnWritePortEx(*phSdk, romId.bytes.data(), static_cast<DWORD>(romId.bytes.size()), nullptr, 0);
+        BYTE reply[64] = {};
+        DWORD cbRead = 0;
+        if (!pfnReadPort(*phSdk, reply, sizeof reply, &cbRead)) cbRead = 0;
+        for (DWORD i = 0; i < cbRead; ++i) {
+            if (reply[i] == 0x0E) return true;
+        }
+        for (DWORD i = 0; i < cbRead; ++i) {
+            if (reply[i] == 0x4B || reply[i] == 0xB0) {
+                if (!*pbSlowSignSeen) Sleep(2000);
+                *pbSlowSignSeen = true;
+                return true;
+            }
+        }
+    } while (!pass.Expired());
+    return false;
+}
+
+DWORD WaitUsbRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, DWORD dwExtra) {
+    DWORD dwWindow = dwExtra + USB_PROBE_WINDOW;
+    SetupProgress(pDialog, PROGRESS_WAITING, 2 * dwWindow, 0, 50);
+    bool bSlowSignSeen = false;
+    bool bAnswered = ProbeUsbPass(*pPortName, phSdk, dwWindow, &bSlowSignSeen);
+    if (FindUsbPortAgain(GetUsbDiscovery(), pPortName) == 1) {
+        ClosePort(phSdk, 0);
+        if (!pfnOpenPort(EngineOpenOptions(), PORT_KIND_USB, pPortName->c_str(), phSdk)) *phSdk = 0;
+        if (!bAnswered) ProbeUsbPass(*pPortName, phSdk, dwWindow, &bSlowSignSeen);
+    }
+    for (int i = 0; i < 20; ++i) {
+        BYTE reply[64];
+        DWORD cbRead = 0;
+        if (!pfnReadPort(*phSdk, reply, sizeof reply, &cbRead) || cbRead == 0) break;
+        Sleep(50);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WaitNetworkRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer, DWORD dwExtra) {
+    bool bLan = theApp.nPortKind == static_cast<int>(PORT_KIND_LAN);
+    DWORD dwFirst = dwExtra + LAN_FIRST_PAUSE;
+    DWORD dwSecond = bLan && pDialog != nullptr && !bAfterTransfer ? LAN_RECONNECT_PAUSE : 0;
+    SetupProgress(pDialog, PROGRESS_WAITING, dwFirst + dwSecond, 0, 50);
+    ShowProgress(0);
+    ClosePort(phSdk, CLOSE_OPT_FLAG);
+    WaitWithProgress(dwFirst);
+    if (bLan) {
+        DWORD dwOptions = ModelRow().dwOptions;
+        if (dwOptions & OPT_ETHERNET_OR_WIRELESS_LAN) {
+            ShowMessage(MB_ICONWARNING, 0, "%s", LoadResString(IDS_RECONNECT_WIRELESS_OR_ETHERNET).c_str());
+        } else if (dwOptions & OPT_WIRELESS_LAN) {
+            ShowMessage(MB_ICONWARNING, 0, "%s", LoadResString(IDS_RECONNECT_WIRELESS).c_str());
+        }
+    }
+    WaitWithProgress(dwSecond);
+    return ReopenPort(phSdk, theApp.nPortKind, *pPortName);
+}
+
+// The extended set takes CMD_POST_UPDATE once the new firmware runs, then a reconnect.
+DWORD SendPostUpdate(std::string* pPortName, HSDK* phSdk) {
+    SetLastError(ERROR_SUCCESS);
+    if (!pfnWritePortEx(*phSdk, CMD_POST_UPDATE.bytes.data(), static_cast<DWORD>(CMD_POST_UPDATE.bytes.size()), nullptr,
+                        POST_UPDATE_TIMEOUT)) {
+        DWORD dwError = PortError();
+        ReportTransferError(dwError, LOC_POST_UPDATE_WRITE);
+        return dwError;
+    }
+    ClosePort(phSdk, 0);
+    Sleep(1500);
+    DWORD dwResult = ReopenPort(phSdk, theApp.nPortKind, *pPortName);
+    if (dwResult != ERROR_SUCCESS) ReportTransferError(dwResult, LOC_POST_UPDATE_REOPEN);
+    return dwResult;
+}
+
+}  // namespace
+
+std::string FwVersionText() {
+    std::lock_guard lock(g_versionLock);
+    return g_szFwVersion;
+}
+
+void SetFwVersionText(const std::string& text) {
+    std::lock_guard lock(g_versionLock);
+    g_szFwVersion = text.substr(0, FW_VERSION_MAX);
+}
+
+void SetupProgress(IDialogHost* pDialog, const char* pszFormat, DWORD dwSpan, DWORD dwBase, DWORD dwTop) noexcept {
+    g_progress = ProgressState{pDialog, pszFormat, GetTickCount(), dwSpan, dwBase, dwTop, -1};
+}
+
+void ShowProgress(DWORD dwPercent) noexcept {
+    if (g_progress.pDialog == nullptr || g_progress.pszFormat == nullptr) return;
+    dwPercent = std::min(dwPercent, g_progress.dwTop);
+    if (static_cast<long>(dwPercent) == g_progress.nLast) return;
+    std::string text = StrPrintf(g_progress.pszFormat, static_cast<int>(dwPercent));
+    g_progress.pDialog->SetControlText(IDC_PROGRESS_TEXT, std::string(Utf8Prefix(text, PROGRESS_TEXT_MAX)));
+    g_progress.nLast = static_cast<long>(dwPercent);
+}
+
+void ShowTimeProgress() noexcept {
+    const ProgressState& p = g_progress;
+    if (p.dwSpan == 0) {
+        ShowProgress(p.dwBase);
+        return;
+    }
+    unsigned long long elapsed = GetTickCount() - p.dwStart;
+    ShowProgress(static_cast<DWORD>(p.dwBase + elapsed * (p.dwTop - p.dwBase) / p.dwSpan));
+}
+
+void WaitWithProgress(DWORD dwMilliseconds) noexcept {
+    Deadline wait(dwMilliseconds);
+    for (;;) {
+        ShowTimeProgress();
+        if (wait.Elapsed() > dwMilliseconds) return;
+        Sleep(std::min<DWORD>(50, wait.Remaining() + 1));
+    }
+}
+
+int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept {
+    if (!theApp.TestFlags(UF_RETRY)) {
+        int nAnswer = ShowErrorEx(MB_RETRYCANCEL, dwLocation, dwError, IDCANCEL, "%s",
+                                  LoadResString(IDS_FW_UPDATE_FAILED).c_str());
+        if (nAnswer == IDRETRY) {
+            theApp.SetFlags(UF_RETRY_REQUESTED);
+        } else {
+            theApp.ClearFlags(UF_RETRY_REQUESTED);
+        }
+        return nAnswer;
+    }
+    int nAnswer = ShowError(dwLocation, dwError, "%s", LoadResString(IDS_FW_UPDATE_FAILED_BOOT_MODE).c_str());
+    theApp.SetFlags(UF_RETRY_REQUESTED);
+    return nAnswer;
+}
+
+DWORD SendFirmware(IDialogHost* pDialog, HSDK hSdk) noexcept {
+    DWORD cbTotal = 0;
+    return SendData(TRUE, FirmwareEntry(), pDialog, hSdk, &cbTotal);
+}
+
+DWORD SendData(BOOL bAfterFirmware, const UpdateDataEntry& entry, IDialogHost* pDialog, HSDK hSdk,
+               DWORD* pcbTotal) noexcept {
+    const DWORD dwStallLimit = bAfterFirmware ? FIRMWARE_STALL_LIMIT : DATA_STALL_LIMIT;
+    const DWORD cbTotal = entry.cbData;
+    *pcbTotal = cbTotal;
+    const int nKind = std::clamp(theApp.nPortKind, 0, static_cast<int>(PORT_KIND_COUNT) - 1);
+    const DWORD cbFirst = entry.cbFirstBlock[nKind];
+    const DWORD dwFirstWait = entry.dwFirstBlockWait[nKind];
+    const DWORD dwWeight = cbFirst != 0 ? cbTotal / 10 : 0;
+    SetupProgress(pDialog, PROGRESS_SENDING, 0, 0, 100);
+    DWORD dwLastProgress = GetTickCount();
+
+    const BYTE* pNext = entry.pData.get();
+    DWORD cbRemaining = cbTotal;
+    bool bSpecial = cbFirst != 0;
+    DWORD dwResult = ERROR_SUCCESS;
+    while (cbRemaining != 0) {
+        DWORD cbBlock = std::min(bSpecial ? cbFirst : BLOCK_SIZE, cbRemaining);
+        DWORD cbWritten = 0;
+        SetLastError(ERROR_SUCCESS);
+        dwResult = pfnWritePortEx(hSdk, pNext, cbBlock, &cbWritten, BLOCK_WRITE_TIMEOUT) ? ERROR_SUCCESS : PortError();
+        // A cancelled transfer is not a finished one, whatever the last write did.
+        if (theApp.TestFlags(UF_CANCEL)) return ERROR_CANCELLED;
+        if (dwResult != ERROR_SUCCESS && dwResult != ERROR_BUSY && dwResult != ERROR_TIMEOUT) {
+            ReportTransferError(dwResult, LOC_SEND_WRITE);
+            return dwResult;
+        }
+        if (bSpecial) {
+            if (dwFirstWait != 0) PauseAfterFirstBlock(dwFirstWait, dwWeight, cbTotal, cbRemaining);
+            bSpecial = false;
+        }
+        if (cbWritten != 0) {
+            cbWritten = std::min(cbWritten, cbBlock);
+            pNext += cbWritten;
+            cbRemaining -= cbWritten;
+            ShowProgress(TransferPercent(cbTotal - cbRemaining, cbTotal, dwWeight));
+            dwLastProgress = GetTickCount();
+        }
+        if (GetTickCount() - dwLastProgress > dwStallLimit) {
+            ReportTransferError(ERROR_SHOWN_TIMEOUT, LOC_SEND_STALLED);
+            return ERROR_TIMEOUT;
+        }
+    }
+    return dwResult;
+}
+
+DWORD WaitForRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer) noexcept {
+    const DWORD dwExtra = bAfterTransfer && (ModelRow().dwOptions & OPT_REWRITE_AFTER_SEND) ? REWRITE_EXTRA : 0;
+    if (theApp.nTypeId == 0x21 && (bAfterTransfer || theApp.TestFlags(UF_BOOT_MODE | UF_RETRY))) {
+        ShowMessage(MB_ICONWARNING, 0, "%s", LoadResString(IDS_POWER_ON_PROMPT).c_str());
+    }
+    DWORD dwResult = ERROR_SUCCESS;
+    switch (theApp.nPortKind) {
+        case static_cast<int>(PORT_KIND_SERIAL):
+            dwResult = WaitSerialRestart(pDialog, pPortName, phSdk, bAfterTransfer, dwExtra);
+            break;
+        case static_cast<int>(PORT_KIND_USB): dwResult = WaitUsbRestart(pDialog, pPortName, phSdk, dwExtra); break;
+        case static_cast<int>(PORT_KIND_BLUETOOTH):
+        case static_cast<int>(PORT_KIND_LAN):
+            dwResult = WaitNetworkRestart(pDialog, pPortName, phSdk, bAfterTransfer, dwExtra);
+            break;
+        default: break;
+    }
+    // The post-update command needs the printer back; a failed reconnect stands as it is.
+    if (dwResult == ERROR_SUCCESS && bAfterTransfer && theApp.TestFlags(UF_EXT_COMMANDS)) {
+        return SendPostUpdate(pPortName, phSdk);
+    }
+    return dwResult;
+}
+
+DWORD VerifyFirmware(IDialogHost* pDialog, HSDK* phSdk) noexcept {
+    const int nKind = theApp.nPortKind;
+    Deadline limit(VerifyTimeLimit(nKind));
+    SelectCommandSet();
+    const CommandSet& set = CurrentCommandSet();
+    SetupProgress(pDialog, PROGRESS_WAITING, limit.Timeout(), 50, 100);
+    ShowTimeProgress();
+    const BYTE bUpdate = FirmwareEntry().bVersion;
+
+    BYTE answer[512];
+    DWORD cbAnswer = 0;
+    for (;;) {
+        DWORD dwResult = ExchangeCommand(set.romId, *phSdk, set.idFormat, answer, sizeof answer, 100, &cbAnswer);
+        if (theApp.TestFlags(UF_CANCEL)) {
+            ShowProgress(100);
+            return ERROR_CANCELLED;
+        }
+        if (dwResult == ERROR_SUCCESS && cbAnswer > 0) {
+            if (answer[0] == bUpdate) break;
+            LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_INVALID_DATA, "ROM ID [%02X], expected [%02X]", answer[0], bUpdate);
+            ReportTransferError(ERROR_SHOWN_INVALID_DATA, LOC_VERIFY_ROM_ID);
+            ShowProgress(100);
+            return ERROR_INVALID_DATA;
+        }
+        if (dwResult == ERROR_SUCCESS) dwResult = ERROR_SHOWN_INVALID_DATA;
+        if (limit.Expired()) {
+            ReportTransferError(dwResult, LOC_VERIFY_NO_ROM_ID);
+            ShowProgress(100);
+            return dwResult;
+        }
+        Sleep(200);
+        ShowTimeProgress();
+    }
+
+    ResponseFormat format = set.versionFormat;
+    format.cbExpected = bUpdate >= 0xF0 ? 8 : 7;
+    DWORD dwResult = ExchangeCommand(set.fwVersion, *phSdk, format, answer, sizeof answer, 100, &cbAnswer);
+    if (dwResult == ERROR_SUCCESS && cbAnswer > 0) {
+        SetFwVersionText(VersionText(answer, cbAnswer));
+        ShowProgress(100);
+        return ERROR_SUCCESS;
+    }
+    // An empty answer is no version text: never a success.
+    if (dwResult == ERROR_SUCCESS) dwResult = ERROR_INVALID_DATA;
+    ReportTransferError(dwResult, LOC_VERIFY_NO_VERSION);
+    ShowProgress(100);
+    return dwResult;
+}
