@@ -1,0 +1,109 @@
+#pragma once
+// The desktop front end: Qt message boxes callable from any thread, the single-instance
+// channel, the main window's run, and the user's language.
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "engine/Kelvo.h"
+#include "ui/MsgBox.h"
+
+class QApplication;
+class QMessageBox;
+class QWidget;
+class CKelvoDlg;
+class CUtilPort;
+class IUpdateWorkers;
+struct ComConfigRecord;
+
+// Shows boxes on the GUI thread. A worker thread asking for a box waits until it is
+// answered, or until the window ends (answer 0): a worker never holds up the end of the
+// window.
+class CQtMessageBox : public IMessageBox {
+public:
+    // Called with each box before it shows; a value other than -1 answers it without
+    // showing it (tests, screenshots). Runs on the GUI thread.
+    using Hook = std::function<int(QMessageBox& box)>;
+
+    CQtMessageBox();
+    ~CQtMessageBox() override;
+
+    int MessageBox(const std::string& text, const std::string& caption, DWORD dwStyle) override;
+
+    void SetOwner(QWidget* pOwner) noexcept { m_pOwner = pOwner; }
+    void SetHook(Hook hook);
+    // From now on every waiting worker gets 0 and no box shows. GUI thread.
+    void Shutdown();
+    // Lets boxes show again (a new window). GUI thread.
+    void Reopen();
+    // Workers now waiting for an answer.
+    int Waiting();
+
+private:
+    int ShowOnGuiThread(const std::string& text, const std::string& caption, DWORD dwStyle);
+
+    QObject m_context;  // lives on the GUI thread; queued boxes run in its name
+    QWidget* m_pOwner = nullptr;
+    Hook m_hook;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_bShutdown = false;
+    int m_nWaiting = 0;
+};
+
+// The answer a style's standard button stands for.
+int AnswerOfButton(int nQtButton);
+
+// The single-instance channel: the first instance listens on a local socket named after
+// the instance name and the user id; a second one connects to it and asks it to raise
+// its window.
+QString InstanceChannelName();
+class CInstanceChannel {
+public:
+    // Starts listening (a stale socket of a dead holder is removed first: the caller
+    // holds the instance lock). onRaise runs on the GUI thread for each request.
+    bool Listen(const QString& name, std::function<void()> onRaise);
+    void Close();
+    // Asks the instance listening on name to come forward; true when the request was
+    // delivered. Waits at most dwTimeout ms.
+    static bool AskToRaise(const QString& name, int nTimeoutMs = 2000);
+
+private:
+    std::unique_ptr<QLocalServer> m_pServer;
+};
+
+// Japanese texts need a font that has their characters; also loads Qt's own texts in
+// the user's language when they are installed.
+void SetUpUiLanguage(QApplication& app);
+
+class CKelvoFrontEnd : public IFrontEnd {
+public:
+    // pWorkers: the engine's workers (tests pass their own).
+    explicit CKelvoFrontEnd(IUpdateWorkers* pWorkers);
+    ~CKelvoFrontEnd() override;
+
+    void RunMainWindow(CKelvoApp& app) override;
+    void RaiseFirstInstance() override;
+    int MessageBox(const std::string& text, const std::string& caption, DWORD dwStyle) override;
+
+    CQtMessageBox& Boxes() { return m_box; }
+    // Runs with the dialog before its modal run starts (tests, screenshots).
+    void SetDialogHook(std::function<void(CKelvoDlg&)> hook) { m_dialogHook = std::move(hook); }
+    // The discovery objects by kind; the LAN search is the program's own.
+    void SetDiscovery(int nKind, CUtilPort* pUtil);
+
+private:
+    IUpdateWorkers* m_pWorkers;
+    CQtMessageBox m_box;
+    CInstanceChannel m_channel;
+    std::unique_ptr<CUtilPort> m_pUtilTcp;
+    std::array<CUtilPort*, 4> m_utils{};
+    std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
+    std::function<void(CKelvoDlg&)> m_dialogHook;
+};

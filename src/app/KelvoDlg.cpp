@@ -1,0 +1,430 @@
+#include "app/KelvoDlg.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QStyle>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+
+#include <algorithm>
+
+#include "app/DialogUnits.h"
+#include "app/PortListDlg.h"
+#include "config/ConfigFile.h"
+#include "engine/Kelvo.h"
+#include "log/Log.h"
+#include "platform/LastError.h"
+#include "platform/WinError.h"
+#include "port/ComConf.h"
+#include "system/Service.h"
+#include "ui/Launch.h"
+#include "ui/StringTable.h"
+#include "ui/Util.h"
+
+#include "../../resources/kelvo.xpm"
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+QString Res(DWORD dwId) { return Q(LoadResString(dwId)); }
+
+constexpr std::array<DWORD, 4> kKindBits = {IF_USB, IF_BT, IF_TCP, IF_COM};
+
+const ModelEntry& CurrentRow() {
+    int nTypeId = theApp.nTypeId;
+    if (nTypeId < 0 || static_cast<std::size_t>(nTypeId) >= MODEL_TABLE_SIZE) nTypeId = 0;
+    return ModelTable[static_cast<std::size_t>(nTypeId)];
+}
+
+void PaintWhite(QWidget* pWidget) {
+    pWidget->setAutoFillBackground(true);
+    QPalette pal = pWidget->palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    pWidget->setPalette(pal);
+}
+
+}  // namespace
+
+QIcon KelvoIcon() { return QIcon(QPixmap(kelvo_xpm)); }
+
+// --- About --------------------------------------------------------------------------------
+
+CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
+    setWindowTitle("Version");
+    DialogUnits du(font());
+    auto* pIcon = new QLabel(this);
+    pIcon->setPixmap(KelvoIcon().pixmap(32, 32));
+    pIcon->setGeometry(du.Rect(7, 14, 20, 20));
+    m_pText = new QLabel(this);
+    m_pText->setObjectName("1029");
+    m_pText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pText->setGeometry(du.Rect(29, 7, 134, 49));
+    m_pText->setText(Text());
+    auto* pOk = new QPushButton("OK", this);
+    pOk->setGeometry(du.Rect(59, 59, 50, 14));
+    pOk->setDefault(true);
+    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
+    setFixedSize(du.Size(170, 80));
+}
+
+QString CAboutDlg::Text() {
+    QString text = "Kelvo\n for ZAQ Thermal Printers";
+    text += QString("\n\nThis Software Version %1").arg(QString::fromLatin1(KELVO_VERSION).left(255));
+    return text;
+}
+
+// --- main dialog: construction and the modal run ------------------------------------------
+
+CKelvoDlg::CKelvoDlg(CKelvoApp& app, IUpdateWorkers& workers, std::array<CUtilPort*, 4> utils,
+                     std::shared_ptr<ComConfigRecord>* pComConfig, QWidget* pParent)
+    : QDialog(pParent), m_app(app), m_workers(workers), m_utils(utils), m_pComConfig(pComConfig) {
+    m_pPortList = new CPortListDlg(pComConfig, this);
+    m_launchUrl = LaunchUrl;
+    m_startSpooler = [] { SpoolerControl(TRUE, nullptr); };
+    m_abandon = [this] {
+        // No thread can be ended from outside safely; the process ends in its place.
+        LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_TIMEOUT, "Worker did not end; ending the program");
+        m_app.nExitCode = ERROR_TIMEOUT;
+        std::_Exit(ExitStatusFromResult(ERROR_TIMEOUT));
+    };
+    setWindowIcon(KelvoIcon());
+    setWindowTitle(KELVO_CAPTION);
+    PaintWhite(this);
+    BuildControls();
+}
+
+CKelvoDlg::~CKelvoDlg() { Destroy(); }
+
+void CKelvoDlg::BuildControls() {
+    DialogUnits du(font());
+    auto label = [&](int x, int y, int w, int h, const QString& text, bool bVisible) {
+        auto* p = new QLabel(text, this);
+        p->setGeometry(du.Rect(x, y, w, h));
+        p->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        p->setWordWrap(true);
+        p->setVisible(bVisible);
+        return p;
+    };
+    m_pTitle = label(7, 7, 123, 28, "Update the device firmware.", true);
+    m_pDestination = label(7, 24, 123, 11, "Select the destination.", true);
+    const std::array<const char*, 4> names = {"USB", "Bluetooth", "Ethernet", "Serial"};
+    const std::array<QRect, 4> rects = {du.Rect(13, 35, 77, 13), du.Rect(13, 47, 77, 13), du.Rect(13, 59, 130, 13),
+                                        du.Rect(13, 71, 78, 13)};
+    for (std::size_t i = 0; i < 4; ++i) {
+        m_kinds[i] = new QRadioButton(names[i], this);
+        m_kinds[i]->setGeometry(rects[i]);
+    }
+    m_pSelect = new QPushButton("&Select", this);
+    m_pSelect->setGeometry(du.Rect(85, 84, 52, 20));
+    m_pSelect->setDefault(true);
+    m_pSelect->setEnabled(false);
+    m_pStatus = label(7, 7, 120, 61, "Message", false);
+    m_pProgress = label(7, 33, 120, 42, "Message", false);
+    m_nProgressTop = m_pProgress->geometry().top();
+    m_pHelp = new QToolButton(this);
+    m_pHelp->setAutoRaise(true);
+    m_pHelp->setIcon(style()->standardIcon(QStyle::SP_MessageBoxQuestion));
+    m_pHelp->setIconSize(QSize(16, 16));
+    m_pHelp->setGeometry(QRect(du.X(132), du.Y(4), 20, 20));
+    m_pHelp->setFocusPolicy(Qt::NoFocus);
+    m_pClose = new QPushButton("&Close", this);
+    m_pClose->setGeometry(du.Rect(35, 82, 50, 20));
+    m_pClose->setVisible(false);
+    setFixedSize(du.Size(144, 110).expandedTo(QSize(du.X(132) + 24, 0)));
+
+    connect(m_pSelect, &QPushButton::clicked, this, [this] { OnSelect(); });
+    connect(m_pClose, &QPushButton::clicked, this, [this] { OnClose(); });
+    connect(m_pHelp, &QToolButton::clicked, this, [this] { OnHelpIcon(); });
+    auto* pF1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(pF1, &QShortcut::activated, this, [this] { ShowAbout(); });
+}
+
+QLabel* CKelvoDlg::Control(int nId) const {
+    switch (nId) {
+        case IDC_TITLE_TEXT: return m_pTitle;
+        case IDC_DESTINATION_TEXT: return m_pDestination;
+        case IDC_STATUS_TEXT: return m_pStatus;
+        case IDC_PROGRESS_TEXT: return m_pProgress;
+        default: return nullptr;
+    }
+}
+
+void CKelvoDlg::InitDialog() {
+    setProperty(WINDOW_PROPERTY, 1);
+    m_pTitle->setText(Res(IDS_UPDATE_FIRMWARE));
+    m_pDestination->setText(Res(IDS_SELECT_DESTINATION));
+    m_pSelect->setText(Res(IDS_SELECT));
+    m_pStatus->setText(Res(IDS_UPDATING_FIRMWARE));
+    m_pHelp->setToolTip(Res(IDS_HELP));
+    // Silent mode shows nothing from the start.
+    ShowBusyLayout(false);
+    if (m_startSpooler) m_startSpooler();
+    WorkerHooks hooks;
+    hooks.setupKinds = [this] { return SetupConnectionKinds(); };
+    hooks.launchUrl = [this](const char* pszUrl) { return m_launchUrl ? m_launchUrl(pszUrl) : FALSE; };
+    if (m_workers.StartInitialize(*this, std::move(hooks))) {
+        m_bWorkerHeld = true;
+    } else {
+        DWORD dwError = GetLastError();
+        LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Initialisation thread not started");
+        m_app.nExitCode = dwError != ERROR_SUCCESS ? dwError : ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+int CKelvoDlg::RunModal() {
+    InitDialog();
+    int nResult = exec();
+    Destroy();
+    return nResult;
+}
+
+void CKelvoDlg::Destroy() {
+    if (m_bDestroyed) return;
+    m_bDestroyed = true;
+    m_bEnding = true;
+    m_app.SetFlags(UF_CANCEL);
+    if (m_ending) m_ending();
+    if (m_bWorkerHeld) {
+        if (m_workers.Wait(m_dwDestroyWait) != WAIT_OBJECT_0 && m_abandon) m_abandon();
+        m_bWorkerHeld = false;
+    }
+    setProperty(WINDOW_PROPERTY, QVariant());
+    if (m_pComConfig != nullptr) m_pComConfig->reset();
+}
+
+void CKelvoDlg::EndDialog() { QDialog::done(QDialog::Rejected); }
+
+// --- what the workers do to the dialog -----------------------------------------------------
+
+void CKelvoDlg::OnGuiThread(std::function<void()> fn) {
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
+void CKelvoDlg::SetCaption(const std::string& caption) {
+    LastErrorGuard keep;
+    OnGuiThread([this, text = Q(caption)] { setWindowTitle(text); });
+}
+
+void CKelvoDlg::SetControlText(int nControlId, const std::string& text) {
+    LastErrorGuard keep;
+    OnGuiThread([this, nControlId, value = Q(text)] {
+        if (QLabel* p = Control(nControlId)) p->setText(value);
+        PlaceProgressText();
+    });
+}
+
+void CKelvoDlg::SetBusyLayout(bool bBusy) {
+    LastErrorGuard keep;
+    OnGuiThread([this, bBusy] { ShowBusyLayout(bBusy); });
+}
+
+void CKelvoDlg::EnableDialog(bool bEnable) {
+    LastErrorGuard keep;
+    OnGuiThread([this, bEnable] { setEnabled(bEnable); });
+}
+
+void CKelvoDlg::RestoreAfterRun() {
+    LastErrorGuard keep;
+    OnGuiThread([this] {
+        ShowBusyLayout(false);
+        EnableControls(true);
+        raise();
+        activateWindow();
+        update();
+    });
+}
+
+void CKelvoDlg::PostSelect() {
+    LastErrorGuard keep;
+    QMetaObject::invokeMethod(this, [this] { OnSelect(); }, Qt::QueuedConnection);
+}
+
+void CKelvoDlg::PostClose() {
+    LastErrorGuard keep;
+    QMetaObject::invokeMethod(this, [this] { OnClose(); }, Qt::QueuedConnection);
+}
+
+void CKelvoDlg::PostRetry() {
+    LastErrorGuard keep;
+    QMetaObject::invokeMethod(this, [this] { OnRetry(); }, Qt::QueuedConnection);
+}
+
+BOOL CKelvoDlg::SetupConnectionKinds() {
+    const ModelEntry& row = CurrentRow();
+    const DWORD dwLan = (row.dwOptions & OPT_ETHERNET_OR_WIRELESS_LAN) ? IDS_WIRELESS_OR_ETHERNET
+                        : (row.dwOptions & OPT_WIRELESS_LAN)          ? IDS_WIRELESS_LAN
+                                                                       : IDS_KIND_ETHERNET;
+    const std::array<QString, 4> labels = {Res(IDS_KIND_USB), Res(IDS_KIND_BLUETOOTH), Res(dwLan), Res(IDS_KIND_SERIAL)};
+    OnGuiThread([this, labels] {
+        for (std::size_t i = 0; i < 4; ++i) m_kinds[i]->setText(labels[i]);
+        EnableControls(false);
+    });
+    const bool bSilent = m_app.TestFlags(UF_SILENT);
+    if (!bSilent) {
+        int nFirst = -1;
+        for (int i = 0; i < 4 && nFirst < 0; ++i) {
+            if (row.dwInterfaces & kKindBits[static_cast<std::size_t>(i)]) nFirst = i;
+        }
+        if (nFirst < 0) {
+            ShowError(LOC_NO_KIND, ERROR_SHOWN_NO_KIND, "%s", LoadResString(IDS_CONFIG_NO_PORT).c_str());
+            return FALSE;
+        }
+        m_app.nInitialPortKind = nFirst;
+    } else {
+        const int nKind = m_app.nInitialPortKind;
+        if (nKind < 0 || nKind > 3 || !(row.dwInterfaces & kKindBits[static_cast<std::size_t>(nKind)])) {
+            ShowError(LOC_KIND_NOT_OFFERED, ERROR_SHOWN_NO_KIND, "%s", LoadResString(IDS_PORT_NOT_SUPPORTED).c_str());
+            return FALSE;
+        }
+    }
+    const int nKind = m_app.nInitialPortKind;
+    OnGuiThread([this, nKind, bSilent] {
+        m_kinds[static_cast<std::size_t>(nKind)]->setChecked(true);
+        if (!bSilent) EnableControls(true);
+    });
+    return TRUE;
+}
+
+// --- the dialog's own handlers ------------------------------------------------------------
+
+void CKelvoDlg::EnableControls(bool bEnable) {
+    if (m_app.TestFlags(UF_SILENT)) bEnable = false;
+    const DWORD dwInterfaces = CurrentRow().dwInterfaces;
+    for (std::size_t i = 0; i < 4; ++i) m_kinds[i]->setEnabled(bEnable && (dwInterfaces & kKindBits[i]));
+    m_pSelect->setEnabled(bEnable);
+    if (bEnable) m_pSelect->setFocus();
+}
+
+void CKelvoDlg::ShowBusyLayout(bool bBusy) {
+    const bool bSilent = m_app.TestFlags(UF_SILENT);
+    const bool bChoice = !bSilent && !bBusy;
+    const bool bShowBusy = !bSilent && bBusy;
+    m_pTitle->setVisible(bChoice);
+    m_pDestination->setVisible(bChoice);
+    for (QRadioButton* p : m_kinds) p->setVisible(bChoice);
+    m_pStatus->setVisible(bShowBusy);
+    m_pProgress->setVisible(bShowBusy);
+    // Select stays where it is in either layout; silently no one presses it.
+    m_pSelect->setVisible(!bSilent);
+    PlaceProgressText();
+}
+
+void CKelvoDlg::PlaceProgressText() {
+    // Wider scripts wrap the status into more lines than the template allows for: the
+    // progress line then moves down below it.
+    const QRect status = m_pStatus->geometry();
+    const int nStatusBottom = status.top() + m_pStatus->heightForWidth(status.width());
+    QRect progress = m_pProgress->geometry();
+    progress.moveTop(std::max(m_nProgressTop, nStatusBottom + 2));
+    m_pProgress->setGeometry(progress);
+}
+
+void CKelvoDlg::WaitForLastWorker(const char* pszNote) {
+    if (!m_bWorkerHeld) return;
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "%s", pszNote);
+    m_workers.Wait(INFINITE);
+    m_bWorkerHeld = false;
+}
+
+void CKelvoDlg::OnSelect() {
+    if (m_bEnding) return;
+    EnableControls(false);
+    m_app.ClearFlags(UF_CANCEL | UF_RETRY | UF_RETRY_REQUESTED);
+    WaitForLastWorker("Wait for last thread...");
+    int nKind = -1;
+    for (int i = 0; i < 4 && nKind < 0; ++i) {
+        if (m_kinds[static_cast<std::size_t>(i)]->isChecked()) nKind = i;
+    }
+    if (nKind < 0) {
+        EnableControls(true);
+        return;
+    }
+    m_app.nPortKind = nKind;
+    std::string name;
+    if (m_pPortList->Run(nKind, m_utils[static_cast<std::size_t>(nKind)], &name) != IDOK) {
+        if (m_app.TestFlags(UF_SILENT)) {
+            EndSilentWithout(m_pPortList->FoundCount() < 1 ? ERROR_DEVICE_NOT_CONNECTED : ERROR_CANCELLED);
+        } else {
+            EnableControls(true);
+        }
+        return;
+    }
+    m_app.szPortName = name;
+    StartUpdate(false);
+}
+
+void CKelvoDlg::EndSilentWithout(DWORD dwResult) {
+    // Nothing was updated: the installer must hear so, not the initialisation's success.
+    m_app.nExitCode = dwResult;
+    LogMessage(LOG_APP, 'I', __LINE__, dwResult, "No port chosen; ending the silent run");
+    QTimer::singleShot(m_nSilentCloseMs, this, [this] { OnClose(); });
+}
+
+void CKelvoDlg::StartUpdate(bool bRetry) {
+    if (m_workers.StartUpdate(*this, bRetry)) {
+        m_bWorkerHeld = true;
+        return;
+    }
+    DWORD dwError = GetLastError();
+    LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Update thread not started");
+    m_app.nExitCode = dwError != ERROR_SUCCESS ? dwError : ERROR_NOT_ENOUGH_MEMORY;
+    if (m_app.TestFlags(UF_SILENT)) {
+        QTimer::singleShot(m_nSilentCloseMs, this, [this] { OnClose(); });
+        return;
+    }
+    ShowBusyLayout(false);
+    EnableControls(true);
+}
+
+void CKelvoDlg::OnRetry() {
+    if (m_bEnding) return;
+    // The workers wait for the run that asked and switch the flags in one step.
+    m_bWorkerHeld = false;
+    StartUpdate(true);
+}
+
+void CKelvoDlg::OnClose() {
+    if (m_bEnding || !isVisible()) return;
+    if (!m_bWorkerHeld) {
+        EndDialog();
+        return;
+    }
+    if (m_workers.Wait(CLOSE_WAIT_MS) == WAIT_OBJECT_0) {
+        m_bWorkerHeld = false;
+        EndDialog();
+        return;
+    }
+    if (m_app.TestFlags(UF_SILENT)) {
+        m_app.SetFlags(UF_CANCEL);
+        return;
+    }
+    ShowError(LOC_CANNOT_QUIT, ERROR_SHOWN_CANNOT_QUIT, "%s", LoadResString(IDS_CANNOT_QUIT).c_str());
+}
+
+void CKelvoDlg::reject() { OnClose(); }
+
+void CKelvoDlg::OnHelpIcon() {
+    if (m_launchUrl) m_launchUrl(SupportPageUrl(HELP_PAGE_MAIN).c_str());
+}
+
+void CKelvoDlg::ShowAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CKelvoDlg::BringForward() {
+    if (isMinimized()) showNormal();
+    show();
+    raise();
+    activateWindow();
+}

@@ -1,0 +1,156 @@
+#pragma once
+// The main dialog: connection kinds and Select, the busy layout while a run goes on, the
+// worker threads' lifecycle; and the About dialog.
+#include <QDialog>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Workers.h"
+#include "platform/Types.h"
+#include "ui/DialogHost.h"
+
+class QIcon;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QToolButton;
+class CPortListDlg;
+class CUtilPort;
+struct CKelvoApp;
+struct ComConfigRecord;
+
+// The program's icon.
+QIcon KelvoIcon();
+
+// Control ids of the main dialog.
+inline constexpr int IDC_TITLE_TEXT = 1014;
+inline constexpr int IDC_DESTINATION_TEXT = 1016;
+inline constexpr int IDC_KIND_USB = 1034;
+inline constexpr int IDC_KIND_BLUETOOTH = 1030;
+inline constexpr int IDC_KIND_LAN = 1061;
+inline constexpr int IDC_KIND_SERIAL = 1033;
+inline constexpr int IDC_HELP_ICON = 1019;
+
+// Codes of the dialog's own boxes.
+inline constexpr DWORD LOC_NO_KIND = 0x050901;
+inline constexpr DWORD LOC_KIND_NOT_OFFERED = 0x050902;
+inline constexpr DWORD ERROR_SHOWN_NO_KIND = 0x20000490;
+inline constexpr DWORD LOC_CANNOT_QUIT = 0x050C01;
+inline constexpr DWORD ERROR_SHOWN_CANNOT_QUIT = 0x200010DD;
+
+// Waits of the dialog.
+inline constexpr DWORD CLOSE_WAIT_MS = 100;      // Close: for a worker about to end
+inline constexpr DWORD DESTROY_WAIT_MS = 90000;  // end of the window: for any worker
+inline constexpr int SILENT_FAILED_CLOSE_MS = 2000;
+
+// The name the first instance's window is known by (with the user id appended).
+inline constexpr const char* WINDOW_PROPERTY = "____ZAQ_FW_UPDATE____";
+
+class CAboutDlg : public QDialog {
+public:
+    explicit CAboutDlg(QWidget* pParent = nullptr);
+    // "Kelvo\n for ZAQ Thermal Printers" and the program's version line.
+    static QString Text();
+    QLabel* TextLabel() const { return m_pText; }
+
+private:
+    QLabel* m_pText;
+};
+
+class CKelvoDlg : public QDialog, public IDialogHost {
+public:
+    // utils: the discovery object of each kind (null: that kind finds nothing).
+    // pComConfig: the application's serial configuration slot.
+    CKelvoDlg(CKelvoApp& app, IUpdateWorkers& workers, std::array<CUtilPort*, 4> utils,
+              std::shared_ptr<ComConfigRecord>* pComConfig, QWidget* pParent = nullptr);
+    ~CKelvoDlg() override;
+
+    // Set-up, the modal run and the end of the window; returns when the dialog has closed
+    // and no worker runs any more (or one was left behind after DESTROY_WAIT_MS).
+    int RunModal();
+
+    // IDialogHost: callable from any thread; each is carried out on the dialog's thread.
+    void SetCaption(const std::string& caption) override;
+    void SetControlText(int nControlId, const std::string& text) override;
+    void SetBusyLayout(bool bBusy) override;
+    void EnableDialog(bool bEnable) override;
+    void RestoreAfterRun() override;
+    void PostSelect() override;
+    void PostClose() override;
+    void PostRetry() override;
+
+    // Labels and preselects the kinds of the loaded model; FALSE after message 256 or
+    // 257. Runs on the initialisation thread; the controls change on the dialog's thread.
+    BOOL SetupConnectionKinds();
+    // Dialog's thread only.
+    void EnableControls(bool bEnable);
+    void ShowBusyLayout(bool bBusy);
+    void OnSelect();
+    void OnRetry();
+    void OnClose();
+    // Brings the window forward, restored when minimised (a second instance asked).
+    void BringForward();
+
+    // Escape and the close box come here.
+    void reject() override;
+
+    // Parts tests and screenshots reach.
+    CPortListDlg& PortList() { return *m_pPortList; }
+    QRadioButton* KindButton(int nKind) const { return m_kinds[static_cast<std::size_t>(nKind)]; }
+    QPushButton* SelectButton() const { return m_pSelect; }
+    QLabel* Control(int nId) const;
+    QToolButton* HelpIcon() const { return m_pHelp; }
+    bool WorkerHeld() const { return m_bWorkerHeld; }
+    void SetUrlLauncher(std::function<BOOL(const char*)> launch) { m_launchUrl = std::move(launch); }
+    void SetSilentCloseDelay(int nMs) { m_nSilentCloseMs = nMs; }
+    // Called on the dialog's thread when a worker is given up after DESTROY_WAIT_MS.
+    void SetAbandonHandler(std::function<void()> handler) { m_abandon = std::move(handler); }
+    void SetDestroyWait(DWORD dwMs) { m_dwDestroyWait = dwMs; }
+    // Makes sure the print spooler runs (at set-up; tests leave the machine alone).
+    void SetSpoolerStart(std::function<void()> start) { m_startSpooler = std::move(start); }
+    // Called on the dialog's thread as the window ends, before it waits for a worker
+    // (the message box lets go of workers waiting for an answer).
+    void SetEndingHandler(std::function<void()> handler) { m_ending = std::move(handler); }
+
+private:
+    void BuildControls();
+    void InitDialog();
+    void Destroy();
+    void EndDialog();
+    void ShowAbout();
+    void OnHelpIcon();
+    void EndSilentWithout(DWORD dwResult);
+    void WaitForLastWorker(const char* pszNote);
+    void PlaceProgressText();
+    void StartUpdate(bool bRetry);
+    // Runs fn on the dialog's thread: at once when called there, else queued.
+    void OnGuiThread(std::function<void()> fn);
+
+    CKelvoApp& m_app;
+    IUpdateWorkers& m_workers;
+    std::array<CUtilPort*, 4> m_utils;
+    std::shared_ptr<ComConfigRecord>* m_pComConfig;
+    CPortListDlg* m_pPortList;
+    QLabel* m_pTitle = nullptr;
+    QLabel* m_pDestination = nullptr;
+    std::array<QRadioButton*, 4> m_kinds{};
+    QPushButton* m_pSelect = nullptr;
+    QLabel* m_pStatus = nullptr;
+    QLabel* m_pProgress = nullptr;
+    QToolButton* m_pHelp = nullptr;
+    QPushButton* m_pClose = nullptr;
+    int m_nProgressTop = 0;
+    bool m_bWorkerHeld = false;   // a worker was started and not yet waited for
+    bool m_bEnding = false;
+    bool m_bDestroyed = false;
+    int m_nSilentCloseMs = SILENT_FAILED_CLOSE_MS;
+    DWORD m_dwDestroyWait = DESTROY_WAIT_MS;
+    std::function<BOOL(const char*)> m_launchUrl;
+    std::function<void()> m_abandon;
+    std::function<void()> m_ending;
+    std::function<void()> m_startSpooler;
+};

@@ -1,0 +1,300 @@
+#include "app/PortListDlg.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "app/DialogUnits.h"
+#include "log/Log.h"
+#include "platform/Text.h"
+#include "ui/StringTable.h"
+#include "ui/Util.h"
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+QString Res(DWORD dwId) { return Q(LoadResString(dwId)); }
+
+DWORD HeadingOfKind(int nPortKind) {
+    switch (nPortKind) {
+        case 0: return IDS_SPECIFY_USB;
+        case 1: return IDS_SPECIFY_BLUETOOTH;
+        case 2: return IDS_SPECIFY_ETHERNET;
+        default: return IDS_SPECIFY_SERIAL;
+    }
+}
+constexpr int kSerialKind = 3;
+constexpr DWORD kLowestBaudRate = 9600;
+constexpr std::size_t kNoteMax = 63;
+constexpr std::size_t kLineMax = 255;
+
+// Flow control as the settings dialog offers it.
+enum Flow { FLOW_NONE, FLOW_XONXOFF, FLOW_HARDWARE };
+
+Flow FlowOf(const DCB& dcb) {
+    if (dcb.fOutX || dcb.fInX) return FLOW_XONXOFF;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return FLOW_HARDWARE;
+    return FLOW_NONE;
+}
+
+void SetFlow(DCB& dcb, Flow flow) {
+    dcb.fOutX = dcb.fInX = flow == FLOW_XONXOFF;
+    dcb.fOutxCtsFlow = flow == FLOW_HARDWARE;
+    dcb.fRtsControl = flow == FLOW_HARDWARE   ? RTS_CONTROL_HANDSHAKE
+                      : flow == FLOW_XONXOFF ? RTS_CONTROL_ENABLE
+                                             : RTS_CONTROL_DISABLE;
+}
+
+void SelectData(QComboBox* pBox, int nValue) {
+    int i = pBox->findData(nValue);
+    if (i >= 0) pBox->setCurrentIndex(i);
+}
+
+std::string Note(DWORD dwId) { return std::string(Utf8Prefix(LoadResString(dwId), kNoteMax)); }
+
+}  // namespace
+
+// --- list ---------------------------------------------------------------------------------
+
+void CListWidgetPortList::Clear() { m_pList->clear(); }
+
+int CListWidgetPortList::AddSorted(const std::string& line) {
+    const QString text = Q(line);
+    int i = 0;
+    // Same order as the list box's own sort: the first line that compares greater.
+    while (i < m_pList->count() && QString::compare(m_pList->item(i)->text(), text, Qt::CaseInsensitive) <= 0) ++i;
+    m_pList->insertItem(i, text);
+    return i;
+}
+
+int CListWidgetPortList::Append(const std::string& line) {
+    m_pList->addItem(Q(line));
+    return m_pList->count() - 1;
+}
+
+int CListWidgetPortList::Count() const { return m_pList->count(); }
+
+// --- serial settings ------------------------------------------------------------------------
+
+CSerialSettingsDlg::CSerialSettingsDlg(const std::string& portName, const COMMCONFIG& config, QWidget* pParent)
+    : QDialog(pParent), m_base(config) {
+    setWindowTitle(Q(portName));
+    auto* pForm = new QFormLayout;
+    m_pBaud = new QComboBox(this);
+    for (int nBaud : {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400, 460800, 921600}) {
+        m_pBaud->addItem(QString::number(nBaud), nBaud);
+    }
+    m_pByteSize = new QComboBox(this);
+    for (int n : {5, 6, 7, 8}) m_pByteSize->addItem(QString::number(n), n);
+    m_pParity = new QComboBox(this);
+    m_pParity->addItem("None", NOPARITY);
+    m_pParity->addItem("Odd", ODDPARITY);
+    m_pParity->addItem("Even", EVENPARITY);
+    m_pParity->addItem("Mark", MARKPARITY);
+    m_pParity->addItem("Space", SPACEPARITY);
+    m_pStopBits = new QComboBox(this);
+    m_pStopBits->addItem("1", ONESTOPBIT);
+    m_pStopBits->addItem("1.5", ONE5STOPBITS);
+    m_pStopBits->addItem("2", TWOSTOPBITS);
+    m_pFlow = new QComboBox(this);
+    m_pFlow->addItem("None", FLOW_NONE);
+    m_pFlow->addItem("Xon / Xoff", FLOW_XONXOFF);
+    m_pFlow->addItem("Hardware", FLOW_HARDWARE);
+    pForm->addRow("Bits per second:", m_pBaud);
+    pForm->addRow("Data bits:", m_pByteSize);
+    pForm->addRow("Parity:", m_pParity);
+    pForm->addRow("Stop bits:", m_pStopBits);
+    pForm->addRow("Flow control:", m_pFlow);
+    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->addLayout(pForm);
+    pLayout->addWidget(pButtons);
+    SetConfig(config);
+}
+
+void CSerialSettingsDlg::SetConfig(const COMMCONFIG& config) {
+    m_base = config;
+    const DCB& dcb = config.dcb;
+    int iBaud = m_pBaud->findData(static_cast<int>(dcb.BaudRate));
+    if (iBaud < 0) {
+        // A rate outside the usual list still shows as it is.
+        m_pBaud->addItem(QString::number(dcb.BaudRate), static_cast<int>(dcb.BaudRate));
+        iBaud = m_pBaud->count() - 1;
+    }
+    m_pBaud->setCurrentIndex(iBaud);
+    SelectData(m_pByteSize, dcb.ByteSize);
+    SelectData(m_pParity, dcb.Parity);
+    SelectData(m_pStopBits, dcb.StopBits);
+    SelectData(m_pFlow, FlowOf(dcb));
+}
+
+COMMCONFIG CSerialSettingsDlg::Config() const {
+    COMMCONFIG config = m_base;
+    DCB& dcb = config.dcb;
+    dcb.BaudRate = static_cast<DWORD>(m_pBaud->currentData().toInt());
+    dcb.ByteSize = static_cast<BYTE>(m_pByteSize->currentData().toInt());
+    dcb.Parity = static_cast<BYTE>(m_pParity->currentData().toInt());
+    dcb.fParity = dcb.Parity != NOPARITY;
+    dcb.StopBits = static_cast<BYTE>(m_pStopBits->currentData().toInt());
+    const Flow flow = static_cast<Flow>(m_pFlow->currentData().toInt());
+    if (flow != FlowOf(m_base.dcb)) SetFlow(dcb, flow);
+    return config;
+}
+
+BOOL EditComConfigInDialog(QWidget* pParent, const std::string& portName, COMMCONFIG* pConfig) {
+    CSerialSettingsDlg dlg(portName, *pConfig, pParent);
+    if (dlg.exec() != QDialog::Accepted) return FALSE;
+    *pConfig = dlg.Config();
+    return TRUE;
+}
+
+void RunComSettingsLoop(ComConfigRecord& record, const ComConfigEditor& editor, bool bSilent) {
+    for (;;) {
+        COMMCONFIG work = record.ccChosen;
+        if (!editor(record.pszPortName, &work)) return;
+        if (!bSilent) {
+            if (work.dcb.BaudRate < kLowestBaudRate) {
+                ShowMessage(MB_ICONEXCLAMATION, IDOK, "%s", LoadResString(IDS_BAUDRATE_NOT_SUPPORTED).c_str());
+                continue;
+            }
+            if (work.dcb.Parity == MARKPARITY || work.dcb.Parity == SPACEPARITY) {
+                ShowMessage(MB_ICONEXCLAMATION, IDOK, "%s", LoadResString(IDS_PARITY_NOT_SUPPORTED).c_str());
+                continue;
+            }
+            DCB& dcb = work.dcb;
+            std::string byteNote, stopNote, flowNote;
+            if (dcb.ByteSize != 8) {
+                dcb.ByteSize = 8;
+                byteNote = Note(IDS_BYTE_SIZE_8);
+            }
+            if (dcb.StopBits != ONESTOPBIT) {
+                dcb.StopBits = ONESTOPBIT;
+                stopNote = Note(IDS_STOP_BIT_1);
+            }
+            if (dcb.fRtsControl == RTS_CONTROL_DISABLE) {
+                dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+                dcb.fOutxCtsFlow = 1;
+                dcb.fOutX = dcb.fInX = 0;
+                flowNote = Note(IDS_FLOW_HARDWARE);
+            }
+            dcb.fDtrControl = DTR_CONTROL_ENABLE;
+            if (!byteNote.empty() || !stopNote.empty() || !flowNote.empty()) {
+                ShowMessage(MB_ICONEXCLAMATION, IDOK, LoadResString(IDS_SETTING_NOT_SUPPORTED).c_str(),
+                            byteNote.c_str(), stopNote.c_str(), flowNote.c_str());
+            }
+        }
+        record.ccChosen = work;
+        LogMessage(LOG_ACTION, 'A', __LINE__, 0, "Serial settings [%s] [%s]", record.pszPortName.c_str(),
+                   CommConfigString(work.dcb).c_str());
+        return;
+    }
+}
+
+// --- port list ------------------------------------------------------------------------------
+
+CPortListDlg::CPortListDlg(std::shared_ptr<ComConfigRecord>* pSlot, QWidget* pParent)
+    : QDialog(pParent), m_pSlot(pSlot) {
+    setWindowTitle(KELVO_CAPTION);
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+    m_pHeading = new QLabel(this);
+    m_pList = new QListWidget(this);
+    m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pSettings = new QPushButton(this);
+    m_pUpdate = new QPushButton(this);
+    m_pCancel = new QPushButton(this);
+    m_pUpdate->setDefault(true);
+    m_pUpdate->setAutoDefault(true);
+    m_pSettings->setAutoDefault(false);
+    m_pCancel->setAutoDefault(false);
+
+    DialogUnits du(font());
+    m_pHeading->setGeometry(du.Rect(7, 7, 140, 8));
+    m_pList->setGeometry(du.Rect(7, 17, 209, 44));
+    m_pSettings->setGeometry(du.Rect(7, 64, 54, 14));
+    m_pUpdate->setGeometry(du.Rect(91, 64, 68, 14));
+    m_pCancel->setGeometry(du.Rect(162, 64, 54, 14));
+    setFixedSize(du.Size(223, 85));
+
+    connect(m_pList, &QListWidget::itemSelectionChanged, this, [this] { OnSelectionChanged(); });
+    connect(m_pUpdate, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_pSettings, &QPushButton::clicked, this, [this] { OnSettings(); });
+    m_editor = [this](const std::string& name, COMMCONFIG* pConfig) { return EditComConfigInDialog(this, name, pConfig); };
+}
+
+void CPortListDlg::SetTexts(int nPortKind) {
+    m_pHeading->setText(Res(HeadingOfKind(nPortKind)));
+    m_pUpdate->setText(Res(IDS_UPDATE));
+    m_pCancel->setText(Res(IDS_CANCEL));
+    m_pSettings->setText(Res(IDS_SETTINGS));
+}
+
+int CPortListDlg::Run(int nPortKind, CUtilPort* pUtil, std::string* pPortName) {
+    m_nPortKind = nPortKind;
+    m_nLastSel = -1;
+    m_chosen.clear();
+    SetTexts(nPortKind);
+    setEnabled(true);
+    m_pUpdate->setEnabled(true);
+    m_pSettings->setVisible(false);
+
+    // Discovery runs before the window shows; the list signals nothing meanwhile.
+    m_pList->blockSignals(true);
+    CListWidgetPortList list(m_pList);
+    list.Clear();
+    m_nFound = pUtil != nullptr ? pUtil->EnumPorts(&list, m_entries) : 0;
+    const bool bSerial = nPortKind == kSerialKind;
+    if (m_nFound >= 1 && !bSerial) m_pList->setCurrentRow(0);
+    m_pList->blockSignals(false);
+    if (bSerial) {
+        m_pUpdate->setEnabled(false);
+        m_pSettings->setVisible(true);
+        m_pSettings->setEnabled(false);
+        m_pSlot->reset();
+    }
+    if (m_nFound < 1) {
+        ShowError(LOC_NO_PORT_FOUND, ERROR_SHOWN_NO_PORT_FOUND, "%s", LoadResString(IDS_NO_PORT_FOUND).c_str());
+        return IDCANCEL;
+    }
+    if (m_shownHook) QTimer::singleShot(0, this, [this] { m_shownHook(*this); });
+    if (exec() != QDialog::Accepted) return IDCANCEL;
+    *pPortName = m_chosen;
+    return IDOK;
+}
+
+void CPortListDlg::OnSelectionChanged() {
+    const int nSel = m_pList->currentRow();
+    const bool bSelected = nSel >= 0 && !m_pList->selectedItems().isEmpty();
+    m_pUpdate->setEnabled(bSelected);
+    m_pSettings->setEnabled(bSelected);
+    if (!bSelected || m_nPortKind != kSerialKind || nSel == m_nLastSel) return;
+    std::string name = PortNameOfLine(m_pList->item(nSel)->text().toStdString());
+    name = std::string(Utf8Prefix(name, kLineMax));
+    *m_pSlot = std::make_shared<ComConfigRecord>(NewComConfigRecord(name.c_str()));
+    m_nLastSel = nSel;
+}
+
+void CPortListDlg::OnSettings() {
+    if (m_nPortKind != kSerialKind || !*m_pSlot) return;
+    RunComSettingsLoop(**m_pSlot, m_editor, IsSilentMode());
+}
+
+void CPortListDlg::accept() {
+    setEnabled(false);
+    std::string line;
+    QList<QListWidgetItem*> selected = m_pList->selectedItems();
+    if (!selected.isEmpty()) line = std::string(Utf8Prefix(selected.front()->text().toStdString(), kLineMax));
+    m_chosen = std::string(Utf8Prefix(PortNameOfLine(line), 260));
+    QDialog::accept();
+}

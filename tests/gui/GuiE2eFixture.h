@@ -1,0 +1,181 @@
+#pragma once
+// The desktop program against the simulated printer: the real dialog, the engine's
+// worker threads, the port service with its LAN driver, and a simulated LAN printer on a
+// loopback address of its own. The LAN search is replaced by a list naming that address
+// (a broadcast search may only run in a network namespace of the test's own).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/FrontEnd.h"
+#include "app/KelvoDlg.h"
+#include "app/PortListDlg.h"
+#include "app/Workers.h"
+#include "config/ConfigFile.h"
+#include "engine/Kelvo.h"
+#include "engine/Thread.h"
+#include "log/Log.h"
+#include "platform/Text.h"
+#include "platform/WinError.h"
+#include "port/Icmp.h"
+#include "sim/FirmwareImage.h"
+#include "sim/Sim.h"
+#include "support/TempDir.h"
+#include "ui/StringTable.h"
+#include "ui/Util.h"
+
+class CListedPrinter : public CUtilPort {
+public:
+    explicit CListedPrinter(std::string address) : m_address(std::move(address)) {}
+    int EnumPorts(IPortList* pList, std::span<std::string>) override {
+        pList->Clear();
+        pList->Append(m_address + "\t [\"SIM\", 00:11:62:00:00:01]");
+        return 1;
+    }
+
+private:
+    std::string m_address;
+};
+
+inline std::string UniqueGuiAddress() {
+    static std::atomic<int> n{0};
+    return "127.87." + std::to_string(::getpid() % 250 + 1) + "." + std::to_string(++n % 250 + 1);
+}
+
+class GuiE2e : public ::testing::Test {
+protected:
+    static constexpr BYTE kTypeId = 0x22;
+
+    void SetUp() override {
+        if (!CIcmpEcho().Valid()) GTEST_SKIP() << "no ICMP echo socket here (ping_group_range, no CAP_NET_RAW)";
+        std::filesystem::create_directories(m_root / "var/log");
+        std::filesystem::create_directories(m_root / "work");
+        ::setenv("KELVO_SYSROOT", m_root.Path().c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", m_root.Path().c_str(), 1);
+        ::setenv("LANG", "C.UTF-8", 1);
+        ASSERT_EQ(::chdir(std::string(m_root / "work").c_str()), 0);
+        LogResetForTest();
+        LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
+        theApp.Reset();
+        ResetModelTable(ModelTable);
+        ModelTable[kTypeId] = ModelEntry{"SIM-34", DK_FIRMWARE, IF_TCP, 0};
+        SetMessageBox(&m_frontEnd);
+        SetSilentModeQuery([]() noexcept { return theApp.TestFlags(UF_SILENT); });
+        m_frontEnd.SetDiscovery(PORT_KIND_LAN, &m_listed);
+        m_frontEnd.Boxes().SetHook([this](QMessageBox& box) {
+            std::lock_guard lock(m_mutex);
+            m_boxes.push_back(box.text().toStdString());
+            if (m_answers.empty()) return IDOK;
+            int nAnswer = m_answers.front();
+            m_answers.erase(m_answers.begin());
+            return nAnswer;
+        });
+    }
+    void TearDown() override {
+        m_pPrinter.reset();
+        SetMessageBox(nullptr);
+        SetSilentModeQuery(nullptr);
+        theApp.Reset();
+        ResetModelTable(ModelTable);
+        ::unsetenv("KELVO_LAN_PORTS");
+        ::unsetenv("XDG_RUNTIME_DIR");
+        LogResetForTest();
+        ::unsetenv("KELVO_SYSROOT");
+    }
+
+    sim::MadeFile MakeFirmware(BYTE bRomId, DWORD cbSize) {
+        sim::UpdateFileRequest request;
+        request.szKind = "FW";
+        request.bTypeId = kTypeId;
+        request.bRomId = bRomId;
+        request.cbSize = cbSize;
+        request.dwSeed = 1;
+        request.szDir = m_root / "work";
+        sim::MadeFile made;
+        EXPECT_TRUE(sim::MakeUpdateFile(request, &made));
+        return made;
+    }
+    void StartPrinter(BYTE bRomId, const sim::Faults& faults = {}) {
+        sim::Config config;
+        config.state.bTypeId = kTypeId;
+        config.state.bRomId = bRomId;
+        config.faults = faults;
+        config.timing = sim::Timing::Fast();
+        config.szTimingName = "fast";
+        config.lan.szAddress = m_szAddress;
+        config.lan.wDataPort = 0;
+        config.lan.wStatusPort = 0;
+        config.lan.bDiscovery = false;
+        m_pPrinter = std::make_unique<sim::Printer>(config);
+        ASSERT_TRUE(m_pPrinter->Start());
+        std::string ports = std::to_string(m_pPrinter->DataPort()) + "," + std::to_string(m_pPrinter->StatusPort());
+        ::setenv("KELVO_LAN_PORTS", ports.c_str(), 1);
+    }
+
+    // Runs the program's window: Select, Update in the port list, and back to the choice
+    // (or the end, silently) within nTimeoutMs.
+    void SelectAndUpdate(int nTimeoutMs) {
+        m_frontEnd.SetDialogHook([this, nTimeoutMs](CKelvoDlg& dlg) {
+            dlg.SetSpoolerStart({});
+            dlg.SetUrlLauncher([this](const char* pszUrl) {
+                std::lock_guard lock(m_mutex);
+                m_urls.push_back(pszUrl);
+                return TRUE;
+            });
+            dlg.SetSilentCloseDelay(0);
+            QTimer::singleShot(0, &dlg, [this, &dlg, nTimeoutMs] {
+                ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled(); }, 10000));
+                m_caption = dlg.windowTitle().toStdString();
+                m_bLanChecked = dlg.KindButton(PORT_KIND_LAN)->isChecked();
+                dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::mouseClick(d.UpdateButton(), Qt::LeftButton); });
+                QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+                // The run has ended when the choice is back and no worker is busy.
+                EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled() && WaitForWorker(0) == WAIT_OBJECT_0; },
+                                            nTimeoutMs));
+                dlg.PostClose();
+            });
+        });
+        m_frontEnd.RunMainWindow(theApp);
+    }
+
+    std::vector<std::string> Boxes() {
+        std::lock_guard lock(m_mutex);
+        return m_boxes;
+    }
+    static std::string Succeeded(BYTE bRomId) {
+        return StrPrintf(LoadResString(IDS_FW_UPDATE_SUCCEEDED_VERSION).c_str(),
+                         sim::DefaultVersionText(kTypeId, bRomId).c_str());
+    }
+
+    TempDir m_root;
+    std::string m_szAddress = UniqueGuiAddress();
+    CListedPrinter m_listed{m_szAddress};
+    std::unique_ptr<sim::Printer> m_pPrinter;
+    CKelvoFrontEnd m_frontEnd{EngineWorkers()};
+    std::mutex m_mutex;
+    std::vector<std::string> m_boxes;
+    std::vector<int> m_answers;
+    std::vector<std::string> m_urls;
+    std::string m_caption;
+    bool m_bLanChecked = false;
+};
+
+#define KELVO_GUI_TEST_MAIN()                                \
+    int main(int argc, char** argv) {                        \
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);         \
+        QApplication app(argc, argv);                        \
+        ::testing::InitGoogleTest(&argc, argv);              \
+        return RUN_ALL_TESTS();                              \
+    }

@@ -1,0 +1,73 @@
+// A whole update from the desktop dialog against the simulated printer.
+#include "gui/GuiE2eFixture.h"
+
+namespace {
+
+TEST_F(GuiE2e, SelectUpdatesThePrinterAndShowsTheSuccessBox) {
+    MakeFirmware(0x07, 20000);
+    StartPrinter(0x05);
+    SelectAndUpdate(60000);
+
+    EXPECT_EQ(m_caption, "ZAQ Kelvo [ SIM-34 ]");
+    EXPECT_TRUE(m_bLanChecked);
+    EXPECT_EQ(Boxes(), std::vector<std::string>{Succeeded(0x07)});
+    EXPECT_EQ(theApp.nExitCode.load(), 0u);
+    EXPECT_EQ(theApp.szPortName, m_szAddress);
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+}
+
+TEST_F(GuiE2e, SilentRunEndsByItselfWithTheResultAsExitStatus) {
+    MakeFirmware(0x07, 20000);
+    StartPrinter(0x07);  // already current
+    theApp.SetFlags(UF_SILENT);
+    theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);
+    bool bListShown = false;
+    m_frontEnd.SetDialogHook([&](CKelvoDlg& dlg) {
+        dlg.SetSpoolerStart({});
+        dlg.PortList().SetShownHook([&](CPortListDlg& d) {
+            bListShown = true;
+            QTest::mouseClick(d.UpdateButton(), Qt::LeftButton);
+        });
+    });
+    m_frontEnd.RunMainWindow(theApp);
+
+    EXPECT_TRUE(bListShown);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(theApp.nExitCode.load(), ERROR_ALREADY_REGISTERED);
+    EXPECT_EQ(ExitStatusFromResult(theApp.nExitCode), 2);
+}
+
+// The record the port list makes for a serial line is the one the update run reads.
+TEST_F(GuiE2e, SerialLineRecordGoesToTheApplicationsSlot) {
+    MakeFirmware(0x07, 20000);
+    ModelTable[kTypeId].dwInterfaces = IF_COM;
+    struct : CUtilPort {
+        int EnumPorts(IPortList* pList, std::span<std::string>) override {
+            pList->Clear();
+            pList->AddSorted("ttyS0\t");
+            return 1;
+        }
+    } serial;
+    m_frontEnd.SetDiscovery(static_cast<int>(PORT_KIND_SERIAL), &serial);
+    std::string seen;
+    m_frontEnd.SetDialogHook([&](CKelvoDlg& dlg) {
+        dlg.SetSpoolerStart({});
+        QTimer::singleShot(0, &dlg, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled(); }, 10000));
+            dlg.PortList().SetShownHook([&](CPortListDlg& d) {
+                d.List()->setCurrentRow(0);
+                if (theApp.pComConfig) seen = theApp.pComConfig->pszPortName;
+                QTest::mouseClick(d.CancelButton(), Qt::LeftButton);
+            });
+            QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+            dlg.PostClose();
+        });
+    });
+    m_frontEnd.RunMainWindow(theApp);
+    EXPECT_EQ(seen, "ttyS0");
+    EXPECT_EQ(theApp.pComConfig, nullptr);  // freed with the window
+}
+
+}  // namespace
+
+KELVO_GUI_TEST_MAIN()
