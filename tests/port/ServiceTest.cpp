@@ -228,9 +228,10 @@ TEST_F(PortService, WholeWriteReportsItsCount) {
     ASSERT_TRUE(Write(h, "world", nullptr));
     EXPECT_LOG('I', "[srv:P] pfnWritePortEx [5/5byte]");
     EXPECT_EQ(device->DrainPeer(10), "helloworld");
-    // Timeout 0 made the default and kept it.
+    // Timeout 0 made the default and kept it. The logged budget is what remained of it
+    // when the line was written, so only its presence is checked.
     EXPECT_EQ(device->pPort.load()->dwDefWriteTimeout, 5000u);
-    EXPECT_LOG('I', "[srv:P] pfnWritePortEx WaitForLastSending(5000ms)");
+    EXPECT_LOG('I', "[srv:P] pfnWritePortEx WaitForLastSending(");
     EXPECT_TRUE(pfnClosePort(h, 0));
 }
 
