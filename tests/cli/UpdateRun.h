@@ -14,6 +14,7 @@
 #include "port/Icmp.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Sim.h"
+#include "support/SimLan.h"
 #include "support/TempDir.h"
 #include "Pty.h"
 #include "RunProgram.h"
@@ -63,14 +64,9 @@ protected:
         config.state.bRomId = bRomId;
         config.state.wChecksum[sim::KIND_KANJI] = wKanjiChecksum;
         config.faults = faults;
-        config.timing = sim::Timing::Fast();
-        config.lan.szAddress = m_address;
-        config.lan.wDataPort = 0;
-        config.lan.wStatusPort = 0;
-        config.lan.bDiscovery = false;
-        m_printer = std::make_unique<sim::Printer>(config);
-        ASSERT_TRUE(m_printer->Start());
-        m_env["KELVO_LAN_PORTS"] = std::to_string(m_printer->DataPort()) + "," + std::to_string(m_printer->StatusPort());
+        m_printer = StartLanPrinter(config, m_address);
+        ASSERT_TRUE(m_printer);
+        m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printer);
     }
     ProgramResult Cli(std::vector<std::string> args, const TestPty* pTerminal = nullptr) {
         args.insert(args.begin(), kCli);

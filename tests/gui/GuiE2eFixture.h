@@ -32,6 +32,7 @@
 #include "port/Icmp.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Sim.h"
+#include "support/SimLan.h"
 #include "support/TempDir.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
@@ -112,16 +113,9 @@ protected:
         config.state.bTypeId = kTypeId;
         config.state.bRomId = bRomId;
         config.faults = faults;
-        config.timing = sim::Timing::Fast();
-        config.szTimingName = "fast";
-        config.lan.szAddress = m_szAddress;
-        config.lan.wDataPort = 0;
-        config.lan.wStatusPort = 0;
-        config.lan.bDiscovery = false;
-        m_pPrinter = std::make_unique<sim::Printer>(config);
-        ASSERT_TRUE(m_pPrinter->Start());
-        std::string ports = std::to_string(m_pPrinter->DataPort()) + "," + std::to_string(m_pPrinter->StatusPort());
-        ::setenv("KELVO_LAN_PORTS", ports.c_str(), 1);
+        m_pPrinter = StartLanPrinter(config, m_szAddress);
+        ASSERT_TRUE(m_pPrinter);
+        ::setenv("KELVO_LAN_PORTS", LanPortsOf(*m_pPrinter).c_str(), 1);
     }
 
     // Runs the program's window: Select, Update in the port list, and back to the choice

@@ -13,6 +13,7 @@
 #include "port/Icmp.h"
 #include "port/Lan2.h"
 #include "sim/Sim.h"
+#include "support/SimLan.h"
 #include "support/TempDir.h"
 
 // A loopback address no other test process uses at the same time.
@@ -42,17 +43,10 @@ protected:
     // Starts the printer on a fresh address and points the driver's ports at it.
     void StartPrinter(sim::Faults faults = {}) {
         sim::Config config;
-        config.timing = sim::Timing::Fast();
-        config.szTimingName = "fast";
         config.faults = faults;
-        config.lan.szAddress = m_szAddress;
-        config.lan.wDataPort = 0;
-        config.lan.wStatusPort = 0;
-        config.lan.bDiscovery = false;
-        m_pPrinter = std::make_unique<sim::Printer>(config);
-        ASSERT_TRUE(m_pPrinter->Start());
-        std::string ports = std::to_string(m_pPrinter->DataPort()) + "," + std::to_string(m_pPrinter->StatusPort());
-        ::setenv("KELVO_LAN_PORTS", ports.c_str(), 1);
+        m_pPrinter = StartLanPrinter(config, m_szAddress);
+        ASSERT_TRUE(m_pPrinter);
+        ::setenv("KELVO_LAN_PORTS", LanPortsOf(*m_pPrinter).c_str(), 1);
     }
     void OpenPort() { ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_LAN, m_szAddress.c_str(), &m_hSdk)) << GetLastError(); }
     std::string LogText() const { return ReadWholeFile(m_root / "var/log/ZAQ/Logs/Lan.log"); }

@@ -1,0 +1,25 @@
+#pragma once
+// A simulated printer for LAN tests: quick timings, kernel-chosen TCP ports on the test's
+// own loopback address, no discovery. The driver reaches it through KELVO_LAN_PORTS.
+#include <memory>
+#include <string>
+
+#include "sim/Sim.h"
+
+// Starts the printer of config on address; nullptr when it cannot bind.
+inline std::unique_ptr<sim::Printer> StartLanPrinter(sim::Config config, const std::string& address) {
+    config.timing = sim::Timing::Fast();
+    config.szTimingName = "fast";
+    config.lan.szAddress = address;
+    config.lan.wDataPort = 0;
+    config.lan.wStatusPort = 0;
+    config.lan.bDiscovery = false;
+    auto printer = std::make_unique<sim::Printer>(config);
+    if (!printer->Start()) return nullptr;
+    return printer;
+}
+
+// The value of KELVO_LAN_PORTS that points the LAN driver at the printer.
+inline std::string LanPortsOf(const sim::Printer& printer) {
+    return std::to_string(printer.DataPort()) + "," + std::to_string(printer.StatusPort());
+}
