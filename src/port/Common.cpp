@@ -1,7 +1,12 @@
 #include "port/Common.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/LastError.h"
 #include "platform/Tick.h"
@@ -13,6 +18,11 @@ namespace {
 // The thread's end waits this long at destruction before it is joined regardless: a
 // running thread still uses the driver, so it is never left behind.
 constexpr DWORD DESTROY_THREAD_WAIT = 60000;
+// One pass of the default writability wait; the thread looks at bAbortSend between passes.
+constexpr DWORD SEND_POLL_PASS = 100;
+// How long a writer waits for a thread it told to stop inside a chunk. The thread's waits
+// are single passes of SEND_POLL_PASS, so it ends well within this.
+constexpr DWORD SEND_STOP_WAIT = 5000;
 
 int ForLog(DWORD dwTimeout) noexcept { return dwTimeout == INFINITE ? -1 : static_cast<int>(dwTimeout); }
 
@@ -75,7 +85,26 @@ BOOL CCommon::IsConnect() {
     return FALSE;
 }
 
-void CCommon::SendingThread() { SetSendError(ERROR_INVALID_FUNCTION); }
+long CCommon::WriteNow(const BYTE* pData, DWORD cbData) {
+    const int fd = hSendHandle.Get();
+    ssize_t n = ::send(fd, pData, cbData, MSG_DONTWAIT | MSG_NOSIGNAL);
+    bool bSocket = !(n < 0 && errno == ENOTSOCK);
+    if (!bSocket) n = ::write(fd, pData, cbData);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    if (bSocket) {
+        SetLastErrorFromSocketErrno(errno);
+    } else {
+        SetLastErrorFromErrno(errno);
+    }
+    return -1;
+}
+
+bool CCommon::WaitUntilWritable() {
+    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(hSendHandle.Get(), POLLOUT)};
+    const DWORD dwWait = WaitForAny(items, SEND_POLL_PASS);
+    return dwWait != WAIT_OBJECT_0 && dwWait != WAIT_OBJECT_0 + 1;
+}
 
 // ---- Use counter ----
 
@@ -235,17 +264,13 @@ BOOL CCommon::WaitForTrdSending(DWORD dwTimeout, DWORD* pcbWritten) noexcept {
     const std::array<WaitItem, 3> items = {WaitItem::For(m_evtThreadEnd), WaitItem::For(hEvtTerm),
                                            WaitItem::For(hEvtCancel)};
     const DWORD dwWait = WaitForAny(items, dwTimeout);
+    if (dwWait != WAIT_OBJECT_0) SettleSendingThread(dwWait == WAIT_TIMEOUT);
     DWORD cbTaken = 0;
     DWORD dwError = 0;
     {
         std::lock_guard lock(csLock);
         cbTaken = cbSent;
         dwError = dwSendError;
-        if (dwWait == WAIT_TIMEOUT) {
-            bThreadTimeout = TRUE;
-        } else if (dwWait != WAIT_OBJECT_0) {
-            bAbortSend = TRUE;
-        }
     }
     if (pcbWritten != nullptr) *pcbWritten += cbTaken;
     if (dwWait == WAIT_OBJECT_0) {
@@ -272,6 +297,30 @@ BOOL CCommon::WaitForTrdSending(DWORD dwTimeout, DWORD* pcbWritten) noexcept {
     SetLastError(ERROR_WRITE_FAULT);
     PORT_LOG(LOG_ERROR, "[%s] WaitForTrdSending [UNKNOWN]", PortName());
     return FALSE;
+}
+
+// A writer that stops waiting must not report a chunk that is still on its way: once time
+// ran out the thread may finish the chunk it took (it takes no other), and only if that
+// takes too long, or on a cancel, is it stopped inside the chunk, taking back what never
+// left. The count is read after the thread has ended.
+void CCommon::SettleSendingThread(bool bTimedOut) noexcept {
+    {
+        std::lock_guard lock(csLock);
+        if (bTimedOut) {
+            bThreadTimeout = TRUE;
+        } else {
+            bAbortSend = TRUE;
+        }
+    }
+    if (bTimedOut) {
+        const std::array<WaitItem, 3> items = {WaitItem::For(m_evtThreadEnd), WaitItem::For(hEvtTerm),
+                                               WaitItem::For(hEvtCancel)};
+        if (WaitForAny(items, SEND_CHUNK_GRACE) == WAIT_OBJECT_0) return;
+        AbortSend();
+    }
+    if (WaitForEvent(m_evtThreadEnd, SEND_STOP_WAIT) != WAIT_OBJECT_0) {
+        PORT_LOG(LOG_ERROR, "[%s] WaitForTrdSending sending thread still running", PortName());
+    }
 }
 
 BOOL CCommon::WriteOnSendingThread(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) noexcept {
@@ -323,6 +372,86 @@ DWORD CCommon::TakeChunk(BYTE* pChunk, DWORD cbMax, DWORD* pdwStopError) noexcep
     cbSendRemain -= cbChunk;
     cbSent += cbChunk;
     return cbChunk;
+}
+
+void CCommon::Unsend(DWORD cbUnsent) noexcept {
+    std::lock_guard lock(csLock);
+    cbSent -= cbUnsent < cbSent ? cbUnsent : cbSent;
+}
+
+// ---- The chunk loop ----
+// A timeout or the driver's own stop reasons are looked at only before a chunk is taken;
+// inside a chunk only an abort or a device fault stops the thread, so a chunk counted in
+// cbSent either leaves whole or is taken back by what did not leave.
+
+void CCommon::SendingThread() {
+    std::vector<BYTE> chunk;
+    try {
+        chunk.resize(SendChunkSize());
+    } catch (...) {
+        SetSendError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!chunk.empty() && BeginSending()) {
+        for (;;) {
+            if (StopBeforeChunk()) break;
+            DWORD dwStop = 0;
+            const DWORD cbChunk = TakeChunk(chunk.data(), static_cast<DWORD>(chunk.size()), &dwStop);
+            if (cbChunk == 0) {
+                if (dwStop != 0) {
+                    SetSendError(dwStop);
+                    PORT_LOG(LOG_WARNING, "[%s] %s [CANCEL] or [TIMEOUT]", PortName(), SendThreadName());
+                }
+                break;
+            }
+            PORT_LOG(LOG_DEBUG, "[%s] %s send() [%dbyte]", PortName(), SendThreadName(), static_cast<int>(cbChunk));
+            if (!SendWholeChunk(chunk.data(), cbChunk)) break;
+            LogDump(LOG_TRANSMITTED, PortName(), chunk.data(), cbChunk);
+        }
+    }
+    EndSending();
+}
+
+bool CCommon::StopBeforeChunk() {
+    if (SendingBlocked()) return true;
+    DWORD dwError = 0;
+    const char* pszWhat = nullptr;
+    if (bAbortSend) {
+        dwError = ERROR_CANCELLED;
+        pszWhat = "CANCEL";
+    } else if (bThreadTimeout) {
+        dwError = ERROR_TIMEOUT;
+        pszWhat = "TIMEOUT";
+    } else {
+        return false;
+    }
+    SetSendError(dwError);
+    PORT_LOG(LOG_WARNING, "[%s] %s [%s]", PortName(), SendThreadName(), pszWhat);
+    return true;
+}
+
+bool CCommon::SendWholeChunk(const BYTE* pChunk, DWORD cbChunk) {
+    DWORD cbDone = 0;
+    while (cbDone < cbChunk) {
+        if (IsSendAborted()) {
+            Unsend(cbChunk - cbDone);
+            SetSendError(ERROR_CANCELLED);
+            PORT_LOG(LOG_WARNING, "[%s] %s [CANCEL] [%d/%dbyte]", PortName(), SendThreadName(), static_cast<int>(cbDone),
+                     static_cast<int>(cbChunk));
+            return false;
+        }
+        const long n = WriteNow(pChunk + cbDone, cbChunk - cbDone);
+        if (n > 0) {
+            cbDone += static_cast<DWORD>(n) < cbChunk - cbDone ? static_cast<DWORD>(n) : cbChunk - cbDone;
+            continue;
+        }
+        if (n < 0) {
+            Unsend(cbChunk - cbDone);
+            SetSendError(OnSendFault(GetLastError()));
+            return false;
+        }
+        if (!WaitUntilWritable()) AbortSend();
+    }
+    return true;
 }
 
 void CCommon::SetSendError(DWORD dwError) noexcept {

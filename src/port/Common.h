@@ -9,8 +9,9 @@
 //    bSuccessInit when every resource was obtained, and implement Close plus the virtual
 //    operations the device supports (the others keep the failing base behaviour);
 //  - register a factory for its port kind with RegisterPortKind (Globals.h);
-//  - a Write that may block calls WriteOnSendingThread; the thread runs SendingThread(),
-//    which takes data only through TakeChunk and writes from its own chunk buffer;
+//  - a Write that may block calls WriteOnSendingThread; the thread runs the base's chunk
+//    loop, and the driver gives only "write these bytes now" (WriteNow) and "wait until
+//    writable" (WaitUntilWritable), plus the optional hooks around them;
 //  - every wait on the device puts hEvtTerm and hEvtCancel into the same WaitForAny set
 //    (TermCancelItems), so destruction and cancellation wake it.
 #include <atomic>
@@ -126,9 +127,12 @@ public:
     // ERROR_WRITE_FAULT; a thread that ended during a cancel gives ERROR_CANCELLED and
     // returns bIgnoreCancel.
     BOOL WaitForLastTrdSending(DWORD* pdwTimeout, BOOL bIgnoreCancel) noexcept;
-    // Waits up to dwTimeout ms for the current sending thread and adds what it took to
-    // *pcbWritten. TRUE (done, or ERROR_TIMEOUT with a partial count); FALSE with the
-    // thread's error, ERROR_CANCELLED or ERROR_WRITE_FAULT.
+    // Waits up to dwTimeout ms for the current sending thread and adds the count that left
+    // to *pcbWritten. TRUE (done, or ERROR_TIMEOUT with a partial count); FALSE with the
+    // thread's error, ERROR_CANCELLED or ERROR_WRITE_FAULT. When time runs out the thread is
+    // told to stop before its next chunk and given up to SEND_CHUNK_GRACE ms to finish the
+    // one it took; after that it is stopped inside the chunk. Either way the count is read
+    // once the thread has ended, so it is exactly what left, never a chunk still pending.
     BOOL WaitForTrdSending(DWORD dwTimeout, DWORD* pcbWritten) noexcept;
     // Stops all activity before destruction; the locks can never be taken again. Blocks
     // until the sending thread has ended. A repeated call only waits for the thread.
@@ -144,14 +148,38 @@ public:
     // Sets bAbortSend under csLock (cancel, reset).
     void AbortSend() noexcept;
 
+    // How long a writer whose time ran out lets the sending thread finish the chunk it took.
+    static constexpr DWORD SEND_CHUNK_GRACE = 2000;
+
 protected:
     // ---- For a driver's Write and its sending thread. ----
-    // Hands the caller's data to a new thread running SendingThread() and waits for it with
+    // Hands the caller's data to a new thread running the chunk loop and waits for it with
     // WaitForTrdSending. On every return the thread can no longer take from pBuffer.
     // FALSE with the last error when the thread cannot start.
     BOOL WriteOnSendingThread(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) noexcept;
-    // The body of the sending thread. Base: records ERROR_INVALID_FUNCTION.
-    virtual void SendingThread();
+
+    // ---- The sending thread's hooks; all run on the sending thread. ----
+    // The thread's name in its log lines ("ThreadSendTcp").
+    virtual const char* SendThreadName() const noexcept { return "ThreadSend"; }
+    // Bytes taken per chunk.
+    virtual DWORD SendChunkSize() const noexcept { return 4096; }
+    // Makes the device ready for the thread (connect, own fd). FALSE: the thread ends; the
+    // hook has recorded the error with SetSendError.
+    virtual bool BeginSending() { return true; }
+    // The driver's own reasons to stop, asked only before a chunk is taken (never inside
+    // one). TRUE: stop; the hook has logged and recorded the error.
+    virtual bool SendingBlocked() { return false; }
+    // Writes what the device takes now, without blocking: the count written (> 0), 0 when
+    // the device takes nothing now, or -1 with the last error on a device fault.
+    virtual long WriteNow(const BYTE* pData, DWORD cbData);
+    // Waits a short while (at most about 100 ms) for the device to take data; wakes on
+    // hEvtTerm and hEvtCancel. FALSE when the pending I/O was aborted (term, cancel).
+    virtual bool WaitUntilWritable();
+    // A device fault in WriteNow (the thread stops). Returns the error to record.
+    virtual DWORD OnSendFault(DWORD dwError) { return dwError; }
+    // Runs when the thread ends, whatever the reason.
+    virtual void EndSending() {}
+
     // Copies up to cbMax bytes of the caller's data into pChunk under csLock and counts
     // them in cbSent. Returns 0 when everything was taken or the thread must stop; then
     // *pdwStopError is ERROR_CANCELLED (abort) or ERROR_TIMEOUT (writer gave up), else 0.
@@ -198,6 +226,15 @@ public:
     std::shared_ptr<Event> pEntryLock;
 
 private:
+    // The sending thread's body: take a chunk, send all of it, repeat.
+    void SendingThread();
+    bool SendWholeChunk(const BYTE* pChunk, DWORD cbChunk);
+    bool StopBeforeChunk();
+    // A chunk stopped part-way: what never left comes off cbSent.
+    void Unsend(DWORD cbUnsent) noexcept;
+    // After the writer's own wait ended without the thread: lets it finish its chunk (time
+    // out) or stop (cancel), so cbSent is final.
+    void SettleSendingThread(bool bTimedOut) noexcept;
     // Set as the sending thread's last act; the "thread handle" that waits watch.
     Event m_evtThreadEnd{true, false};
     // IoCancelRequest has taken the send lock for good.

@@ -400,97 +400,57 @@ BOOL CLan::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD d
     return bResult;
 }
 
-void CLan::ReportSendStop(const char* pszWhat, DWORD dwError) {
-    SetSendError(dwError);
-    SetLastError(dwError);
-    PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp [%s]", PortName(), pszWhat);
-}
-
-// The flags another thread may raise between two passes of the sending thread.
-bool CLan::SendMustStop() {
-    if (HasStatus(PM_STATUS_OFFLINE)) {
-        ReportSendStop("ERROR_DEVICE_NOT_CONNECTED", ERROR_DEVICE_NOT_CONNECTED);
-    } else if (bAbortSend) {
-        ReportSendStop("CANCEL", ERROR_CANCELLED);
-    } else if (bThreadTimeout) {
-        ReportSendStop("TIMEOUT", ERROR_TIMEOUT);
-    } else {
-        return false;
-    }
+// Before each chunk: a printer that stopped answering ends the thread.
+bool CLan::SendingBlocked() {
+    if (!HasStatus(PM_STATUS_OFFLINE)) return false;
+    SetSendError(ERROR_DEVICE_NOT_CONNECTED);
+    PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp [ERROR_DEVICE_NOT_CONNECTED]", PortName());
     return true;
 }
 
-// Waits up to one pass for the socket to take data. Wakes on destruction and cancel.
-bool CLan::WaitWritable(int fd) {
-    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT)};
-    short revents = 0;
-    if (WaitForAny(items, kSendPollMs, &revents) == WAIT_OBJECT_0 + 2) return true;
+bool CLan::BeginSending() {
+    m_bThreadRan = true;
+    if (!OpenSocket(SOCK_DATA)) {
+        SetSendError(GetLastError());
+        return false;
+    }
+    std::lock_guard lock(csSocket);
+    // A descriptor of its own: a close by Cancel cannot hand this number to another file.
+    if (sockPort[SOCK_DATA]) hSendHandle.Reset(::fcntl(sockPort[SOCK_DATA].Get(), F_DUPFD_CLOEXEC, 0));
+    if (hSendHandle) return true;
+    SetSendError(ERROR_WRITE_FAULT);
+    return false;
+}
+
+bool CLan::WaitUntilWritable() {
+    if (CCommon::WaitUntilWritable()) return true;
     dwLastSendTick = GetTickCount();
     return false;
 }
 
-// Sends one chunk whole. A short send is flow control on this system, not a fault, so the
-// rest follows when the socket takes it; the flags are checked between the pieces.
-bool CLan::SendChunk(int fd, const BYTE* pChunk, DWORD cbChunk) {
-    DWORD cbDone = 0;
-    while (cbDone < cbChunk) {
-        ssize_t n = ::send(fd, pChunk + cbDone, cbChunk - cbDone, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            cbDone += static_cast<DWORD>(n);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (SendMustStop()) return false;
-            WaitWritable(fd);
-            continue;
-        }
-        DWORD dwError = SocketErrnoToWinError(n < 0 ? errno : ECONNRESET);
-        SendFailed(dwError);
-        return false;
-    }
-    return true;
-}
-
 // The data channel broke under the sending thread: close it in the orderly way under the
-// control lock, unless a cancel or the destruction is closing it already.
-void CLan::SendFailed(DWORD dwError) {
-    std::array items{TermItem(), CancelItem(), WaitItem::For(hEvtCtrl)};
-    bool bHaveCtrl = WaitForAny(items, INFINITE) == WAIT_OBJECT_0 + 2;
+// control lock. A reset or cancel that is stopping this thread holds that lock and closes
+// the channel itself, so the thread never waits for it then.
+DWORD CLan::OnSendFault(DWORD dwError) {
     SetLastError(dwError);
     PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp CloseSocket(9100) [WSAERR:%d]", PortName(), static_cast<int>(dwError));
-    if (bHaveCtrl) {
-        {
-            std::lock_guard lock(csSocket);
-            CloseDataChannel();
-        }
-        ReleaseCtrlFunc();
+    std::array items{TermItem(), CancelItem(), WaitItem::For(hEvtCtrl)};
+    for (;;) {
+        if (IsSendAborted()) return ERROR_CANCELLED;
+        const DWORD dwWait = WaitForAny(items, kSendPollMs);
+        if (dwWait == WAIT_OBJECT_0 + 2) break;
+        if (dwWait != WAIT_TIMEOUT) return ERROR_WRITE_FAULT;
     }
-    SetSendError(ERROR_WRITE_FAULT);
+    {
+        std::lock_guard lock(csSocket);
+        CloseDataChannel();
+    }
+    ReleaseCtrlFunc();
+    return ERROR_WRITE_FAULT;
 }
 
-void CLan::SendingThread() {
-    m_bThreadRan = true;
-    UniqueFd own;
-    if (OpenSocket(SOCK_DATA)) {
-        std::lock_guard lock(csSocket);
-        // A descriptor of its own: a close by Cancel cannot hand this number to another file.
-        if (sockPort[SOCK_DATA]) own.Reset(::fcntl(sockPort[SOCK_DATA].Get(), F_DUPFD_CLOEXEC, 0));
-    } else {
-        SetSendError(GetLastError());
-    }
-    BYTE chunk[kChunk];
-    while (own) {
-        if (SendMustStop()) break;
-        DWORD dwStop = 0;
-        DWORD cbChunk = TakeChunk(chunk, kChunk, &dwStop);
-        if (cbChunk == 0) {
-            if (dwStop != 0) PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp [CANCEL] or [TIMEOUT]", PortName());
-            break;
-        }
-        PORT_LOG(LOG_DEBUG, "[%s] ThreadSendTcp send() [%dbyte]", PortName(), static_cast<int>(cbChunk));
-        if (!SendChunk(own.Get(), chunk, cbChunk)) break;
-        LogDump(LOG_TRANSMITTED, PortName(), chunk, cbChunk);
-    }
+void CLan::EndSending() {
+    hSendHandle.Reset();
     dwLastSendTick = GetTickCount();
     bSendThread = FALSE;
 }

@@ -57,13 +57,16 @@ public:
     int GetOptPortData(int nMode, BYTE* pBuffer, DWORD cbBuffer);
 
 protected:
-    void SendingThread() override;
+    const char* SendThreadName() const noexcept override { return "ThreadSendTcp"; }
+    DWORD SendChunkSize() const noexcept override { return kChunk; }
+    bool BeginSending() override;
+    bool SendingBlocked() override;
+    bool WaitUntilWritable() override;
+    DWORD OnSendFault(DWORD dwError) override;
+    void EndSending() override;
 
 private:
     BOOL SetSockAddr();
-    bool SendMustStop();
-    bool WaitWritable(int fd);
-    void SendFailed(DWORD dwError);
     BOOL OpenSocket(int index);
     void CloseSocket(int index);
     void CloseDataChannel();
@@ -73,8 +76,6 @@ private:
     BOOL WaitWlan(BOOL bConnect, DWORD dwTimeout);
     bool ConnectSocket(UniqueFd& sock, int index);
     bool WaitForConnect(int fd, int index);
-    void ReportSendStop(const char* pszWhat, DWORD dwError);
-    bool SendChunk(int fd, const BYTE* pChunk, DWORD cbChunk);
     int Exchange(int nMode, const BYTE* pRequest, BYTE* pBuffer, DWORD cbBuffer);
     int ReceiveData(int fd, int nMode, BYTE* pBuffer, DWORD cbBuffer, DWORD cbAnnounced);
     int CollectRecRaw(int fd, BYTE* pBuffer, DWORD cbBuffer, DWORD cbHave, DWORD cbAnnounced);

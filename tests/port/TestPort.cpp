@@ -188,41 +188,12 @@ BOOL CTestPort::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DW
     return WriteOnSendingThread(pBuffer, cbBuffer, pcbWritten, dwTimeout);
 }
 
-void CTestPort::SendingThread() {
-    for (;;) {
-        DWORD dwStop = 0;
-        DWORD cbChunk = TakeChunk(m_chunk, sizeof m_chunk, &dwStop);
-        if (cbChunk == 0) {
-            SetSendError(dwStop);
-            return;
-        }
-        if (!WriteChunk(cbChunk)) return;
-    }
-}
-
-bool CTestPort::WriteChunk(DWORD cbChunk) {
-    DWORD cbDone = 0;
-    while (cbDone < cbChunk) {
-        if (IsSendAborted()) {
-            SetSendError(ERROR_CANCELLED);
-            return false;
-        }
-        ssize_t n = ::send(hSendHandle.Get(), m_chunk + cbDone, cbChunk - cbDone, MSG_NOSIGNAL);
-        if (n > 0) {
-            cbDone += static_cast<DWORD>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            SetSendError(ERROR_WRITE_FAULT);
-            return false;
-        }
-        m_pDevice->evtBlocked.Set();
-        std::array<WaitItem, 4> items = {TermItem(), CancelItem(), WaitItem::For(m_evtAbortIo),
-                                         WaitItem::ForFd(hSendHandle.Get(), POLLOUT)};
-        if (WaitForAny(items, INFINITE) != WAIT_OBJECT_0 + 3) {
-            SetSendError(ERROR_CANCELLED);
-            return false;
-        }
-    }
-    return true;
+// The device is full: the test sees it, and a Cancel aborts the wait as it would abort
+// pending device I/O.
+bool CTestPort::WaitUntilWritable() {
+    m_pDevice->evtBlocked.Set();
+    std::array<WaitItem, 4> items = {TermItem(), CancelItem(), WaitItem::For(m_evtAbortIo),
+                                     WaitItem::ForFd(hSendHandle.Get(), POLLOUT)};
+    const DWORD dwWait = WaitForAny(items, 100);
+    return dwWait == WAIT_OBJECT_0 + 3 || dwWait == WAIT_TIMEOUT;
 }

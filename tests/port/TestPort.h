@@ -8,6 +8,7 @@
 #include "platform/Event.h"
 #include "platform/Thread.h"
 #include "platform/UniqueFd.h"
+#include "platform/WinError.h"
 #include "port/Common.h"
 
 inline constexpr DWORD KIND_TEST = 50;        // the test driver
@@ -57,13 +58,12 @@ public:
     BOOL IsConnect() override { return TRUE; }
 
 protected:
-    void SendingThread() override;
+    bool WaitUntilWritable() override;
+    DWORD OnSendFault(DWORD) override { return ERROR_WRITE_FAULT; }
 
 private:
-    bool WriteChunk(DWORD cbChunk);
     std::shared_ptr<TestDevice> m_pDevice;
     Event m_evtAbortIo{true, false};  // what Cancel does to pending device I/O
-    BYTE m_chunk[4096];
 };
 
 // A device for a driver made directly by a test.
