@@ -195,5 +195,5 @@ void LogResetForTest() noexcept {
         g_folder.clear();
         g_fixedName.clear();
     }
-    LogForgetDatedName();
+    LogFileForgetState();
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,8 @@
 #include "log/LogFormat.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
+#include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
 
@@ -31,6 +34,10 @@ constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 std::mutex g_writeMutex;
 std::string g_datedName;
 int g_datedYear = 0, g_datedMonth = 0, g_datedDay = 0;
+// Set when a wait for the folder lock ran out; cleared by the next entry that gets it.
+bool g_bLockStuck = false;
+// Entries lost to a held lock, told in the log by the next entry written.
+unsigned g_uDroppedEntries = 0;
 
 bool IsUsableFolder(const std::string& path) { return IsDirectory(path) && ::access(path.c_str(), W_OK | X_OK) == 0; }
 
@@ -75,9 +82,18 @@ void ShareIfOwned(int fd, const struct stat& st) {
     if (st.st_uid == ::geteuid() && (st.st_mode & 0777) != kFileMode) (void)::fchmod(fd, kFileMode);
 }
 
+// Another user's process may hold the folder lock for as long as it likes; an update
+// must not stall behind it, so a wait is bounded and, once one has run out, entries only
+// try the lock until it is free again.
+constexpr DWORD kLockWaitMs = 2000;
+constexpr DWORD kLockFirstPollMs = 1;
+constexpr DWORD kLockLongestPollMs = 16;
+
 class FolderLock {
 public:
-    explicit FolderLock(const std::string& folder) {
+    enum class State { Locked, Busy, Failed };
+
+    FolderLock(const std::string& folder, bool bWait) {
         std::string path = folder + "/" + kLogLockName;
         m_fd.Reset(::open(path.c_str(), O_RDWR | O_CREAT | kOpenFlags, kFileMode));
         if (!m_fd) m_fd.Reset(::open(path.c_str(), O_RDONLY | kOpenFlags));
@@ -88,17 +104,35 @@ public:
             return;
         }
         ShareIfOwned(m_fd.Get(), st);
-        int rc;
-        while ((rc = ::flock(m_fd.Get(), LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        m_bLocked = rc == 0;
+        m_state = bWait ? WaitForLock() : TryLock();
     }
     // Closing the descriptor releases the lock; the kernel also releases it if we die.
-    bool Locked() const { return m_bLocked; }
+    State Result() const { return m_state; }
 
 private:
+    State TryLock() {
+        int rc;
+        while ((rc = ::flock(m_fd.Get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (rc == 0) return State::Locked;
+        return errno == EWOULDBLOCK ? State::Busy : State::Failed;
+    }
+
+    State WaitForLock() {
+        Deadline deadline(kLockWaitMs);
+        DWORD dwPoll = kLockFirstPollMs;
+        State state;
+        while ((state = TryLock()) == State::Busy) {
+            DWORD dwLeft = deadline.Remaining();
+            if (dwLeft == 0) break;
+            Sleep(std::min(dwPoll, dwLeft));
+            dwPoll = std::min(dwPoll * 2, kLockLongestPollMs);
+        }
+        return state;
+    }
+
     UniqueFd m_fd;
-    bool m_bLocked = false;
+    State m_state = State::Failed;
 };
 
 bool WriteAll(int fd, const char* p, std::size_t n) {
@@ -132,8 +166,9 @@ off_t AppendToFile(const std::string& path, const std::string& text) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | kOpenFlags, kFileMode));
     if (!fd) return -1;
     struct stat st {};
-    // Never write through a FIFO, device or anything else planted under the name.
-    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    // Never write through a FIFO, device or anything else planted under the name, nor into
+    // a file that has another name too: O_NOFOLLOW does not see a hard link.
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
     if (st.st_size == 0) {
         ShareIfOwned(fd.Get(), st);
         if (!WriteAll(fd.Get(), kLogHeader, kLogHeaderSize)) return -1;
@@ -170,10 +205,26 @@ std::string LogFindFolder() {
 void LogAppend(const LogTarget& target, const std::string& text, const LocalTime& now) {
     if (target.folder.empty()) return;
     std::lock_guard lock(g_writeMutex);
-    FolderLock folderLock(target.folder);
-    if (!folderLock.Locked()) return;
+    FolderLock folderLock(target.folder, !g_bLockStuck);
+    switch (folderLock.Result()) {
+        case FolderLock::State::Locked: g_bLockStuck = false; break;
+        case FolderLock::State::Busy:
+            g_bLockStuck = true;
+            ++g_uDroppedEntries;
+            return;
+        case FolderLock::State::Failed: return;
+    }
     std::string path = ChooseFile(target, now);
-    off_t sizeBefore = AppendToFile(path, text);
+    off_t sizeBefore;
+    if (g_uDroppedEntries == 0) {
+        sizeBefore = AppendToFile(path, text);
+    } else {
+        std::string told = LogFormatLine(
+            now, 'W', ERROR_TIMEOUT, __LINE__,
+            StrPrintf("[log] %u entries dropped while the log lock was held by another process", g_uDroppedEntries));
+        sizeBefore = AppendToFile(path, told + text);
+        if (sizeBefore >= 0) g_uDroppedEntries = 0;
+    }
     if (sizeBefore > static_cast<off_t>(32000000)) {
         // Never replace an older rotated file of the same second; a failed rename is ignored.
         (void)::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, LogRotatedName(target.folder, now).c_str(), RENAME_NOREPLACE);
@@ -197,7 +248,9 @@ void LogCleanOld(const std::string& folder, const LocalTime& now, DWORD dwRetent
     }
 }
 
-void LogForgetDatedName() {
+void LogFileForgetState() {
     std::lock_guard lock(g_writeMutex);
     g_datedName.clear();
+    g_bLockStuck = false;
+    g_uDroppedEntries = 0;
 }

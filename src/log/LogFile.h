@@ -19,11 +19,14 @@ struct LogTarget {
     DWORD dwRetention = 0;
 };
 
-// Appends text to the target's file under the folder lock. Any failure drops the entry.
+// Appends text to the target's file under the folder lock. Any failure drops the entry;
+// the lock is waited for only a short time, and not at all after such a wait ran out
+// until an entry gets it again. That entry is preceded by a line counting the entries
+// the held lock cost.
 void LogAppend(const LogTarget& target, const std::string& text, const LocalTime& now);
 
 // Deletes dated files older than the retention that begin with the log header.
 void LogCleanOld(const std::string& folder, const LocalTime& now, DWORD dwRetention);
 
-// Forgets the current dated name (tests only).
-void LogForgetDatedName();
+// Forgets the current dated name and the entries dropped behind a held lock (tests only).
+void LogFileForgetState();

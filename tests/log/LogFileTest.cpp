@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "log/Log.h"
+#include "log/LogFile.h"
 #include "log/LogFormat.h"
 #include "platform/LastError.h"
 #include "platform/Time.h"
@@ -216,12 +219,26 @@ TEST_F(LogTest, DatedCleanUpRemovesOnlyOldFilesWithTheHeader) {
 }
 
 TEST_F(LogTest, PlantedLinkOrFifoIsNeverWrittenThrough) {
-    ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
-    std::string victim = m_root / "victim";
-    WriteWholeFile(victim, "precious");
-    ASSERT_EQ(::symlink(victim.c_str(), File("Kelvo.log").c_str()), 0);
-    LogMessage(LOG_ERROR, 'E', 1, 5, "must not land in the victim");
-    EXPECT_EQ(ReadWholeFile(victim), "precious");
+    // A file of someone else's reached through the log's name keeps its content, and the
+    // entry is dropped rather than written anywhere else.
+    const struct {
+        const char* what;
+        int (*plant)(const char* target, const char* linkPath);
+    } links[] = {
+        {"symlink", ::symlink},
+        {"hard link", ::link},
+    };
+    for (const auto& l : links) {
+        SCOPED_TRACE(l.what);
+        ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
+        std::string victim = m_root / "victim";
+        WriteWholeFile(victim, "precious");
+        ASSERT_EQ(l.plant(victim.c_str(), File("Kelvo.log").c_str()), 0);
+        LogMessage(LOG_ERROR, 'E', 1, 5, "must not land in the victim");
+        EXPECT_EQ(ReadWholeFile(victim), "precious");
+        EXPECT_EQ(ReadWholeFile(File("Kelvo.log")), "precious");
+        fs::remove(victim);
+    }
 
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Fifo"));
     ASSERT_EQ(::mkfifo(File("Fifo.log").c_str(), 0666), 0);
@@ -231,6 +248,95 @@ TEST_F(LogTest, PlantedLinkOrFifoIsNeverWrittenThrough) {
     char buf[64];
     EXPECT_LE(::read(reader, buf, sizeof buf), 0);
     ::close(reader);
+}
+
+// Another process that takes the log's folder lock and keeps it until released.
+class ForeignLockHolder {
+public:
+    explicit ForeignLockHolder(const std::string& lockPath) {
+        int ready[2], release[2];
+        if (::pipe(ready) != 0) return;
+        if (::pipe(release) != 0) {
+            ::close(ready[0]);
+            ::close(ready[1]);
+            return;
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            char answer = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'L' : 'F';
+            (void)!::write(ready[1], &answer, 1);
+            char c;
+            while (::read(release[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            ::_exit(0);  // the kernel drops the lock with the process
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        m_release = release[1];
+        char answer = 0;
+        while (m_pid > 0 && ::read(ready[0], &answer, 1) < 0 && errno == EINTR) {
+        }
+        ::close(ready[0]);
+        m_bHolding = answer == 'L';
+    }
+    ~ForeignLockHolder() { Release(); }
+    ForeignLockHolder(const ForeignLockHolder&) = delete;
+    ForeignLockHolder& operator=(const ForeignLockHolder&) = delete;
+
+    bool Holding() const { return m_bHolding; }
+    void Release() {
+        if (m_release >= 0) ::close(m_release);
+        m_release = -1;
+        if (m_pid > 0) {
+            int status = 0;
+            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        m_pid = -1;
+        m_bHolding = false;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_release = -1;
+    bool m_bHolding = false;
+};
+
+TEST_F(LogTest, LockHeldElsewhereDropsEntriesAndTheNextWrittenOneCountsThem) {
+    ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
+    LogMessage(LOG_APP, 'I', 1, 0, "before");
+    ASSERT_EQ(Lines("Kelvo.log").size(), 2u);
+
+    ForeignLockHolder holder(File(kLogLockName));
+    ASSERT_TRUE(holder.Holding());
+    // The first entry gives up after a bounded wait; the later ones do not wait at all.
+    // Each returns as logging always does, the last error as the caller expects.
+    SetLastError(ERROR_BUSY);
+    LogMessage(LOG_ERROR, 'E', 2, ERROR_INVALID_PARAMETER, "held 1");
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    LogMessage(LOG_APP, 'I', 3, 0, "held 2");
+    EXPECT_EQ(GetLastError(), 0u);
+    SetLastError(ERROR_BUSY);
+    LogDump(LOG_RECEIVED, "USB001", "abc", 3);
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    LogMessage(LOG_WARNING, 'W', 4, 0, "held 4");
+    EXPECT_EQ(Lines("Kelvo.log").size(), 2u);
+    holder.Release();
+
+    LogMessage(LOG_APP, 'I', 5, 0, "after");
+    LogMessage(LOG_APP, 'I', 6, 0, "later");
+    auto lines = Lines("Kelvo.log");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(lines[1].ends_with(" : before")) << lines[1];
+    // A warning in the usual line shape, after the time stamp.
+    EXPECT_NE(lines[2].find(")] [W] [1460 : "), std::string::npos) << lines[2];
+    EXPECT_TRUE(lines[2].ends_with("] : [log] 4 entries dropped while the log lock was held by another process"))
+        << lines[2];
+    EXPECT_TRUE(lines[3].ends_with("[I] [0000 : 0005] : after")) << lines[3];
+    EXPECT_TRUE(lines[4].ends_with("[I] [0000 : 0006] : later")) << lines[4];
 }
 
 TEST_F(LogTest, NoFolderAnywhereMeansNoLogAndNoHarm) {
