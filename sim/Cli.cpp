@@ -75,6 +75,7 @@ const std::vector<Flag>& RunFlags() {
         {"garbage", nullptr, "fault: answer bytes that hold no valid frame"},
         {"wrong-rom-id", "HH", "fault: report this ROM ID after restarting into new firmware"},
         {"read-rate", "N", "fault: read the data channel at N bytes per second"},
+        {"image-per-connection", nullptr, "strict: a transfer ends with its data connection; bytes on another end it incomplete"},
         {"busy-ms", "N", "fault: busy for N ms after each start and restart (status busy bit, data not read)"},
         {"transcript", "PATH", "write the transcript to PATH, one JSON object per line"},
         {"help", nullptr, "show this text"},
@@ -214,6 +215,7 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "garbage") return c.faults.bGarbage = true;
         if (n == "wrong-rom-id") return ParseNumber(v, 16, 0xFF, &x) && ((c.faults.nWrongRomId = static_cast<int>(x)), true);
         if (n == "read-rate") return dec(&c.faults.dwReadRate);
+        if (n == "image-per-connection") return (c.faults.bImagePerConnection = true);
         if (n == "busy-ms") return dec(&c.faults.dwBusyMs);
         if (n == "transcript") return !(c.szTranscriptPath = v).empty();
         if (n == "help") return *pbHelp = true;

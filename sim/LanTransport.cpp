@@ -166,6 +166,7 @@ void LanTransport::Accept(Listener& l, bool bStatus) {
     c->fd.Reset(fd);
     c->szPeer = PeerText(peer);
     c->bStatus = bStatus;
+    c->nId = ++m_nConnections;
     if (!bStatus && m_core.GetFaults().dwReadRate) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSlowRcvBuf, sizeof kSlowRcvBuf);
     m_transcript.Add("connect", std::move(Fields().Str("channel", bStatus ? "status" : "data").Str("peer", c->szPeer)));
     m_conns.push_back(std::move(c));
@@ -177,12 +178,12 @@ void LanTransport::ServeData(Conn& c, DWORD now) {
     BYTE buf[kReadChunk];
     ssize_t n = ::recv(c.fd.Get(), buf, cb, 0);
     if (n > 0) {
-        m_core.OnDataBytes(std::span<const BYTE>(buf, static_cast<std::size_t>(n)), now);
+        m_core.OnDataBytes(std::span<const BYTE>(buf, static_cast<std::size_t>(n)), now, c.nId);
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     CloseConn(c, "host", false);
-    m_core.OnDataLinkEnd(now);
+    m_core.OnDataLinkEnd(now, c.nId);
 }
 
 void LanTransport::ServeStatus(Conn& c, DWORD now) {

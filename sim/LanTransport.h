@@ -44,6 +44,7 @@ private:
         std::vector<BYTE> in;
         std::vector<BYTE> out;
         bool bStatus = false;
+        unsigned nId = 0;  // data connections are numbered for the printer core
     };
 
     BOOL OpenListener(Listener& l, WORD wPort);
@@ -58,6 +59,7 @@ private:
 
     LanConfig m_config;
     PrinterCore& m_core;
+    unsigned m_nConnections = 0;
     Transcript& m_transcript;
     sockaddr_in m_addr{};
     Listener m_data;

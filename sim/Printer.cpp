@@ -117,6 +117,10 @@ public:
         m_bFaultsChanged = true;
         m_wake.Set();
     }
+    std::vector<BYTE> LastTransferImage() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_core.LastTransferImage();
+    }
     void PowerCycle() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_core.PowerCycle(GetTickCount(), "power_cycle");
@@ -211,5 +215,6 @@ void Printer::SetFaults(const Faults& faults) { m_pLoop->SetFaults(faults); }
 void Printer::SetState(const PrinterState& state) { m_pLoop->SetState(state); }
 Faults Printer::GetFaults() const { return m_pLoop->GetFaults(); }
 void Printer::PowerCycle() { m_pLoop->PowerCycle(); }
+std::vector<BYTE> Printer::LastTransferImage() const { return m_pLoop->LastTransferImage(); }
 
 }  // namespace sim

@@ -47,13 +47,19 @@ std::size_t PrinterCore::DataBudget(DWORD now) {
     return m_dTokens < MinBite() ? 0 : static_cast<std::size_t>(m_dTokens);
 }
 
-void PrinterCore::OnDataBytes(std::span<const BYTE> data, DWORD now) {
+void PrinterCore::OnDataBytes(std::span<const BYTE> data, DWORD now, unsigned nConn) {
     if (m_faults.dwReadRate) m_dTokens -= static_cast<double>(data.size());
     if (m_phase == Phase::Flashing) {
         m_cbFlashIgnored += data.size();
         return;
     }
     if (m_phase == Phase::Down) return;
+    m_nConn = nConn;
+    if (m_faults.bImagePerConnection && m_mode != Mode::Command && nConn != m_nTransferConn) {
+        // The image ended with its connection; what comes on another one is no part of it.
+        AbortTransfer("incomplete");
+        m_pending.clear();
+    }
     m_pending.insert(m_pending.end(), data.begin(), data.end());
     ParseCommands(now);
 }
@@ -71,6 +77,7 @@ void PrinterCore::ParseCommands(DWORD now) {
             // The leading bytes a kind's checksum leaves out are received but not counted.
             DWORD cbSkip = m_pKind->cbSkip > m_cbData ? std::min<DWORD>(m_pKind->cbSkip - m_cbData, DWORD(cb)) : 0;
             m_wDataSum = Sum16(bytes.subspan(cbSkip), m_wDataSum);
+            m_image.insert(m_image.end(), bytes.begin(), bytes.end());
             m_cbData += static_cast<DWORD>(cb);
             m_dwLastData = now;
             m_pending.clear();
@@ -145,6 +152,7 @@ void PrinterCore::HandleCommand(const CommandPattern& p, std::span<const BYTE> f
         m_dwLastData = now;
         m_mode = Mode::Data;
         BeginTransfer(pKind->pszPrefix, p.bytes.size());
+        m_image.assign(frame.begin(), frame.end());
         break;
     }
     case Cmd::FirmwareImage:
@@ -154,6 +162,7 @@ void PrinterCore::HandleCommand(const CommandPattern& p, std::span<const BYTE> f
         m_cbFwPayload = 0;
         m_wFwSum = 0;
         BeginTransfer("FW", p.bytes.size());
+        m_image.assign(frame.begin(), frame.end());
         break;
     case Cmd::PostUpdate:
         m_transcript.Add("post_update", std::move(Fields().Str("command", p.pszName)));
@@ -188,6 +197,8 @@ void PrinterCore::Answer(const CommandPattern& p, BYTE bArg, CmdSet set, std::ve
 void PrinterCore::BeginTransfer(const char* pszKind, std::size_t cbHeader) {
     m_szTransferKind = pszKind;
     m_cbTransfer = 0;
+    m_nTransferConn = m_nConn;
+    m_image.clear();
     // Firmware is announced once its own header has been read and checked.
     if (m_szTransferKind != "FW") m_transcript.Add("transfer_begin", std::move(Fields().Str("kind", pszKind)));
     // The recognised header counts as the first bytes of the transfer; the read sizes
@@ -239,6 +250,7 @@ void PrinterCore::FeedFirmware(std::span<const BYTE> data, DWORD now) {
     std::size_t cbTotal = cbUsed + cbPayload;
     // Count first: the drop fault may cut the link inside this read.
     if (!CountTransfer(cbTotal)) return;
+    m_image.insert(m_image.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cbTotal));
     m_wFwSum = Sum16(data.subspan(cbUsed, cbPayload), m_wFwSum);
     m_cbFwPayload += static_cast<DWORD>(cbPayload);
     m_pending.erase(m_pending.begin(), m_pending.begin() + cbTotal);
@@ -279,6 +291,8 @@ void PrinterCore::FinishData(DWORD now, const char* pszEnd) {
 }
 
 void PrinterCore::EndTransferEvent(const char* pszResult, Fields extra) {
+    m_lastImage = std::move(m_image);
+    m_image.clear();
     Fields f;
     f.Str("kind", m_szTransferKind).Str("result", pszResult).Int("bytes", m_cbTransfer).Int("reads", m_nReads).IntList("blocks", m_reads);
     f.Append(std::move(extra));
@@ -291,8 +305,14 @@ void PrinterCore::AbortTransfer(const char* pszResult) {
     EndTransferEvent(pszResult, Fields());
 }
 
-void PrinterCore::OnDataLinkEnd(DWORD now) {
+void PrinterCore::OnDataLinkEnd(DWORD now, unsigned nConn) {
     if (m_phase != Phase::Up) return;
+    if (m_faults.bImagePerConnection && m_mode != Mode::Command) {
+        if (nConn != m_nTransferConn) return;
+        AbortTransfer("incomplete");
+        m_pending.clear();
+        return;
+    }
     if (m_mode == Mode::Data) FinishData(now, "link");
     else if (m_mode == Mode::Firmware) AbortTransfer("incomplete");
     m_pending.clear();

@@ -32,9 +32,11 @@ public:
     // Data channel: may the transport read now, and how many bytes.
     bool DataReadable(DWORD now) const;
     std::size_t DataBudget(DWORD now);
-    void OnDataBytes(std::span<const BYTE> data, DWORD now);
+    // nConn names the data connection the bytes came on (one number per connection).
+    void OnDataBytes(std::span<const BYTE> data, DWORD now, unsigned nConn = 0);
     void NoteReads(std::size_t cb);  // a transport read of cb bytes (block sizes as received)
-    void OnDataLinkEnd(DWORD now);
+    void OnDataLinkEnd(DWORD now, unsigned nConn = 0);
+    std::vector<BYTE> LastTransferImage() const { return m_lastImage; }
 
     // Answers for the host, oldest first.
     std::vector<BYTE> TakeAnswers(std::size_t cbMax);
@@ -113,6 +115,10 @@ private:
     WORD m_wDataSum = 0;
     DWORD m_dwLastData = 0;
     DWORD m_nDropsDone = 0;
+    unsigned m_nConn = 0;          // connection of the bytes being parsed
+    unsigned m_nTransferConn = 0;  // connection the transfer under way began on
+    std::vector<BYTE> m_image;     // bytes of the transfer under way
+    std::vector<BYTE> m_lastImage;  // of the last transfer that ended
 
     std::deque<BYTE> m_answers;
     unsigned m_nFill = 0;

@@ -47,6 +47,10 @@ struct Faults {
     int nWrongRomId = -1;        // 0..255: ROM ID reported after a firmware restart
     DWORD dwReadRate = 0;        // data channel read speed in bytes per second (0: full speed)
     DWORD dwBusyMs = 0;          // busy this long after each start and restart
+    // Strict: a transfer belongs to the data connection it began on, as on a loader that
+    // takes one image per connection. That connection closing mid-transfer, or bytes on
+    // another one, end the transfer incomplete (and a data transfer is not stored).
+    bool bImagePerConnection = false;
 };
 
 struct Timing {
@@ -128,6 +132,9 @@ public:
     Faults GetFaults() const;
     // Power cycle: drop links, unreachable for the restart time, back with the same state.
     void PowerCycle();
+    // The bytes of the last transfer that ended (firmware or data, headers included), as
+    // received: a test compares them byte for byte with what it meant to send.
+    std::vector<BYTE> LastTransferImage() const;
 
 private:
     std::unique_ptr<PrinterLoop> m_pLoop;

@@ -41,6 +41,12 @@ DWORD PortError() noexcept {
     return GetLastError();
 }
 
+void ReadOnceAfterReconnect(HSDK hSdk) noexcept {
+    BYTE received[RECEIVE_BUFFER];
+    DWORD cbRead = 0;
+    pfnReadPort(hSdk, received, sizeof received, &cbRead);
+}
+
 DWORD ExchangeCommand(const BYTE* pCommand, DWORD cbCommand, HSDK hSdk, ResponseFormat format, BYTE* pAnswer,
                       DWORD cbAnswer, DWORD dwDelay, DWORD* pcbAnswer) noexcept {
     *pcbAnswer = 0;

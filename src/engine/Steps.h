@@ -34,6 +34,11 @@ DWORD EngineOpenOptions() noexcept;
 DWORD PortError() noexcept;
 // Opens the port again with the engine's option word; 0 or the error.
 DWORD ReopenPort(HSDK* phSdk, int nPortKind, const std::string& portName) noexcept;
+// One read after a reconnect that no command exchange follows, as identification's first
+// exchange does: the port then counts as read and the transfer's writes never drain it
+// (a drain between blocks could end the data connection under the transfer). Its result
+// is not used; what it reads is dropped.
+void ReadOnceAfterReconnect(HSDK hSdk) noexcept;
 
 // The USB discovery object, or null while none exists (then a printer is never found
 // under a new name). Set by the front end between runs.

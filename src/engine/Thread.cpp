@@ -90,6 +90,7 @@ DWORD RunSteps(IDialogHost& host, std::string* pPortName, HSDK* phSdk) {
         // A retry run reconnects to a printer that may sit in its boot loader.
         dwResult = WaitForRestart(&host, pPortName, phSdk, FALSE);
         if (dwResult != ERROR_SUCCESS) return dwResult;
+        ReadOnceAfterReconnect(*phSdk);
     } else {
         dwResult = IdentifyDevice(pPortName, phSdk, &host, IdentifyTimeLimit(theApp.nPortKind));
         if (dwResult != ERROR_SUCCESS && dwResult != ERROR_ALREADY_REGISTERED) return dwResult;

@@ -210,6 +210,9 @@ public:
     std::atomic<BOOL> bCancelling{FALSE};
     std::atomic<BOOL> bThreadTimeout{FALSE};  // written under csLock
     std::atomic<BOOL> bReadDone{FALSE};
+    // The read running is the drain before a write: a driver keeps open what that write
+    // is about to use (set by the service around that read only).
+    std::atomic<BOOL> bDrainRead{FALSE};
     std::atomic<DWORD> dwLastInitTick{0};
     std::atomic<DWORD> dwLastSendTick{0};
     std::string pszDevicePath;

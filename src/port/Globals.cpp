@@ -244,7 +244,9 @@ void DrainBeforeWrite(CCommon& port) noexcept {
     if (port.bReadDone) return;
     BYTE scratch[DRAIN_BUFFER_SIZE];
     DWORD cbRead = 0;
+    port.bDrainRead = TRUE;
     port.Read(scratch, sizeof scratch, &cbRead, 0);
+    port.bDrainRead = FALSE;
     PORT_LOG(LOG_TRACE, "[srv:%s] WritePortEx() Read() [for clr buf:%dbyte]", port.PortName(), static_cast<int>(cbRead));
 }
 

@@ -88,8 +88,11 @@ CLan::~CLan() {
 
 // ---- Address and reachability ----
 
+// Init runs under the service's entry lock, so it takes only the address lock: csSocket may
+// be held for a whole connect, probe or orderly close, and every other call on the port,
+// cancel and close among them, would stall behind the entry lock meanwhile.
 BOOL CLan::Init() {
-    std::lock_guard lock(csSocket);
+    std::lock_guard lock(csAddress);
     if (!bSuccessInit) {
         SetLastError(m_dwInitError);
         PORT_LOG(LOG_ERROR, "[%s] Init() bSuccessInit=false", PortName());
@@ -238,7 +241,12 @@ bool CLan::ConnectSocket(UniqueFd& sock, int index) {
     const char* pszChannel = kChannelName[index];
     PORT_LOG(LOG_DEBUG, "[%s] OpenSocket connect() [%s,count:%d]", PortName(), pszChannel,
              static_cast<int>(g_nConnectCount[index]));
-    if (::connect(sock.Get(), reinterpret_cast<const sockaddr*>(&addrPort[index]), sizeof addrPort[index]) == 0) {
+    sockaddr_in addr{};
+    {
+        std::lock_guard lock(csAddress);
+        addr = addrPort[index];
+    }
+    if (::connect(sock.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
         int nCount = ++g_nConnectCount[index];
         PORT_LOG(LOG_DEBUG, "[%s] OpenSocket connect() [%s] [Non blocking mode / count:%d]", PortName(), pszChannel, nCount);
         return true;

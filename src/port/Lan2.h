@@ -87,14 +87,16 @@ public:
     UniqueFd sockPort[2];                 // guarded by csSocket
     std::atomic<BOOL> bSendThread{FALSE};
     CIcmpEcho hIcmp;
-    sockaddr_in addrPort[2]{};
+    sockaddr_in addrPort[2]{};             // guarded by csAddress
     std::uint16_t wRecBufCounter = 0;      // used under hSyncOpt
-    BOOL bFirstAccessDone = FALSE;
-    DWORD dwLastPollTick = 0;
+    BOOL bFirstAccessDone = FALSE;         // guarded by csRead
+    DWORD dwLastPollTick = 0;              // guarded by csRead
     std::atomic<DWORD> dwLastIcmpTick{0};
     Event hSyncOpt{false, true};
     std::atomic<bool> pszHostAddress{false};  // the address has been set up
     std::mutex csSocket;
+    std::mutex csAddress;                  // guards addrPort and the address setup
+    std::mutex csRead;                     // one Read at a time: a drain and a control read
     std::mutex csIcmp;                     // one probe at a time on the echo socket
 
 private:

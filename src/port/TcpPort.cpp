@@ -221,7 +221,10 @@ bool CLan::SkipPollWhileSending() {
     return false;
 }
 
+// Reads run one at a time: the drain before a write and a control read would otherwise
+// share the first-access state and close each other's status channel.
 BOOL CLan::Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout) {
+    std::lock_guard reading(csRead);
     if (pcbRead != nullptr) *pcbRead = 0;
     BOOL bResult = TRUE;
     int nCount = 0;
@@ -247,7 +250,9 @@ BOOL CLan::Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout) 
     } else if (nCount > 0 && pcbRead != nullptr) {
         *pcbRead = static_cast<DWORD>(nCount);
     }
-    CloseSocket(SOCK_DATA);
+    // The drain before a write keeps the data channel: that write uses it next, and a
+    // printer that takes one image per connection must get all of it on one.
+    if (!bDrainRead) CloseSocket(SOCK_DATA);
     return bResult;
 }
 

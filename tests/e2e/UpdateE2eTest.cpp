@@ -295,3 +295,30 @@ TEST_F(UpdateFixture, SilentRunShowsNoBoxAndCloses) {
 }
 
 }  // namespace
+
+// A printer that reads slower than the engine writes: the write timeouts fire on many
+// blocks, and still every byte arrives once, in order, on one data connection.
+class SlowReaderUpdate : public UpdateFixture, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(SlowReaderUpdate, ImageArrivesByteForByte) {
+    sim::MadeFile fw = MakeFile("FW", kTypeId, 0x07, 24000);
+    sim::Faults faults;
+    faults.dwReadRate = GetParam();
+    StartPrinter(Printer(kTypeId, 0x05), faults);
+    RunAll();
+
+    EXPECT_EQ(Result(), 0u);
+    EXPECT_THAT(Conversation(), ElementsAreArray(kFirmwareConversation));
+    std::string sent = TempDir::Read(fw.szPath);
+    std::vector<BYTE> got = m_pPrinter->LastTransferImage();
+    ASSERT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin(), [](BYTE a, char b) { return a == static_cast<BYTE>(b); }));
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+    // Slower than a block per write timeout: the writes ran out of time, and what each
+    // one reported is where the next one went on.
+    if (GetParam() < 4096) {
+        EXPECT_GT(CRecordingLan::TimedOut(), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadRates, SlowReaderUpdate, ::testing::Values(3000u, 30000u, 300000u));

@@ -19,6 +19,7 @@
 #include "engine/Steps.h"
 #include "engine/Thread.h"
 #include "log/Log.h"
+#include "platform/LastError.h"
 #include "platform/Text.h"
 #include "platform/WinError.h"
 #include "port/Globals.h"
@@ -86,8 +87,12 @@ public:
             std::lock_guard lock(s_mutex);
             s_writes.push_back(cbBuffer);
         }
-        return CLan::Write(pBuffer, cbBuffer, pcbWritten, dwTimeout);
+        BOOL bResult = CLan::Write(pBuffer, cbBuffer, pcbWritten, dwTimeout);
+        if (bResult && GetLastError() == ERROR_TIMEOUT) ++s_nTimedOut;
+        return bResult;
     }
+    // Writes that ran out of time (and reported the part that left).
+    static int TimedOut() { return s_nTimedOut; }
     static std::vector<DWORD> Writes() {
         std::lock_guard lock(s_mutex);
         return s_writes;
@@ -95,12 +100,14 @@ public:
     static void Clear() {
         std::lock_guard lock(s_mutex);
         s_writes.clear();
+        s_nTimedOut = 0;
     }
     static std::unique_ptr<CCommon> Make(const char* pszName) { return std::make_unique<CRecordingLan>(pszName); }
 
 private:
     static inline std::mutex s_mutex;
     static inline std::vector<DWORD> s_writes;
+    static inline std::atomic<int> s_nTimedOut{0};
 };
 
 inline std::string UniqueE2eAddress() {

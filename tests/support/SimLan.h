@@ -6,8 +6,10 @@
 
 #include "sim/Sim.h"
 
-// Starts the printer of config on address; nullptr when it cannot bind.
+// Starts the printer of config on address; nullptr when it cannot bind. It is strict where
+// printers may be: one image per data connection.
 inline std::unique_ptr<sim::Printer> StartLanPrinter(sim::Config config, const std::string& address) {
+    config.faults.bImagePerConnection = true;
     config.timing = sim::Timing::Fast();
     config.szTimingName = "fast";
     config.lan.szAddress = address;
