@@ -63,7 +63,7 @@ const std::vector<Flag>& RunFlags() {
         {"command-set", "SET", "both (default: each set answered in its own framing), standard or extended"},
         {"sprinkle", nullptr, "put ignorable bytes (11, 13, A0-AF, C0-DF) between the bytes of every answer"},
         {"name", "TEXT", "printer name in discovery replies; default \"ZAQ Simulated Printer\""},
-        {"mac", "XX:XX:XX:XX:XX:XX", "MAC address in discovery replies; default 00:11:62:53:49:4D"},
+        {"mac", "XX:XX:XX:XX:XX:XX", "MAC address in discovery replies; default 02:4B:56:00:00:01"},
         {"timing", "PROFILE", "real (default: flash 6000 ms, restart 5000 ms, data idle 1000 ms) or fast (200, 300, 500)"},
         {"flash-ms", "N", "time to write the flash after a firmware transfer (overrides the profile)"},
         {"restart-ms", "N", "time the printer is unreachable while it restarts (overrides the profile)"},

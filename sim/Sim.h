@@ -35,7 +35,7 @@ struct PrinterState {
     CommandSets sets = CommandSets::Both;
     bool bSprinkle = false;                // put ignorable bytes into every answer
     std::string szName = "ZAQ Simulated Printer";  // discovery name (at most 32 bytes sent)
-    std::array<BYTE, 6> mac{0x00, 0x11, 0x62, 0x53, 0x49, 0x4D};
+    std::array<BYTE, 6> mac{0x02, 0x4B, 0x56, 0x00, 0x00, 0x01};
 };
 
 struct Faults {

@@ -18,7 +18,7 @@ namespace {
 
 const std::string kCli = KELVO_CLI_EXE;
 const std::string kSim = KELVO_SIM_EXE;
-constexpr const char* kModelRow = "32,\"TM-32\",M|K,IF_TCP,0\n";  // Type ID 0x20, LAN only
+constexpr const char* kModelRow = "32,\"KV-T32\",M|K,IF_TCP,0\n";  // Type ID 0x20, LAN only
 
 // "ip" runs the program inside a namespace; posix_spawn needs its full path.
 std::string IpProgram() {
@@ -163,7 +163,7 @@ protected:
         config.lan.bDiscoveryAny = true;
         config.state.bTypeId = 0x20;
         config.state.szName = "Counter 2";
-        config.state.mac = {0x00, 0x11, 0x62, 0xAB, 0xCD, 0xEF};
+        config.state.mac = {0x02, 0x4B, 0x56, 0xAB, 0xCD, 0xEF};
         ASSERT_TRUE(m_net.far.RunInside([&] {
             m_printer = std::make_unique<sim::Printer>(config);
             ASSERT_TRUE(m_printer->Start());
@@ -178,7 +178,7 @@ TEST_F(ProgramNetnsTest, ListPrintsThePortLineOfTheSimulatedPrinter) {
     StartPrinter();
     ProgramResult r = Cli({"--kind", "LAN", "--list"}, m_net.near.Name());
     EXPECT_EQ(r.nStatus, 0) << r.err;
-    EXPECT_EQ(r.out, "192.168.10.7\t [\"Counter 2\", 00:11:62:AB:CD:EF]\n");
+    EXPECT_EQ(r.out, "192.168.10.7\t [\"Counter 2\", 02:4B:56:AB:CD:EF]\n");
     EXPECT_TRUE(m_printer->WaitForEvent("discovery", 1000));
 }
 
@@ -194,7 +194,7 @@ TEST_F(ProgramNetnsTest, WithoutPortTheOnePrinterFoundIsTaken) {
     m_dir.Write("work/config.ini", kModelRow);
     MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=05", "--size=5000"});
     ProgramResult r = Cli({"--kind", "lan", "--json"}, m_net.near.Name());
-    EXPECT_TRUE(Contains(r.err, "Found 192.168.10.7\t [\"Counter 2\", 00:11:62:AB:CD:EF]")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Found 192.168.10.7\t [\"Counter 2\", 02:4B:56:AB:CD:EF]")) << r.err;
     EXPECT_TRUE(Contains(r.out, "\"kind\":\"Ethernet\",\"port\":\"192.168.10.7\"")) << r.out;
     // The printer found runs the file's firmware already.
     EXPECT_EQ(r.nStatus, 2) << r.err;

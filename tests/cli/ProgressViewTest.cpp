@@ -34,7 +34,7 @@ TEST(ProgressText, Parse) {
 
 // What the engine sets during a firmware update with one data kind.
 void PlayUpdate(CProgressView& view) {
-    view.SetCaption("ZAQ Kelvo [ TM-30 ]");
+    view.SetCaption("ZAQ Kelvo [ KV-T30 ]");
     view.SetStatus("Preparing for update...");
     view.SetProgress("");
     view.SetStatus("Updating firmware.\nPlease do not turn off the printer.");
@@ -52,7 +52,7 @@ TEST(ProgressView, PlainLinesAtEachTenthWithoutEscapes) {
     CProgressView view(pipe.WriteEnd(), false);
     PlayUpdate(view);
     EXPECT_EQ(pipe.Drain(),
-              "ZAQ Kelvo [ TM-30 ]\n"
+              "ZAQ Kelvo [ KV-T30 ]\n"
               "Preparing for update...\n"
               "Updating firmware.\nPlease do not turn off the printer.\n"
               "Sending... [  0%]\n"

@@ -43,7 +43,7 @@ protected:
         ::setenv("LC_ALL", "C", 1);
         theApp.Reset();
         ResetModelTable(ModelTable);
-        ModelTable[kTypeId].pszModelName = "TM-30";
+        ModelTable[kTypeId].pszModelName = "KV-T30";
         ModelTable[kTypeId].dwInterfaces = IF_TCP;
         theApp.nTypeId = kTypeId;
     }
@@ -123,7 +123,7 @@ TEST_F(SessionTest, KindIsTheOneAskedForWhenTheModelOffersItElseItsFirst) {
             EXPECT_EQ(nKindSeen, c.nKind) << c.dwInterfaces;
             EXPECT_EQ(portSeen, "127.0.0.2");
             EXPECT_EQ(report.strKind, PortKindWord(c.nKind));
-            EXPECT_EQ(report.strModel, "TM-30");
+            EXPECT_EQ(report.strModel, "KV-T30");
             EXPECT_EQ(report.nTypeId, kTypeId);
             EXPECT_TRUE(report.messages.empty());
         } else {
@@ -135,8 +135,8 @@ TEST_F(SessionTest, KindIsTheOneAskedForWhenTheModelOffersItElseItsFirst) {
 }
 
 TEST_F(SessionTest, PortComesFromTheOptionOrFromExactlyOneDiscoveredPrinter) {
-    const std::string lineA = "192.168.10.7\t [\"Counter 2\", 00:11:62:AB:CD:EF]";
-    const std::string lineB = "192.168.10.8\t [\"Back office\", 00:11:62:AB:CD:F0]";
+    const std::string lineA = "192.168.10.7\t [\"Counter 2\", 02:4B:56:AB:CD:EF]";
+    const std::string lineB = "192.168.10.8\t [\"Back office\", 02:4B:56:AB:CD:F0]";
     const struct {
         const char* pszPort;
         bool bHasDiscovery;

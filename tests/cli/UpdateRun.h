@@ -23,7 +23,7 @@ namespace cli_test {
 
 inline const std::string kCli = KELVO_CLI_EXE;
 constexpr BYTE kTypeId = 0x22;  // a model without a special first block over LAN
-constexpr const char* kModelRow = "34,\"TM-34\",M|K,IF_TCP,0\n";
+constexpr const char* kModelRow = "34,\"KV-T34\",M|K,IF_TCP,0\n";
 
 // The result object with its run time, which varies, as "duration_ms":N.
 inline std::string WithoutDuration(const std::string& json) {

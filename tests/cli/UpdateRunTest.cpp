@@ -15,7 +15,7 @@ TEST_F(UpdateRunTest, FirmwareAndFontSentWithABarOnTheTerminal) {
     ProgramResult r = Cli({"--kind", "lan", "--port", m_address, "--json"}, &terminal);
     EXPECT_EQ(r.nStatus, 0) << r.err;
     EXPECT_EQ(WithoutDuration(r.out),
-              "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":\"TM-34\",\"type_id\":34,"
+              "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":\"KV-T34\",\"type_id\":34,"
               "\"kind\":\"Ethernet\",\"port\":\"" + m_address + "\",\"firmware_before\":null,"
               "\"firmware_after\":\"VER2207\",\"sent\":[\"FW\",\"KF\"],\"retry_run\":false,\"duration_ms\":N,"
               "\"messages\":[\"Updating firmware successed.\\nVersion VER2207\"]}\n");

@@ -90,7 +90,7 @@ struct GoodCase {
 TEST_F(ConfigTest, GoodFilesFillTheirRows) {
     const std::string longName(1100, 'n');
     const GoodCase cases[] = {
-        {"example", "31, \"TM-30\", M|K, IF_USB|IF_TCP, WIRELESS_LAN // a model\r\n", 1, 31, "TM-30", 0x11, 0x5, 0x2},
+        {"example", "31, \"KV-T30\", M|K, IF_USB|IF_TCP, WIRELESS_LAN // a model\r\n", 1, 31, "KV-T30", 0x11, 0x5, 0x2},
         {"numbers", "0x3F,\"x\",0x11,17,021\n", 1, 0x3F, "x", 0x11, 17, 17},
         {"symbols in any field", "2,\"\",IF_COM,M,Z|C\n", 1, 2, "", 8, 1, 0x11000},
         {"comments and blanks", "// head\n   \n\t// x\n5,\"a b\",M,IF_BT,0\n", 1, 5, "a b", 1, 2, 0},
@@ -183,9 +183,9 @@ TEST_F(ConfigTest, FailedLineLeavesItsRowAsItWas) {
 }
 
 TEST_F(ConfigTest, LoadConfigFileReadsTheWorkingFolder) {
-    m_dir.Write("config.ini", "// models\r\n31,\"TM-30\",M|K,IF_USB|IF_TCP,WIRELESS_LAN\r\n18,\"P-20\",M,15,0\r\n");
+    m_dir.Write("config.ini", "// models\r\n31,\"KV-T30\",M|K,IF_USB|IF_TCP,WIRELESS_LAN\r\n18,\"KV-P20\",M,15,0\r\n");
     EXPECT_EQ(LoadConfigFile(m_table), 2);
-    EXPECT_EQ(m_table[31].pszModelName, "TM-30");
+    EXPECT_EQ(m_table[31].pszModelName, "KV-T30");
     EXPECT_EQ(m_table[18].dwInterfaces, 15u);
     EXPECT_TRUE(m_log.Contains("Loading config file..."));
 }

@@ -192,16 +192,16 @@ TEST_F(LanDiscoveryTest, OnlyWellFormedRepliesFromTheNamedHostAreListedInArrival
         ASSERT_TRUE(m_net.far.Ip(std::string("addr add ") + a + " dev " + m_net.farIf));
     }
     const std::string longName(40, 'N');
-    std::vector<unsigned char> tooShort = Reply("192.168.10.8", "Short", "001122334455");
+    std::vector<unsigned char> tooShort = Reply("192.168.10.8", "Short", "024B56334455");
     tooShort.resize(12);
     ScriptedResponder responder({
-        {"192.168.10.7", Reply("192.168.10.7", "PrinterA", "0011223344AA")},
-        {"192.168.10.7", Reply("192.168.10.7", "PrinterA again", "0011223344AA")},  // duplicate address
+        {"192.168.10.7", Reply("192.168.10.7", "PrinterA", "024B563344AA")},
+        {"192.168.10.7", Reply("192.168.10.7", "PrinterA again", "024B563344AA")},  // duplicate address
         {"192.168.10.8", tooShort},
-        {"192.168.10.8", Reply("192.168.10.8", "Other", "001122334455", "ZAX")},
-        {"192.168.10.8", Reply("192.168.10.8", "Other", "001122334455", "ZAQ", 0x87)},
-        {"192.168.10.9", Reply("192.168.10.50", "Spoofed", "001122334455")},  // names another host
-        {"192.168.10.8", Reply("192.168.10.8", longName, "A0B1C2D3E4F5")},
+        {"192.168.10.8", Reply("192.168.10.8", "Other", "024B56334455", "ZAX")},
+        {"192.168.10.8", Reply("192.168.10.8", "Other", "024B56334455", "ZAQ", 0x87)},
+        {"192.168.10.9", Reply("192.168.10.50", "Spoofed", "024B56334455")},  // names another host
+        {"192.168.10.8", Reply("192.168.10.8", longName, "024B56D3E4F5")},
     });
     bool started = false;
     ASSERT_TRUE(m_net.far.RunInside([&] { started = responder.Start(); }));
@@ -212,8 +212,8 @@ TEST_F(LanDiscoveryTest, OnlyWellFormedRepliesFromTheNamedHostAreListedInArrival
     EXPECT_EQ(responder.Queries(), 1);
     EXPECT_EQ(found, 2);
     EXPECT_EQ(lines, (std::vector<std::string>{
-                         "192.168.10.7\t [\"PrinterA\", 00:11:22:33:44:AA]",
-                         "192.168.10.8\t [\"" + std::string(31, 'N') + "\", A0:B1:C2:D3:E4:F5]",
+                         "192.168.10.7\t [\"PrinterA\", 02:4B:56:33:44:AA]",
+                         "192.168.10.8\t [\"" + std::string(31, 'N') + "\", 02:4B:56:D3:E4:F5]",
                      }));
 }
 
@@ -222,7 +222,7 @@ TEST_F(LanDiscoveryTest, NoMoreThanThirtyTwoPrinters) {
     for (int i = 0; i < 40; ++i) {
         std::string addr = "192.168.10." + std::to_string(100 + i);
         ASSERT_TRUE(m_net.far.Ip("addr add " + addr + "/24 dev " + m_net.farIf));
-        script.push_back({addr, Reply(addr, "P" + std::to_string(i), "001122334455")});
+        script.push_back({addr, Reply(addr, "P" + std::to_string(i), "024B56334455")});
     }
     ScriptedResponder responder(std::move(script));
     bool started = false;
@@ -245,7 +245,7 @@ TEST_F(LanDiscoveryTest, SimulatedPrinterOnTheFarEndIsFound) {
     config.lan.szAddress = "192.168.10.7";
     config.lan.bDiscoveryAny = true;  // hears the broadcast
     config.state.szName = "Counter 2";
-    config.state.mac = {0x00, 0x11, 0x62, 0xAB, 0xCD, 0xEF};
+    config.state.mac = {0x02, 0x4B, 0x56, 0xAB, 0xCD, 0xEF};
     std::unique_ptr<sim::Printer> printer;
     ASSERT_TRUE(m_net.far.RunInside([&] {
         printer = std::make_unique<sim::Printer>(config);
@@ -254,7 +254,7 @@ TEST_F(LanDiscoveryTest, SimulatedPrinterOnTheFarEndIsFound) {
     int found = 0;
     auto lines = Search(&found);
     EXPECT_EQ(found, 1);
-    EXPECT_EQ(lines, (std::vector<std::string>{"192.168.10.7\t [\"Counter 2\", 00:11:62:AB:CD:EF]"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"192.168.10.7\t [\"Counter 2\", 02:4B:56:AB:CD:EF]"}));
     EXPECT_TRUE(printer->WaitForEvent("discovery", 1000));
 }
 

@@ -139,12 +139,12 @@ protected:
 };
 
 TEST_F(Startup, FullRunWritesSettingsBackAndEndsWithTheResult) {
-    WriteConfig("31,\"TM-30\",M|K,IF_USB|IF_TCP,WIRELESS_LAN\n");
+    WriteConfig("31,\"KV-T30\",M|K,IF_USB|IF_TCP,WIRELESS_LAN\n");
     std::filesystem::create_directories(m_dir / "config/ZAQ/UpdateTool");
     m_dir.Write("config/ZAQ/UpdateTool/kelvo.ini", "[Section]\nTargetName=lp0\nIpAddr=167772161\nForceUpdate=1\n");
     m_frontEnd.m_dwResult = ERROR_ALREADY_REGISTERED;
     m_frontEnd.m_onRun = [&](CKelvoApp& app) {
-        EXPECT_EQ(ModelTable[31].pszModelName, "TM-30");
+        EXPECT_EQ(ModelTable[31].pszModelName, "KV-T30");
         app.strTargetName = "changed by the dialog";
         m_dir.Write("work/KF1200A.bin", "kf");
         ScopedChdir cwd(m_dir / "work");
@@ -250,11 +250,11 @@ TEST_F(Startup, LockThatCannotBeMadeIsAFailedStart) {
 }
 
 TEST_F(Startup, CaptionNamesTheModel) {
-    WriteConfig("31,\"TM-30\",M,1,0\n");
+    WriteConfig("31,\"KV-T30\",M,1,0\n");
     m_frontEnd.m_onRun = [&](CKelvoApp& app) {
         EXPECT_EQ(KelvoCaption(), "ZAQ Kelvo");
         app.nTypeId = 31;
-        EXPECT_EQ(KelvoCaption(), "ZAQ Kelvo [ TM-30 ]");
+        EXPECT_EQ(KelvoCaption(), "ZAQ Kelvo [ KV-T30 ]");
         ModelTable[31].pszModelName = std::string(80, 'N');
         EXPECT_EQ(KelvoCaption(), "ZAQ Kelvo [ " + std::string(51, 'N'));
     };

@@ -42,7 +42,7 @@ public:
     explicit CListedPrinter(std::string address) : m_address(std::move(address)) {}
     int EnumPorts(IPortList* pList, std::span<std::string>) override {
         pList->Clear();
-        pList->Append(m_address + "\t [\"SIM\", 00:11:62:00:00:01]");
+        pList->Append(m_address + "\t [\"SIM\", 02:4B:56:00:00:01]");
         return 1;
     }
 

@@ -69,12 +69,12 @@ TEST_P(PortListKinds, ListsSortsOrKeepsOrderAndHandsBackTheNameBeforeTheTab) {
 INSTANTIATE_TEST_SUITE_P(
     EachKind, PortListKinds,
     ::testing::Values(
-        KindCase{0, IDS_SPECIFY_USB, true, {"USB002\t (ZAQ TP-80)", "USB001\t (ZAQ TP-58)"},
-                 {"USB001\t (ZAQ TP-58)", "USB002\t (ZAQ TP-80)"}, "USB001"},
-        KindCase{1, IDS_SPECIFY_BLUETOOTH, false, {"00:11:22:33:44:66\t [\"TP-B\"]", "00:11:22:33:44:55\t [\"TP-A\"]"},
-                 {"00:11:22:33:44:66\t [\"TP-B\"]", "00:11:22:33:44:55\t [\"TP-A\"]"}, "00:11:22:33:44:66"},
-        KindCase{2, IDS_SPECIFY_ETHERNET, false, {"192.168.0.20\t [\"TP-80\", 00:11:62:00:00:01]", "10.0.0.5\t [\"TP-58\", 00:11:62:00:00:02]"},
-                 {"192.168.0.20\t [\"TP-80\", 00:11:62:00:00:01]", "10.0.0.5\t [\"TP-58\", 00:11:62:00:00:02]"}, "192.168.0.20"},
+        KindCase{0, IDS_SPECIFY_USB, true, {"USB002\t (ZAQ KV-T80)", "USB001\t (ZAQ KV-T58)"},
+                 {"USB001\t (ZAQ KV-T58)", "USB002\t (ZAQ KV-T80)"}, "USB001"},
+        KindCase{1, IDS_SPECIFY_BLUETOOTH, false, {"02:4B:56:33:44:66\t [\"KV-B\"]", "02:4B:56:33:44:55\t [\"KV-A\"]"},
+                 {"02:4B:56:33:44:66\t [\"KV-B\"]", "02:4B:56:33:44:55\t [\"KV-A\"]"}, "02:4B:56:33:44:66"},
+        KindCase{2, IDS_SPECIFY_ETHERNET, false, {"192.168.0.20\t [\"KV-T80\", 02:4B:56:00:00:01]", "10.0.0.5\t [\"KV-T58\", 02:4B:56:00:00:02]"},
+                 {"192.168.0.20\t [\"KV-T80\", 02:4B:56:00:00:01]", "10.0.0.5\t [\"KV-T58\", 02:4B:56:00:00:02]"}, "192.168.0.20"},
         KindCase{3, IDS_SPECIFY_SERIAL, true, {"ttyS1\t", "ttyS0\t"}, {"ttyS0\t", "ttyS1\t"}, "ttyS0"},
         // A device without the maker's device ID lists its bare name, handed back whole.
         KindCase{0, IDS_SPECIFY_USB, true, {"USB003"}, {"USB003"}, "USB003"}));
@@ -268,7 +268,7 @@ TEST_F(GuiTest, ModelWithoutKindsShowsMessage256AndLeavesSelectDisabled) {
 }
 
 TEST_F(GuiTest, CancelInThePortListMakesTheDialogReadyAgainWithoutAThread) {
-    CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 00:11:62:00:00:01]"}, false);
+    CFakeDiscovery lan({"127.0.0.9\t [\"KV\", 02:4B:56:00:00:01]"}, false);
     m_frontEnd.SetDiscovery(2, &lan);
     ModelTable[0].dwInterfaces = IF_TCP;
     RunDialog([&](CKelvoDlg& dlg) {
@@ -286,7 +286,7 @@ TEST_F(GuiTest, CancelInThePortListMakesTheDialogReadyAgainWithoutAThread) {
 
 // Update runs that wait for the test's word; Escape meanwhile is refused with message 229.
 TEST_F(GuiTest, CloseDuringAnUpdateIsRefusedWithMessage229AndTheRunGoesOn) {
-    CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 00:11:62:00:00:01]"}, false);
+    CFakeDiscovery lan({"127.0.0.9\t [\"KV\", 02:4B:56:00:00:01]"}, false);
     m_frontEnd.SetDiscovery(2, &lan);
     ModelTable[0].dwInterfaces = IF_TCP;
     Event release;
@@ -331,7 +331,7 @@ TEST_F(GuiTest, CloseDuringAnUpdateIsRefusedWithMessage229AndTheRunGoesOn) {
 // The window ends (the session closes) while a run hangs: the run is told to cancel, and
 // after the wait the dialog gives it up instead of hanging the program.
 TEST_F(GuiTest, WindowEndingWhileARunHangsCancelsAndThenGivesTheRunUp) {
-    CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 00:11:62:00:00:01]"}, false);
+    CFakeDiscovery lan({"127.0.0.9\t [\"KV\", 02:4B:56:00:00:01]"}, false);
     m_frontEnd.SetDiscovery(2, &lan);
     ModelTable[0].dwInterfaces = IF_TCP;
     Event running;
@@ -360,7 +360,7 @@ TEST_F(GuiTest, WindowEndingWhileARunHangsCancelsAndThenGivesTheRunUp) {
 }
 
 TEST_F(GuiTest, RetryRequestStartsASecondRunWithTheSamePortAndTheRetryFlag) {
-    CFakeDiscovery usb({"USB001\t (ZAQ TP-80)"}, true);
+    CFakeDiscovery usb({"USB001\t (ZAQ KV-T80)"}, true);
     m_frontEnd.SetDiscovery(0, &usb);
     m_workers.body = [](IDialogHost& host, bool bRetry) {
         if (!bRetry) {
@@ -423,11 +423,11 @@ TEST_P(SilentPortList, EndsTheRunWithTheReasonAsResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CancelOrNothing, SilentPortList,
-                         ::testing::Values(SilentCase{{"127.0.0.9\t [\"TP\", 00:11:62:00:00:01]"}, ERROR_CANCELLED, 3},
+                         ::testing::Values(SilentCase{{"127.0.0.9\t [\"KV\", 02:4B:56:00:00:01]"}, ERROR_CANCELLED, 3},
                                            SilentCase{{}, ERROR_DEVICE_NOT_CONNECTED, 1}));
 
 TEST_F(GuiTest, SilentCloseDuringAnUpdateCancelsTheRunWhichThenEndsTheDialog) {
-    CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 00:11:62:00:00:01]"}, false);
+    CFakeDiscovery lan({"127.0.0.9\t [\"KV\", 02:4B:56:00:00:01]"}, false);
     m_frontEnd.SetDiscovery(2, &lan);
     theApp.SetFlags(UF_SILENT);
     theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);

@@ -23,7 +23,7 @@ int RunScreenshots(const QString& dir) {
     QDir().mkpath(dir);
     theApp.Reset();
     ResetModelTable(ModelTable);
-    ModelTable[5].pszModelName = "TP-80II";
+    ModelTable[5].pszModelName = "KV-T82";
     ModelTable[5].dwInterfaces = IF_USB | IF_TCP | IF_COM;
     ModelTable[5].dwOptions = OPT_ETHERNET_OR_WIRELESS_LAN;
     theApp.nTypeId = 5;
@@ -32,8 +32,8 @@ int RunScreenshots(const QString& dir) {
     CScriptedWorkers workers;
     CKelvoFrontEnd frontEnd(&workers);
     SetMessageBox(&frontEnd);
-    CFakeDiscovery lan({"192.168.10.31\t [\"TP-80II\", 00:11:62:0A:1F:03]",
-                        "192.168.10.47\t [\"TP-80II\", 00:11:62:0A:22:9C]"},
+    CFakeDiscovery lan({"192.168.10.31\t [\"KV-T82\", 02:4B:56:0A:1F:03]",
+                        "192.168.10.47\t [\"KV-T82\", 02:4B:56:0A:22:9C]"},
                        false);
     frontEnd.SetDiscovery(PORT_KIND_LAN, &lan);
     int nSaved = 0;

@@ -342,7 +342,7 @@ TEST_F(CoreTest, StatusChannelRepliesByteExact) {
 TEST_F(CoreTest, DiscoveryReplyCarriesMacAddressAndName) {
     Config cfg = Cfg();
     cfg.state.szName = "Front Desk";
-    cfg.state.mac = {0x00, 0x11, 0x62, 0xAB, 0xCD, 0xEF};
+    cfg.state.mac = {0x02, 0x4B, 0x56, 0xAB, 0xCD, 0xEF};
     Make(cfg);
     Bytes q{0x5A, 0x41, 0x51, 0x00, 0x00, 0xC0, 0x88, 0x00, 0x00, 0x00, 0x00, 0x73, 0x00};
     Bytes r;
@@ -350,7 +350,7 @@ TEST_F(CoreTest, DiscoveryReplyCarriesMacAddressAndName) {
     ASSERT_GE(r.size(), 90u);
     EXPECT_EQ(Bytes(r.begin(), r.begin() + 4), (Bytes{0x5A, 0x41, 0x51, 0x00}));
     EXPECT_EQ(r[6], 0x88);
-    EXPECT_EQ(std::string(r.begin() + 29, r.begin() + 41), "001162ABCDEF");
+    EXPECT_EQ(std::string(r.begin() + 29, r.begin() + 41), "024B56ABCDEF");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r[41])), "127.1.2.3");
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r[57])), "Front Desk");
     q[6] = 0x80;

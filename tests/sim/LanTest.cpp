@@ -315,7 +315,7 @@ TEST_F(LanTest, AnswersDiscoveryQueries) {
     ASSERT_GE(n, 90);
     EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0x5A, 0x41, 0x51, 0x00}));
     EXPECT_EQ(buf[6], 0x88);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 29), 12), "00116253494D");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 29), 12), "024B56000001");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 41)), m_addr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 57)), "Kitchen");
     sim::SimEvent ev;
@@ -411,7 +411,7 @@ TEST(SimCliTest, EveryFlagParsesAndIsDocumented) {
         "--address=127.9.9.9", "--data-port=0", "--status-port=1", "--discovery-port=2", "--discovery-any",
         "--type-id=26", "--rom-id=0xF1", "--version-text=ABCDEFGH", "--checksum-kanji=1234", "--checksum-codepage=BEEF",
         "--checksum-cpcl=0102", "--checksum-zpl=a55a", "--boot-mode", "--command-set=extended", "--sprinkle",
-        "--name=Bar", "--mac=00:11:22:33:44:55", "--timing=fast", "--flash-ms=11", "--restart-ms=12",
+        "--name=Bar", "--mac=02:4B:56:33:44:55", "--timing=fast", "--flash-ms=11", "--restart-ms=12",
         "--data-idle-ms=13", "--silent", "--drop-after=99", "--drop-count=2", "--refuse", "--garbage",
         "--wrong-rom-id=04", "--read-rate=100", "--busy-ms=7", "--transcript=/tmp/x.jsonl"};
     sim::Config c;
@@ -451,7 +451,7 @@ TEST(SimCliTest, EveryFlagParsesAndIsDocumented) {
     }
     for (const char* extra : {"--no-discovery", "--help"}) EXPECT_NE(help.find(extra), std::string::npos);
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--bogus"}, {"--type-id=1FF"}, {"--timing=slow"}, {"--silent=1"}, {"--rom-id"}, {"--mac=00:11"}})
+             {"--bogus"}, {"--type-id=1FF"}, {"--timing=slow"}, {"--silent=1"}, {"--rom-id"}, {"--mac=02:4B"}})
         EXPECT_FALSE(sim::ParseRunArgs(bad, &c, &bHelp, &err)) << bad[0];
 }
 

@@ -44,8 +44,8 @@ TEST(PrinterUriUsesPort, MatchesQueuesByKindOfPort) {
         {"socket://ttyS1", "ttyS1", false},
         {"usb://ZAQ/Printer?serial=1", "ttyS1", false},
         // USB: any of the maker's USB queues.
-        {"usb://ZAQ/TP-80?serial=A1", "USB001", true},
-        {"usb://zaq/TP-80", "usb002", true},
+        {"usb://ZAQ/KV-T80?serial=A1", "USB001", true},
+        {"usb://zaq/KV-T80", "usb002", true},
         {"usb://Other/Printer", "USB001", false},
         {"usb://ZAQX/Printer", "USB001", false},
         {"socket://192.168.0.20", "USB001", false},
@@ -95,7 +95,7 @@ TEST(SilentCups, QueryGivesUpWithinItsTime) {
 class CupsTest : public LoggedTest {};
 
 TEST_F(CupsTest, PortsAreFoundAmongTheServersQueues) {
-    FakeCups cups({"socket://192.168.0.20:9100", "serial:/dev/ttyS10?baud=9600", "usb://ZAQ/TP-80?serial=7"});
+    FakeCups cups({"socket://192.168.0.20:9100", "serial:/dev/ttyS10?baud=9600", "usb://ZAQ/KV-T80?serial=7"});
     ASSERT_TRUE(cups.Ok());
     std::vector<std::string> uris;
     ASSERT_EQ(EnumPrinterDeviceUris(&uris, 5000), TRUE);
