@@ -47,4 +47,45 @@ TEST_F(UpdateFixture, DropDuringTransferThenRetry) {
     EXPECT_THAT(m_urls, IsEmpty());
 }
 
+// A model whose first block is followed by a long pause: after Retry, the retried image
+// must still go out on one data connection, or a printer that takes one image per
+// connection gets 20 bytes, then a stream that does not start like firmware.
+TEST_F(UpdateFixture, RetryAfterTheFirstBlockPauseKeepsTheImageOnOneConnection) {
+    constexpr BYTE kPausingModel = 0x1F;
+    SetModel(kPausingModel, DK_FIRMWARE, 0);
+    sim::MadeFile fw = MakeFile("FW", kPausingModel, 0x07, 64 * 1024);
+    sim::Faults faults;
+    faults.cbDropAfter = 8192;  // the first transfer only
+    StartPrinter(Printer(kPausingModel, 0x05), faults);
+    ASSERT_TRUE(m_pPrinter->GetFaults().bImagePerConnection);
+    m_box.QueueAnswer(IDRETRY);
+
+    RunInitialisation();
+    RunUpdateOnce();
+    EXPECT_EQ(Result(), ERROR_WRITE_FAULT);
+    ASSERT_TRUE(m_host.m_bRetryPosted);
+    RunUpdateOnce(true);
+
+    EXPECT_EQ(Result(), 0u);
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+    std::string sent = TempDir::Read(fw.szPath);
+    std::vector<BYTE> got = m_pPrinter->LastTransferImage();
+    ASSERT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin(), [](BYTE a, char b) { return a == static_cast<BYTE>(b); }));
+    // From the retried image's first bytes to its end, no other data connection was made.
+    std::vector<sim::SimEvent> events = m_pPrinter->Transcript();
+    auto end = std::find_if(events.rbegin(), events.rend(), [](const sim::SimEvent& e) {
+        return e.szName == "transfer_end" && e.Str("kind") == "FW" && e.Str("result") == "stored";
+    });
+    ASSERT_NE(end, events.rend());
+    auto begin = std::find_if(end, events.rend(), [](const sim::SimEvent& e) {
+        return e.szName == "transfer_begin" && e.Str("kind") == "FW";
+    });
+    ASSERT_NE(begin, events.rend());
+    EXPECT_EQ(std::count_if(end, begin, [](const sim::SimEvent& e) {
+                  return e.szName == "connect" && e.Str("channel") == "data";
+              }),
+              0);
+}
+
 }  // namespace
