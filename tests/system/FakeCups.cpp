@@ -140,6 +140,33 @@ void FakeCups::Answer(int fd) {
                     std::to_string(out.data.size()) + "\r\nConnection: close\r\n\r\n" + out.data);
 }
 
+HangUpCups::HangUpCups() {
+    m_listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(m_listen.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(m_listen.Get(), 8) != 0 ||
+        ::getsockname(m_listen.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return;
+    ::setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str(), 1);
+    m_thread = std::thread([this] {
+        for (;;) {
+            WaitItem items[] = {WaitItem::For(m_stop), WaitItem::ForFd(m_listen.Get(), POLLIN)};
+            if (WaitForAny(items, INFINITE) != WAIT_OBJECT_0 + 1) return;
+            UniqueFd conn(::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (conn) ++m_nConnections;
+        }
+    });
+}
+
+HangUpCups::~HangUpCups() {
+    m_stop.Set();
+    if (m_thread.joinable()) m_thread.join();
+    ::unsetenv("CUPS_SERVER");
+}
+
 ClosedCups::ClosedCups(bool bListen) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

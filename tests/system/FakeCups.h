@@ -31,6 +31,26 @@ private:
     std::thread m_thread;
 };
 
+// A server that takes each connection and hangs up at once: no request is ever
+// answered, and every attempt to reach the server is counted. CUPS_SERVER points at it
+// while the object lives.
+class HangUpCups {
+public:
+    HangUpCups();
+    ~HangUpCups();
+    HangUpCups(const HangUpCups&) = delete;
+    HangUpCups& operator=(const HangUpCups&) = delete;
+
+    bool Ok() const { return m_thread.joinable(); }
+    int Connections() const { return m_nConnections.load(); }
+
+private:
+    UniqueFd m_listen;
+    Event m_stop;
+    std::atomic<int> m_nConnections{0};
+    std::thread m_thread;
+};
+
 // A loopback port that refuses connections (bound, never listening), or with bListen one
 // that takes connections into its backlog and never answers; CUPS_SERVER points at it
 // while the object lives.
