@@ -15,6 +15,7 @@
 #include "engine/Steps.h"
 #include "engine/Thread.h"
 #include "platform/WinError.h"
+#include "port/ComConf.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "ui/Launch.h"
@@ -200,6 +201,43 @@ TEST_F(CancelledChecksumCheck, EndsAsCancelledWithoutABox) {
         CCancelAtChecksumPort::nQueries = 0;
     }
     EXPECT_TRUE(m_log.Contains("***  Cancelled updating  ***"));
+}
+
+TEST(RestoreAfterInterrupt, PutsBackTheSerialDefaultsAndKeepsThemBack) {
+    TempDir root;
+    LogCapture log(root.Path());
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus")).c_str(), 1);
+    ::setenv("CUPS_SERVER", (root / "no-cups.sock").c_str(), 1);
+    ResetDefaultCommConfigsForTest();
+    theApp.Reset();
+    theApp.nPortKind = static_cast<int>(PORT_KIND_SERIAL);
+    auto record = std::make_shared<ComConfigRecord>(NewComConfigRecord("ttyS7"));
+    ASSERT_TRUE(BuildCommDCB("9600,e,7,2", &record->ccChosen.dcb));
+    theApp.pComConfig = record;
+    auto current = [] {
+        COMMCONFIG cc;
+        EXPECT_TRUE(GetDefaultCommConfig("ttyS7", &cc));
+        return cc;
+    };
+
+    RunComConfigStep(&SetupComConfig);  // the run applies the user's choice
+    const COMMCONFIG chosen = current();
+    EXPECT_EQ(CommConfigString(chosen.dcb), "9600,e,7,2");
+    RunComConfigStep(&PushComConfigAndDefault);  // and switches to the safe one for a restart
+    EXPECT_EQ(current(), SafeComConfig());
+
+    RestoreMachineAfterInterrupt();
+    EXPECT_EQ(current(), chosen);
+    EXPECT_TRUE(theApp.TestFlags(UF_CANCEL));
+    // The run, still going, changes nothing any more.
+    RunComConfigStep(&PushComConfigAndDefault);
+    EXPECT_EQ(current(), chosen);
+
+    ResetRunPortForTest();
+    ResetDefaultCommConfigsForTest();
+    theApp.Reset();
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ::unsetenv("CUPS_SERVER");
 }
 
 }  // namespace
