@@ -72,7 +72,8 @@ std::string HeaderValue(const std::string& headers, const char* pszName) {
 
 }  // namespace
 
-FakeCups::FakeCups(std::vector<std::string> deviceUris) : m_uris(std::move(deviceUris)) {
+FakeCups::FakeCups(std::vector<std::string> deviceUris, bool bRefuseAll)
+    : m_uris(std::move(deviceUris)), m_bRefuseAll(bRefuseAll) {
     m_listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -112,6 +113,11 @@ void FakeCups::Answer(int fd) {
     std::size_t length = std::strtoul(HeaderValue(headers, "Content-Length").c_str(), nullptr, 10);
     if (!ReadMore(fd, text, bodyStart + length, m_stop)) return;
 
+    if (m_bRefuseAll) {
+        ++m_nRefused;
+        SendAll(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return;
+    }
     Buffer in{text.substr(bodyStart, length)};
     ipp_t* pRequest = ippNew();
     if (ippReadIO(&in, ReadFromBuffer, 1, nullptr, pRequest) != IPP_STATE_DATA ||
@@ -138,33 +144,6 @@ void FakeCups::Answer(int fd) {
     ++m_nRequests;
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: " +
                     std::to_string(out.data.size()) + "\r\nConnection: close\r\n\r\n" + out.data);
-}
-
-HangUpCups::HangUpCups() {
-    m_listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(m_listen.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listen.Get(), 8) != 0 ||
-        ::getsockname(m_listen.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return;
-    ::setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str(), 1);
-    m_thread = std::thread([this] {
-        for (;;) {
-            WaitItem items[] = {WaitItem::For(m_stop), WaitItem::ForFd(m_listen.Get(), POLLIN)};
-            if (WaitForAny(items, INFINITE) != WAIT_OBJECT_0 + 1) return;
-            UniqueFd conn(::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (conn) ++m_nConnections;
-        }
-    });
-}
-
-HangUpCups::~HangUpCups() {
-    m_stop.Set();
-    if (m_thread.joinable()) m_thread.join();
-    ::unsetenv("CUPS_SERVER");
 }
 
 ClosedCups::ClosedCups(bool bListen) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {

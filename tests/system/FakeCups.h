@@ -11,7 +11,9 @@
 
 class FakeCups {
 public:
-    explicit FakeCups(std::vector<std::string> deviceUris);
+    // bRefuseAll: every request gets "400 Bad Request" (a server that never gives an
+    // answer the program can use), counted by Refused().
+    explicit FakeCups(std::vector<std::string> deviceUris, bool bRefuseAll = false);
     ~FakeCups();
     FakeCups(const FakeCups&) = delete;
     FakeCups& operator=(const FakeCups&) = delete;
@@ -19,35 +21,19 @@ public:
     bool Ok() const { return m_thread.joinable(); }
     // Requests answered so far.
     int Requests() const { return m_nRequests.load(); }
+    // Requests refused so far (bRefuseAll).
+    int Refused() const { return m_nRefused.load(); }
 
 private:
     void Serve();
     void Answer(int fd);
 
     std::vector<std::string> m_uris;
+    bool m_bRefuseAll;
     UniqueFd m_listen;
     Event m_stop;
     std::atomic<int> m_nRequests{0};
-    std::thread m_thread;
-};
-
-// A server that takes each connection and hangs up at once: no request is ever
-// answered, and every attempt to reach the server is counted. CUPS_SERVER points at it
-// while the object lives.
-class HangUpCups {
-public:
-    HangUpCups();
-    ~HangUpCups();
-    HangUpCups(const HangUpCups&) = delete;
-    HangUpCups& operator=(const HangUpCups&) = delete;
-
-    bool Ok() const { return m_thread.joinable(); }
-    int Connections() const { return m_nConnections.load(); }
-
-private:
-    UniqueFd m_listen;
-    Event m_stop;
-    std::atomic<int> m_nConnections{0};
+    std::atomic<int> m_nRefused{0};
     std::thread m_thread;
 };
 

@@ -70,7 +70,7 @@ TEST_F(SpoolerTest, AnsweringServerMakesUpForAUnitThatCannotStart) {
     EXPECT_EQ(CountLines('E', RPC_S_SERVER_UNAVAILABLE, kInvalid), 0) << LogText();
 }
 
-// Each look for the server is one connection to the stand-in that never answers: a
+// Each look for the server is one request to the stand-in that refuses them all: a
 // wait makes several, no wait exactly one.
 constexpr ServiceLimits kLongSpoolerWait{300, 100, 1500, 100};
 
@@ -101,15 +101,15 @@ TEST(SpoolerStartTest, OnlyAStartThatSystemdTookIsFollowedByTheWait) {
                 "StartUnit", "ss", "o",
                 "raise dbus.exceptions.DBusException('no', name='org.freedesktop.DBus.Error.AccessDenied')"));
         }
-        HangUpCups cups;
+        FakeCups cups({}, true);
         ASSERT_TRUE(cups.Ok());
         BOOL bResult = SpoolerControl(TRUE, nullptr, kLongSpoolerWait);
         EXPECT_EQ(bResult, c.pszState != nullptr && !c.bRefuse);
         EXPECT_EQ(systemd.CallsFor("StartUnit", kCups), c.pszState != nullptr && std::string(c.pszState) != "active");
         if (c.bWait) {
-            EXPECT_GE(cups.Connections(), 2);
+            EXPECT_GE(cups.Refused(), 2);
         } else {
-            EXPECT_EQ(cups.Connections(), 1);
+            EXPECT_EQ(cups.Refused(), 1);
         }
     }
 }
@@ -126,11 +126,11 @@ TEST(SpoolerStartTest, NoBusOrNoSystemdMeansOneLookAndNoWait) {
         } else {
             ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus")).c_str(), 1);
         }
-        HangUpCups cups;
+        FakeCups cups({}, true);
         ASSERT_TRUE(cups.Ok());
         EXPECT_EQ(SpoolerControl(TRUE, nullptr, kLongSpoolerWait), FALSE);
         EXPECT_EQ(GetLastError(), RPC_S_SERVER_UNAVAILABLE);
-        EXPECT_EQ(cups.Connections(), 1);
+        EXPECT_EQ(cups.Refused(), 1);
         if (!bBus) ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
     EXPECT_NE(log.Text().find("[comm] SeviceControl OpenSCManager()"), std::string::npos) << log.Text();
