@@ -70,7 +70,6 @@ UniqueFd BlockInterrupts(sigset_t* pSet) {
     return UniqueFd(::signalfd(-1, pSet, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
