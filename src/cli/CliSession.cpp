@@ -99,6 +99,7 @@ int CCliSession::MessageBox(const std::string& text, const std::string& caption,
         m_view.WriteLines(caption + ": " + text + "\nRetry (--yes)");
         return IDRETRY;
     }
+    m_bAsking = true;
     int nAnswer = m_box.MessageBox(text, caption, dwStyle);
     // "Turn the printer on and click [OK]": the engine must not go on before the user has.
     bool bAsksToAct = (dwStyle & MB_TYPEMASK) == MB_OK && (dwStyle & MB_ICONMASK) == MB_ICONWARNING;
@@ -106,6 +107,7 @@ int CCliSession::MessageBox(const std::string& text, const std::string& caption,
         m_view.WriteLines("Press Enter to continue.");
         ReadLine(m_fdIn);
     }
+    m_bAsking = false;
     return nAnswer;
 }
 
@@ -203,9 +205,17 @@ void CCliSession::OnInterrupt() {
     theApp.SetFlags(UF_CANCEL);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "Interrupted by the user [%d]", nCount);
     if (nCount == 1) {
-        m_view.WriteLines("Cancelling... (interrupt again to quit at once)");
-    } else if (m_onSecondInterrupt) {
-        m_onSecondInterrupt();
+        std::string waiting = m_workers.pfnCancelWait ? m_workers.pfnCancelWait() : std::string();
+        if (m_bAsking && ::isatty(m_fdIn)) waiting = "waiting for the answer to the question above";
+        m_view.WriteLines("Cancelling..." + (waiting.empty() ? std::string() : " " + waiting + ".") +
+                          " Interrupt again to quit sooner.");
+    } else if (nCount == 2) {
+        m_view.WriteLines(
+            "Quitting: starting again the services the update stopped and restoring the serial defaults "
+            "(a few seconds at most)...");
+        if (m_workers.pfnRestoreMachine) m_workers.pfnRestoreMachine();
+        LogMessage(LOG_APP, 'I', __LINE__, 0, "Quitting after the second interrupt");
+        if (m_onSecondInterrupt) m_onSecondInterrupt();
     }
 }
 

@@ -28,6 +28,12 @@ struct CliWorkers {
     std::function<DWORD(CCliSession&)> pfnRunUpdate;
     // The firmware version text the engine last read from the printer (empty: none).
     std::function<std::string()> pfnFwVersion = {};
+    // What a cancel still waits for ("waiting up to 14 s for the printer to restart");
+    // empty when the run ends promptly. Asked on the main thread at the first interrupt.
+    std::function<std::string()> pfnCancelWait = {};
+    // Starts again what the run stopped and restores the serial defaults; called on the
+    // main thread at the second interrupt, while the worker may still run.
+    std::function<void()> pfnRestoreMachine = {};
 };
 
 // The discovery object of a kind; null when this build has none for it.
@@ -82,7 +88,9 @@ public:
     // (a terminal user may be on another machine, a script has no browser). TRUE.
     BOOL ShowHelpPage(const char* pszUrl);
 
-    // Called on a second interrupt (default: nothing more than the first).
+    // The first interrupt cancels the run and says what the cancel still waits for. The
+    // second restores the machine (pfnRestoreMachine, saying so first) and then calls
+    // this action, which ends the program (default: none; the cancel goes on).
     void SetSecondInterruptAction(std::function<void()> action) { m_onSecondInterrupt = std::move(action); }
 
     bool SawOtherInstance() const { return m_bOtherInstance; }
@@ -113,6 +121,7 @@ private:
     std::atomic<bool> m_bRetryPosted{false};
     std::atomic<bool> m_bRetryAnswered{false};
     std::atomic<int> m_nInterrupts{0};
+    std::atomic<bool> m_bAsking{false};  // a question waits for the terminal's answer
     bool m_bOtherInstance = false;
 
     mutable std::mutex m_mutex;  // guards the report below

@@ -7,6 +7,8 @@ CliWorkers EngineWorkers() {
         [](CCliSession& session) { return InitializeUpdate(session); },
         [](CCliSession& session) { return RunUpdate(session); },
         [] { return FwVersionText(); },
+        [] { return CancelWaitText(); },
+        [] { RestoreMachineAfterInterrupt(); },
     };
 }
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -69,12 +70,6 @@ UniqueFd BlockInterrupts(sigset_t* pSet) {
     return UniqueFd(::signalfd(-1, pSet, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
-void QuitAtOnce(const sigset_t& set) {
-    ::signal(SIGINT, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    ::raise(SIGINT);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,7 +105,13 @@ int main(int argc, char** argv) {
     UniqueFd signalFd = BlockInterrupts(&interrupts);
     CProgressView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0);
     CCliSession session(options, EngineWorkers(), MakeDiscovery, view, STDIN_FILENO, STDERR_FILENO, signalFd.Get());
-    session.SetSecondInterruptAction([&interrupts] { QuitAtOnce(interrupts); });
+    // The session has started again what the run stopped; the worker may still be in a
+    // wait, so the program ends without waiting for it or running any destructor.
+    session.SetSecondInterruptAction([&session, &options, dwStart] {
+        CliReport report = session.Report();
+        report.dwResult = ERROR_CANCELLED;
+        std::_Exit(Finish(report, options, dwStart));
+    });
     InstallEngineHooks(session);
 
     std::string commandLine = options.nKind ? PortKindWord(*options.nKind) : "";

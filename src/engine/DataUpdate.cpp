@@ -16,6 +16,7 @@ constexpr DWORD VERIFY_QUERY_LIMIT = 5000;
 constexpr DWORD VERIFY_LIMIT = 70000;
 constexpr DWORD SETTLE_AFTER_SEND = 3000;
 constexpr DWORD RECONNECT_PAUSE = 1500;
+constexpr DWORD RECONNECT_ALLOWANCE = 5000;  // one connect step of the reopen
 
 WORD AnswerChecksum(const BYTE* pAnswer) { return static_cast<WORD>(pAnswer[0] | (pAnswer[1] << 8)); }
 
@@ -62,6 +63,8 @@ DWORD CheckDataChecksum(HSDK hSdk, DWORD dwKind) noexcept {
     BYTE answer[CHECKSUM_ANSWER_SIZE] = {};
     DWORD cbAnswer = sizeof answer;
     DWORD dwResult = QueryDataChecksum(dwKind, &cbAnswer, hSdk, answer, SELECT_QUERY_LIMIT);
+    // The user's cancel is no connection failure: nothing to show.
+    if (dwResult == ERROR_CANCELLED) return dwResult;
     if (dwResult != ERROR_SUCCESS) {
         ShowError(LOC_DATA_QUERY, dwResult, "%s", LoadResString(IDS_CONNECT_FAILED).c_str());
         return dwResult;
@@ -102,9 +105,13 @@ DWORD SendDataKind(HSDK* phSdk, IDialogHost* pDialog, const std::string& portNam
     DWORD cbTotal = 0;
     DWORD dwResult = SendData(FALSE, *theApp.pCurrentEntry, pDialog, *phSdk, &cbTotal);
     if (dwResult != ERROR_SUCCESS) return dwResult;
-    Sleep(SETTLE_AFTER_SEND);
     int nKind = theApp.nPortKind;
-    if (nKind != static_cast<int>(PORT_KIND_BLUETOOTH) && nKind != static_cast<int>(PORT_KIND_LAN)) return ERROR_SUCCESS;
+    const bool bReconnect = nKind == static_cast<int>(PORT_KIND_BLUETOOTH) || nKind == static_cast<int>(PORT_KIND_LAN);
+    // The printer stores what it received; a cancel waits for that.
+    UncancellableWait storing("for the printer to store the data",
+                              SETTLE_AFTER_SEND + (bReconnect ? RECONNECT_PAUSE + RECONNECT_ALLOWANCE : 0));
+    Sleep(SETTLE_AFTER_SEND);
+    if (!bReconnect) return ERROR_SUCCESS;
     pfnClosePort(*phSdk, 0);
     *phSdk = 0;
     Sleep(RECONNECT_PAUSE);

@@ -32,7 +32,10 @@ bool AnyUpdateFileFor(BYTE bTypeId) {
     return false;
 }
 
+bool Cancelled() { return theApp.TestFlags(UF_CANCEL); }
+
 // The DEVICE ID attempts. The reset wait of attempt 1 does not count against the limit.
+// A cancel ends them before the next attempt, and the reset wait early.
 DWORD AskDeviceId(std::string* pPortName, HSDK* phSdk, DWORD dwTimeLimit, BYTE* pAnswer, DWORD* pcbAnswer) {
     const CommandSet& set = CurrentCommandSet();
     const int nKind = theApp.nPortKind;
@@ -41,11 +44,13 @@ DWORD AskDeviceId(std::string* pPortName, HSDK* phSdk, DWORD dwTimeLimit, BYTE* 
     DWORD dwStart = GetTickCount();
     DWORD dwResult = ERROR_SUCCESS;
     for (int nAttempt = 0;; ++nAttempt) {
+        if (Cancelled()) return ERROR_CANCELLED;
         if (nAttempt == 1 && !((nTypeId == 0x1A || nTypeId == 0x1C) && nKind == static_cast<int>(PORT_KIND_SERIAL))) {
             pfnResetPort(*phSdk);
             DWORD dwWaitStart = GetTickCount();
             WaitForRestart(nullptr, pPortName, phSdk, FALSE);
             dwStart += GetTickCount() - dwWaitStart;
+            if (Cancelled()) return ERROR_CANCELLED;
         }
         if (nAttempt == 2 && nKind == static_cast<int>(PORT_KIND_LAN)) {
             std::unique_ptr<BYTE[]> pZeros(new (std::nothrow) BYTE[WAKE_UP_BYTES]());
@@ -53,11 +58,10 @@ DWORD AskDeviceId(std::string* pPortName, HSDK* phSdk, DWORD dwTimeLimit, BYTE* 
             pfnWritePortEx(*phSdk, pZeros.get(), WAKE_UP_BYTES, nullptr, WAKE_UP_TIMEOUT);
             Sleep(500);
         }
-        if (nAttempt == 2 && nKind == static_cast<int>(PORT_KIND_SERIAL) && nTypeId >= 0x25 && theApp.pComConfig) {
-            PushComConfigAndDefault(*theApp.pComConfig);
-        }
+        if (nAttempt == 2 && nTypeId >= 0x25) RunComConfigStep(&PushComConfigAndDefault);
         dwResult = ExchangeCommand(set.deviceId, *phSdk, set.idFormat, pAnswer, ID_ANSWER_SIZE, dwDelay, pcbAnswer);
         if (dwResult == ERROR_SUCCESS && *pcbAnswer > 0) break;
+        if (Cancelled()) return ERROR_CANCELLED;
         if (GetTickCount() - dwStart > dwTimeLimit) {
             if (dwResult == ERROR_SUCCESS) dwResult = ERROR_INVALID_DATA;
             break;
@@ -74,6 +78,7 @@ DWORD AskRomId(HSDK hSdk, DWORD dwTimeLimit, BYTE* pAnswer, DWORD* pcbAnswer) {
     for (;;) {
         DWORD dwResult = ExchangeCommand(set.romId, hSdk, set.idFormat, pAnswer, ID_ANSWER_SIZE, dwDelay, pcbAnswer);
         if (dwResult == ERROR_SUCCESS && *pcbAnswer > 0) return ERROR_SUCCESS;
+        if (Cancelled()) return ERROR_CANCELLED;
         if (limit.Expired()) return dwResult == ERROR_SUCCESS ? ERROR_INVALID_DATA : dwResult;
     }
 }
@@ -112,6 +117,8 @@ DWORD IdentifyDevice(std::string* pPortName, HSDK* phSdk, IDialogHost* pDialog, 
         theApp.SetFlags(UF_BOOT_MODE);
         return ERROR_SUCCESS;
     }
+    // A cancel is no failure to show.
+    if (dwResult == ERROR_CANCELLED) return dwResult;
     if (dwResult != ERROR_SUCCESS) {
         DWORD dwLocation = DeviceIdErrorLocation(dwResult);
         if (dwLocation == LOC_ID_LINK || !IsSilentMode()) ShowConnectError(dwLocation, dwResult);
@@ -132,6 +139,7 @@ DWORD IdentifyDevice(std::string* pPortName, HSDK* phSdk, IDialogHost* pDialog, 
     }
 
     dwResult = AskRomId(*phSdk, dwTimeLimit, answer, &cbAnswer);
+    if (dwResult == ERROR_CANCELLED) return dwResult;
     if (dwResult != ERROR_SUCCESS) {
         DWORD dwLocation = RomIdErrorLocation(dwResult);
         if (dwLocation == LOC_ROM_LINK || !IsSilentMode()) ShowConnectError(dwLocation, dwResult);

@@ -33,6 +33,8 @@ DWORD SuccessMessageId(DWORD dwFlags) noexcept {
 }
 
 DataSelectionOutcome ApplyDataSelection(DWORD dwRunResult, DWORD r, DWORD dwFlags) noexcept {
+    // A cancel outweighs what the run had found so far (a current firmware's 1242).
+    if (r == ERROR_CANCELLED) return {r, true, false};
     if (r != ERROR_SUCCESS && r != ERROR_ALREADY_REGISTERED) {
         return {dwRunResult != ERROR_SUCCESS ? dwRunResult : r, true, false};
     }

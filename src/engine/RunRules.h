@@ -45,7 +45,8 @@ DWORD RomIdErrorLocation(DWORD dwResult) noexcept;
 // The string of the success box for result 0: 250 when only data was sent, else 208.
 DWORD SuccessMessageId(DWORD dwFlags) noexcept;
 
-// What the run makes of the data selection's result r (step after the firmware).
+// What the run makes of the data selection's result r (step after the firmware). A
+// cancel (1223) ends the run with 1223 whatever its result was.
 struct DataSelectionOutcome {
     DWORD dwResult;       // the run's result from here on
     bool bEndRun;         // go straight to closing the port

@@ -11,6 +11,7 @@
 #include "ui/DialogHost.h"
 
 class CUtilPort;
+struct ComConfigRecord;
 
 // The port name of a run: at most 127 characters.
 inline constexpr std::size_t RUN_PORT_NAME_MAX = 127;
@@ -52,8 +53,19 @@ void ResetUsbPortListForTest() noexcept;
 
 // ---- Run port handling -----------------------------------------------------------------
 
+// OpenRunPort stops the competing services (their waits end on a cancel), applies the
+// serial defaults of the run and opens the port; a cancel before the open ends it with
+// ERROR_CANCELLED. It never closes: the run calls CloseRunPort exactly once, also after
+// a failed open, and that starts the services again.
 DWORD OpenRunPort(std::string* pPortName, HSDK* phSdk) noexcept;
 void CloseRunPort(HSDK hSdk) noexcept;
+// One of the serial-default helpers (SetupComConfig, PushComConfigAndDefault,
+// ResetComConfig) on the run's record: only in a serial run with a record, never at the
+// same time as RestoreMachineAfterInterrupt, and not at all after it.
+void RunComConfigStep(void (*pfnStep)(ComConfigRecord&) noexcept) noexcept;
+// Lets runs stop services and change serial defaults again after
+// RestoreMachineAfterInterrupt (tests).
+void ResetRunPortForTest() noexcept;
 
 // ---- Device identification -------------------------------------------------------------
 
@@ -68,6 +80,8 @@ DWORD WaitForRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, 
 DWORD VerifyFirmware(IDialogHost* pDialog, HSDK* phSdk) noexcept;
 void ShowProgress(DWORD dwPercent) noexcept;
 void WaitWithProgress(DWORD dwMilliseconds) noexcept;
+// WaitWithProgress that a cancel ends early when bCancellable: FALSE when it did.
+BOOL PauseWithProgress(DWORD dwMilliseconds, bool bCancellable) noexcept;
 int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept;
 
 // Progress texts.
@@ -77,6 +91,19 @@ inline constexpr const char* PROGRESS_WAITING = "Waiting... [%3d%%]";
 void SetupProgress(IDialogHost* pDialog, const char* pszFormat, DWORD dwSpan, DWORD dwBase, DWORD dwTop) noexcept;
 // The time-based progress: base + elapsed × (top − base) / span.
 void ShowTimeProgress() noexcept;
+
+// A wait that a cancel does not cut short (the printer is storing what it received).
+// While one lives, CancelWaitText (engine/Thread.h) tells the user about it. One at a
+// time, on the update thread.
+class UncancellableWait {
+public:
+    // pszWhat completes "waiting up to N s ..." ("for the printer to restart");
+    // dwLimit is the longest the wait can take.
+    UncancellableWait(const char* pszWhat, DWORD dwLimit) noexcept;
+    ~UncancellableWait();
+    UncancellableWait(const UncancellableWait&) = delete;
+    UncancellableWait& operator=(const UncancellableWait&) = delete;
+};
 
 // ---- Font and data update --------------------------------------------------------------
 

@@ -187,6 +187,7 @@ DWORD RunUpdate(IDialogHost& host) {
         dwResult = OpenRunPort(&portName, &hSdk);
         if (dwResult == ERROR_SUCCESS) dwResult = RunSteps(host, &portName, &hSdk);
     }
+    // The one close of the run, also after a failed open: it starts the services again.
     CloseRunPort(hSdk);
 
     if (theApp.TestFlags(UF_CANCEL)) {
@@ -210,9 +211,7 @@ DWORD RunUpdate(IDialogHost& host) {
         host.SetControlText(IDC_PROGRESS_TEXT, "");
         host.PostRetry();
     }
-    if (theApp.nPortKind == static_cast<int>(PORT_KIND_SERIAL) && theApp.pComConfig) {
-        ResetComConfig(*theApp.pComConfig);
-    }
+    RunComConfigStep(&ResetComConfig);
     return dwResult;
 }
 

@@ -59,6 +59,17 @@ BOOL StartUpdateThread(IDialogHost& host, bool bRetry);
 DWORD WaitForWorker(DWORD dwTimeout);
 bool WorkerRunning();
 
+// Starts again the services the current run stopped and restores the serial defaults it changed. Main thread, while the worker may still run; idempotent.
+void RestoreMachineAfterInterrupt() noexcept;
+// (It also sets UF_CANCEL, so that the run's waits give way, and waits up to 3 s for a
+// service step of the run to do so; after it, no run of this process stops a service
+// or changes a serial default again. It takes a few seconds at most.)
+
+// What a cancel still has to wait for before the run can end, for the user: "waiting up
+// to 14 s for the printer to restart"; empty when the running step ends promptly on a
+// cancel, or no run runs. Any thread.
+std::string CancelWaitText();
+
 // The USB discovery object the restart wait asks for a printer's new port name; null
 // (the default) while none exists. Main thread, between runs.
 void SetUsbDiscovery(CUtilPort* pUsb) noexcept;

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "config/ConfigFile.h"
 #include "engine/RunRules.h"
 #include "engine/Steps.h"
+#include "engine/Thread.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Text.h"
@@ -31,6 +33,8 @@ constexpr DWORD LAN_RECONNECT_PAUSE = 100000;
 constexpr DWORD POST_UPDATE_TIMEOUT = 15000;
 constexpr std::size_t PROGRESS_TEXT_MAX = 128;
 constexpr std::size_t FW_VERSION_MAX = 31;
+// What a reconnect after a restart may add to the fixed pauses (one connect step).
+constexpr DWORD RECONNECT_ALLOWANCE = 5000;
 
 struct ProgressState {
     IDialogHost* pDialog = nullptr;
@@ -45,6 +49,16 @@ ProgressState g_progress;
 
 std::mutex g_versionLock;  // the front end reads the text while no run writes it
 std::string g_szFwVersion;
+
+// The uncancellable wait in progress, read by the front end's thread.
+struct PendingWait {
+    const char* pszWhat = nullptr;
+    Deadline until{0};
+};
+std::mutex g_pendingLock;
+PendingWait g_pending;
+
+bool Cancelled() { return theApp.TestFlags(UF_CANCEL); }
 
 const ModelEntry& ModelRow() {
     int nTypeId = theApp.nTypeId;
@@ -80,15 +94,18 @@ void PauseAfterFirstBlock(DWORD dwPause, DWORD dwWeight, DWORD cbTotal, DWORD cb
     }
 }
 
-// A serial port is closed for the restart and opened again within 15000 ms.
+// A serial port is closed for the restart and opened again within 15000 ms. Only the
+// wait after a transfer sits out a cancel.
 DWORD WaitSerialRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer, DWORD dwExtra) {
+    const bool bCancellable = !bAfterTransfer;
     SetupProgress(pDialog, PROGRESS_WAITING, dwExtra + 18000, 0, 50);
-    WaitWithProgress(dwExtra + 1500);
+    if (!PauseWithProgress(dwExtra + 1500, bCancellable)) return ERROR_CANCELLED;
     ClosePort(phSdk, 0);
-    WaitWithProgress(1500);
-    if (bAfterTransfer && theApp.pComConfig) ResetComConfig(*theApp.pComConfig);
+    if (!PauseWithProgress(1500, bCancellable)) return ERROR_CANCELLED;
+    if (bAfterTransfer) RunComConfigStep(&ResetComConfig);
     Deadline reopen(SERIAL_REOPEN_LIMIT);
     for (;;) {
+        if (bCancellable && Cancelled()) return ERROR_CANCELLED;
         ShowTimeProgress();
         DWORD dwResult = ReopenPort(phSdk, theApp.nPortKind, *pPortName);
         bool bLate = reopen.Expired();
@@ -104,11 +121,13 @@ DWORD WaitSerialRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSd
     }
 }
 
-// One USB probe pass: TRUE when the printer answered within the window.
-bool ProbeUsbPass(const std::string& portName, HSDK* phSdk, DWORD dwWindow, bool* pbSlowSignSeen) {
+// One USB probe pass: TRUE when the printer answered within the window. A cancel ends
+// a cancellable pass early, without an answer.
+bool ProbeUsbPass(const std::string& portName, HSDK* phSdk, DWORD dwWindow, bool* pbSlowSignSeen, bool bCancellable) {
     Deadline pass(dwWindow);
     const PrinterCommand& romId = CurrentCommandSet().romId;
     do {
+        if (bCancellable && Cancelled()) return false;
         ShowTimeProgress();
         ClosePort(phSdk, 0);
         WaitWithProgress(200);
@@ -131,15 +150,18 @@ bool ProbeUsbPass(const std::string& portName, HSDK* phSdk, DWORD dwWindow, bool
     return false;
 }
 
-DWORD WaitUsbRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, DWORD dwExtra) {
+DWORD WaitUsbRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer, DWORD dwExtra) {
+    const bool bCancellable = !bAfterTransfer;
     DWORD dwWindow = dwExtra + USB_PROBE_WINDOW;
     SetupProgress(pDialog, PROGRESS_WAITING, 2 * dwWindow, 0, 50);
     bool bSlowSignSeen = false;
-    bool bAnswered = ProbeUsbPass(*pPortName, phSdk, dwWindow, &bSlowSignSeen);
+    bool bAnswered = ProbeUsbPass(*pPortName, phSdk, dwWindow, &bSlowSignSeen, bCancellable);
+    if (bCancellable && Cancelled()) return ERROR_CANCELLED;
     if (FindUsbPortAgain(GetUsbDiscovery(), pPortName) == 1) {
         ClosePort(phSdk, 0);
         if (!pfnOpenPort(EngineOpenOptions(), PORT_KIND_USB, pPortName->c_str(), phSdk)) *phSdk = 0;
-        if (!bAnswered) ProbeUsbPass(*pPortName, phSdk, dwWindow, &bSlowSignSeen);
+        if (!bAnswered) ProbeUsbPass(*pPortName, phSdk, dwWindow, &bSlowSignSeen, bCancellable);
+        if (bCancellable && Cancelled()) return ERROR_CANCELLED;
     }
     for (int i = 0; i < 20; ++i) {
         BYTE reply[64];
@@ -154,10 +176,11 @@ DWORD WaitNetworkRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phS
     bool bLan = theApp.nPortKind == static_cast<int>(PORT_KIND_LAN);
     DWORD dwFirst = dwExtra + LAN_FIRST_PAUSE;
     DWORD dwSecond = bLan && pDialog != nullptr && !bAfterTransfer ? LAN_RECONNECT_PAUSE : 0;
+    const bool bCancellable = !bAfterTransfer;
     SetupProgress(pDialog, PROGRESS_WAITING, dwFirst + dwSecond, 0, 50);
     ShowProgress(0);
     ClosePort(phSdk, CLOSE_OPT_FLAG);
-    WaitWithProgress(dwFirst);
+    if (!PauseWithProgress(dwFirst, bCancellable)) return ERROR_CANCELLED;
     if (bLan) {
         DWORD dwOptions = ModelRow().dwOptions;
         if (dwOptions & OPT_ETHERNET_OR_WIRELESS_LAN) {
@@ -166,8 +189,20 @@ DWORD WaitNetworkRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phS
             ShowMessage(MB_ICONWARNING, 0, "%s", LoadResString(IDS_RECONNECT_WIRELESS).c_str());
         }
     }
-    WaitWithProgress(dwSecond);
+    if (!PauseWithProgress(dwSecond, bCancellable)) return ERROR_CANCELLED;
     return ReopenPort(phSdk, theApp.nPortKind, *pPortName);
+}
+
+// The longest a restart wait after a transfer can take on this connection kind.
+DWORD RestartWaitLimit(DWORD dwExtra) {
+    DWORD dwLimit = 0;
+    switch (theApp.nPortKind) {
+        case static_cast<int>(PORT_KIND_SERIAL): dwLimit = dwExtra + 3000 + SERIAL_REOPEN_LIMIT + 1000; break;
+        case static_cast<int>(PORT_KIND_USB): dwLimit = 2 * (dwExtra + USB_PROBE_WINDOW) + RECONNECT_ALLOWANCE; break;
+        default: dwLimit = dwExtra + LAN_FIRST_PAUSE + RECONNECT_ALLOWANCE; break;
+    }
+    if (theApp.TestFlags(UF_EXT_COMMANDS)) dwLimit += POST_UPDATE_TIMEOUT + 1500 + RECONNECT_ALLOWANCE;
+    return dwLimit;
 }
 
 // The extended set takes CMD_POST_UPDATE once the new firmware runs, then a reconnect.
@@ -221,13 +256,33 @@ void ShowTimeProgress() noexcept {
     ShowProgress(static_cast<DWORD>(p.dwBase + elapsed * (p.dwTop - p.dwBase) / p.dwSpan));
 }
 
-void WaitWithProgress(DWORD dwMilliseconds) noexcept {
+void WaitWithProgress(DWORD dwMilliseconds) noexcept { PauseWithProgress(dwMilliseconds, false); }
+
+BOOL PauseWithProgress(DWORD dwMilliseconds, bool bCancellable) noexcept {
     Deadline wait(dwMilliseconds);
     for (;;) {
         ShowTimeProgress();
-        if (wait.Elapsed() > dwMilliseconds) return;
+        if (wait.Elapsed() > dwMilliseconds) return TRUE;
+        if (bCancellable && Cancelled()) return FALSE;
         Sleep(std::min<DWORD>(50, wait.Remaining() + 1));
     }
+}
+
+UncancellableWait::UncancellableWait(const char* pszWhat, DWORD dwLimit) noexcept {
+    std::lock_guard lock(g_pendingLock);
+    g_pending = PendingWait{pszWhat, Deadline(dwLimit)};
+}
+
+UncancellableWait::~UncancellableWait() {
+    std::lock_guard lock(g_pendingLock);
+    g_pending = PendingWait{};
+}
+
+std::string CancelWaitText() {
+    std::lock_guard lock(g_pendingLock);
+    if (g_pending.pszWhat == nullptr) return {};
+    DWORD dwSeconds = (g_pending.until.Remaining() + 999) / 1000;
+    return StrPrintf("waiting up to %u s %s", static_cast<unsigned>(std::max<DWORD>(dwSeconds, 1)), g_pending.pszWhat);
 }
 
 int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept {
@@ -299,6 +354,10 @@ DWORD SendData(BOOL bAfterFirmware, const UpdateDataEntry& entry, IDialogHost* p
 
 DWORD WaitForRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer) noexcept {
     const DWORD dwExtra = bAfterTransfer && (ModelRow().dwOptions & OPT_REWRITE_AFTER_SEND) ? REWRITE_EXTRA : 0;
+    // After a transfer the printer is storing the image: the run sits the wait out even
+    // when cancelled, and tells how long that can take.
+    std::optional<UncancellableWait> storing;
+    if (bAfterTransfer) storing.emplace("for the printer to restart", RestartWaitLimit(dwExtra));
     if (theApp.nTypeId == 0x21 && (bAfterTransfer || theApp.TestFlags(UF_BOOT_MODE | UF_RETRY))) {
         ShowMessage(MB_ICONWARNING, 0, "%s", LoadResString(IDS_POWER_ON_PROMPT).c_str());
     }
@@ -307,7 +366,9 @@ DWORD WaitForRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, 
         case static_cast<int>(PORT_KIND_SERIAL):
             dwResult = WaitSerialRestart(pDialog, pPortName, phSdk, bAfterTransfer, dwExtra);
             break;
-        case static_cast<int>(PORT_KIND_USB): dwResult = WaitUsbRestart(pDialog, pPortName, phSdk, dwExtra); break;
+        case static_cast<int>(PORT_KIND_USB):
+            dwResult = WaitUsbRestart(pDialog, pPortName, phSdk, bAfterTransfer, dwExtra);
+            break;
         case static_cast<int>(PORT_KIND_BLUETOOTH):
         case static_cast<int>(PORT_KIND_LAN):
             dwResult = WaitNetworkRestart(pDialog, pPortName, phSdk, bAfterTransfer, dwExtra);

@@ -41,16 +41,20 @@ void ControlSpoolerTriggers(BOOL bStart) noexcept {
     }
 }
 
-}  // namespace
-
-std::string ServiceUnitName(std::string_view serviceName) {
-    if (AsciiEqualNoCase(serviceName, "Spooler")) return kSpoolerUnit;
-    if (serviceName.find('.') == std::string_view::npos) return std::string(serviceName) + ".service";
-    return std::string(serviceName);
+bool IsCancelled(const ServiceLimits& limits) noexcept {
+    return limits.pfnCancelled != nullptr && limits.pfnCancelled();
 }
 
-BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits& limits) noexcept {
-    const std::string unit = ServiceUnitName(pszServiceName != nullptr ? pszServiceName : "");
+BOOL ReportCancel(const std::string& unit) noexcept {
+    LogMessage(LOG_WARNING, 'W', __LINE__, ERROR_CANCELLED, "[comm] SeviceControl cancelled [%s]", unit.c_str());
+    SetLastError(ERROR_CANCELLED);
+    return FALSE;
+}
+
+// SeviceControl for a unit name; *pbRequested tells whether systemd took a start or
+// stop request from this call.
+BOOL ControlUnit(BOOL bStart, const std::string& unit, const ServiceLimits& limits, bool* pbRequested) noexcept {
+    *pbRequested = false;
     CSystemdManager manager;
     if (!manager.Connect()) {
         KELVO_SERVICE_ERROR("[comm] SeviceControl OpenSCManager()");
@@ -68,7 +72,6 @@ BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits&
     }
 
     Deadline deadline(limits.dwServiceTimeout);
-    bool bRequested = false;
     do {
         if (!manager.GetActiveState(path, &state)) {
             KELVO_SERVICE_ERROR("[comm] SeviceControl QueryServiceStatus");
@@ -80,7 +83,9 @@ BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits&
                 LogMessage(LOG_APP, 'I', __LINE__, ERROR_SUCCESS, "[comm] SeviceControl running [%s]", unit.c_str());
                 return TRUE;
             }
-            if (!bRequested && !manager.StartUnit(unit)) {
+            // A start is asked for even when the caller gave up: a unit left stopped
+            // is worse than a wait cut short.
+            if (!*pbRequested && !manager.StartUnit(unit)) {
                 KELVO_SERVICE_ERROR("[comm] SeviceControl StartService()");
                 return FALSE;
             }
@@ -89,21 +94,38 @@ BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits&
                 LogMessage(LOG_APP, 'I', __LINE__, ERROR_SUCCESS, "[comm] SeviceControl stoped [%s]", unit.c_str());
                 return TRUE;
             }
-            if (!bRequested && !manager.StopUnit(unit)) {
+            if (!*pbRequested && IsCancelled(limits)) return ReportCancel(unit);
+            if (!*pbRequested && !manager.StopUnit(unit)) {
                 KELVO_SERVICE_ERROR("[comm] SeviceControl ControlService()");
                 return FALSE;
             }
         }
-        bRequested = true;
+        *pbRequested = true;
+        if (IsCancelled(limits)) return ReportCancel(unit);
         Sleep(limits.dwServicePoll);
     } while (!deadline.Expired());
 
     LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_TIMEOUT, "[comm] SeviceControl [Timeout:%dms]",
                static_cast<int>(limits.dwServiceTimeout));
+    SetLastError(ERROR_TIMEOUT);
     return FALSE;
 }
 
+}  // namespace
+
+std::string ServiceUnitName(std::string_view serviceName) {
+    if (AsciiEqualNoCase(serviceName, "Spooler")) return kSpoolerUnit;
+    if (serviceName.find('.') == std::string_view::npos) return std::string(serviceName) + ".service";
+    return std::string(serviceName);
+}
+
+BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits& limits) noexcept {
+    bool bRequested = false;
+    return ControlUnit(bStart, ServiceUnitName(pszServiceName != nullptr ? pszServiceName : ""), limits, &bRequested);
+}
+
 BOOL SpoolerControl(BOOL bStart, const char* pszPortName, const ServiceLimits& limits) noexcept {
+    if (!bStart && IsCancelled(limits)) return ReportCancel(kSpoolerUnit);
     if (!bStart && pszPortName != nullptr && !IsPrinterOnPort(pszPortName)) {
         SetLastError(ERROR_SUCCESS);
         return TRUE;
@@ -113,15 +135,23 @@ BOOL SpoolerControl(BOOL bStart, const char* pszPortName, const ServiceLimits& l
         ControlSpoolerTriggers(FALSE);
         return SeviceControl(FALSE, kSpoolerUnit, limits);
     }
-    BOOL bResult = SeviceControl(TRUE, kSpoolerUnit, limits);
-    ControlSpoolerTriggers(TRUE);
-
+    bool bRequested = false;
+    BOOL bResult = ControlUnit(TRUE, kSpoolerUnit, limits, &bRequested);
     DWORD dwServiceError = GetLastError();
-    Deadline deadline(limits.dwSpoolerTimeout);
+    ControlSpoolerTriggers(TRUE);
+    if (dwServiceError == ERROR_CANCELLED) return FALSE;
+
+    // Only a spooler that systemd is starting is worth waiting for. Without a start
+    // (running already, or no unit to start) one look tells whether a server answers.
+    Deadline deadline(bRequested ? limits.dwSpoolerTimeout : 0);
     for (;;) {
-        DWORD dwLeft = deadline.Remaining();
+        DWORD dwLeft = bRequested ? deadline.Remaining() : limits.dwSpoolerPoll;
         if (CupsServerAnswers(dwLeft > 0 ? dwLeft : 1)) return TRUE;
         if (deadline.Expired()) break;
+        if (IsCancelled(limits)) {
+            ReportCancel(kSpoolerUnit);
+            return FALSE;
+        }
         Sleep(limits.dwSpoolerPoll);
     }
     KELVO_SERVICE_ERROR("[comm] Spooler service is invalid!!");

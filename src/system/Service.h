@@ -12,6 +12,9 @@ struct ServiceLimits {
     DWORD dwServicePoll = 100;
     DWORD dwSpoolerTimeout = 5000;  // a started spooler answering requests
     DWORD dwSpoolerPoll = 300;
+    // Asked before each request and between polls; TRUE ends the wait with
+    // ERROR_CANCELLED. A start request already made stands, a stop not yet made is not.
+    BOOL (*pfnCancelled)() noexcept = nullptr;
 };
 inline constexpr ServiceLimits kServiceLimits{};
 
@@ -31,18 +34,21 @@ std::string ServiceUnitName(std::string_view serviceName);
 // with the reason as last error: no system bus or no systemd ("OpenSCManager",
 // RPC_S_SERVER_UNAVAILABLE), an unknown unit ("OpenService", 1060 or the bus error),
 // refused requests ("StartService"/"ControlService", ERROR_ACCESS_DENIED when polkit
-// says no), the time limit ("[Timeout:%dms]", ERROR_TIMEOUT).
+// says no), the time limit ("[Timeout:%dms]", ERROR_TIMEOUT), a cancel (a warning,
+// ERROR_CANCELLED).
 BOOL SeviceControl(BOOL bStart, const char* pszServiceName, const ServiceLimits& limits = kServiceLimits) noexcept;
 
 // Stops or starts cups.service, together with the units that would start it on demand
 // (its TriggeredBy: cups.socket, cups.path), which are stopped before it and started
 // after it; a trigger that cannot be controlled is a warning. Stopping for a port
 // leaves CUPS alone (TRUE) when no queue prints to that port; NULL means stop in any
-// case. Starting waits up to
-// limits.dwSpoolerTimeout ms for the CUPS server to answer a request; once it answers,
-// the result is TRUE even when the unit could not be started (a CUPS that runs some
-// other way is just as good), otherwise the error "Spooler service is invalid!!" is
-// logged and the result of the unit start stands.
+// case. Only a start request that systemd took is followed by a wait: up to
+// limits.dwSpoolerTimeout ms for the CUPS server to answer a request. Without one (the
+// unit was running, or there is no bus, no systemd, no cups.service, or the request was
+// refused) the server is asked once, for at most limits.dwSpoolerPoll ms. Once the
+// server answers the result is TRUE even when the unit could not be started (a CUPS
+// that runs some other way is just as good); otherwise the error "Spooler service is
+// invalid!!" is logged and the result of the unit start stands.
 BOOL SpoolerControl(BOOL bStart, const char* pszPortName, const ServiceLimits& limits = kServiceLimits) noexcept;
 
 // SeviceControl (bStart, "ZaqPosSrv.service").

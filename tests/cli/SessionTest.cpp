@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <vector>
 
 #include "cli/CliSession.h"
@@ -56,11 +58,12 @@ protected:
 
     // Runs the session as RunKelvo would, with the output on a pipe.
     CliReport Run(const CliOptions& options, CliWorkers workers, DiscoveryFactory discovery = {}, int fdIn = -1,
-                  int fdInterrupt = -1) {
+                  int fdInterrupt = -1, std::function<void()> onSecondInterrupt = {}) {
         if (fdIn < 0) fdIn = m_stdin.ReadEnd();
         CProgressView view(m_out.WriteEnd(), false);
         CCliSession session(options, std::move(workers), std::move(discovery), view, fdIn, m_out.WriteEnd(),
                             fdInterrupt);
+        session.SetSecondInterruptAction(std::move(onSecondInterrupt));
         m_pSession = &session;
         SetMessageBox(&session);
         session.RunMainWindow(theApp);
@@ -267,6 +270,44 @@ TEST_F(SessionTest, InterruptCancelsTheRunningUpdate) {
     EXPECT_EQ(theApp.nExitCode.load(), ERROR_CANCELLED);
     EXPECT_NE(m_output.find("Cancelling..."), std::string::npos);
     EXPECT_TRUE(m_log.Contains("Interrupted by the user [1]"));
+}
+
+TEST_F(SessionTest, FirstInterruptSaysWhatItWaitsForTheSecondRestoresThenQuits) {
+    TestPipe interrupt;
+    std::mutex mutex;
+    std::vector<std::string> order;
+    auto note = [&](const char* psz) {
+        std::lock_guard lock(mutex);
+        order.push_back(psz);
+    };
+    std::atomic<bool> bQuit{false};
+    CliWorkers workers{InitKinds, [&](CCliSession&) -> DWORD {
+                           (void)!::write(interrupt.WriteEnd(), "i", 1);
+                           Deadline deadline(10000);
+                           while (!deadline.Expired() && !theApp.TestFlags(UF_CANCEL)) Sleep(5);
+                           // The run sits out a wait that a cancel does not cut short; the
+                           // user presses Ctrl+C once more.
+                           (void)!::write(interrupt.WriteEnd(), "i", 1);
+                           while (!deadline.Expired() && !bQuit) Sleep(5);
+                           note("run ends");
+                           return ERROR_CANCELLED;
+                       }};
+    workers.pfnCancelWait = [] { return std::string("waiting up to 9 s for the printer to restart"); };
+    workers.pfnRestoreMachine = [&] { note("restore"); };
+    Run(Lan(), std::move(workers), {}, -1, interrupt.ReadEnd(), [&] {
+        note("quit");
+        bQuit = true;
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"restore", "quit", "run ends"}));
+    EXPECT_NE(m_output.find("Cancelling... waiting up to 9 s for the printer to restart. Interrupt again to quit "
+                            "sooner.\n"),
+              std::string::npos)
+        << m_output;
+    EXPECT_NE(m_output.find("Quitting: starting again the services the update stopped and restoring the serial "
+                            "defaults (a few seconds at most)...\n"),
+              std::string::npos)
+        << m_output;
+    EXPECT_TRUE(m_log.Contains("Interrupted by the user [2]"));
 }
 
 TEST_F(SessionTest, InterruptBeforeTheRunStartsNoRun) {

@@ -5,11 +5,18 @@
 #include "FakeCups.h"
 #include "MockSystemd.h"
 #include "e2e/UpdateFixture.h"
+#include "platform/Event.h"
 #include "system/Service.h"
 
 namespace {
 
 using ::testing::ElementsAre;
+
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
+    return n;
+}
 
 // A box that looks at the services while the run holds the port open.
 class CProbingMessageBox : public CRecordingMessageBox {
@@ -32,6 +39,10 @@ protected:
             ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
         }
         SetMessageBox(&m_probingBox);
+    }
+    void TearDown() override {
+        UpdateFixture::TearDown();
+        ResetRunPortForTest();
     }
     bool IsolateServices() const override { return false; }
     std::vector<std::string> States() {
@@ -80,8 +91,57 @@ TEST_F(ServiceE2e, StartedAgainWhenTheOpenFails) {
     for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
         EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
         EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
+        // One start of each unit, so one close of the run: a second one would find the
+        // unit running and say so once more.
+        EXPECT_EQ(Count(LogText(), std::string("] : [comm] SeviceControl running [") + pszUnit + "]"), 1)
+            << LogText();
     }
+    // One look for a queue on the port at the stop, one answer awaited after the start.
+    EXPECT_EQ(cups.Requests(), 2);
     EXPECT_TRUE(m_host.Has("restore"));
+}
+
+TEST_F(ServiceE2e, RestoreAfterAnInterruptStartsThemWhileTheRunHoldsThePort) {
+    FakeCups cups({"socket://" + m_szAddress + ":9100"});
+    ASSERT_TRUE(cups.Ok());
+    MakeFile("FW", kTypeId, 0x07, 5000);
+    StartPrinter(Printer(0x30, 0x05));  // unknown Type ID: a box while the port is open
+    Event boxShown, goOn;
+    std::vector<std::string> during;
+    m_probingBox.probe = [&] {
+        during = States();
+        boxShown.Set();
+        WaitForEvent(goOn, INFINITE);
+    };
+    RunInitialisation();
+    theApp.nPortKind = static_cast<int>(PORT_KIND_LAN);
+    theApp.szPortName = m_szAddress;
+    ASSERT_TRUE(StartUpdateThread(m_host, false));
+    ASSERT_EQ(WaitForEvent(boxShown, 60000), WAIT_OBJECT_0);
+
+    // The user quits while the run waits for an answer: the units run again before
+    // the run has ended, and a second call changes nothing.
+    RestoreMachineAfterInterrupt();
+    EXPECT_THAT(States(), ElementsAre("active", "active"));
+    RestoreMachineAfterInterrupt();
+    EXPECT_TRUE(theApp.TestFlags(UF_CANCEL));
+    goOn.Set();
+    WaitForWorker(INFINITE);
+
+    EXPECT_THAT(during, ElementsAre("inactive", "inactive"));
+    EXPECT_THAT(States(), ElementsAre("active", "active"));
+    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(Count(LogText(), std::string("] : [comm] SeviceControl running [") + pszUnit + "]"), 1)
+            << LogText();
+    }
+    EXPECT_NE(LogText().find("***  Cancelled updating  ***"), std::string::npos) << LogText();
+
+    // Nothing of this process stops a service any more.
+    RunUpdateOnce();
+    EXPECT_EQ(m_systemd.Calls("StopUnit"), 2);
+    EXPECT_THAT(States(), ElementsAre("active", "active"));
 }
 
 }  // namespace

@@ -205,6 +205,8 @@ TEST(RunRules, DataSelection) {
              Case{1242, 1242, UF_NO_FW_UPDATE, {1242, false, true}},
              Case{1242, 0, UF_NO_FW_UPDATE, {0, false, false}},
              Case{0, 1242, UF_NO_FW_UPDATE, {1242, false, true}},
+             Case{1242, 1223, UF_NO_FW_UPDATE, {1223, true, false}},  // a cancel outweighs "current"
+             Case{0, 1223, UF_NO_FW_UPDATE, {1223, true, false}},
          }) {
         DataSelectionOutcome o = ApplyDataSelection(c.dwRun, c.r, c.dwFlags);
         EXPECT_EQ(o.dwResult, c.want.dwResult) << c.dwRun << " " << c.r;

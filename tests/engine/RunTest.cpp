@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "engine/Steps.h"
 #include "engine/Thread.h"
 #include "platform/WinError.h"
+#include "port/ComConf.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "ui/Launch.h"
@@ -140,6 +143,101 @@ TEST_F(RetryRun, SucceedingRetryRunRestoresTheDialog) {
     std::lock_guard scriptLock(g_script.mutex);
     ASSERT_GE(g_script.writes.size(), 2u);
     EXPECT_EQ(g_script.writes[0].size(), 4096u) << "no DEVICE ID before the transfer";
+}
+
+// The scripted port, on which the user cancels while the printer is asked for a font
+// checksum (the query's write is the moment).
+class CCancelAtChecksumPort : public CScriptPort {
+public:
+    using CScriptPort::CScriptPort;
+    BOOL Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) override {
+        BYTE query[FONT_CHECKSUM_LEN];
+        BuildFontChecksumCommand(FONT_LETTER_KANJI, query);
+        if (cbBuffer == sizeof query && std::equal(query, query + sizeof query, pBuffer)) {
+            ++nQueries;
+            theApp.SetFlags(UF_CANCEL);
+        }
+        return CScriptPort::Write(pBuffer, cbBuffer, pcbWritten, dwTimeout);
+    }
+    static std::unique_ptr<CCommon> Make(const char* pszName) {
+        return std::make_unique<CCancelAtChecksumPort>(pszName);
+    }
+    static inline std::atomic<int> nQueries{0};
+};
+
+class CancelledChecksumCheck : public RetryRun {
+protected:
+    void SetUp() override {
+        RetryRun::SetUp();
+        RegisterPortKind(kScriptKind, &CCancelAtChecksumPort::Make);
+        CCancelAtChecksumPort::nQueries = 0;
+        ModelTable[kTypeId].dwDataKinds = DK_FIRMWARE | DK_KANJI_FONT;
+        UpdateDataEntry& kf = theApp.tables.KF[kTypeId];
+        kf.cbData = 100;
+        kf.pData = std::make_unique<BYTE[]>(kf.cbData);
+        kf.wChecksum = 0x1234;
+        kf.bLoaded = TRUE;
+        auto bytes = [](const PrinterCommand& c) { return std::vector<BYTE>(c.bytes.begin(), c.bytes.end()); };
+        std::lock_guard lock(g_script.mutex);
+        g_script.replies.push_back({bytes(STANDARD_COMMANDS.deviceId), {0x0E, 0xE2, 0xF2, 0x00}});
+        g_script.replies.push_back({bytes(STANDARD_COMMANDS.romId), {0x0E, 0xE7, 0xF0, 0x00}});
+        g_script.replies.push_back({bytes(STANDARD_COMMANDS.fwVersion), {0x02, 'V', 'E', 'R', '2', '2', '0', '7', 0x00}});
+    }
+};
+
+TEST_F(CancelledChecksumCheck, EndsAsCancelledWithoutABox) {
+    // Firmware current (the run had 1242 so far), and no firmware file at all.
+    for (bool bFirmwareFile : {true, false}) {
+        SCOPED_TRACE(bFirmwareFile ? "firmware current" : "no firmware file");
+        theApp.tables.FW[kTypeId].bLoaded = bFirmwareFile ? TRUE : FALSE;
+        ASSERT_TRUE(StartUpdateThread(m_host, false));
+        WaitForWorker(INFINITE);
+
+        EXPECT_GE(CCancelAtChecksumPort::nQueries.load(), 1);
+        EXPECT_EQ(theApp.nExitCode.load(), ERROR_CANCELLED);
+        EXPECT_EQ(ExitStatusFromResult(theApp.nExitCode.load()), 3);
+        EXPECT_TRUE(m_box.Boxes().empty()) << m_box.Boxes().front().text;
+        EXPECT_FALSE(theApp.TestFlags(UF_CANCEL));
+        CCancelAtChecksumPort::nQueries = 0;
+    }
+    EXPECT_TRUE(m_log.Contains("***  Cancelled updating  ***"));
+}
+
+TEST(RestoreAfterInterrupt, PutsBackTheSerialDefaultsAndKeepsThemBack) {
+    TempDir root;
+    LogCapture log(root.Path());
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus")).c_str(), 1);
+    ::setenv("CUPS_SERVER", (root / "no-cups.sock").c_str(), 1);
+    ResetDefaultCommConfigsForTest();
+    theApp.Reset();
+    theApp.nPortKind = static_cast<int>(PORT_KIND_SERIAL);
+    auto record = std::make_shared<ComConfigRecord>(NewComConfigRecord("ttyS7"));
+    ASSERT_TRUE(BuildCommDCB("9600,e,7,2", &record->ccChosen.dcb));
+    theApp.pComConfig = record;
+    auto current = [] {
+        COMMCONFIG cc;
+        EXPECT_TRUE(GetDefaultCommConfig("ttyS7", &cc));
+        return cc;
+    };
+
+    RunComConfigStep(&SetupComConfig);  // the run applies the user's choice
+    const COMMCONFIG chosen = current();
+    EXPECT_EQ(CommConfigString(chosen.dcb), "9600,e,7,2");
+    RunComConfigStep(&PushComConfigAndDefault);  // and switches to the safe one for a restart
+    EXPECT_EQ(current(), SafeComConfig());
+
+    RestoreMachineAfterInterrupt();
+    EXPECT_EQ(current(), chosen);
+    EXPECT_TRUE(theApp.TestFlags(UF_CANCEL));
+    // The run, still going, changes nothing any more.
+    RunComConfigStep(&PushComConfigAndDefault);
+    EXPECT_EQ(current(), chosen);
+
+    ResetRunPortForTest();
+    ResetDefaultCommConfigsForTest();
+    theApp.Reset();
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ::unsetenv("CUPS_SERVER");
 }
 
 }  // namespace

@@ -72,7 +72,8 @@ std::string HeaderValue(const std::string& headers, const char* pszName) {
 
 }  // namespace
 
-FakeCups::FakeCups(std::vector<std::string> deviceUris) : m_uris(std::move(deviceUris)) {
+FakeCups::FakeCups(std::vector<std::string> deviceUris, bool bRefuseAll)
+    : m_uris(std::move(deviceUris)), m_bRefuseAll(bRefuseAll) {
     m_listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -112,6 +113,11 @@ void FakeCups::Answer(int fd) {
     std::size_t length = std::strtoul(HeaderValue(headers, "Content-Length").c_str(), nullptr, 10);
     if (!ReadMore(fd, text, bodyStart + length, m_stop)) return;
 
+    if (m_bRefuseAll) {
+        ++m_nRefused;
+        SendAll(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return;
+    }
     Buffer in{text.substr(bodyStart, length)};
     ipp_t* pRequest = ippNew();
     if (ippReadIO(&in, ReadFromBuffer, 1, nullptr, pRequest) != IPP_STATE_DATA ||

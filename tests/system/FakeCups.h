@@ -11,7 +11,9 @@
 
 class FakeCups {
 public:
-    explicit FakeCups(std::vector<std::string> deviceUris);
+    // bRefuseAll: every request gets "400 Bad Request" (a server that never gives an
+    // answer the program can use), counted by Refused().
+    explicit FakeCups(std::vector<std::string> deviceUris, bool bRefuseAll = false);
     ~FakeCups();
     FakeCups(const FakeCups&) = delete;
     FakeCups& operator=(const FakeCups&) = delete;
@@ -19,15 +21,19 @@ public:
     bool Ok() const { return m_thread.joinable(); }
     // Requests answered so far.
     int Requests() const { return m_nRequests.load(); }
+    // Requests refused so far (bRefuseAll).
+    int Refused() const { return m_nRefused.load(); }
 
 private:
     void Serve();
     void Answer(int fd);
 
     std::vector<std::string> m_uris;
+    bool m_bRefuseAll;
     UniqueFd m_listen;
     Event m_stop;
     std::atomic<int> m_nRequests{0};
+    std::atomic<int> m_nRefused{0};
     std::thread m_thread;
 };
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+
 #include "FakeCups.h"
 #include "LogReader.h"
 #include "MockSystemd.h"
@@ -65,6 +68,72 @@ TEST_F(SpoolerTest, AnsweringServerMakesUpForAUnitThatCannotStart) {
     }
     EXPECT_TRUE(HasLine('E', ERROR_ACCESS_DENIED, "[comm] SeviceControl StartService()")) << LogText();
     EXPECT_EQ(CountLines('E', RPC_S_SERVER_UNAVAILABLE, kInvalid), 0) << LogText();
+}
+
+// Each look for the server is one request to the stand-in that refuses them all: a
+// wait makes several, no wait exactly one.
+constexpr ServiceLimits kLongSpoolerWait{300, 100, 1500, 100};
+
+TEST(SpoolerStartTest, OnlyAStartThatSystemdTookIsFollowedByTheWait) {
+    TempDir root;
+    LogCapture log(root.Path());
+    struct Case {
+        const char* pszName;
+        const char* pszState;  // of cups.service before the start; null: no such unit
+        bool bRefuse;          // StartUnit answers "access denied"
+        bool bWait;
+    } cases[] = {
+        {"started", "inactive", false, true},
+        {"running already", "active", false, false},
+        {"start refused", "inactive", true, false},
+        {"no cups.service", nullptr, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        MockSystemd systemd;
+        ASSERT_TRUE(systemd.Ok()) << systemd.Error();
+        if (c.pszState != nullptr) {
+            ASSERT_TRUE(systemd.AddUnit(kCups));
+            ASSERT_TRUE(systemd.SetUnitProperty(kCups, "ActiveState", c.pszState));
+        }
+        if (c.bRefuse) {
+            ASSERT_TRUE(systemd.ReplaceManagerMethod(
+                "StartUnit", "ss", "o",
+                "raise dbus.exceptions.DBusException('no', name='org.freedesktop.DBus.Error.AccessDenied')"));
+        }
+        FakeCups cups({}, true);
+        ASSERT_TRUE(cups.Ok());
+        BOOL bResult = SpoolerControl(TRUE, nullptr, kLongSpoolerWait);
+        EXPECT_EQ(bResult, c.pszState != nullptr && !c.bRefuse);
+        EXPECT_EQ(systemd.CallsFor("StartUnit", kCups), c.pszState != nullptr && std::string(c.pszState) != "active");
+        if (c.bWait) {
+            EXPECT_GE(cups.Refused(), 2);
+        } else {
+            EXPECT_EQ(cups.Refused(), 1);
+        }
+    }
+}
+
+TEST(SpoolerStartTest, NoBusOrNoSystemdMeansOneLookAndNoWait) {
+    TempDir root;
+    LogCapture log(root.Path());
+    for (bool bBus : {false, true}) {
+        SCOPED_TRACE(bBus ? "bus without systemd" : "no bus");
+        std::optional<MockSystemd> bus;
+        if (bBus) {
+            bus.emplace(false);
+            ASSERT_TRUE(bus->Ok()) << bus->Error();
+        } else {
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus")).c_str(), 1);
+        }
+        FakeCups cups({}, true);
+        ASSERT_TRUE(cups.Ok());
+        EXPECT_EQ(SpoolerControl(TRUE, nullptr, kLongSpoolerWait), FALSE);
+        EXPECT_EQ(GetLastError(), RPC_S_SERVER_UNAVAILABLE);
+        EXPECT_EQ(cups.Refused(), 1);
+        if (!bBus) ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    }
+    EXPECT_NE(log.Text().find("[comm] SeviceControl OpenSCManager()"), std::string::npos) << log.Text();
 }
 
 TEST_F(SpoolerTest, UnitsThatStartCupsOnDemandStopAndStartWithIt) {
