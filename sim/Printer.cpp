@@ -121,6 +121,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_core.LastTransferImage();
     }
+    std::vector<StoredImage> StoredImages() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_core.StoredImages();
+    }
     void PowerCycle() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_core.PowerCycle(GetTickCount(), "power_cycle");
@@ -216,5 +220,6 @@ void Printer::SetState(const PrinterState& state) { m_pLoop->SetState(state); }
 Faults Printer::GetFaults() const { return m_pLoop->GetFaults(); }
 void Printer::PowerCycle() { m_pLoop->PowerCycle(); }
 std::vector<BYTE> Printer::LastTransferImage() const { return m_pLoop->LastTransferImage(); }
+std::vector<StoredImage> Printer::StoredImages() const { return m_pLoop->StoredImages(); }
 
 }  // namespace sim

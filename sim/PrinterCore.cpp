@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <string_view>
 
 #include "platform/Text.h"
 
@@ -293,6 +294,10 @@ void PrinterCore::FinishData(DWORD now, const char* pszEnd) {
 void PrinterCore::EndTransferEvent(const char* pszResult, Fields extra) {
     m_lastImage = std::move(m_image);
     m_image.clear();
+    if (std::string_view(pszResult) == "stored") {
+        m_stored.push_back(StoredImage{m_szTransferKind, m_lastImage});
+        if (m_stored.size() > 16) m_stored.pop_front();
+    }
     Fields f;
     f.Str("kind", m_szTransferKind).Str("result", pszResult).Int("bytes", m_cbTransfer).Int("reads", m_nReads).IntList("blocks", m_reads);
     f.Append(std::move(extra));

@@ -37,6 +37,7 @@ public:
     void NoteReads(std::size_t cb);  // a transport read of cb bytes (block sizes as received)
     void OnDataLinkEnd(DWORD now, unsigned nConn = 0);
     std::vector<BYTE> LastTransferImage() const { return m_lastImage; }
+    std::vector<StoredImage> StoredImages() const { return {m_stored.begin(), m_stored.end()}; }
 
     // Answers for the host, oldest first.
     std::vector<BYTE> TakeAnswers(std::size_t cbMax);
@@ -119,6 +120,7 @@ private:
     unsigned m_nTransferConn = 0;  // connection the transfer under way began on
     std::vector<BYTE> m_image;     // bytes of the transfer under way
     std::vector<BYTE> m_lastImage;  // of the last transfer that ended
+    std::deque<StoredImage> m_stored;  // transfers that ended stored
 
     std::deque<BYTE> m_answers;
     unsigned m_nFill = 0;

@@ -96,6 +96,12 @@ struct SimEvent {
 
 class PrinterLoop;
 
+// One transfer the printer stored: its kind ("FW", "KF", ...) and its bytes as received.
+struct StoredImage {
+    std::string szKind;
+    std::vector<BYTE> bytes;
+};
+
 // A simulated printer on LAN, run by a thread of its own. Every member is thread-safe.
 class Printer {
 public:
@@ -135,6 +141,8 @@ public:
     // The bytes of the last transfer that ended (firmware or data, headers included), as
     // received: a test compares them byte for byte with what it meant to send.
     std::vector<BYTE> LastTransferImage() const;
+    // The same for every transfer that ended stored, oldest first (the last 16).
+    std::vector<StoredImage> StoredImages() const;
 
 private:
     std::unique_ptr<PrinterLoop> m_pLoop;

@@ -1,0 +1,183 @@
+#pragma once
+// The fault matrix: a whole update run per case and transport, against a simulated printer
+// told to misbehave in one way, with systemd and CUPS stand-ins around it. Every case checks
+// the same aftermath: result, messages with their codes, exit status, no descriptor of the
+// device left open, no thread left, every stopped service started again, the log kept
+// unless the run fully succeeded, and every stored transfer equal to what was meant.
+#include <dirent.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FakeCups.h"
+#include "MockSystemd.h"
+#include "Transports.h"
+#include "e2e/UpdateFixture.h"
+#include "system/Service.h"
+#include "ui/StringTable.h"
+
+class FaultMatrix;
+
+struct FaultCase {
+    const char* pszName;   // fault, as the test name shows it
+    const char* pszPhase;  // where it strikes
+    // Files, model row, printer state and faults, box answers.
+    std::function<void(FaultMatrix&, sim::Config&)> arrange;
+    DWORD dwResult;
+    int nExitStatus;
+    // The boxes shown, in order (built when the case runs: texts come from the table).
+    std::function<std::vector<std::string>()> boxes;
+    // Set UF_CANCEL once the printer's transcript has an entry of this name.
+    const char* pszCancelOn = nullptr;
+    // After the initialisation, before the run (e.g. a file checksum the printer never reaches).
+    std::function<void(FaultMatrix&)> afterInit = nullptr;
+};
+
+struct MatrixParam {
+    FaultCase fault;
+    std::string transport;
+};
+
+inline void PrintTo(const MatrixParam& p, std::ostream* os) {
+    *os << p.fault.pszPhase << "/" << p.fault.pszName << " over " << p.transport;
+}
+
+inline std::string MatrixParamName(const ::testing::TestParamInfo<MatrixParam>& info) {
+    return std::string(info.param.fault.pszPhase) + "_" + info.param.fault.pszName + "_" + info.param.transport;
+}
+
+// Every case on every transport.
+template <std::size_t N>
+std::vector<MatrixParam> MatrixParams(const FaultCase (&cases)[N]) {
+    std::vector<MatrixParam> out;
+    for (const std::string& transport : AllTransports()) {
+        for (const FaultCase& c : cases) out.push_back({c, transport});
+    }
+    return out;
+}
+
+inline int ThreadCount() {
+    int n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
+}
+
+inline std::string ErrorBox(DWORD dwText, DWORD dwLocation, DWORD dwError) {
+    return LoadResString(dwText) + StrPrintf("\n\nErrorCode = [ %06X, %08X ]", dwLocation, dwError);
+}
+
+class FaultMatrix : public UpdateFixture, public ::testing::WithParamInterface<MatrixParam> {
+public:
+    static constexpr BYTE kTypeId = UpdateFixture::kTypeId;
+    using UpdateFixture::MakeFile;
+    using UpdateFixture::SetModel;
+    CRecordingMessageBox& Box() { return m_box; }
+
+protected:
+    bool IsolateServices() const override { return false; }
+
+    void SetUp() override {
+        UpdateFixture::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(m_systemd.Ok()) << m_systemd.Error();
+        for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+            ASSERT_TRUE(m_systemd.AddUnit(pszUnit));
+            ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
+        }
+        m_transport = MakeFaultTransport(GetParam().transport);
+        ASSERT_TRUE(m_transport);
+    }
+    void TearDown() override {
+        WaitForWorker(INFINITE);
+        m_cups.reset();
+        if (m_transport) m_transport->Stop();
+        UpdateFixture::TearDown();
+    }
+
+    void Run() {
+        const FaultCase& c = GetParam().fault;
+        sim::Config config;
+        config.state = Printer(kTypeId, 0x05);
+        if (c.arrange) c.arrange(*this, config);
+        ASSERT_TRUE(m_transport->Start(config));
+        m_cups = std::make_unique<FakeCups>(std::vector<std::string>{m_transport->QueueUri()});
+        ASSERT_TRUE(m_cups->Ok());
+        m_nThreadsBefore = ThreadCount();
+        RunInitialisation();
+        if (c.afterInit) c.afterInit(*this);
+        RunOnce(false, c.pszCancelOn);
+        if (m_host.m_bRetryPosted) RunOnce(true, nullptr);
+    }
+
+    void RunOnce(bool bRetry, const char* pszCancelOn) {
+        theApp.nPortKind = m_transport->PortKind();
+        theApp.szPortName = m_transport->PortName();
+        const unsigned long long nFrom = NextSeq();
+        ASSERT_TRUE(StartUpdateThread(m_host, bRetry));
+        if (pszCancelOn != nullptr) {
+            EXPECT_TRUE(m_transport->Printer().WaitForEvent(pszCancelOn, 60000, nullptr, nFrom));
+            theApp.SetFlags(UF_CANCEL);
+        }
+        WaitForWorker(INFINITE);
+    }
+
+    unsigned long long NextSeq() const {
+        auto t = m_transport->Printer().Transcript();
+        return t.empty() ? 0 : t.back().nSeq + 1;
+    }
+
+    // What every case must leave behind.
+    void CheckAftermath() {
+        const FaultCase& c = GetParam().fault;
+        EXPECT_EQ(Result(), c.dwResult);
+        EXPECT_EQ(ExitStatusFromResult(Result()), c.nExitStatus);
+        EXPECT_EQ(BoxTexts(), c.boxes());
+        EXPECT_EQ(m_transport->DeviceFds(), 0) << "a descriptor of the device is still open";
+        EXPECT_EQ(ThreadCount(), m_nThreadsBefore) << "a thread outlived the run";
+        for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+            int nStops = m_systemd.CallsFor("StopUnit", pszUnit);
+            EXPECT_GE(nStops, 1) << pszUnit;
+            EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), nStops) << pszUnit << ": every stop has one start";
+            EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+        }
+        // The log is started afresh only after a full success; otherwise the run is in it.
+        const bool bRunInLog = LogText().find("Open port [" + m_transport->PortName() + "]") != std::string::npos;
+        EXPECT_EQ(bRunInLog, c.dwResult != ERROR_SUCCESS);
+        CheckStoredImages();
+    }
+
+    // Every transfer the printer stored is byte for byte the file it came from (data kinds
+    // behind their 20-byte download header).
+    void CheckStoredImages() {
+        for (const sim::StoredImage& image : m_transport->Printer().StoredImages()) {
+            auto made = m_files.find(image.szKind);
+            ASSERT_NE(made, m_files.end()) << "stored a transfer of no file: " << image.szKind;
+            std::string file = TempDir::Read(made->second.szPath);
+            const std::size_t cbHeader = image.szKind == "FW" ? 0 : 20;
+            ASSERT_EQ(image.bytes.size(), cbHeader + file.size()) << image.szKind;
+            EXPECT_TRUE(std::equal(image.bytes.begin() + static_cast<std::ptrdiff_t>(cbHeader), image.bytes.end(),
+                                   file.begin(), [](BYTE a, char b) { return a == static_cast<BYTE>(b); }))
+                << image.szKind << " differs from its file";
+        }
+    }
+
+public:
+    // A file of the run, remembered for the image check.
+    sim::MadeFile AddFile(const std::string& kind, BYTE bRomId, DWORD cbSize, DWORD dwSeed = 1) {
+        sim::MadeFile made = MakeFile(kind, kTypeId, bRomId, cbSize, dwSeed);
+        m_files[kind] = made;
+        return made;
+    }
+    sim::MadeFile File(const std::string& kind) const { return m_files.at(kind); }
+
+protected:
+    MockSystemd m_systemd;
+    std::unique_ptr<FakeCups> m_cups;
+    std::unique_ptr<FaultTransport> m_transport;
+    std::map<std::string, sim::MadeFile> m_files;
+    int m_nThreadsBefore = 0;
+};
