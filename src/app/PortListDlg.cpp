@@ -213,10 +213,11 @@ CPortListDlg::CPortListDlg(std::shared_ptr<ComConfigRecord>* pSlot, QWidget* pPa
     m_pSettings = new QPushButton(this);
     m_pUpdate = new QPushButton(this);
     m_pCancel = new QPushButton(this);
+    // Enter presses the button that has the focus, else Update. A button that is not
+    // auto-default would hand Enter on to Update: Enter on a focused Cancel would then
+    // start a firmware update.
     m_pUpdate->setDefault(true);
-    m_pUpdate->setAutoDefault(true);
-    m_pSettings->setAutoDefault(false);
-    m_pCancel->setAutoDefault(false);
+    for (QPushButton* p : {m_pUpdate, m_pSettings, m_pCancel}) p->setAutoDefault(true);
 
     DialogUnits du(font());
     m_pHeading->setGeometry(du.Rect(7, 7, 140, 8));

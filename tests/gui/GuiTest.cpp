@@ -120,6 +120,56 @@ TEST_F(GuiTest, SerialRecordIsMadeAfreshForAnotherLineAndKeptForTheSameLine) {
     EXPECT_EQ(dlg.Run(PORT_KIND_SERIAL, &discovery, &name), IDCANCEL);
 }
 
+// Enter does what the focused button says, and Update when the list has the focus.
+struct EnterCase {
+    const char* pszTarget;  // "update", "cancel", "settings", "list"
+    int nKey;
+    int nResult;
+    int nEditorRuns;
+};
+void PrintTo(const EnterCase& c, std::ostream* os) { *os << c.pszTarget << (c.nKey == Qt::Key_Enter ? " Enter" : " Return"); }
+class PortListEnter : public GuiTest, public ::testing::WithParamInterface<EnterCase> {};
+
+TEST_P(PortListEnter, PressesTheFocusedButton) {
+    const EnterCase& c = GetParam();
+    std::shared_ptr<ComConfigRecord> slot;
+    CPortListDlg dlg(&slot);
+    int nEditorRuns = 0;
+    dlg.SetConfigEditor([&](const std::string&, COMMCONFIG*) {
+        ++nEditorRuns;
+        return FALSE;
+    });
+    CFakeDiscovery discovery({"ttyS0\t", "ttyS1\t"}, true);
+    bool bStillOpen = false;
+    dlg.SetShownHook([&](CPortListDlg& d) {
+        d.List()->setCurrentRow(1);
+        const std::string target = c.pszTarget;
+        QWidget* pTarget = target == "update"     ? static_cast<QWidget*>(d.UpdateButton())
+                           : target == "cancel"   ? static_cast<QWidget*>(d.CancelButton())
+                           : target == "settings" ? static_cast<QWidget*>(d.SettingsButton())
+                                                  : static_cast<QWidget*>(d.List());
+        ASSERT_TRUE(pTarget->isEnabled());
+        pTarget->setFocus();
+        ASSERT_EQ(d.focusWidget(), pTarget);
+        QTest::keyClick(d.focusWidget(), static_cast<Qt::Key>(c.nKey));
+        bStillOpen = d.isVisible();
+        if (bStillOpen) QTest::keyClick(&d, Qt::Key_Escape);
+    });
+    std::string name = "unchanged";
+    EXPECT_EQ(dlg.Run(PORT_KIND_SERIAL, &discovery, &name), c.nResult);
+    EXPECT_EQ(name, c.nResult == IDOK ? "ttyS1" : "unchanged");
+    EXPECT_EQ(nEditorRuns, c.nEditorRuns);
+    EXPECT_EQ(bStillOpen, c.nEditorRuns > 0);  // the settings leave the list open
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachButton, PortListEnter,
+    ::testing::Values(EnterCase{"update", Qt::Key_Return, IDOK, 0}, EnterCase{"update", Qt::Key_Enter, IDOK, 0},
+                      EnterCase{"cancel", Qt::Key_Return, IDCANCEL, 0}, EnterCase{"cancel", Qt::Key_Enter, IDCANCEL, 0},
+                      EnterCase{"settings", Qt::Key_Return, IDCANCEL, 1},
+                      EnterCase{"settings", Qt::Key_Enter, IDCANCEL, 1}, EnterCase{"list", Qt::Key_Return, IDOK, 0},
+                      EnterCase{"list", Qt::Key_Enter, IDOK, 0}));
+
 // --- serial settings ------------------------------------------------------------------------
 
 COMMCONFIG With(std::function<void(DCB&)> change) {
