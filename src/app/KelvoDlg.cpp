@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -52,6 +53,28 @@ void PaintWhite(QWidget* pWidget) {
 }  // namespace
 
 QIcon KelvoIcon() { return QIcon(QPixmap(kelvo_xpm)); }
+
+namespace {
+
+// The help icon as the keyboard reaches it: Enter and Return open the help as a click
+// does, instead of falling through to the dialog's default button, Select.
+class CHelpIcon : public QToolButton {
+public:
+    using QToolButton::QToolButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* pEvent) override {
+        if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
+            if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+                click();
+                return;
+            }
+        }
+        QToolButton::keyPressEvent(pEvent);
+    }
+};
+
+}  // namespace
 
 // --- About --------------------------------------------------------------------------------
 
@@ -127,12 +150,12 @@ void CKelvoDlg::BuildControls() {
     m_pStatus = label(7, 7, 120, 61, "Message", false);
     m_pProgress = label(7, 33, 120, 42, "Message", false);
     m_nProgressTop = m_pProgress->geometry().top();
-    m_pHelp = new QToolButton(this);
+    m_pHelp = new CHelpIcon(this);
     m_pHelp->setAutoRaise(true);
     m_pHelp->setIcon(style()->standardIcon(QStyle::SP_MessageBoxQuestion));
     m_pHelp->setIconSize(QSize(16, 16));
     m_pHelp->setGeometry(QRect(du.X(132), du.Y(4), 20, 20));
-    m_pHelp->setFocusPolicy(Qt::NoFocus);
+    m_pHelp->setFocusPolicy(Qt::StrongFocus);  // after Select in the tab order
     m_pClose = new QPushButton("&Close", this);
     m_pClose->setGeometry(du.Rect(35, 82, 50, 20));
     m_pClose->setVisible(false);
@@ -162,6 +185,7 @@ void CKelvoDlg::InitDialog() {
     m_pSelect->setText(Res(IDS_SELECT));
     m_pStatus->setText(Res(IDS_UPDATING_FIRMWARE));
     m_pHelp->setToolTip(Res(IDS_HELP));
+    m_pHelp->setAccessibleName(Res(IDS_HELP));
     // Silent mode shows nothing from the start.
     ShowBusyLayout(false);
     if (m_startSpooler) m_startSpooler();
@@ -302,7 +326,21 @@ void CKelvoDlg::EnableControls(bool bEnable) {
     const DWORD dwInterfaces = CurrentRow().dwInterfaces;
     for (std::size_t i = 0; i < 4; ++i) m_kinds[i]->setEnabled(bEnable && (dwInterfaces & kKindBits[i]));
     m_pSelect->setEnabled(bEnable);
-    if (bEnable) m_pSelect->setFocus();
+    // While the dialog itself is disabled (the update files still loading) no widget
+    // takes the focus: it waits for the dialog to be enabled.
+    m_bFocusSelect = bEnable;
+    if (bEnable && isEnabled()) {
+        m_pSelect->setFocus();
+        m_bFocusSelect = false;
+    }
+}
+
+void CKelvoDlg::changeEvent(QEvent* pEvent) {
+    QDialog::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::EnabledChange && isEnabled() && m_bFocusSelect && m_pSelect->isEnabled()) {
+        m_pSelect->setFocus();
+        m_bFocusSelect = false;
+    }
 }
 
 void CKelvoDlg::ShowBusyLayout(bool bBusy) {

@@ -116,6 +116,11 @@ public:
     // (the message box lets go of workers waiting for an answer).
     void SetEndingHandler(std::function<void()> handler) { m_ending = std::move(handler); }
 
+protected:
+    // The focus that EnableControls asked for while the dialog was disabled lands on
+    // Select once the dialog is enabled.
+    void changeEvent(QEvent* pEvent) override;
+
 private:
     void BuildControls();
     void InitDialog();
@@ -147,6 +152,7 @@ private:
     bool m_bWorkerHeld = false;   // a worker was started and not yet waited for
     bool m_bEnding = false;
     bool m_bDestroyed = false;
+    bool m_bFocusSelect = false;  // Select takes the focus as soon as it can
     int m_nSilentCloseMs = SILENT_FAILED_CLOSE_MS;
     DWORD m_dwDestroyWait = DESTROY_WAIT_MS;
     std::function<BOOL(const char*)> m_launchUrl;

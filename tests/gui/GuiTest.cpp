@@ -305,6 +305,28 @@ TEST_F(GuiTest, SetUpLabelsTheKindsOfTheModelAndEnablesOnlyThose) {
     EXPECT_EQ(m_nSpoolerStarts, 1);
 }
 
+// The keyboard starts on Select once the update files are loaded; Tab reaches the help
+// icon, which has a name for screen readers and opens the help on Enter (not Select).
+TEST_F(GuiTest, FocusIsOnSelectOnceEnabledAndTheHelpIconIsReachedByKeyboard) {
+    CFakeDiscovery usb({"USB001\t (ZAQ TP-80)"}, true);
+    m_frontEnd.SetDiscovery(0, &usb);
+    RunDialog([&](CKelvoDlg& dlg) {
+        // The initialisation enables Select while the whole dialog is still disabled.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isEnabled() && dlg.SelectButton()->isEnabled(); }, 10000));
+        // A Select pressed by mistake meets a port list that closes at once.
+        dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); });
+        EXPECT_EQ(dlg.focusWidget(), dlg.SelectButton());
+        EXPECT_EQ(dlg.HelpIcon()->accessibleName().toStdString(), "Help");
+        EXPECT_TRUE(dlg.HelpIcon()->focusPolicy() & Qt::TabFocus);
+        QTest::keyClick(dlg.SelectButton(), Qt::Key_Tab);
+        EXPECT_EQ(dlg.focusWidget(), dlg.HelpIcon());
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(dlg.focusWidget(), key);
+        dlg.PostClose();
+    });
+    EXPECT_EQ(m_launched, std::vector<std::string>(2, SupportPageUrl(HELP_PAGE_MAIN)));
+    EXPECT_EQ(usb.nCalls, 0);  // Select was not pressed
+}
+
 TEST_F(GuiTest, ModelWithoutKindsShowsMessage256AndLeavesSelectDisabled) {
     ModelTable[0].dwInterfaces = 0;
     RunDialog([&](CKelvoDlg& dlg) {
@@ -575,6 +597,7 @@ TEST_F(GuiTest, JapaneseUserGetsJapaneseTexts) {
         EXPECT_EQ(dlg.SelectButton()->text().toStdString(), "選択(&S)");
         EXPECT_EQ(dlg.KindButton(2)->text().toStdString(), "イーサネット");
         EXPECT_EQ(dlg.HelpIcon()->toolTip().toStdString(), "ヘルプ");
+        EXPECT_EQ(dlg.HelpIcon()->accessibleName().toStdString(), "ヘルプ");
         dlg.PostClose();
     });
     // The font shows the characters; Qt's own buttons speak Japanese too when installed.
