@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QLibraryInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -10,6 +11,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <set>
 #include <thread>
 
 #include "gui/GuiFixture.h"
@@ -258,6 +260,68 @@ TEST_F(GuiTest, SerialSettingsDialogEditsTheLineSettings) {
     EXPECT_EQ(d.fRtsControl, RTS_CONTROL_DISABLE);
     EXPECT_EQ(d.fOutxCtsFlow, 0u);
 }
+
+// The settings dialog speaks the user's language, and each label's mnemonic reaches its field.
+struct SerialTextsCase {
+    const char* pszLang;
+    std::vector<std::string> labels;
+    std::vector<std::string> parities;
+    std::vector<std::string> flows;
+    std::string ok;
+    std::string cancel;
+};
+class SerialSettingsTexts : public GuiTest, public ::testing::WithParamInterface<SerialTextsCase> {};
+
+TEST_P(SerialSettingsTexts, AreInTheUsersLanguageWithMnemonics) {
+    const SerialTextsCase& c = GetParam();
+    ::setenv("LANG", c.pszLang, 1);
+    CSerialSettingsDlg dlg("ttyS0", SafeComConfig(), nullptr);
+    auto* pForm = dlg.findChild<QFormLayout*>();
+    ASSERT_NE(pForm, nullptr);
+    const std::vector<QComboBox*> fields = {dlg.BaudRate(), dlg.ByteSize(), dlg.Parity(), dlg.StopBits(),
+                                            dlg.FlowControl()};
+    std::vector<std::string> labels;
+    for (QComboBox* pField : fields) {
+        auto* pLabel = qobject_cast<QLabel*>(pForm->labelForField(pField));
+        ASSERT_NE(pLabel, nullptr);
+        labels.push_back(pLabel->text().toStdString());
+        EXPECT_EQ(pLabel->buddy(), pField);
+    }
+    EXPECT_EQ(labels, c.labels);
+    auto items = [](QComboBox* p) {
+        std::vector<std::string> texts;
+        for (int i = 0; i < p->count(); ++i) texts.push_back(p->itemText(i).toStdString());
+        return texts;
+    };
+    EXPECT_EQ(items(dlg.Parity()), c.parities);
+    EXPECT_EQ(items(dlg.FlowControl()), c.flows);
+    EXPECT_EQ(dlg.OkButton()->text().toStdString(), c.ok);
+    EXPECT_EQ(dlg.CancelButton()->text().toStdString(), c.cancel);
+    // Every label has a mnemonic of its own.
+    std::set<QChar> keys;
+    for (const std::string& label : labels) {
+        const QString text = QString::fromStdString(label);
+        const int i = text.indexOf('&');
+        ASSERT_GE(i, 0) << label;
+        EXPECT_TRUE(keys.insert(text.at(i + 1).toUpper()).second) << label;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachLanguage, SerialSettingsTexts,
+    ::testing::Values(
+        SerialTextsCase{"C.UTF-8",
+                        {"&Bits per second:", "&Data bits:", "&Parity:", "&Stop bits:", "&Flow control:"},
+                        {"None", "Odd", "Even", "Mark", "Space"},
+                        {"None", "Xon / Xoff", "Hardware"},
+                        "OK",
+                        "&Cancel"},
+        SerialTextsCase{"ja_JP.UTF-8",
+                        {"ビット/秒(&B):", "データビット(&D):", "パリティ(&P):", "ストップビット(&S):", "フロー制御(&F):"},
+                        {"なし", "奇数", "偶数", "マーク", "スペース"},
+                        {"なし", "Xon / Xoff", "ハードウェア"},
+                        "OK",
+                        "キャンセル(&C)"}));
 
 // --- About ------------------------------------------------------------------------------------
 
