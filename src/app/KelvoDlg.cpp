@@ -198,6 +198,8 @@ void CKelvoDlg::InitDialog() {
         DWORD dwError = GetLastError();
         LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Initialisation thread not started");
         m_app.nExitCode = dwError != ERROR_SUCCESS ? dwError : ERROR_NOT_ENOUGH_MEMORY;
+        // No thread will ask for the end of a silent run: the dialog ends it itself.
+        if (m_app.TestFlags(UF_SILENT)) QTimer::singleShot(m_nSilentCloseMs, this, [this] { OnClose(); });
     }
 }
 
@@ -384,7 +386,11 @@ void CKelvoDlg::OnSelect() {
         if (m_kinds[static_cast<std::size_t>(i)]->isChecked()) nKind = i;
     }
     if (nKind < 0) {
-        EnableControls(true);
+        if (m_app.TestFlags(UF_SILENT)) {
+            EndSilentWithout(ERROR_INVALID_PRINTER_NAME);
+        } else {
+            EnableControls(true);
+        }
         return;
     }
     m_app.nPortKind = nKind;
@@ -444,9 +450,25 @@ void CKelvoDlg::OnClose() {
     }
     if (m_app.TestFlags(UF_SILENT)) {
         m_app.SetFlags(UF_CANCEL);
+        // The run may have asked for the end itself and still be finishing (the help
+        // page after a failed retry run): a silent dialog ends as soon as it has, and
+        // never waits for a second request that no one sends.
+        CloseWhenWorkerEnds();
         return;
     }
     ShowError(LOC_CANNOT_QUIT, ERROR_SHOWN_CANNOT_QUIT, "%s", LoadResString(IDS_CANNOT_QUIT).c_str());
+}
+
+void CKelvoDlg::CloseWhenWorkerEnds() {
+    if (m_pCloseTimer != nullptr) return;
+    m_pCloseTimer = new QTimer(this);
+    connect(m_pCloseTimer, &QTimer::timeout, this, [this] {
+        if (m_bEnding || m_workers.Wait(0) != WAIT_OBJECT_0) return;
+        m_pCloseTimer->stop();
+        m_bWorkerHeld = false;
+        EndDialog();
+    });
+    m_pCloseTimer->start(static_cast<int>(CLOSE_WAIT_MS));
 }
 
 void CKelvoDlg::reject() { OnClose(); }

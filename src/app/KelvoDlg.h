@@ -17,6 +17,7 @@ class QIcon;
 class QLabel;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 class QToolButton;
 class CPortListDlg;
 class CUtilPort;
@@ -129,6 +130,7 @@ private:
     void ShowAbout();
     void OnHelpIcon();
     void EndSilentWithout(DWORD dwResult);
+    void CloseWhenWorkerEnds();
     void WaitForLastWorker(const char* pszNote);
     void PlaceProgressText();
     void StartUpdate(bool bRetry);
@@ -153,6 +155,7 @@ private:
     bool m_bEnding = false;
     bool m_bDestroyed = false;
     bool m_bFocusSelect = false;  // Select takes the focus as soon as it can
+    QTimer* m_pCloseTimer = nullptr;  // a silent close waiting for the worker's end
     int m_nSilentCloseMs = SILENT_FAILED_CLOSE_MS;
     DWORD m_dwDestroyWait = DESTROY_WAIT_MS;
     std::function<BOOL(const char*)> m_launchUrl;

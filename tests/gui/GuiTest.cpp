@@ -596,6 +596,54 @@ TEST_F(GuiTest, SilentCloseDuringAnUpdateCancelsTheRunWhichThenEndsTheDialog) {
     ASSERT_EQ(m_workers.Runs().size(), 1u);
 }
 
+// Every way a silent run can go ends the program by itself: nobody is there to close it.
+struct SilentEndCase {
+    const char* pszName;
+    std::function<void(CScriptedWorkers&)> arrange;
+    DWORD dwResult;
+};
+void PrintTo(const SilentEndCase& c, std::ostream* os) { *os << c.pszName; }
+class SilentEnds : public GuiTest, public ::testing::WithParamInterface<SilentEndCase> {};
+
+TEST_P(SilentEnds, ByItself) {
+    const SilentEndCase& c = GetParam();
+    CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 02:00:00:00:00:01]"}, false);
+    m_frontEnd.SetDiscovery(2, &lan);
+    theApp.SetFlags(UF_SILENT);
+    theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);
+    c.arrange(m_workers);
+    RunDialog([](CKelvoDlg& dlg) {
+        dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::mouseClick(d.UpdateButton(), Qt::LeftButton); });
+    });
+    m_workers.Wait(INFINITE);
+    EXPECT_EQ(theApp.nExitCode.load(), c.dwResult);
+    EXPECT_TRUE(Boxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPath, SilentEnds,
+    ::testing::Values(
+        SilentEndCase{"initialisation thread not started", [](CScriptedWorkers& w) { w.bInitStartFails = true; },
+                      ERROR_NOT_ENOUGH_MEMORY},
+        SilentEndCase{"update thread not started", [](CScriptedWorkers& w) { w.bUpdateStartFails = true; },
+                      ERROR_NOT_ENOUGH_MEMORY},
+        // The run asks for the end, then goes on for longer than the close waits (the
+        // help page of a failed retry run).
+        SilentEndCase{"run still finishing after its close request",
+                      [](CScriptedWorkers& w) {
+                          w.body = [](IDialogHost& host, bool) {
+                              theApp.nExitCode = ERROR_WRITE_FAULT;
+                              host.RestoreAfterRun();
+                              host.PostClose();
+                              Sleep(10 * CLOSE_WAIT_MS);
+                          };
+                      },
+                      ERROR_WRITE_FAULT},
+        // Select arrives while no kind is checked.
+        SilentEndCase{"no kind checked at Select",
+                      [](CScriptedWorkers& w) { w.initBody = [](IDialogHost& host) { host.PostSelect(); }; },
+                      ERROR_INVALID_PRINTER_NAME}));
+
 TEST_F(GuiTest, SilentKindTheModelLacksEndsWithMessage257Logged) {
     ModelTable[0].dwInterfaces = IF_USB;
     theApp.SetFlags(UF_SILENT);
