@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "app/DialogUnits.h"
+#include "app/FrontEnd.h"
 #include "app/PortListDlg.h"
 #include "config/ConfigFile.h"
 #include "engine/Kelvo.h"
@@ -482,9 +483,18 @@ void CKelvoDlg::ShowAbout() {
     about.exec();
 }
 
-void CKelvoDlg::BringForward() {
+void CKelvoDlg::BringForward(const QString& token) {
     if (isMinimized()) showNormal();
     show();
     raise();
-    activateWindow();
+    // A modal window open above the dialog is where the user's answer is awaited.
+    QWidget* pTarget = QApplication::activeModalWidget();
+    if (pTarget == nullptr || pTarget == this) {
+        ActivateWithToken(this, token);
+        return;
+    }
+    if (pTarget->isMinimized()) pTarget->showNormal();
+    pTarget->show();
+    pTarget->raise();
+    ActivateWithToken(pTarget, token);
 }

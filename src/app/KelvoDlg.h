@@ -93,8 +93,10 @@ public:
     void OnSelect();
     void OnRetry();
     void OnClose();
-    // Brings the window forward, restored when minimised (a second instance asked).
-    void BringForward();
+    // A second instance asked: brings forward the window the user is to deal with (the
+    // topmost modal one: the port list, a message box; else this dialog), restored when
+    // minimised, activated with the second instance's activation token when it had one.
+    void BringForward(const QString& token = {});
 
     // Escape and the close box come here.
     void reject() override;

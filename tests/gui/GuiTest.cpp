@@ -690,13 +690,87 @@ TEST_F(GuiTest, SecondInstanceRaisesTheFirstWindowRestoredWhenMinimised) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isMinimized(); }, 10000));
         std::thread second([&] { bDelivered = CInstanceChannel::AskToRaise(InstanceChannelName()); });
         EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.isMinimized(); }, 10000));
+        EXPECT_EQ(QApplication::activeModalWidget(), &dlg);
         second.join();
         EXPECT_TRUE(dlg.isVisible());
         dlg.PostClose();
     });
     EXPECT_TRUE(bDelivered);
     EXPECT_TRUE(InstanceChannelName().startsWith(QString::fromStdString(m_root.Path())));
-    EXPECT_FALSE(CInstanceChannel::AskToRaise(InstanceChannelName(), 500));  // closed with the window
+    EXPECT_FALSE(CInstanceChannel::AskToRaise(InstanceChannelName(), {}, 500));  // closed with the window
+}
+
+// What the user must deal with comes forward: the open port list or message box, not the
+// main dialog behind it.
+struct ModalCase {
+    const char* pszName;
+    bool bPortList;  // else a message box
+};
+void PrintTo(const ModalCase& c, std::ostream* os) { *os << c.pszName; }
+class RaiseModal : public GuiTest, public ::testing::WithParamInterface<ModalCase> {};
+
+TEST_P(RaiseModal, SecondInstanceBringsTheTopmostModalWindowForward) {
+    const ModalCase& c = GetParam();
+    CFakeDiscovery usb({"USB001\t (ZAQ TP-80)"}, true);
+    m_frontEnd.SetDiscovery(0, &usb);
+    bool bRestored = false;
+    bool bDelivered = false;
+    auto raiseWhileOpen = [&](QWidget* pModal) {
+        ASSERT_EQ(QApplication::activeModalWidget(), pModal);
+        pModal->showMinimized();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return pModal->isMinimized(); }, 10000));
+        std::thread second([&] { bDelivered = CInstanceChannel::AskToRaise(InstanceChannelName(), "tok"); });
+        bRestored = QTest::qWaitFor([&] { return !pModal->isMinimized(); }, 10000);
+        second.join();
+        EXPECT_TRUE(pModal->isVisible());
+        // Nothing but the plugin that uses it may keep the token: offscreen, none is set.
+        EXPECT_FALSE(qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN"));
+    };
+    RunDialog([&](CKelvoDlg& dlg) {
+        ASSERT_TRUE(WaitForReady(dlg));
+        if (c.bPortList) {
+            dlg.PortList().SetShownHook([&](CPortListDlg& d) {
+                raiseWhileOpen(&d);
+                QTest::keyClick(&d, Qt::Key_Escape);
+            });
+            QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+        } else {
+            QMessageBox box(QMessageBox::Information, "", "a box", QMessageBox::Ok, &dlg);
+            QTimer::singleShot(0, &box, [&] {
+                raiseWhileOpen(&box);
+                box.accept();
+            });
+            box.exec();
+        }
+        dlg.PostClose();
+    });
+    EXPECT_TRUE(bDelivered);
+    EXPECT_TRUE(bRestored);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachModal, RaiseModal,
+                         ::testing::Values(ModalCase{"port list", true}, ModalCase{"message box", false}));
+
+// The second start hands its activation token over; only a plain token travels.
+TEST_F(GuiTest, SecondInstanceHandsItsActivationTokenOver) {
+    CInstanceChannel channel;
+    std::vector<std::string> tokens;
+    ASSERT_TRUE(channel.Listen(InstanceChannelName(), [&](const QString& token) { tokens.push_back(token.toStdString()); }));
+    auto ask = [&](std::function<void()> second) {
+        const std::size_t nBefore = tokens.size();
+        std::thread t(std::move(second));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return tokens.size() > nBefore; }, 10000));
+        t.join();
+    };
+    ::setenv("XDG_ACTIVATION_TOKEN", "kwin-42_ab.c", 1);
+    ask([&] { m_frontEnd.RaiseFirstInstance(); });
+    ::unsetenv("XDG_ACTIVATION_TOKEN");
+    ask([&] { m_frontEnd.RaiseFirstInstance(); });
+    ask([] { CInstanceChannel::AskToRaise(InstanceChannelName(), "two words"); });
+    ask([] { CInstanceChannel::AskToRaise(InstanceChannelName(), QString(5000, 'x')); });
+    ask([] { CInstanceChannel::AskToRaise(InstanceChannelName(), QString::fromUtf8("\u30c8\u30fc\u30af\u30f3")); });
+    EXPECT_EQ(tokens, (std::vector<std::string>{"kwin-42_ab.c", "", "", "", ""}));
+    channel.Close();
 }
 
 // --- Japanese ---------------------------------------------------------------------------------------
