@@ -26,6 +26,9 @@
 
 namespace {
 
+constexpr int kMaxToken = 4096;
+constexpr qint64 kMaxRequest = 6 + kMaxToken + 1;  // "raise " + token + newline
+
 struct ButtonSet {
     QMessageBox::StandardButtons buttons;
     std::array<QMessageBox::StandardButton, 3> order;
@@ -162,7 +165,7 @@ QString InstanceChannelName() {
     return QFileInfo(lockPath).absolutePath() + "/" + INSTANCE_NAME + QString::number(::getuid());
 }
 
-bool CInstanceChannel::Listen(const QString& name, std::function<void()> onRaise) {
+bool CInstanceChannel::Listen(const QString& name, std::function<void(const QString& token)> onRaise) {
     Close();
     QLocalServer::removeServer(name);
     m_pServer = std::make_unique<QLocalServer>();
@@ -178,8 +181,18 @@ bool CInstanceChannel::Listen(const QString& name, std::function<void()> onRaise
         while (QLocalSocket* pSocket = pServer->nextPendingConnection()) {
             QObject::connect(pSocket, &QLocalSocket::disconnected, pSocket, &QObject::deleteLater);
             QObject::connect(pSocket, &QLocalSocket::readyRead, pSocket, [pSocket, onRaise] {
-                if (pSocket->readAll().contains("raise")) onRaise();
+                if (!pSocket->canReadLine()) {
+                    // One short line is all a request is.
+                    if (pSocket->bytesAvailable() > kMaxRequest) pSocket->disconnectFromServer();
+                    return;
+                }
+                const QString line = QString::fromLatin1(pSocket->readLine(kMaxRequest + 1)).trimmed();
                 pSocket->disconnectFromServer();
+                if (line == QLatin1String("raise")) {
+                    onRaise({});
+                } else if (line.startsWith(QLatin1String("raise "))) {
+                    onRaise(PlainToken(line.mid(6)));
+                }
             });
         }
     });
@@ -191,15 +204,37 @@ void CInstanceChannel::Close() {
     m_pServer.reset();
 }
 
-bool CInstanceChannel::AskToRaise(const QString& name, int nTimeoutMs) {
+QString CInstanceChannel::PlainToken(const QString& token) {
+    if (token.isEmpty() || token.size() > kMaxToken) return {};
+    for (QChar ch : token) {
+        if (ch.unicode() <= 0x20 || ch.unicode() >= 0x7F) return {};
+    }
+    return token;
+}
+
+bool CInstanceChannel::AskToRaise(const QString& name, const QString& token, int nTimeoutMs) {
     QLocalSocket socket;
     socket.connectToServer(name);
     if (!socket.waitForConnected(nTimeoutMs)) return false;
-    socket.write("raise\n");
+    QByteArray request = "raise";
+    if (const QString plain = PlainToken(token); !plain.isEmpty()) request += " " + plain.toLatin1();
+    socket.write(request + "\n");
     bool bSent = socket.waitForBytesWritten(nTimeoutMs);
     socket.disconnectFromServer();
     if (socket.state() != QLocalSocket::UnconnectedState) socket.waitForDisconnected(nTimeoutMs);
     return bSent;
+}
+
+void ActivateWithToken(QWidget* pWindow, const QString& token) {
+    const bool bHandOver = !token.isEmpty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    // Set for this one synchronous call only: the plugin removes it once used (and so does
+    // this function when the compositor has no activation protocol and the plugin left
+    // it), so no helper started later inherits a spent token. Changing the environment
+    // while a worker reads it is not safe in every case, hence only for a Wayland raise
+    // that came with a token; Qt 6.5 and later offer a call that needs no variable.
+    if (bHandOver) qputenv("XDG_ACTIVATION_TOKEN", token.toLatin1());
+    pWindow->activateWindow();
+    if (bHandOver && qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN")) qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
 // --- language --------------------------------------------------------------------------------
@@ -233,7 +268,10 @@ int CKelvoFrontEnd::MessageBox(const std::string& text, const std::string& capti
 }
 
 void CKelvoFrontEnd::RaiseFirstInstance() {
-    if (!CInstanceChannel::AskToRaise(InstanceChannelName())) {
+    // The token the desktop gave this start stands for the user's click: the first
+    // instance may take the focus with it.
+    const QString token = CInstanceChannel::PlainToken(qEnvironmentVariable("XDG_ACTIVATION_TOKEN"));
+    if (!CInstanceChannel::AskToRaise(InstanceChannelName(), token)) {
         LogMessage(LOG_WARNING, 'W', __LINE__, 0, "First instance not reached");
     }
 }
@@ -248,7 +286,7 @@ void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
     m_box.Reopen();
     m_box.SetOwner(&dlg);
     dlg.SetEndingHandler([this] { m_box.Shutdown(); });
-    m_channel.Listen(InstanceChannelName(), [&dlg] { dlg.BringForward(); });
+    m_channel.Listen(InstanceChannelName(), [&dlg](const QString& token) { dlg.BringForward(token); });
     if (m_dialogHook) m_dialogHook(dlg);
     dlg.RunModal();
     m_channel.Close();

@@ -62,21 +62,32 @@ int AnswerOfButton(int nQtButton);
 
 // The single-instance channel: the first instance listens on a local socket named after
 // the instance name and the user id; a second one connects to it and asks it to raise
-// its window.
+// its window, handing over the activation token its desktop gave it (a Wayland
+// compositor lets a window come forward only with one).
 QString InstanceChannelName();
 class CInstanceChannel {
 public:
     // Starts listening (a stale socket of a dead holder is removed first: the caller
-    // holds the instance lock). onRaise runs on the GUI thread for each request.
-    bool Listen(const QString& name, std::function<void()> onRaise);
+    // holds the instance lock). onRaise runs on the GUI thread for each request, with
+    // the token sent along (empty: none, or one that is no plain token).
+    bool Listen(const QString& name, std::function<void(const QString& token)> onRaise);
     void Close();
-    // Asks the instance listening on name to come forward; true when the request was
-    // delivered. Waits at most dwTimeout ms.
-    static bool AskToRaise(const QString& name, int nTimeoutMs = 2000);
+    // Asks the instance listening on name to come forward, with the activation token
+    // (may be empty); true when the request was delivered. Waits at most nTimeoutMs ms.
+    static bool AskToRaise(const QString& name, const QString& token = {}, int nTimeoutMs = 2000);
+    // A token as the channel carries it: 1 to 4096 printable ASCII characters without
+    // blanks; anything else becomes empty.
+    static QString PlainToken(const QString& token);
 
 private:
     std::unique_ptr<QLocalServer> m_pServer;
 };
+
+// Brings a window to the front and asks for the keyboard focus for it. On Wayland the
+// desktop grants that only with an activation token: a given token is handed to Qt's
+// Wayland plugin the one way Qt 6.4 takes it (XDG_ACTIVATION_TOKEN in the environment,
+// read and removed by the plugin in the activation). GUI thread.
+void ActivateWithToken(QWidget* pWindow, const QString& token);
 
 // Japanese texts need a font that has their characters; also loads Qt's own texts in
 // the user's language when they are installed.

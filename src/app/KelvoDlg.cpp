@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -15,6 +16,7 @@
 #include <algorithm>
 
 #include "app/DialogUnits.h"
+#include "app/FrontEnd.h"
 #include "app/PortListDlg.h"
 #include "config/ConfigFile.h"
 #include "engine/Kelvo.h"
@@ -52,6 +54,28 @@ void PaintWhite(QWidget* pWidget) {
 }  // namespace
 
 QIcon KelvoIcon() { return QIcon(QPixmap(kelvo_xpm)); }
+
+namespace {
+
+// The help icon as the keyboard reaches it: Enter and Return open the help as a click
+// does, instead of falling through to the dialog's default button, Select.
+class CHelpIcon : public QToolButton {
+public:
+    using QToolButton::QToolButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* pEvent) override {
+        if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
+            if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+                click();
+                return;
+            }
+        }
+        QToolButton::keyPressEvent(pEvent);
+    }
+};
+
+}  // namespace
 
 // --- About --------------------------------------------------------------------------------
 
@@ -127,12 +151,12 @@ void CKelvoDlg::BuildControls() {
     m_pStatus = label(7, 7, 120, 61, "Message", false);
     m_pProgress = label(7, 33, 120, 42, "Message", false);
     m_nProgressTop = m_pProgress->geometry().top();
-    m_pHelp = new QToolButton(this);
+    m_pHelp = new CHelpIcon(this);
     m_pHelp->setAutoRaise(true);
     m_pHelp->setIcon(style()->standardIcon(QStyle::SP_MessageBoxQuestion));
     m_pHelp->setIconSize(QSize(16, 16));
     m_pHelp->setGeometry(QRect(du.X(132), du.Y(4), 20, 20));
-    m_pHelp->setFocusPolicy(Qt::NoFocus);
+    m_pHelp->setFocusPolicy(Qt::StrongFocus);  // after Select in the tab order
     m_pClose = new QPushButton("&Close", this);
     m_pClose->setGeometry(du.Rect(35, 82, 50, 20));
     m_pClose->setVisible(false);
@@ -162,6 +186,7 @@ void CKelvoDlg::InitDialog() {
     m_pSelect->setText(Res(IDS_SELECT));
     m_pStatus->setText(Res(IDS_UPDATING_FIRMWARE));
     m_pHelp->setToolTip(Res(IDS_HELP));
+    m_pHelp->setAccessibleName(Res(IDS_HELP));
     // Silent mode shows nothing from the start.
     ShowBusyLayout(false);
     if (m_startSpooler) m_startSpooler();
@@ -174,6 +199,8 @@ void CKelvoDlg::InitDialog() {
         DWORD dwError = GetLastError();
         LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Initialisation thread not started");
         m_app.nExitCode = dwError != ERROR_SUCCESS ? dwError : ERROR_NOT_ENOUGH_MEMORY;
+        // No thread will ask for the end of a silent run: the dialog ends it itself.
+        if (m_app.TestFlags(UF_SILENT)) QTimer::singleShot(m_nSilentCloseMs, this, [this] { OnClose(); });
     }
 }
 
@@ -302,7 +329,21 @@ void CKelvoDlg::EnableControls(bool bEnable) {
     const DWORD dwInterfaces = CurrentRow().dwInterfaces;
     for (std::size_t i = 0; i < 4; ++i) m_kinds[i]->setEnabled(bEnable && (dwInterfaces & kKindBits[i]));
     m_pSelect->setEnabled(bEnable);
-    if (bEnable) m_pSelect->setFocus();
+    // While the dialog itself is disabled (the update files still loading) no widget
+    // takes the focus: it waits for the dialog to be enabled.
+    m_bFocusSelect = bEnable;
+    if (bEnable && isEnabled()) {
+        m_pSelect->setFocus();
+        m_bFocusSelect = false;
+    }
+}
+
+void CKelvoDlg::changeEvent(QEvent* pEvent) {
+    QDialog::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::EnabledChange && isEnabled() && m_bFocusSelect && m_pSelect->isEnabled()) {
+        m_pSelect->setFocus();
+        m_bFocusSelect = false;
+    }
 }
 
 void CKelvoDlg::ShowBusyLayout(bool bBusy) {
@@ -346,7 +387,11 @@ void CKelvoDlg::OnSelect() {
         if (m_kinds[static_cast<std::size_t>(i)]->isChecked()) nKind = i;
     }
     if (nKind < 0) {
-        EnableControls(true);
+        if (m_app.TestFlags(UF_SILENT)) {
+            EndSilentWithout(ERROR_INVALID_PRINTER_NAME);
+        } else {
+            EnableControls(true);
+        }
         return;
     }
     m_app.nPortKind = nKind;
@@ -406,9 +451,25 @@ void CKelvoDlg::OnClose() {
     }
     if (m_app.TestFlags(UF_SILENT)) {
         m_app.SetFlags(UF_CANCEL);
+        // The run may have asked for the end itself and still be finishing (the help
+        // page after a failed retry run): a silent dialog ends as soon as it has, and
+        // never waits for a second request that no one sends.
+        CloseWhenWorkerEnds();
         return;
     }
     ShowError(LOC_CANNOT_QUIT, ERROR_SHOWN_CANNOT_QUIT, "%s", LoadResString(IDS_CANNOT_QUIT).c_str());
+}
+
+void CKelvoDlg::CloseWhenWorkerEnds() {
+    if (m_pCloseTimer != nullptr) return;
+    m_pCloseTimer = new QTimer(this);
+    connect(m_pCloseTimer, &QTimer::timeout, this, [this] {
+        if (m_bEnding || m_workers.Wait(0) != WAIT_OBJECT_0) return;
+        m_pCloseTimer->stop();
+        m_bWorkerHeld = false;
+        EndDialog();
+    });
+    m_pCloseTimer->start(static_cast<int>(CLOSE_WAIT_MS));
 }
 
 void CKelvoDlg::reject() { OnClose(); }
@@ -422,9 +483,18 @@ void CKelvoDlg::ShowAbout() {
     about.exec();
 }
 
-void CKelvoDlg::BringForward() {
+void CKelvoDlg::BringForward(const QString& token) {
     if (isMinimized()) showNormal();
     show();
     raise();
-    activateWindow();
+    // A modal window open above the dialog is where the user's answer is awaited.
+    QWidget* pTarget = QApplication::activeModalWidget();
+    if (pTarget == nullptr || pTarget == this) {
+        ActivateWithToken(this, token);
+        return;
+    }
+    if (pTarget->isMinimized()) pTarget->showNormal();
+    pTarget->show();
+    pTarget->raise();
+    ActivateWithToken(pTarget, token);
 }

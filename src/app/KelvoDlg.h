@@ -17,6 +17,7 @@ class QIcon;
 class QLabel;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 class QToolButton;
 class CPortListDlg;
 class CUtilPort;
@@ -92,8 +93,10 @@ public:
     void OnSelect();
     void OnRetry();
     void OnClose();
-    // Brings the window forward, restored when minimised (a second instance asked).
-    void BringForward();
+    // A second instance asked: brings forward the window the user is to deal with (the
+    // topmost modal one: the port list, a message box; else this dialog), restored when
+    // minimised, activated with the second instance's activation token when it had one.
+    void BringForward(const QString& token = {});
 
     // Escape and the close box come here.
     void reject() override;
@@ -116,6 +119,11 @@ public:
     // (the message box lets go of workers waiting for an answer).
     void SetEndingHandler(std::function<void()> handler) { m_ending = std::move(handler); }
 
+protected:
+    // The focus that EnableControls asked for while the dialog was disabled lands on
+    // Select once the dialog is enabled.
+    void changeEvent(QEvent* pEvent) override;
+
 private:
     void BuildControls();
     void InitDialog();
@@ -124,6 +132,7 @@ private:
     void ShowAbout();
     void OnHelpIcon();
     void EndSilentWithout(DWORD dwResult);
+    void CloseWhenWorkerEnds();
     void WaitForLastWorker(const char* pszNote);
     void PlaceProgressText();
     void StartUpdate(bool bRetry);
@@ -147,6 +156,8 @@ private:
     bool m_bWorkerHeld = false;   // a worker was started and not yet waited for
     bool m_bEnding = false;
     bool m_bDestroyed = false;
+    bool m_bFocusSelect = false;  // Select takes the focus as soon as it can
+    QTimer* m_pCloseTimer = nullptr;  // a silent close waiting for the worker's end
     int m_nSilentCloseMs = SILENT_FAILED_CLOSE_MS;
     DWORD m_dwDestroyWait = DESTROY_WAIT_MS;
     std::function<BOOL(const char*)> m_launchUrl;

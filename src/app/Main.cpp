@@ -2,34 +2,48 @@
 #include <QApplication>
 #include <QFileInfo>
 
+#include <csignal>
+#include <cstdio>
 #include <string>
 
 #include "app/FrontEnd.h"
 #include "app/Workers.h"
+#include "cli/ResultName.h"
+#include "engine/CommandLine.h"
 #include "engine/Kelvo.h"
+#include "ui/Util.h"
 
 namespace {
 
-// The command line as one text, the way the core's parser reads it: words that hold a
-// blank are quoted.
-std::string CommandLineText(int argc, char** argv) {
-    std::string text;
-    for (int i = 1; i < argc; ++i) {
-        std::string word = argv[i];
-        if (!text.empty()) text += ' ';
-        text += word.find(' ') != std::string::npos ? "\"" + word + "\"" : word;
-    }
-    return text;
+std::string g_programName = "kelvo";
+
+// A silent run's messages: a script reads on stderr why it failed.
+void EchoToStderr(const std::string& text) noexcept {
+    std::fprintf(stderr, "%s: %s\n", g_programName.c_str(), text.c_str());
+    std::fflush(stderr);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A stderr that leads nowhere must not end the program before it has cleaned up.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Qt takes its own options (-platform, -style, ...) out of argv here.
     QApplication app(argc, argv);
     QApplication::setApplicationName("kelvo");
     QApplication::setDesktopFileName("kelvo");
     SetUpUiLanguage(app);
     CKelvoFrontEnd frontEnd(EngineWorkers());
     const std::string program = QFileInfo(QString::fromLocal8Bit(argv[0])).completeBaseName().toStdString();
-    return RunKelvo(frontEnd, CommandLineText(argc, argv), program.empty() ? "kelvo" : program);
+    if (!program.empty()) g_programName = program;
+    SetSilentEcho(&EchoToStderr);
+    // The shell's words as they were typed: an empty word ends the parse as a blank
+    // quoted token does.
+    const int nStatus = RunKelvo(frontEnd, CommandLineFromArgs(argc - 1, argv + 1), g_programName);
+    SetSilentEcho(nullptr);
+    // The exit status keeps 8 bits; the full result (1167 or 1460, say) is printed too.
+    const DWORD dwResult = theApp.nExitCode;
+    std::fprintf(stderr, "%s: result %u (%s)\n", g_programName.c_str(), dwResult, ResultName(dwResult).c_str());
+    std::fflush(stderr);
+    return nStatus;
 }

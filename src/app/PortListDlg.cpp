@@ -93,25 +93,29 @@ CSerialSettingsDlg::CSerialSettingsDlg(const std::string& portName, const COMMCO
     m_pByteSize = new QComboBox(this);
     for (int n : {5, 6, 7, 8}) m_pByteSize->addItem(QString::number(n), n);
     m_pParity = new QComboBox(this);
-    m_pParity->addItem("None", NOPARITY);
-    m_pParity->addItem("Odd", ODDPARITY);
-    m_pParity->addItem("Even", EVENPARITY);
-    m_pParity->addItem("Mark", MARKPARITY);
-    m_pParity->addItem("Space", SPACEPARITY);
+    m_pParity->addItem(Res(IDS_PARITY_NONE), NOPARITY);
+    m_pParity->addItem(Res(IDS_PARITY_ODD), ODDPARITY);
+    m_pParity->addItem(Res(IDS_PARITY_EVEN), EVENPARITY);
+    m_pParity->addItem(Res(IDS_PARITY_MARK), MARKPARITY);
+    m_pParity->addItem(Res(IDS_PARITY_SPACE), SPACEPARITY);
     m_pStopBits = new QComboBox(this);
     m_pStopBits->addItem("1", ONESTOPBIT);
     m_pStopBits->addItem("1.5", ONE5STOPBITS);
     m_pStopBits->addItem("2", TWOSTOPBITS);
     m_pFlow = new QComboBox(this);
-    m_pFlow->addItem("None", FLOW_NONE);
-    m_pFlow->addItem("Xon / Xoff", FLOW_XONXOFF);
-    m_pFlow->addItem("Hardware", FLOW_HARDWARE);
-    pForm->addRow("Bits per second:", m_pBaud);
-    pForm->addRow("Data bits:", m_pByteSize);
-    pForm->addRow("Parity:", m_pParity);
-    pForm->addRow("Stop bits:", m_pStopBits);
-    pForm->addRow("Flow control:", m_pFlow);
-    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    m_pFlow->addItem(Res(IDS_FLOW_NONE), FLOW_NONE);
+    m_pFlow->addItem(Res(IDS_FLOW_XONXOFF), FLOW_XONXOFF);
+    m_pFlow->addItem(Res(IDS_FLOW_HARDWARE_ITEM), FLOW_HARDWARE);
+    // Each label's mnemonic moves the focus to its field.
+    pForm->addRow(Res(IDS_BITS_PER_SECOND), m_pBaud);
+    pForm->addRow(Res(IDS_DATA_BITS), m_pByteSize);
+    pForm->addRow(Res(IDS_PARITY), m_pParity);
+    pForm->addRow(Res(IDS_STOP_BITS), m_pStopBits);
+    pForm->addRow(Res(IDS_FLOW_CONTROL), m_pFlow);
+    auto* pButtons = new QDialogButtonBox(this);
+    m_pOk = pButtons->addButton(Res(IDS_OK), QDialogButtonBox::AcceptRole);
+    m_pCancel = pButtons->addButton(Res(IDS_CANCEL), QDialogButtonBox::RejectRole);
+    m_pOk->setDefault(true);
     connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* pLayout = new QVBoxLayout(this);
@@ -213,10 +217,11 @@ CPortListDlg::CPortListDlg(std::shared_ptr<ComConfigRecord>* pSlot, QWidget* pPa
     m_pSettings = new QPushButton(this);
     m_pUpdate = new QPushButton(this);
     m_pCancel = new QPushButton(this);
+    // Enter presses the button that has the focus, else Update. A button that is not
+    // auto-default would hand Enter on to Update: Enter on a focused Cancel would then
+    // start a firmware update.
     m_pUpdate->setDefault(true);
-    m_pUpdate->setAutoDefault(true);
-    m_pSettings->setAutoDefault(false);
-    m_pCancel->setAutoDefault(false);
+    for (QPushButton* p : {m_pUpdate, m_pSettings, m_pCancel}) p->setAutoDefault(true);
 
     DialogUnits du(font());
     m_pHeading->setGeometry(du.Rect(7, 7, 140, 8));

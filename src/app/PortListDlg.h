@@ -42,7 +42,8 @@ private:
 };
 
 // The serial settings dialog: baud rate, byte size, parity, stop bits and flow control of
-// a configuration record. Main thread.
+// a configuration record, in the user's language, each field reached by its label's
+// mnemonic. Main thread.
 class CSerialSettingsDlg : public QDialog {
 public:
     CSerialSettingsDlg(const std::string& portName, const COMMCONFIG& config, QWidget* pParent);
@@ -55,6 +56,8 @@ public:
     QComboBox* Parity() const { return m_pParity; }
     QComboBox* StopBits() const { return m_pStopBits; }
     QComboBox* FlowControl() const { return m_pFlow; }
+    QPushButton* OkButton() const { return m_pOk; }
+    QPushButton* CancelButton() const { return m_pCancel; }
 
 private:
     COMMCONFIG m_base;
@@ -63,6 +66,8 @@ private:
     QComboBox* m_pParity;
     QComboBox* m_pStopBits;
     QComboBox* m_pFlow;
+    QPushButton* m_pOk;
+    QPushButton* m_pCancel;
 };
 
 // Edits a working configuration in place: TRUE when the user confirmed, FALSE when the

@@ -7,6 +7,7 @@
 #include "platform/LastError.h"
 #include "platform/Text.h"
 #include "platform/WinError.h"
+#include "ui/StringTable.h"
 #include "ui/Util.h"
 
 CKelvoApp theApp;
@@ -21,6 +22,25 @@ int FinishWith(DWORD dwResult) {
     int nStatus = ExitStatusFromResult(dwResult);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "Result code [%u], exit status [%d]", dwResult, nStatus);
     return nStatus;
+}
+
+// The result of a start that did not get the instance locks, after telling why.
+DWORD RefuseStart(DWORD dwError, const std::string& lockPath) {
+    if (dwError == ERROR_ALREADY_EXISTS) {
+        // The first window was asked to come forward; a silent start must still not be
+        // taken for an update done.
+        LogMessage(LOG_APP, 'I', __LINE__, dwError, "Another instance is running [%s]", lockPath.c_str());
+        return theApp.TestFlags(UF_SILENT) ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+    }
+    if (dwError == ERROR_BUSY) {
+        // Its window belongs to another user (or to root): it cannot be raised from here.
+        LogMessage(LOG_APP, 'I', __LINE__, dwError, "Another updater is running [%s]", lockPath.c_str());
+        ShowError(LOC_OTHER_UPDATER, ERROR_SHOWN_OTHER_UPDATER, "%s", LoadResString(IDS_OTHER_UPDATER_RUNNING).c_str());
+        return ERROR_ALREADY_EXISTS;
+    }
+    LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Instance lock failed [%s]", lockPath.c_str());
+    ShowError(LOC_INSTANCE_LOCK, dwError, LoadResString(IDS_INSTANCE_LOCK_FAILED).c_str(), lockPath.c_str());
+    return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
 }
 
 // Undoes what start-up lent out, so that nothing points at the front end once it is gone.
@@ -38,6 +58,7 @@ void CKelvoApp::Reset() noexcept {
     dwUpdateFlags = 0;
     nPortKind = PORT_KIND_USB;
     nTypeId = 0;
+    hMachineLock.Release();
     hMutex.Release();
     nInitialPortKind = PORT_KIND_USB;
     szPortName.clear();
@@ -53,12 +74,27 @@ int ExitStatusFromResult(DWORD dwResult) noexcept {
     }
 }
 
-BOOL CheckSingleInstance(IFrontEnd& frontEnd) {
-    if (theApp.hMutex.Acquire(InstanceLockPath())) return TRUE;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        LastErrorGuard keep;
-        frontEnd.RaiseFirstInstance();
+BOOL CheckSingleInstance(IFrontEnd& frontEnd, std::string* pFailedLock) {
+    const std::string userLock = InstanceLockPath();
+    if (!theApp.hMutex.Acquire(userLock)) {
+        if (pFailedLock != nullptr) *pFailedLock = userLock;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            LastErrorGuard keep;
+            frontEnd.RaiseFirstInstance();
+        }
+        return FALSE;
     }
+    const std::string machineLock = MachineLockPath();
+    if (theApp.hMachineLock.Acquire(machineLock, false)) return TRUE;
+    DWORD dwError = GetLastError();
+    if (dwError == ERROR_PATH_NOT_FOUND) {
+        // Systems without the shared lock folder keep only the per-user rule.
+        LogMessage(LOG_WARNING, 'W', __LINE__, dwError, "No machine lock [%s]", machineLock.c_str());
+        return TRUE;
+    }
+    theApp.hMutex.Release();
+    if (pFailedLock != nullptr) *pFailedLock = machineLock;
+    SetLastError(dwError == ERROR_ALREADY_EXISTS ? ERROR_BUSY : dwError);
     return FALSE;
 }
 
@@ -70,13 +106,19 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     theApp.nIpAddr = settings.nIpAddr;
 
     theApp.Reset();
+    // Silent mode is known before anything can show a box: a box nobody answers would
+    // hold a silent start (an installer, a remote session) for ever.
+    CommandLineOptions options = ParseCommandLine(commandLine);
+    if (options.bSilent) theApp.SetFlags(UF_SILENT);
+    theApp.nInitialPortKind = options.nInitialPortKind;
     ResetModelTable(ModelTable);
     SetMessageBox(&frontEnd);
     SetSilentModeQuery(&QuerySilent);
     LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
 
     if (LoadConfigFile(ModelTable) < 0) {
-        // The loader has shown the error. Nothing is written back, and the start failed.
+        // The loader has shown (or, silently, logged) the error. Nothing is written back,
+        // and the start failed.
         theApp.nExitCode = ERROR_BAD_CONFIGURATION;
         int nStatus = FinishWith(theApp.nExitCode);
         DetachFrontEnd();
@@ -85,22 +127,13 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     if (settings.dwForceUpdate != 0) theApp.SetFlags(UF_FORCE_UPDATE);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Launches F/W Update Program ]]]");
 
-    if (!CheckSingleInstance(frontEnd)) {
-        DWORD dwError = GetLastError();
-        // A second instance is the normal way out; a lock that cannot be made is a
-        // failed start.
-        theApp.nExitCode = dwError == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : dwError;
-        if (dwError != ERROR_ALREADY_EXISTS) {
-            LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Instance lock failed [%s]", InstanceLockPath().c_str());
-        }
+    std::string failedLock;
+    if (!CheckSingleInstance(frontEnd, &failedLock)) {
+        theApp.nExitCode = RefuseStart(GetLastError(), failedLock);
         int nStatus = FinishWith(theApp.nExitCode);
         DetachFrontEnd();
         return nStatus;
     }
-
-    CommandLineOptions options = ParseCommandLine(commandLine);
-    if (options.bSilent) theApp.SetFlags(UF_SILENT);
-    theApp.nInitialPortKind = options.nInitialPortKind;
 
     frontEnd.RunMainWindow(theApp);
 
@@ -108,6 +141,7 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
         LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "Settings not saved [%s]", settingsPath.c_str());
     }
     theApp.tables.Clear();
+    theApp.hMachineLock.Release();
     theApp.hMutex.Release();
     int nStatus = FinishWith(theApp.nExitCode);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Close Kelvo ]]]");

@@ -36,6 +36,11 @@ inline constexpr std::size_t CAPTION_MAX = 63;
 // for this product is corrupt"): a failure, so that an installer sees one.
 inline constexpr DWORD ERROR_BAD_CONFIGURATION = 1610;
 
+// Codes of the start-up's own boxes: the instance lock cannot be had.
+inline constexpr DWORD LOC_INSTANCE_LOCK = 0x010901;         // the lock file cannot be opened
+inline constexpr DWORD LOC_OTHER_UPDATER = 0x010902;         // another updater holds the machine's lock
+inline constexpr DWORD ERROR_SHOWN_OTHER_UPDATER = 0x200000B7;  // made up from ERROR_ALREADY_EXISTS
+
 struct ComConfigRecord;  // the serial configuration record (port/ComConf.h)
 
 // The application object. One instance, theApp, lives for the whole process.
@@ -47,6 +52,7 @@ struct CKelvoApp {
     int nPortKind = PORT_KIND_USB;                     // kind chosen at Select (main thread)
     std::atomic<int> nTypeId{0};                       // row of the model table; 0: no firmware file
     CInstanceLock hMutex;                              // held from start-up until teardown
+    CInstanceLock hMachineLock;                        // the machine's, held as long as hMutex
     std::string strTargetName;                         // settings, written back unchanged
     int nInitialPortKind = PORT_KIND_USB;              // from the command line
     DWORD nIpAddr = 0;
@@ -80,20 +86,27 @@ public:
     virtual void RaiseFirstInstance() = 0;
 };
 
-// The whole life of the program: settings, log, configuration, single instance, command
-// line, the front end's run, write-back, freeing, and the exit status to return from
-// main() (ExitStatusFromResult of theApp.nExitCode). strProgramName names the settings
-// file. Main thread only.
+// The whole life of the program: settings, command line, log, configuration, single
+// instance, the front end's run, write-back, freeing, and the exit status to return from
+// main() (ExitStatusFromResult of theApp.nExitCode). The command line is read before
+// anything can show a box, so that a silent start never waits for an answer. A second
+// start of the same user ends with 0 after raising the first window, or silently with
+// ERROR_ALREADY_EXISTS (an installer must not count it as an update); a start that finds
+// another updater on the machine, or cannot open a lock file, says why and fails.
+// strProgramName names the settings file. Main thread only.
 int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::string& strProgramName);
 
 // The process exit status of a result code: 0 for 0, 2 for 1242 (nothing needed
 // updating), 3 for 1223 (cancelled), 1 for any other.
 int ExitStatusFromResult(DWORD dwResult) noexcept;
 
-// TRUE when this is the only running instance; the lock is then held in theApp.hMutex.
-// A second instance asks the first to come forward and gets FALSE with
-// ERROR_ALREADY_EXISTS; a lock that cannot be made gives FALSE with its error.
-BOOL CheckSingleInstance(IFrontEnd& frontEnd);
+// TRUE when this is the only running instance; the locks are then held in theApp.hMutex
+// and theApp.hMachineLock. A second instance of the same user asks the first to come
+// forward and gets FALSE with ERROR_ALREADY_EXISTS; another updater on the machine (of
+// another user, or root's) gives FALSE with ERROR_BUSY; a lock that cannot be made gives
+// FALSE with its error. A system without the shared lock folder has no machine lock.
+// *pFailedLock (may be null) names the lock that was not had.
+BOOL CheckSingleInstance(IFrontEnd& frontEnd, std::string* pFailedLock = nullptr);
 
 // "ZAQ Kelvo", or "ZAQ Kelvo [ <model name> ]" for a loaded model, at most 63 characters.
 std::string KelvoCaption();

@@ -1,7 +1,10 @@
 #pragma once
-// One running instance per user: an exclusive lock on a file named after the instance
-// name, in $XDG_RUNTIME_DIR when the session has one, else in the settings folder. The
-// kernel drops the lock when the holder dies, so a crash never blocks the next start.
+// One running updater: an exclusive lock on a file named after the instance name. Each
+// user has one in $XDG_RUNTIME_DIR (else in the settings folder), through which a second
+// start of the same user finds the first; the machine has one in the shared lock folder
+// /run/lock, which every updater takes whoever runs it (a user, or root for a desktop
+// user), so that two updaters never work on printers at once. The kernel drops a lock
+// when its holder dies, so a crash never blocks the next start.
 #include <string>
 
 #include "platform/Types.h"
@@ -10,12 +13,19 @@
 inline constexpr const char* INSTANCE_NAME = "____ZAQ_FW_UPDATE____";
 
 std::string InstanceLockPath();
+// Under KELVO_SYSROOT.
+std::string MachineLockPath();
 
 class CInstanceLock {
 public:
     // TRUE when this process now holds the lock. FALSE with ERROR_ALREADY_EXISTS when
-    // another process holds it, or with the error that kept the lock from being made.
-    BOOL Acquire(const std::string& path) noexcept;
+    // another process holds it, ERROR_PATH_NOT_FOUND when the folder is missing and
+    // bMakeFolder is false, ERROR_BAD_FILE_TYPE when the path is not a plain file (a
+    // directory, a FIFO, a file with other names), or with the error that kept the file
+    // from being opened (ERROR_ACCESS_DENIED for another user's file that this user may
+    // not read, or for a symbolic link). The file is made readable by everyone, and is
+    // only ever read: any user can take a lock that another made.
+    BOOL Acquire(const std::string& path, bool bMakeFolder = true) noexcept;
     void Release() noexcept { m_fd.Reset(); }
     bool Held() const noexcept { return m_fd.Valid(); }
 

@@ -246,7 +246,7 @@ BOOL StartUpdateThread(IDialogHost& host, bool bRetry) {
         while (!theApp.dwUpdateFlags.compare_exchange_weak(dwOld, (dwOld & ~UF_RETRY_REQUESTED) | UF_RETRY)) {
         }
     }
-    LogMessage(LOG_APP, 'I', __LINE__, 0, "Create update thread...");
+    LogMessage(LOG_APP, 'I', __LINE__, 0, bRetry ? "Create update thread for retrying..." : "Create update thread...");
     return g_worker.Start([&host] { RunUpdate(host); });
 }
 

@@ -86,7 +86,16 @@ BOOL LaunchUrlByShell(const char* pszUrl) {
         return FALSE;
     }
     int nExitCode = 0;
-    if (WaitForProcess(pid, INFINITE, &nExitCode) != WAIT_OBJECT_0) return FALSE;
+    // Bounded as the direct launch is: an opener that keeps the browser in the foreground
+    // (xdg-open run through runuser may) would otherwise freeze the dialog, or keep a
+    // failed retry run from ever ending. It is left to run on its own.
+    DWORD dwWait = WaitForProcess(pid, LAUNCH_WAIT, &nExitCode);
+    if (dwWait == WAIT_TIMEOUT) {
+        ReapProcessLater(pid);
+        LogMessage(LOG_ACTION, 'A', __LINE__, 0, "Process is still running (non wait)");
+        return TRUE;
+    }
+    if (dwWait != WAIT_OBJECT_0) return FALSE;
     if (nExitCode != 0) {
         SetLastError(static_cast<DWORD>(nExitCode));
         LogMessage(LOG_ERROR, 'E', __LINE__, static_cast<DWORD>(nExitCode), "ShellExecuteEx error [%d]", nExitCode);

@@ -29,9 +29,11 @@ std::vector<std::string> UrlOpenerArgs(const char* pszUrl, const std::string& us
 // shell in a process group of its own and waits up to LAUNCH_WAIT ms for it to hand the
 // address over (an opener still running then is reaped later). As root acting for a
 // desktop user, LaunchUrlByShell runs it as that user instead. 1 when the launch
-// succeeded, 0 otherwise; failures are only logged. Blocks at most LAUNCH_WAIT ms, or
-// in the shell path until the opener ends.
+// succeeded, 0 otherwise; failures are only logged. Blocks at most LAUNCH_WAIT ms on
+// either path.
 BOOL LaunchUrl(const char* pszUrl);
-// Runs the opener (as the desktop user when root acts for one) and waits without limit
-// for it to end; 1 when it ends with 0, else 0 with its exit code as the last error.
+// Runs the opener (as the desktop user when root acts for one) and waits up to
+// LAUNCH_WAIT ms for it to end: 1 when it ends with 0, 0 with its exit code as the last
+// error when it ends otherwise; 1 when it still runs then (it is left running and
+// reaped once it ends).
 BOOL LaunchUrlByShell(const char* pszUrl);

@@ -52,6 +52,23 @@ inline constexpr DWORD IDS_FW_UPDATE_FAILED = 262;
 inline constexpr DWORD IDS_NO_NEED_TO_UPDATE = 263;
 inline constexpr DWORD IDS_WIRELESS_OR_ETHERNET = 264;
 inline constexpr DWORD IDS_RECONNECT_WIRELESS_OR_ETHERNET = 265;
+// The program's own additions: start-up refusals and the serial settings dialog.
+inline constexpr DWORD IDS_INSTANCE_LOCK_FAILED = 300;
+inline constexpr DWORD IDS_OTHER_UPDATER_RUNNING = 301;
+inline constexpr DWORD IDS_BITS_PER_SECOND = 302;
+inline constexpr DWORD IDS_DATA_BITS = 303;
+inline constexpr DWORD IDS_PARITY = 304;
+inline constexpr DWORD IDS_STOP_BITS = 305;
+inline constexpr DWORD IDS_FLOW_CONTROL = 306;
+inline constexpr DWORD IDS_PARITY_NONE = 307;
+inline constexpr DWORD IDS_PARITY_ODD = 308;
+inline constexpr DWORD IDS_PARITY_EVEN = 309;
+inline constexpr DWORD IDS_PARITY_MARK = 310;
+inline constexpr DWORD IDS_PARITY_SPACE = 311;
+inline constexpr DWORD IDS_FLOW_NONE = 312;
+inline constexpr DWORD IDS_FLOW_XONXOFF = 313;
+inline constexpr DWORD IDS_FLOW_HARDWARE_ITEM = 314;
+inline constexpr DWORD IDS_OK = 315;
 
 // Japanese when the first non-empty of LC_ALL, LC_MESSAGES and LANG starts with "ja",
 // English otherwise (arguments may be null).

@@ -10,6 +10,7 @@ namespace {
 
 std::atomic<IMessageBox*> g_pMessageBox{nullptr};
 std::atomic<SilentModeQuery> g_pfnSilent{nullptr};
+std::atomic<SilentEcho> g_pfnEcho{nullptr};
 
 // A cut format may end inside a conversion ("%", "%0", "%l"); printf would read that as
 // garbage, so the incomplete conversion is dropped.
@@ -45,6 +46,7 @@ void SetMessageBox(IMessageBox* pBox) noexcept { g_pMessageBox.store(pBox); }
 IMessageBox* GetMessageBox() noexcept { return g_pMessageBox.load(); }
 
 void SetSilentModeQuery(SilentModeQuery pfnQuery) noexcept { g_pfnSilent.store(pfnQuery); }
+void SetSilentEcho(SilentEcho pfnEcho) noexcept { g_pfnEcho.store(pfnEcho); }
 
 bool IsSilentMode() noexcept {
     SilentModeQuery pfn = g_pfnSilent.load();
@@ -56,6 +58,7 @@ int ShowMessageV(DWORD dwStyle, int nSilentAnswer, const char* pszFormat, va_lis
     std::string text = FormatMessageText(pszFormat, args);
     if (IsSilentMode()) {
         LogMessage(LOG_ACTION, 'A', __LINE__, GetLastError(), "Showing message is skipped. [%s]", text.c_str());
+        if (SilentEcho pfnEcho = g_pfnEcho.load()) pfnEcho(text);
         return nSilentAnswer;
     }
     LogMessage(LOG_ACTION, 'A', __LINE__, GetLastError(), "Showing message. [%s]", text.c_str());

@@ -22,9 +22,14 @@ using SilentModeQuery = bool (*)() noexcept;
 void SetSilentModeQuery(SilentModeQuery pfnQuery) noexcept;
 bool IsSilentMode() noexcept;
 
+// Where a silently skipped message goes besides the log (the desktop program's stderr,
+// so that a script running it silently can read why it failed). Null: only the log.
+using SilentEcho = void (*)(const std::string& text) noexcept;
+void SetSilentEcho(SilentEcho pfnEcho) noexcept;
+
 // Formats the text (cut to MESSAGE_MAX_CHARS characters), logs it and shows it with
-// MB_TOPMOST added; returns the answer, or nSilentAnswer in silent mode. Blocks until
-// answered. Keeps the caller's last error.
+// MB_TOPMOST added; returns the answer, or nSilentAnswer in silent mode (where the text
+// also goes to the silent echo). Blocks until answered. Keeps the caller's last error.
 int ShowMessage(DWORD dwStyle, int nSilentAnswer, const char* pszFormat, ...) KELVO_PRINTF(3, 4);
 int ShowMessageV(DWORD dwStyle, int nSilentAnswer, const char* pszFormat, va_list args);
 

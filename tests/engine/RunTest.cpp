@@ -117,7 +117,8 @@ TEST_F(RetryRun, FailingAgainOpensTheHelpPage) {
     EXPECT_THAT(m_urls, ElementsAre(SupportPageUrl(HELP_PAGE_BOOT_MODE)));
     EXPECT_TRUE(theApp.TestFlags(UF_RETRY));
     EXPECT_TRUE(theApp.TestFlags(UF_RETRY_REQUESTED));
-    EXPECT_TRUE(m_log.Contains("Create update thread..."));
+    EXPECT_TRUE(m_log.Contains("Create update thread for retrying...\r\n"));
+    EXPECT_FALSE(m_log.Contains("Create update thread...\r\n"));
     EXPECT_TRUE(m_log.Contains("Enter update thread..."));
     EXPECT_TRUE(m_log.Contains("Open port [SCRIPT3]"));
 }

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,7 +12,10 @@
 #include "engine/Kelvo.h"
 #include "engine/Settings.h"
 #include "platform/IniFile.h"
+#include "platform/LastError.h"
+#include "platform/Text.h"
 #include "platform/WinError.h"
+#include "ui/StringTable.h"
 #include "ui/RecordingMessageBox.h"
 #include "support/LogCapture.h"
 
@@ -198,18 +202,30 @@ TEST_F(Startup, ResultCodesBecomeExitStatuses) {
     }
 }
 
-TEST_F(Startup, ConfigurationErrorFailsWithoutDialogOrWriteBack) {
-    WriteConfig("1,\"a\",M,1\n");
-    EXPECT_EQ(Run("/s"), 1);
-    EXPECT_EQ(theApp.nExitCode.load(), ERROR_BAD_CONFIGURATION);
-    EXPECT_EQ(m_frontEnd.m_nRuns, 0);
-    EXPECT_FALSE(std::filesystem::exists(SettingsPath()));
-    ASSERT_EQ(m_frontEnd.m_box.Boxes().size(), 1u);  // "/s" is not read yet: the box shows
-    EXPECT_EQ(m_frontEnd.m_box.Boxes()[0].text,
-              "Bad configuration file format. (line:1)\n\nErrorCode = [ 120301, 2000000B ]");
-    std::string log = LogText();
-    EXPECT_EQ(log.find("[[[ Launches F/W Update Program ]]]"), std::string::npos);
-    EXPECT_NE(log.find("Result code [1610], exit status [1]"), std::string::npos);
+// Silent mode counts from the first line: the loader's error is only logged, so that no
+// box waits for an answer nobody gives.
+TEST_F(Startup, ConfigurationErrorFailsWithoutDialogOrWriteBackAndSilentlyWithoutABox) {
+    const std::string text = "Bad configuration file format. (line:1)\n\nErrorCode = [ 120301, 2000000B ]";
+    for (const char* pszLine : {"", "/s", "Ethernet /S"}) {
+        SCOPED_TRACE(pszLine);
+        const bool bSilent = pszLine[0] != '\0';
+        m_frontEnd.m_box.Clear();
+        WriteConfig("1,\"a\",M,1\n");
+        EXPECT_EQ(Run(pszLine), 1);
+        EXPECT_EQ(theApp.nExitCode.load(), ERROR_BAD_CONFIGURATION);
+        EXPECT_EQ(m_frontEnd.m_nRuns, 0);
+        EXPECT_FALSE(std::filesystem::exists(SettingsPath()));
+        std::string log = LogText();
+        if (bSilent) {
+            EXPECT_TRUE(m_frontEnd.m_box.Boxes().empty());
+            EXPECT_NE(log.find("Showing message is skipped. [" + text + "]"), std::string::npos) << log;
+        } else {
+            ASSERT_EQ(m_frontEnd.m_box.Boxes().size(), 1u);
+            EXPECT_EQ(m_frontEnd.m_box.Boxes()[0].text, text);
+        }
+        EXPECT_EQ(log.find("[[[ Launches F/W Update Program ]]]"), std::string::npos);
+        EXPECT_NE(log.find("Result code [1610], exit status [1]"), std::string::npos);
+    }
 }
 
 TEST_F(Startup, MissingConfigurationFails) {
@@ -219,22 +235,33 @@ TEST_F(Startup, MissingConfigurationFails) {
     EXPECT_EQ(m_frontEnd.m_box.Boxes()[0].text, "Can't open configuration file.\n\nErrorCode = [ 120601, 00000002 ]");
 }
 
-TEST_F(Startup, SecondInstanceRaisesTheFirstAndEndsWithZero) {
+// A second start raises the first window; silently it fails, so that an installer does
+// not count an update that never ran.
+TEST_F(Startup, SecondInstanceRaisesTheFirstAndEndsWithZeroOrSilentlyWith183) {
     WriteConfig("1,\"a\",M,1,0\n");
     // The first instance: the same lock held through another open file.
-    int fd = ::open(InstanceLockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    CInstanceLock first;
+    ASSERT_TRUE(first.Acquire(InstanceLockPath()));
     m_frontEnd.m_dwResult = 5;
+    struct Case {
+        const char* pszLine;
+        int nStatus;
+        DWORD dwResult;
+    };
+    int nRaises = 0;
+    for (const Case& c : {Case{"", 0, ERROR_SUCCESS}, Case{"/s", 1, ERROR_ALREADY_EXISTS}}) {
+        SCOPED_TRACE(c.pszLine);
+        EXPECT_EQ(Run(c.pszLine), c.nStatus);
+        EXPECT_EQ(theApp.nExitCode.load(), c.dwResult);
+        EXPECT_EQ(m_frontEnd.m_nRaises, ++nRaises);
+        EXPECT_EQ(m_frontEnd.m_nRuns, 0);
+        EXPECT_TRUE(m_frontEnd.m_box.Boxes().empty());
+        EXPECT_FALSE(std::filesystem::exists(SettingsPath()));
+        EXPECT_NE(LogText().find("[[[ Launches F/W Update Program ]]]"), std::string::npos);
+        EXPECT_EQ(LogText().find("[[[ Close Kelvo ]]]"), std::string::npos);
+    }
 
-    EXPECT_EQ(Run("/s"), 0);
-    EXPECT_EQ(m_frontEnd.m_nRaises, 1);
-    EXPECT_EQ(m_frontEnd.m_nRuns, 0);
-    EXPECT_FALSE(std::filesystem::exists(SettingsPath()));
-    EXPECT_NE(LogText().find("[[[ Launches F/W Update Program ]]]"), std::string::npos);
-    EXPECT_EQ(LogText().find("[[[ Close Kelvo ]]]"), std::string::npos);
-
-    ::close(fd);  // the first instance ends: the next start runs
+    first.Release();  // the first instance ends: the next start runs
     EXPECT_EQ(Run(""), 1);
     EXPECT_EQ(m_frontEnd.m_nRuns, 1);
 }
@@ -247,6 +274,115 @@ TEST_F(Startup, LockThatCannotBeMadeIsAFailedStart) {
     EXPECT_EQ(m_frontEnd.m_nRaises, 0);
     EXPECT_EQ(m_frontEnd.m_nRuns, 0);
     EXPECT_NE(theApp.nExitCode.load(), 0u);
+    ASSERT_EQ(m_frontEnd.m_box.Boxes().size(), 1u);
+    EXPECT_NE(m_frontEnd.m_box.Boxes()[0].text.find("run-file/____ZAQ_FW_UPDATE____.lock cannot be opened."),
+              std::string::npos)
+        << m_frontEnd.m_box.Boxes()[0].text;
+}
+
+// A lock file this start cannot open (left by root in the user's folder, or not a file at
+// all) says which file and why, in a box or, silently, in the log.
+TEST_F(Startup, LockFileThatCannotBeOpenedIsNamedInTheMessage) {
+    WriteConfig("1,\"a\",M,1,0\n");
+    std::filesystem::create_directories(m_dir / "root/run/lock");
+    struct Case {
+        std::function<std::string()> make;  // makes the bad lock; gives its path
+        DWORD dwError;
+        DWORD dwLocation;
+    };
+    std::vector<Case> cases = {
+        {[] { std::filesystem::create_directory(InstanceLockPath()); return InstanceLockPath(); }, ERROR_BAD_FILE_TYPE,
+         LOC_INSTANCE_LOCK},
+        {[&] {
+             std::filesystem::create_symlink(m_dir / "elsewhere", InstanceLockPath());
+             return InstanceLockPath();
+         },
+         ERROR_ACCESS_DENIED, LOC_INSTANCE_LOCK},
+        {[] {
+             EXPECT_EQ(::mkfifo(MachineLockPath().c_str(), 0644), 0);
+             return MachineLockPath();
+         },
+         ERROR_BAD_FILE_TYPE, LOC_INSTANCE_LOCK},
+        {[&] {
+             m_dir.Write("other", "");
+             EXPECT_EQ(::link((m_dir / "other").c_str(), MachineLockPath().c_str()), 0);
+             return MachineLockPath();
+         },
+         ERROR_BAD_FILE_TYPE, LOC_INSTANCE_LOCK},
+    };
+    if (::geteuid() != 0) {
+        // Root may open any file; for others a file of root's without read access stands
+        // for the lock that "sudo -E kelvo" used to leave behind.
+        cases.push_back({[] {
+                             int fd = ::open(InstanceLockPath().c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0);
+                             ::close(fd);
+                             return InstanceLockPath();
+                         },
+                         ERROR_ACCESS_DENIED, LOC_INSTANCE_LOCK});
+    }
+    for (const char* pszLine : {"", "/s"}) {
+        for (const Case& c : cases) {
+            std::filesystem::remove(InstanceLockPath());
+            std::filesystem::remove(MachineLockPath());
+            m_frontEnd.m_box.Clear();
+            const std::string path = c.make();
+            SCOPED_TRACE(path + " " + pszLine);
+            EXPECT_EQ(Run(pszLine), 1);
+            EXPECT_EQ(theApp.nExitCode.load(), c.dwError);
+            EXPECT_EQ(m_frontEnd.m_nRuns, 0);
+            EXPECT_EQ(m_frontEnd.m_nRaises, 0);
+            const std::string text = StrPrintf(LoadResString(IDS_INSTANCE_LOCK_FAILED).c_str(), path.c_str()) +
+                                     StrPrintf("\n\nErrorCode = [ %06X, %08X ]", c.dwLocation, c.dwError);
+            if (pszLine[0] == '\0') {
+                ASSERT_EQ(m_frontEnd.m_box.Boxes().size(), 1u);
+                EXPECT_EQ(m_frontEnd.m_box.Boxes()[0].text, text);
+            } else {
+                EXPECT_TRUE(m_frontEnd.m_box.Boxes().empty());
+                EXPECT_NE(LogText().find("Showing message is skipped. [" + text + "]"), std::string::npos);
+            }
+            EXPECT_FALSE(theApp.hMutex.Held());
+        }
+    }
+}
+
+// The machine's lock keeps updaters of different users (or root's) apart; its file can be
+// taken by anyone whoever made it.
+TEST_F(Startup, AnotherUpdaterOnTheMachineStopsTheStartWithAMessage) {
+    WriteConfig("1,\"a\",M,1,0\n");
+    std::filesystem::create_directories(m_dir / "root/run/lock");
+    ::chmod((m_dir / "root/run/lock").c_str(), 01777);
+    bool bHeldDuringTheRun = false;
+    m_frontEnd.m_onRun = [&](CKelvoApp&) {
+        CInstanceLock other;
+        bHeldDuringTheRun = !other.Acquire(MachineLockPath(), false) && GetLastError() == ERROR_ALREADY_EXISTS;
+    };
+    EXPECT_EQ(Run(""), 0);
+    EXPECT_TRUE(bHeldDuringTheRun);
+    struct stat st {};
+    ASSERT_EQ(::stat(MachineLockPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    CInstanceLock other;  // another user's updater
+    ASSERT_TRUE(other.Acquire(MachineLockPath(), false));
+    for (const char* pszLine : {"", "/s"}) {
+        SCOPED_TRACE(pszLine);
+        m_frontEnd.m_box.Clear();
+        EXPECT_EQ(Run(pszLine), 1);
+        EXPECT_EQ(theApp.nExitCode.load(), ERROR_ALREADY_EXISTS);
+        EXPECT_EQ(m_frontEnd.m_nRaises, 0);  // its window is not this user's to raise
+        EXPECT_EQ(m_frontEnd.m_nRuns, 1);
+        const std::string text = LoadResString(IDS_OTHER_UPDATER_RUNNING) + "\n\nErrorCode = [ 010902, 200000B7 ]";
+        if (pszLine[0] == '\0') {
+            ASSERT_EQ(m_frontEnd.m_box.Boxes().size(), 1u);
+            EXPECT_EQ(m_frontEnd.m_box.Boxes()[0].text, text);
+        } else {
+            EXPECT_TRUE(m_frontEnd.m_box.Boxes().empty());
+            EXPECT_NE(LogText().find("Showing message is skipped. [" + text + "]"), std::string::npos);
+        }
+        // The user's own lock is let go again: a later start of this user is not refused.
+        CInstanceLock mine;
+        EXPECT_TRUE(mine.Acquire(InstanceLockPath()));
+    }
 }
 
 TEST_F(Startup, CaptionNamesTheModel) {

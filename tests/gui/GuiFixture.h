@@ -21,6 +21,7 @@
 #include "discovery/UtilPort.h"
 #include "engine/Kelvo.h"
 #include "platform/Event.h"
+#include "platform/LastError.h"
 #include "platform/Thread.h"
 #include "platform/WinError.h"
 #include "support/LogCapture.h"
@@ -53,6 +54,11 @@ public:
 
     BOOL StartInitialize(IDialogHost& host, WorkerHooks hooks) override {
         m_thread.WaitForEnd(INFINITE);
+        if (bInitStartFails) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        if (initBody) return m_thread.Start([this, &host] { initBody(host); });
         return m_thread.Start([&host, setup = std::move(hooks.setupKinds)] {
             host.EnableDialog(false);
             const bool bOk = setup();
@@ -74,6 +80,10 @@ public:
             std::lock_guard lock(m_mutex);
             runs.push_back({theApp.szPortName, theApp.nPortKind, bRetry, theApp.dwUpdateFlags.load()});
         }
+        if (bUpdateStartFails) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
         return m_thread.Start([this, &host, bRetry] { body(host, bRetry); });
     }
     DWORD Wait(DWORD dwTimeout) override { return m_thread.WaitForEnd(dwTimeout); }
@@ -90,6 +100,11 @@ public:
     }
 
     RunBody body = [](IDialogHost& host, bool) { host.RestoreAfterRun(); };
+    // In place of the initialisation above (empty: that one).
+    std::function<void(IDialogHost&)> initBody;
+    // No thread starts: the start fails with ERROR_NOT_ENOUGH_MEMORY.
+    bool bInitStartFails = false;
+    bool bUpdateStartFails = false;
 
 private:
     std::mutex m_mutex;

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QLibraryInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -10,6 +11,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <set>
 #include <thread>
 
 #include "gui/GuiFixture.h"
@@ -120,6 +122,56 @@ TEST_F(GuiTest, SerialRecordIsMadeAfreshForAnotherLineAndKeptForTheSameLine) {
     EXPECT_EQ(dlg.Run(PORT_KIND_SERIAL, &discovery, &name), IDCANCEL);
 }
 
+// Enter does what the focused button says, and Update when the list has the focus.
+struct EnterCase {
+    const char* pszTarget;  // "update", "cancel", "settings", "list"
+    int nKey;
+    int nResult;
+    int nEditorRuns;
+};
+void PrintTo(const EnterCase& c, std::ostream* os) { *os << c.pszTarget << (c.nKey == Qt::Key_Enter ? " Enter" : " Return"); }
+class PortListEnter : public GuiTest, public ::testing::WithParamInterface<EnterCase> {};
+
+TEST_P(PortListEnter, PressesTheFocusedButton) {
+    const EnterCase& c = GetParam();
+    std::shared_ptr<ComConfigRecord> slot;
+    CPortListDlg dlg(&slot);
+    int nEditorRuns = 0;
+    dlg.SetConfigEditor([&](const std::string&, COMMCONFIG*) {
+        ++nEditorRuns;
+        return FALSE;
+    });
+    CFakeDiscovery discovery({"ttyS0\t", "ttyS1\t"}, true);
+    bool bStillOpen = false;
+    dlg.SetShownHook([&](CPortListDlg& d) {
+        d.List()->setCurrentRow(1);
+        const std::string target = c.pszTarget;
+        QWidget* pTarget = target == "update"     ? static_cast<QWidget*>(d.UpdateButton())
+                           : target == "cancel"   ? static_cast<QWidget*>(d.CancelButton())
+                           : target == "settings" ? static_cast<QWidget*>(d.SettingsButton())
+                                                  : static_cast<QWidget*>(d.List());
+        ASSERT_TRUE(pTarget->isEnabled());
+        pTarget->setFocus();
+        ASSERT_EQ(d.focusWidget(), pTarget);
+        QTest::keyClick(d.focusWidget(), static_cast<Qt::Key>(c.nKey));
+        bStillOpen = d.isVisible();
+        if (bStillOpen) QTest::keyClick(&d, Qt::Key_Escape);
+    });
+    std::string name = "unchanged";
+    EXPECT_EQ(dlg.Run(PORT_KIND_SERIAL, &discovery, &name), c.nResult);
+    EXPECT_EQ(name, c.nResult == IDOK ? "ttyS1" : "unchanged");
+    EXPECT_EQ(nEditorRuns, c.nEditorRuns);
+    EXPECT_EQ(bStillOpen, c.nEditorRuns > 0);  // the settings leave the list open
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachButton, PortListEnter,
+    ::testing::Values(EnterCase{"update", Qt::Key_Return, IDOK, 0}, EnterCase{"update", Qt::Key_Enter, IDOK, 0},
+                      EnterCase{"cancel", Qt::Key_Return, IDCANCEL, 0}, EnterCase{"cancel", Qt::Key_Enter, IDCANCEL, 0},
+                      EnterCase{"settings", Qt::Key_Return, IDCANCEL, 1},
+                      EnterCase{"settings", Qt::Key_Enter, IDCANCEL, 1}, EnterCase{"list", Qt::Key_Return, IDOK, 0},
+                      EnterCase{"list", Qt::Key_Enter, IDOK, 0}));
+
 // --- serial settings ------------------------------------------------------------------------
 
 COMMCONFIG With(std::function<void(DCB&)> change) {
@@ -209,6 +261,68 @@ TEST_F(GuiTest, SerialSettingsDialogEditsTheLineSettings) {
     EXPECT_EQ(d.fOutxCtsFlow, 0u);
 }
 
+// The settings dialog speaks the user's language, and each label's mnemonic reaches its field.
+struct SerialTextsCase {
+    const char* pszLang;
+    std::vector<std::string> labels;
+    std::vector<std::string> parities;
+    std::vector<std::string> flows;
+    std::string ok;
+    std::string cancel;
+};
+class SerialSettingsTexts : public GuiTest, public ::testing::WithParamInterface<SerialTextsCase> {};
+
+TEST_P(SerialSettingsTexts, AreInTheUsersLanguageWithMnemonics) {
+    const SerialTextsCase& c = GetParam();
+    ::setenv("LANG", c.pszLang, 1);
+    CSerialSettingsDlg dlg("ttyS0", SafeComConfig(), nullptr);
+    auto* pForm = dlg.findChild<QFormLayout*>();
+    ASSERT_NE(pForm, nullptr);
+    const std::vector<QComboBox*> fields = {dlg.BaudRate(), dlg.ByteSize(), dlg.Parity(), dlg.StopBits(),
+                                            dlg.FlowControl()};
+    std::vector<std::string> labels;
+    for (QComboBox* pField : fields) {
+        auto* pLabel = qobject_cast<QLabel*>(pForm->labelForField(pField));
+        ASSERT_NE(pLabel, nullptr);
+        labels.push_back(pLabel->text().toStdString());
+        EXPECT_EQ(pLabel->buddy(), pField);
+    }
+    EXPECT_EQ(labels, c.labels);
+    auto items = [](QComboBox* p) {
+        std::vector<std::string> texts;
+        for (int i = 0; i < p->count(); ++i) texts.push_back(p->itemText(i).toStdString());
+        return texts;
+    };
+    EXPECT_EQ(items(dlg.Parity()), c.parities);
+    EXPECT_EQ(items(dlg.FlowControl()), c.flows);
+    EXPECT_EQ(dlg.OkButton()->text().toStdString(), c.ok);
+    EXPECT_EQ(dlg.CancelButton()->text().toStdString(), c.cancel);
+    // Every label has a mnemonic of its own.
+    std::set<QChar> keys;
+    for (const std::string& label : labels) {
+        const QString text = QString::fromStdString(label);
+        const int i = text.indexOf('&');
+        ASSERT_GE(i, 0) << label;
+        EXPECT_TRUE(keys.insert(text.at(i + 1).toUpper()).second) << label;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachLanguage, SerialSettingsTexts,
+    ::testing::Values(
+        SerialTextsCase{"C.UTF-8",
+                        {"&Bits per second:", "&Data bits:", "&Parity:", "&Stop bits:", "&Flow control:"},
+                        {"None", "Odd", "Even", "Mark", "Space"},
+                        {"None", "Xon / Xoff", "Hardware"},
+                        "OK",
+                        "&Cancel"},
+        SerialTextsCase{"ja_JP.UTF-8",
+                        {"ビット/秒(&B):", "データビット(&D):", "パリティ(&P):", "ストップビット(&S):", "フロー制御(&F):"},
+                        {"なし", "奇数", "偶数", "マーク", "スペース"},
+                        {"なし", "Xon / Xoff", "ハードウェア"},
+                        "OK",
+                        "キャンセル(&C)"}));
+
 // --- About ------------------------------------------------------------------------------------
 
 TEST_F(GuiTest, AboutNamesTheProductAndVersionAndOpensOnF1) {
@@ -253,6 +367,28 @@ TEST_F(GuiTest, SetUpLabelsTheKindsOfTheModelAndEnablesOnlyThose) {
     EXPECT_EQ(m_launched[0], SupportPageUrl(HELP_PAGE_MAIN));
     EXPECT_EQ(theApp.nExitCode.load(), 0u);
     EXPECT_EQ(m_nSpoolerStarts, 1);
+}
+
+// The keyboard starts on Select once the update files are loaded; Tab reaches the help
+// icon, which has a name for screen readers and opens the help on Enter (not Select).
+TEST_F(GuiTest, FocusIsOnSelectOnceEnabledAndTheHelpIconIsReachedByKeyboard) {
+    CFakeDiscovery usb({"USB001\t (ZAQ TP-80)"}, true);
+    m_frontEnd.SetDiscovery(0, &usb);
+    RunDialog([&](CKelvoDlg& dlg) {
+        // The initialisation enables Select while the whole dialog is still disabled.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isEnabled() && dlg.SelectButton()->isEnabled(); }, 10000));
+        // A Select pressed by mistake meets a port list that closes at once.
+        dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); });
+        EXPECT_EQ(dlg.focusWidget(), dlg.SelectButton());
+        EXPECT_EQ(dlg.HelpIcon()->accessibleName().toStdString(), "Help");
+        EXPECT_TRUE(dlg.HelpIcon()->focusPolicy() & Qt::TabFocus);
+        QTest::keyClick(dlg.SelectButton(), Qt::Key_Tab);
+        EXPECT_EQ(dlg.focusWidget(), dlg.HelpIcon());
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(dlg.focusWidget(), key);
+        dlg.PostClose();
+    });
+    EXPECT_EQ(m_launched, std::vector<std::string>(2, SupportPageUrl(HELP_PAGE_MAIN)));
+    EXPECT_EQ(usb.nCalls, 0);  // Select was not pressed
 }
 
 TEST_F(GuiTest, ModelWithoutKindsShowsMessage256AndLeavesSelectDisabled) {
@@ -460,6 +596,54 @@ TEST_F(GuiTest, SilentCloseDuringAnUpdateCancelsTheRunWhichThenEndsTheDialog) {
     ASSERT_EQ(m_workers.Runs().size(), 1u);
 }
 
+// Every way a silent run can go ends the program by itself: nobody is there to close it.
+struct SilentEndCase {
+    const char* pszName;
+    std::function<void(CScriptedWorkers&)> arrange;
+    DWORD dwResult;
+};
+void PrintTo(const SilentEndCase& c, std::ostream* os) { *os << c.pszName; }
+class SilentEnds : public GuiTest, public ::testing::WithParamInterface<SilentEndCase> {};
+
+TEST_P(SilentEnds, ByItself) {
+    const SilentEndCase& c = GetParam();
+    CFakeDiscovery lan({"127.0.0.9\t [\"TP\", 02:00:00:00:00:01]"}, false);
+    m_frontEnd.SetDiscovery(2, &lan);
+    theApp.SetFlags(UF_SILENT);
+    theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);
+    c.arrange(m_workers);
+    RunDialog([](CKelvoDlg& dlg) {
+        dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::mouseClick(d.UpdateButton(), Qt::LeftButton); });
+    });
+    m_workers.Wait(INFINITE);
+    EXPECT_EQ(theApp.nExitCode.load(), c.dwResult);
+    EXPECT_TRUE(Boxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPath, SilentEnds,
+    ::testing::Values(
+        SilentEndCase{"initialisation thread not started", [](CScriptedWorkers& w) { w.bInitStartFails = true; },
+                      ERROR_NOT_ENOUGH_MEMORY},
+        SilentEndCase{"update thread not started", [](CScriptedWorkers& w) { w.bUpdateStartFails = true; },
+                      ERROR_NOT_ENOUGH_MEMORY},
+        // The run asks for the end, then goes on for longer than the close waits (the
+        // help page of a failed retry run).
+        SilentEndCase{"run still finishing after its close request",
+                      [](CScriptedWorkers& w) {
+                          w.body = [](IDialogHost& host, bool) {
+                              theApp.nExitCode = ERROR_WRITE_FAULT;
+                              host.RestoreAfterRun();
+                              host.PostClose();
+                              Sleep(10 * CLOSE_WAIT_MS);
+                          };
+                      },
+                      ERROR_WRITE_FAULT},
+        // Select arrives while no kind is checked.
+        SilentEndCase{"no kind checked at Select",
+                      [](CScriptedWorkers& w) { w.initBody = [](IDialogHost& host) { host.PostSelect(); }; },
+                      ERROR_INVALID_PRINTER_NAME}));
+
 TEST_F(GuiTest, SilentKindTheModelLacksEndsWithMessage257Logged) {
     ModelTable[0].dwInterfaces = IF_USB;
     theApp.SetFlags(UF_SILENT);
@@ -506,13 +690,87 @@ TEST_F(GuiTest, SecondInstanceRaisesTheFirstWindowRestoredWhenMinimised) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.isMinimized(); }, 10000));
         std::thread second([&] { bDelivered = CInstanceChannel::AskToRaise(InstanceChannelName()); });
         EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.isMinimized(); }, 10000));
+        EXPECT_EQ(QApplication::activeModalWidget(), &dlg);
         second.join();
         EXPECT_TRUE(dlg.isVisible());
         dlg.PostClose();
     });
     EXPECT_TRUE(bDelivered);
     EXPECT_TRUE(InstanceChannelName().startsWith(QString::fromStdString(m_root.Path())));
-    EXPECT_FALSE(CInstanceChannel::AskToRaise(InstanceChannelName(), 500));  // closed with the window
+    EXPECT_FALSE(CInstanceChannel::AskToRaise(InstanceChannelName(), {}, 500));  // closed with the window
+}
+
+// What the user must deal with comes forward: the open port list or message box, not the
+// main dialog behind it.
+struct ModalCase {
+    const char* pszName;
+    bool bPortList;  // else a message box
+};
+void PrintTo(const ModalCase& c, std::ostream* os) { *os << c.pszName; }
+class RaiseModal : public GuiTest, public ::testing::WithParamInterface<ModalCase> {};
+
+TEST_P(RaiseModal, SecondInstanceBringsTheTopmostModalWindowForward) {
+    const ModalCase& c = GetParam();
+    CFakeDiscovery usb({"USB001\t (ZAQ TP-80)"}, true);
+    m_frontEnd.SetDiscovery(0, &usb);
+    bool bRestored = false;
+    bool bDelivered = false;
+    auto raiseWhileOpen = [&](QWidget* pModal) {
+        ASSERT_EQ(QApplication::activeModalWidget(), pModal);
+        pModal->showMinimized();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return pModal->isMinimized(); }, 10000));
+        std::thread second([&] { bDelivered = CInstanceChannel::AskToRaise(InstanceChannelName(), "tok"); });
+        bRestored = QTest::qWaitFor([&] { return !pModal->isMinimized(); }, 10000);
+        second.join();
+        EXPECT_TRUE(pModal->isVisible());
+        // Nothing but the plugin that uses it may keep the token: offscreen, none is set.
+        EXPECT_FALSE(qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN"));
+    };
+    RunDialog([&](CKelvoDlg& dlg) {
+        ASSERT_TRUE(WaitForReady(dlg));
+        if (c.bPortList) {
+            dlg.PortList().SetShownHook([&](CPortListDlg& d) {
+                raiseWhileOpen(&d);
+                QTest::keyClick(&d, Qt::Key_Escape);
+            });
+            QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+        } else {
+            QMessageBox box(QMessageBox::Information, "", "a box", QMessageBox::Ok, &dlg);
+            QTimer::singleShot(0, &box, [&] {
+                raiseWhileOpen(&box);
+                box.accept();
+            });
+            box.exec();
+        }
+        dlg.PostClose();
+    });
+    EXPECT_TRUE(bDelivered);
+    EXPECT_TRUE(bRestored);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachModal, RaiseModal,
+                         ::testing::Values(ModalCase{"port list", true}, ModalCase{"message box", false}));
+
+// The second start hands its activation token over; only a plain token travels.
+TEST_F(GuiTest, SecondInstanceHandsItsActivationTokenOver) {
+    CInstanceChannel channel;
+    std::vector<std::string> tokens;
+    ASSERT_TRUE(channel.Listen(InstanceChannelName(), [&](const QString& token) { tokens.push_back(token.toStdString()); }));
+    auto ask = [&](std::function<void()> second) {
+        const std::size_t nBefore = tokens.size();
+        std::thread t(std::move(second));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return tokens.size() > nBefore; }, 10000));
+        t.join();
+    };
+    ::setenv("XDG_ACTIVATION_TOKEN", "kwin-42_ab.c", 1);
+    ask([&] { m_frontEnd.RaiseFirstInstance(); });
+    ::unsetenv("XDG_ACTIVATION_TOKEN");
+    ask([&] { m_frontEnd.RaiseFirstInstance(); });
+    ask([] { CInstanceChannel::AskToRaise(InstanceChannelName(), "two words"); });
+    ask([] { CInstanceChannel::AskToRaise(InstanceChannelName(), QString(5000, 'x')); });
+    ask([] { CInstanceChannel::AskToRaise(InstanceChannelName(), QString::fromUtf8("\u30c8\u30fc\u30af\u30f3")); });
+    EXPECT_EQ(tokens, (std::vector<std::string>{"kwin-42_ab.c", "", "", "", ""}));
+    channel.Close();
 }
 
 // --- Japanese ---------------------------------------------------------------------------------------
@@ -525,6 +783,7 @@ TEST_F(GuiTest, JapaneseUserGetsJapaneseTexts) {
         EXPECT_EQ(dlg.SelectButton()->text().toStdString(), "選択(&S)");
         EXPECT_EQ(dlg.KindButton(2)->text().toStdString(), "イーサネット");
         EXPECT_EQ(dlg.HelpIcon()->toolTip().toStdString(), "ヘルプ");
+        EXPECT_EQ(dlg.HelpIcon()->accessibleName().toStdString(), "ヘルプ");
         dlg.PostClose();
     });
     // The font shows the characters; Qt's own buttons speak Japanese too when installed.

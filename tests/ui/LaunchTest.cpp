@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/LastError.h"
+#include "platform/Tick.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -60,6 +63,36 @@ TEST_F(Launch, MissingOpenerFailsAndIsLogged) {
     EXPECT_EQ(LaunchUrl("https://x.example/"), FALSE);
     EXPECT_EQ(GetLastError(), 2u);
     EXPECT_TRUE(m_log.Contains("CreateProcess error [xdg-open]"));
+}
+
+// An opener that never ends by itself (it keeps the browser in the foreground): the
+// launch gives up waiting after LAUNCH_WAIT and leaves it running.
+TEST_F(Launch, OpenerThatDoesNotEndDoesNotHoldTheCaller) {
+    m_dir.Write("bin/xdg-open",
+                "#!/bin/sh\necho started > \"$KELVO_TEST_OUT\"\n"
+                "while [ ! -e \"$KELVO_TEST_OUT.release\" ]; do sleep 0.1; done\necho ended >> \"$KELVO_TEST_OUT\"\n");
+    std::vector<std::pair<const char*, std::function<BOOL()>>> launches = {
+        {"shell path", [] { return LaunchUrlByShell("https://x.example/h"); }}};
+    if (::geteuid() == 0) {
+        // Root acting for a desktop user takes the shell path from LaunchUrl itself.
+        launches.push_back({"root for a user", [] {
+                                ::setenv("SUDO_USER", "root", 1);
+                                BOOL bOk = LaunchUrl("https://x.example/h");
+                                ::unsetenv("SUDO_USER");
+                                return bOk;
+                            }});
+    }
+    for (auto& [pszName, launch] : launches) {
+        SCOPED_TRACE(pszName);
+        std::filesystem::remove(m_dir / "out.release");
+        EXPECT_EQ(launch(), TRUE);
+        EXPECT_EQ(Out(), "started\n");  // returned while the opener still ran
+        EXPECT_TRUE(m_log.Contains("Process is still running (non wait)"));
+        m_dir.Write("out.release", "");  // the opener may end now
+        Deadline deadline(10000);
+        while (Out() != "started\nended\n" && !deadline.Expired()) Sleep(20);
+        EXPECT_EQ(Out(), "started\nended\n");
+    }
 }
 
 TEST_F(Launch, OpenerArguments) {

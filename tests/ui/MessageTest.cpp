@@ -110,6 +110,22 @@ TEST_F(Messages, SilentModeLogsAndAnswersWithoutABox) {
     EXPECT_TRUE(m_log.Contains("Showing message is skipped. [Version 1.02]"));
 }
 
+std::vector<std::string> g_echoed;
+void Echo(const std::string& text) noexcept { g_echoed.push_back(text); }
+
+// A script running the program silently reads the skipped texts from its echo.
+TEST_F(Messages, SilentlySkippedTextsGoToTheEchoAndShownOnesDoNot) {
+    g_echoed.clear();
+    SetSilentEcho(&Echo);
+    ShowMessage(MB_OK, IDOK, "%s", "shown");
+    g_bSilent = true;
+    ShowError(0x120301, 0x2000000B, "line:%d", 1);
+    SetSilentEcho(nullptr);
+    ShowMessage(MB_OK, IDOK, "%s", "after");
+    EXPECT_EQ(g_echoed, std::vector<std::string>{"line:1\n\nErrorCode = [ 120301, 2000000B ]"});
+    EXPECT_EQ(m_box.Boxes().size(), 1u);
+}
+
 TEST_F(Messages, BytesThatAreNoUtf8BecomeReplacementCharacters) {
     ShowError(0x090101, 0x2000007B, "Bad firmware update file!!\n[%s]", "FW\xB0\xFF.bin");
     ASSERT_EQ(m_box.Boxes().size(), 1u);
