@@ -221,6 +221,7 @@ CCom::~CCom() {
     Term();
     m_resetInterval.WaitForEnd(INFINITE);
     std::lock_guard lock(csDevice);
+    if (hDevice) ::ioctl(hDevice.Get(), TIOCNXCL);
     hDevice.Reset();
 }
 
@@ -333,6 +334,8 @@ void CCom::Close(BOOL /*bFlag*/) {
     {
         std::lock_guard lock(csDevice);
         if (hDevice) {
+            // The exclusive mode stays on the tty while anyone else keeps it open.
+            ::ioctl(hDevice.Get(), TIOCNXCL);
             hDevice.Reset();
             PORT_LOG(LOG_INFO, "[%s] Close CloseHandle()", PortName());
             dwLastCloseTick = GetTickCount();
