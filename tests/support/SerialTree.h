@@ -16,33 +16,13 @@
 
 #include "platform/UniqueFd.h"
 #include "port/ComLines.h"
+#include "sim/SerialTransport.h"
 #include "support/TempDir.h"
 
-// The sysfs entries of a tty of one kind under root: sys/class/tty/NAME/device (a link to
-// the device's folder), "type" for a UART (4, a 16550A, or 0: no hardware), idVendor of
-// the USB device for the USB kinds.
+// The sysfs entries of a tty of one kind under root (the simulated printer's own).
 inline void PublishTtySysfs(const std::string& root, const std::string& name, TtyKind kind, unsigned wVendor = 0x0F0F,
                             bool bUartPresent = true) {
-    namespace fs = std::filesystem;
-    const std::string cls = root + "/sys/class/tty/" + name;
-    fs::create_directories(cls);
-    if (kind == TtyKind::None) return;
-    std::string device;
-    if (kind == TtyKind::Uart) {
-        device = root + "/sys/devices/platform/serial8250/" + name;
-        fs::create_directories(device);
-        WriteWholeFile(cls + "/type", bUartPresent ? "4\n" : "0\n");
-    } else {
-        const std::string usb = root + "/sys/devices/usb1/1-" + name;
-        device = usb + "/1-1:1.0";
-        fs::create_directories(device);
-        char text[8];
-        std::snprintf(text, sizeof text, "%04x\n", wVendor);
-        WriteWholeFile(usb + "/idVendor", text);
-    }
-    std::error_code ec;
-    fs::remove(cls + "/device", ec);
-    fs::create_directory_symlink(device, cls + "/device");
+    sim::PublishTtySysfs(root, name, TtyKindName(kind), static_cast<WORD>(wVendor), bUartPresent);
 }
 
 // A pty whose slave is reachable as root/dev/name. The master is the printer's end.
