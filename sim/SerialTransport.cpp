@@ -124,7 +124,9 @@ void SerialTransport::Unpublish() {
 
 std::size_t SerialTransport::LineBudget(DWORD now) {
     if (m_config.dwBaud == 0) return kReadChunk;
-    // Ten bit times per byte (start, 8 data, stop), at most 20 ms of line time banked.
+    // Ten bit times per byte (start, 8 data, stop). Up to 20 ms of line time may be caught
+    // up after a late wake; a line that ran dry banks nothing (see Service), so over a
+    // transfer the rate never beats the line's.
     const double rate = m_config.dwBaud / 10.0;
     m_dTokens = std::min(std::max(1.0, rate / 50.0), m_dTokens + rate * double(now - m_dwTokenTick) / 1000.0);
     m_dwTokenTick = now;
@@ -163,8 +165,9 @@ void SerialTransport::Service(std::span<const pollfd> fds, DWORD now) {
         if (cb > 0) {
             BYTE buf[kReadChunk];
             const ssize_t n = ::read(m_master.Get(), buf, std::min(cb, sizeof buf));
+            // Fewer bytes than the line could carry: it ran dry, and idle time is not banked.
+            if (m_config.dwBaud != 0) m_dTokens = n > 0 && static_cast<std::size_t>(n) == cb ? m_dTokens - n : 0;
             if (n > 0) {
-                if (m_config.dwBaud != 0) m_dTokens -= static_cast<double>(n);
                 m_core.OnDataBytes(std::span<const BYTE>(buf, static_cast<std::size_t>(n)), now, m_nLink);
             }
         }
