@@ -201,12 +201,16 @@ void CCom::DetectKind() {
             PORT_LOG(LOG_INFO, "[%s] CCom [Detected physical serial port]", PortName());
             break;
         case TtyKind::UsbAcm:
+            // A CDC-ACM device reports DSR only if it sends serial-state notifications, and
+            // printers rarely do: its port is virtual, as one without modem lines is.
+            SetStatusBits(PM_STATUS_VIRTUAL_COM);
             if (TtyUsbVendorId(pszBaseName) == MAKER_USB_VENDOR_ID) {
                 PORT_LOG(LOG_INFO, "[%s] CCom [Detected ZAQ USB virtual port]", PortName());
                 SetStatusBits(PM_STATUS_MAKER_USB_VCP);
                 break;
             }
-            [[fallthrough]];
+            PORT_LOG(LOG_INFO, "[%s] CCom [Detected virtual port]", PortName());
+            break;
         case TtyKind::UsbSerial:
             PORT_LOG(LOG_INFO, "[%s] CCom [Detected virtual port]", PortName());
             break;

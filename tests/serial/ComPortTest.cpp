@@ -432,8 +432,10 @@ TEST_F(ComPort, KindComesFromTheSystemOrTheSettingsFile) {
     {
         CCom maker("ttyACM5"), other("ttyACM6"), uart("ttyS9");
         EXPECT_TRUE(maker.HasStatus(PM_STATUS_MAKER_USB_VCP));
-        EXPECT_FALSE(maker.IsVirtual());
+        EXPECT_TRUE(maker.IsVirtual());
         EXPECT_FALSE(other.HasStatus(PM_STATUS_MAKER_USB_VCP));
+        EXPECT_TRUE(other.IsVirtual());
+        EXPECT_FALSE(uart.IsVirtual());
         EXPECT_LOG('I', "[ttyACM5] CCom [Detected ZAQ USB virtual port]");
         EXPECT_LOG('I', "[ttyACM6] CCom [Detected virtual port]");
         EXPECT_LOG('I', "[ttyS9] CCom [Detected physical serial port]");
