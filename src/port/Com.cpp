@@ -613,7 +613,8 @@ bool CCom::WaitUntilWritable() {
         dwWait = kCtsHoldPollMs;
     } else if (m_bQueueFull) {
         const DWORD cbToDrain = m_dwLastQueue > kQueueSize / 2 ? m_dwLastQueue - kQueueSize / 2 : 1;
-        const DWORD dwBaud = m_dwBaud != 0 ? m_dwBaud : 9600;
+        const DWORD dwBaudNow = m_dwBaud.load();
+        const DWORD dwBaud = dwBaudNow != 0 ? dwBaudNow : 9600;
         dwWait = static_cast<DWORD>(static_cast<ULONGLONG>(cbToDrain) * 10 * 1000 / dwBaud);
         if (dwWait == 0) dwWait = 1;
         if (dwWait > 100) dwWait = 100;

@@ -115,7 +115,7 @@ public:
 
 private:
     IComLines& m_lines;
-    DWORD m_dwBaud = 115200;               // of the applied settings, for queue timing
+    std::atomic<DWORD> m_dwBaud{115200};   // of the applied settings, for queue timing
     std::atomic<bool> m_bCrtscts{false};
     std::atomic<bool> m_bCtsHeld{false};
     std::atomic<DWORD> m_dwLastQueue{0};
