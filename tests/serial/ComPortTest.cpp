@@ -363,6 +363,29 @@ TEST_F(ComPort, BreakResetsAPhysicalPort) {
     EXPECT_EQ(pty.Drain(), "");
 }
 
+// An adapter unplugged in the middle of a transfer: the write ends with
+// ERROR_DEVICE_NOT_CONNECTED, counting no more than the line took.
+TEST_F(ComPort, VanishedLineFailsTheWrite) {
+    auto pty = std::make_unique<PublishedPty>(Root(), "ttyUSB1");
+    ASSERT_TRUE(pty->Valid());
+    CCom port("ttyUSB1");
+    ASSERT_TRUE(port.Open());
+    std::vector<BYTE> data(300000, 0x41);
+    DWORD cbWritten = 0;
+    BOOL bResult = TRUE;
+    DWORD dwError = 0;
+    std::thread writer([&] {
+        bResult = port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000);
+        dwError = GetLastError();
+    });
+    Sleep(100);  // the pty's buffer fills; nobody reads
+    pty->Vanish();
+    writer.join();
+    EXPECT_FALSE(bResult);
+    EXPECT_EQ(dwError, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_LT(cbWritten, data.size());
+}
+
 TEST_F(ComPort, VanishedLineFailsTheReadAndDoesNotReopen) {
     auto pty = std::make_unique<PublishedPty>(Root(), "ttyUSB0");
     ASSERT_TRUE(pty->Valid());
