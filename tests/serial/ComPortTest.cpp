@@ -260,7 +260,7 @@ TEST_F(ComPort, DsrTellsWhetherThePrinterIsThere) {
 // The printer is switched off during a transfer: the thread ends with
 // ERROR_DEVICE_NOT_CONNECTED, and nothing reached the far end that was not counted (the
 // cancel that follows drops what still waited in the line's buffers).
-TEST_F(ComPort, DsrDropEndsTheTransferCountingOnlyWhatLeft) {
+TEST_F(ComPort, DsrDropEndsTheTransferWithNothingUncounted) {
     PublishedPty pty(Root(), "ttyS2");
     ASSERT_TRUE(pty.Valid());
     ScriptedLines lines;
