@@ -78,6 +78,12 @@ const std::vector<Flag>& RunFlags() {
         {"image-per-connection", nullptr, "strict: a transfer ends with its data connection; bytes on another end it incomplete"},
         {"busy-ms", "N", "fault: busy for N ms after each start and restart (status busy bit, data not read)"},
         {"transcript", "PATH", "write the transcript to PATH, one JSON object per line"},
+        {"transport", "KIND", "lan (default) or serial"},
+        {"sysroot", "DIR", "serial: the tree that gets dev/NAME (a pty) and sys/class/tty/NAME"},
+        {"tty-name", "NAME", "serial: the tty's name; default ttyACM0"},
+        {"tty-kind", "KIND", "serial: acm (default), usb-serial or uart"},
+        {"tty-vendor", "HHHH", "serial: idVendor of the USB kinds, hexadecimal; default 0F0F"},
+        {"baud", "N", "serial: line rate that paces reading (10 bits a byte); default 0, unpaced"},
         {"help", nullptr, "show this text"},
     };
     return flags;
@@ -152,7 +158,8 @@ bool Walk(const std::vector<std::string>& args, const std::vector<Flag>& flags,
 std::string RunHelp() {
     return HelpText("Usage: kelvo-printer-sim [FLAGS]\n"
                     "       kelvo-printer-sim make-update [FLAGS]   (see make-update --help)\n\n"
-                    "Runs a simulated ZAQ receipt printer on LAN until SIGTERM or SIGINT. Once its endpoints\n"
+                    "Runs a simulated ZAQ receipt printer on LAN (or on a serial line: a pty published as\n"
+                    "SYSROOT/dev/NAME) until SIGTERM or SIGINT. Once its endpoints\n"
                     "are bound it prints one line:\n"
                     "  kelvo-printer-sim ready address=A data=N status=N discovery=N\n"
                     "(discovery=0 without a discovery socket).\n\nFlags:\n",
@@ -218,10 +225,20 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "image-per-connection") return (c.faults.bImagePerConnection = true);
         if (n == "busy-ms") return dec(&c.faults.dwBusyMs);
         if (n == "transcript") return !(c.szTranscriptPath = v).empty();
+        if (n == "transport") return (v == "lan" || v == "serial") && ((c.szTransport = v), true);
+        if (n == "sysroot") return !(c.serial.szSysroot = v).empty();
+        if (n == "tty-name") return !v.empty() && v.find('/') == std::string::npos && ((c.serial.szTtyName = v), true);
+        if (n == "tty-kind") return (v == "acm" || v == "usb-serial" || v == "uart") && ((c.serial.szKind = v), true);
+        if (n == "tty-vendor") return hex16(&c.serial.wVendorId);
+        if (n == "baud") return dec(&c.serial.dwBaud);
         if (n == "help") return *pbHelp = true;
         return false;
     };
     if (!Walk(args, RunFlags(), handle, pError)) return false;
+    if (c.szTransport == "serial" && c.serial.szSysroot.empty()) {
+        *pError = "--transport=serial needs --sysroot";
+        return false;
+    }
     if (flash >= 0) c.timing.dwFlashMs = static_cast<DWORD>(flash);
     if (restart >= 0) c.timing.dwRestartMs = static_cast<DWORD>(restart);
     if (idle >= 0) c.timing.dwDataIdleMs = static_cast<DWORD>(idle);

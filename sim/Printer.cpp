@@ -12,6 +12,7 @@
 #include "platform/WinError.h"
 #include "sim/LanTransport.h"
 #include "sim/PrinterCore.h"
+#include "sim/SerialTransport.h"
 #include "sim/Sim.h"
 #include "sim/Transcript.h"
 
@@ -32,6 +33,10 @@ class PrinterLoop {
 public:
     explicit PrinterLoop(Config config)
         : m_config(std::move(config)), m_core(m_config, m_transcript) {
+        if (m_config.szTransport == "serial") {
+            m_transports.push_back(std::make_unique<SerialTransport>(m_config.serial, m_core, m_transcript));
+            return;
+        }
         auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
         m_pLan = pLan.get();
         m_transports.push_back(std::move(pLan));
@@ -53,9 +58,11 @@ public:
             for (std::size_t j = 0; j < i; ++j) m_transports[j]->Close();
             return FALSE;
         }
-        m_wData = m_pLan->DataPort();
-        m_wStatus = m_pLan->StatusPort();
-        m_wDiscovery = m_pLan->DiscoveryPort();
+        if (m_pLan != nullptr) {
+            m_wData = m_pLan->DataPort();
+            m_wStatus = m_pLan->StatusPort();
+            m_wDiscovery = m_pLan->DiscoveryPort();
+        }
         PrinterState st = m_core.State();
         m_transcript.Add("start", std::move(Fields()
                                                 .Str("address", m_config.lan.szAddress)

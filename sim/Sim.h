@@ -72,12 +72,23 @@ struct LanConfig {
     bool bDiscoveryAny = false;  // bind discovery to every address (broadcasts in a namespace)
 };
 
+// The printer on a serial line (a pty published under the system root).
+struct SerialConfig {
+    std::string szSysroot;        // the tree that gets dev/<name> and sys/class/tty/<name>
+    std::string szTtyName = "ttyACM0";
+    std::string szKind = "acm";   // acm, usb-serial or uart
+    WORD wVendorId = 0x0F0F;      // idVendor of the USB kinds
+    DWORD dwBaud = 0;             // line rate that paces reading; 0: unpaced
+};
+
 struct Config {
     PrinterState state;
     Faults faults;
     Timing timing = Timing::Real();
     std::string szTimingName = "real";
     LanConfig lan;
+    std::string szTransport = "lan";  // lan or serial
+    SerialConfig serial;
     std::string szTranscriptPath;  // JSON lines; empty: kept in memory only
 };
 

@@ -32,8 +32,11 @@ int RunPrinter(const sim::Config& config) {
                      GetLastError());
         return 1;
     }
-    std::string ready = sim::FormatReadyLine(config.lan.szAddress, printer.DataPort(), printer.StatusPort(),
-                                             printer.DiscoveryPort());
+    // On a serial line the address is the node the host opens; the ports are 0.
+    const std::string address = config.szTransport == "serial"
+                                    ? config.serial.szSysroot + "/dev/" + config.serial.szTtyName
+                                    : config.lan.szAddress;
+    std::string ready = sim::FormatReadyLine(address, printer.DataPort(), printer.StatusPort(), printer.DiscoveryPort());
     std::printf("%s\n", ready.c_str());
     std::fflush(stdout);
     int sig = 0;

@@ -8,12 +8,15 @@
 #include <span>
 
 #include "config/ConfigFile.h"
+#include "discovery/UtilCom.h"
 #include "discovery/UtilTcp.h"
 #include "log/Log.h"
 #include "platform/Event.h"
 #include "platform/LastError.h"
 #include "platform/Thread.h"
 #include "platform/WinError.h"
+#include "port/ComConf.h"
+#include "system/Service.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
 
@@ -63,6 +66,12 @@ bool FdReadable(int fd) {
 
 std::unique_ptr<CUtilPort> MakeDiscovery(int nKind) {
     if (nKind == PORT_KIND_LAN) return std::make_unique<CUtilTcp>();
+    if (nKind == PORT_KIND_SERIAL) {
+        return std::make_unique<CUtilCom>([](BOOL bStart) {
+            SpoolerControl(bStart, nullptr);
+            PosServiceControl(bStart);
+        });
+    }
     return nullptr;
 }
 
@@ -297,6 +306,10 @@ DWORD CCliSession::Select(CKelvoApp& app) {
     app.nPortKind = m_nKind;
     DWORD dwResult = ChoosePort(app);
     if (dwResult != ERROR_SUCCESS) return dwResult;
+    // The serial line's settings for the run: the record the port list would make.
+    if (m_nKind == static_cast<int>(PORT_KIND_SERIAL)) {
+        app.pComConfig = std::make_shared<ComConfigRecord>(NewComConfigRecord(app.szPortName.c_str()));
+    }
     std::lock_guard lock(m_mutex);
     m_report.strKind = PortKindWord(m_nKind);
     m_report.strPort = app.szPortName;

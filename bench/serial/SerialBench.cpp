@@ -1,0 +1,109 @@
+// A transfer to the simulated printer on a serial line paced at 115200 baud (11,520 bytes
+// a second at 10 bits a byte), through the port service in 4096-byte blocks as an update
+// sends them: the rate reached against the line rate ("line_ratio"), and the CPU spent.
+// The printer runs in this process, so the CPU time includes its share.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/Log.h"
+#include "port/Com.h"
+#include "port/Globals.h"
+#include "sim/Sim.h"
+
+namespace {
+
+constexpr DWORD kBaud = 115200;
+constexpr double kLineBytesPerSecond = kBaud / 10.0;
+constexpr std::size_t kBlock = 4096;
+constexpr const char* kTty = "ttyACM0";
+
+struct Bench {
+    std::string root;
+    std::unique_ptr<sim::Printer> printer;
+    std::vector<BYTE> command = std::vector<BYTE>(35, 0x00);
+
+    Bench() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kelvo-bench-XXXXXX").string();
+        root = ::mkdtemp(pattern.data());
+        std::filesystem::create_directories(root + "/var/log");
+        ::setenv("KELVO_SYSROOT", root.c_str(), 1);
+        // The program's own mask: dumps of every chunk are part of the real cost.
+        LogSetup(LOG_PROGRAM_MASK, "BenchSerial");
+        command[32] = 0x1D;
+        command[33] = 0x49;
+        command[34] = 0x01;
+        sim::Config config;
+        config.timing = sim::Timing::Fast();
+        config.szTransport = "serial";
+        config.serial.szSysroot = root;
+        config.serial.szTtyName = kTty;
+        config.serial.szKind = "acm";
+        config.serial.dwBaud = kBaud;
+        printer = std::make_unique<sim::Printer>(config);
+        printer->Start();
+    }
+    ~Bench() {
+        printer.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
+    unsigned long long NextSeq() const {
+        auto t = printer->Transcript();
+        return t.empty() ? 0 : t.back().nSeq + 1;
+    }
+};
+
+double CpuSeconds() {
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// state.range(0): bytes sent.
+void BM_SerialTransferAt115200(benchmark::State& state) {
+    static Bench b;
+    const std::size_t cbTotal = static_cast<std::size_t>(state.range(0));
+    std::vector<BYTE> data(cbTotal, 'A');
+    HSDK h = 0;
+    if (!pfnOpenPort(0, PORT_KIND_COM, kTty, &h)) {
+        state.SkipWithError("cannot open the serial port");
+        return;
+    }
+    BYTE scratch[64];
+    DWORD cbScratch = 0;
+    pfnReadPort(h, scratch, sizeof scratch, &cbScratch);
+    double dRatio = 0, dCpu = 0;
+    for (auto _ : state) {
+        const unsigned long long nFrom = b.NextSeq();
+        const double dCpu0 = CpuSeconds();
+        const auto t0 = std::chrono::steady_clock::now();
+        for (std::size_t off = 0; off < cbTotal; off += kBlock) {
+            DWORD cb = 0;
+            pfnWritePortEx(h, data.data() + off, static_cast<DWORD>(std::min(kBlock, cbTotal - off)), &cb, 10000);
+        }
+        DWORD cb = 0;
+        pfnWritePortEx(h, b.command.data(), static_cast<DWORD>(b.command.size()), &cb, 10000);
+        // The printer logs the bytes it took once the command behind them arrives.
+        b.printer->WaitForEvent("ignored", 600000, nullptr, nFrom);
+        const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.SetIterationTime(dSeconds);
+        const double cbLine = static_cast<double>(cbTotal + b.command.size());
+        dRatio = cbLine / dSeconds / kLineBytesPerSecond;
+        dCpu = (CpuSeconds() - dCpu0) / dSeconds;
+    }
+    pfnClosePort(h, 0);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * cbTotal));
+    state.counters["line_ratio"] = dRatio;
+    state.counters["cpu_share"] = dCpu;
+}
+BENCHMARK(BM_SerialTransferAt115200)->Arg(128 * 1024)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
