@@ -14,7 +14,7 @@
 namespace sim {
 
 struct UsbIdentity {
-    WORD wVendor = 0x0F0F;
+    WORD wVendor = KELVO_USB_VENDOR_ID;
     WORD wProduct = 0x0101;
     std::string szDeviceId = "MFG:ZAQ;CMD:ZAQ;MDL:KV-80 Sim;CLS:PRINTER;";
     // Leave out these attributes (sysfs entries missing).
