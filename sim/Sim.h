@@ -72,7 +72,19 @@ struct LanConfig {
     bool bDiscoveryAny = false;  // bind discovery to every address (broadcasts in a namespace)
 };
 
+// USB: a usblp node under a system root (see UsbNode.h).
+struct UsbConfig {
+    std::string szSysroot;
+    unsigned nLp = 0;
+    bool bNewPort = false;  // after a restart, back under the next free number
+    WORD wVendor = KELVO_USB_VENDOR_ID;
+    WORD wProduct = 0x0101;
+    std::string szDeviceId;  // empty: "MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"
+};
+
 struct Config {
+    std::string szTransport = "lan";  // "lan" or "usb"
+    UsbConfig usb;
     PrinterState state;
     Faults faults;
     Timing timing = Timing::Real();
@@ -132,6 +144,9 @@ public:
     Faults GetFaults() const;
     // Power cycle: drop links, unreachable for the restart time, back with the same state.
     void PowerCycle();
+    // USB: the node's number now, and the cable (an unplugged node stays away).
+    unsigned UsbLp() const;
+    void SetUsbPlugged(bool bPlugged);
     // The bytes of the last transfer that ended (firmware or data, headers included), as
     // received: a test compares them byte for byte with what it meant to send.
     std::vector<BYTE> LastTransferImage() const;
