@@ -26,7 +26,7 @@ public:
     // ppPaths[i] (the node) and ppNames[i] (the port name, empty when the ID did not name
     // the maker) belong to the i-th counted node. Blocks for one open and one ID request
     // per node; never for a printer that does not answer.
-    int FindUsbPrinters(IPortList* pListBox, std::span<std::string> ppPaths, std::span<std::string> ppNames);
+    virtual int FindUsbPrinters(IPortList* pListBox, std::span<std::string> ppPaths, std::span<std::string> ppNames);
 
     // The maker's port names seen by the last list enumeration (empty slots: "").
     std::array<std::string, kMaxNames> ppSeenNames;
