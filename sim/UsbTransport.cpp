@@ -74,7 +74,8 @@ void UsbTransport::Update(const char* pszReason) {
 void UsbTransport::SetReachable(bool bReachable, bool /*bRefuse*/) {
     if (!bReachable && m_bReachable) m_bWasDown = true;
     m_bReachable = bReachable;
-    Update("restart");
+    Update(m_bStarted ? "restart" : "start");
+    m_bStarted = true;
 }
 
 void UsbTransport::SetPlugged(bool bPlugged) {

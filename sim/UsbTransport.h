@@ -41,6 +41,7 @@ private:
     bool m_bReachable = false;
     bool m_bPlugged = true;
     bool m_bWasDown = false;  // the next publish follows a restart
+    bool m_bStarted = false;
 };
 
 // "USB%03u" of lpN.

@@ -250,3 +250,25 @@ TEST_F(UsbPortTest, ANodeThatCannotBeOpenedFailsTheWriteAndSaysSo) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UsbPortTest, BlockAfterBlockArrivesWholeAndInOrder) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const std::vector<BYTE> data = Pattern(64 * 4096);
+    std::vector<BYTE> got;
+    std::thread reader([&] { got = DrainMaster(node.Master(), data.size()); });
+    DWORD cbTotal = 0;
+    for (std::size_t off = 0; off < data.size(); off += 4096) {
+        DWORD cb = 0;
+        EXPECT_TRUE(pfnWritePortEx(m_hSdk, data.data() + off, 4096, &cb, 5000));
+        cbTotal += cb;
+    }
+    reader.join();
+    EXPECT_EQ(cbTotal, data.size());
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+}
+
+}  // namespace
