@@ -26,9 +26,10 @@ protected:
         UpdateFixture::TearDown();
         SetUsbDiscovery(nullptr);
     }
-    void StartUsb(const sim::PrinterState& state, unsigned nLp, bool bNewPort) {
+    void StartUsb(const sim::PrinterState& state, unsigned nLp, bool bNewPort, const sim::Faults& faults = {}) {
         sim::Config config;
         config.state = state;
+        config.faults = faults;
         m_pPrinter = StartUsbPrinter(config, m_root.Path(), nLp, bNewPort);
         ASSERT_TRUE(m_pPrinter) << GetLastError();
     }
@@ -87,6 +88,39 @@ TEST_F(UsbUpdateFixture, WithTwoPrintersOnlyTheRestartedOneIsTaken) {
     // The other printer was never asked anything.
     EXPECT_EQ(other->State().bRomId, 0x05);
     for (const sim::SimEvent& e : other->Transcript()) EXPECT_NE(e.szName, "command") << e.Json();
+}
+
+// The failures of the LAN runs, over USB: the same boxes and codes.
+TEST_F(UsbUpdateFixture, WrongRomIdAfterRestart) {
+    MakeFile("FW", kTypeId, 0x07, 5000);
+    sim::Faults faults;
+    faults.nWrongRomId = 0x06;
+    StartUsb(Printer(kTypeId, 0x05), 0, false, faults);
+    ListPorts();
+    RunUsb("USB001");
+
+    EXPECT_EQ(Result(), ERROR_INVALID_DATA);
+    EXPECT_EQ(ExitStatusFromResult(Result()), 1);
+    EXPECT_THAT(BoxTexts(), ElementsAre(LoadResString(IDS_FW_UPDATE_FAILED) + ErrorLine(0x040703, 0x2000000D)));
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x06);
+}
+
+TEST_F(UsbUpdateFixture, ChecksumMismatchAfterSending) {
+    SetModel(kTypeId, DK_KANJI_FONT, 0);
+    sim::MadeFile kf = MakeFile("KF", kTypeId, 0, 6000);
+    sim::PrinterState state = Printer(kTypeId, 0x05);
+    state.wChecksum[sim::KIND_KANJI] = static_cast<WORD>(kf.wChecksum + 7);
+    StartUsb(state, 0, false);
+    RunInitialisation();
+    theApp.tables.KF[kTypeId].wChecksum = static_cast<WORD>(kf.wChecksum + 1);
+    theApp.nPortKind = static_cast<int>(PORT_KIND_USB);
+    theApp.szPortName = "USB001";
+    ASSERT_TRUE(StartUpdateThread(m_host, false));
+    WaitForWorker(INFINITE);
+
+    EXPECT_EQ(Result(), ERROR_INVALID_DATA);
+    EXPECT_THAT(BoxTexts(), ElementsAre(LoadResString(IDS_FW_UPDATE_FAILED) + ErrorLine(0x040C02, 13)));
+    EXPECT_THAT(Conversation(), ElementsAre("CMD_DEVICE_ID", "CMD_FONT_CHECKSUM", "transfer:KF:stored", "CMD_FONT_CHECKSUM"));
 }
 
 }  // namespace
