@@ -11,6 +11,7 @@
 #include "ui/DialogHost.h"
 
 class CUtilUsb;
+class CUtilPort;
 
 // The port name of a run: at most 127 characters.
 inline constexpr std::size_t RUN_PORT_NAME_MAX = 127;
