@@ -277,10 +277,10 @@ BOOL CUsb::SyncRead(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeo
             break;
         }
         if (dwWait == WAIT_TIMEOUT) {
-            // Nothing to read in time is the usual answer of a quiet printer.
+            // Nothing to read in time is no failure: TRUE with 0 bytes.
             dwError = ERROR_TIMEOUT;
             SetLastError(dwError);
-            PORT_LOG(LOG_DEBUG, "[%s] SyncIoCtrl WaitForMultipleObjects() [WAIT_TIMEOUT] [Time:%dms] [DATALEN:%dbyte]",
+            PORT_LOG(LOG_WARNING, "[%s] SyncIoCtrl WaitForMultipleObjects() [WAIT_TIMEOUT] [Time:%dms] [DATALEN:%dbyte]",
                      PortName(), static_cast<int>(dwTimeout), 0);
             break;
         }
