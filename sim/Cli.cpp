@@ -46,6 +46,11 @@ bool IsPrintableText(const std::string& s) {
 
 const std::vector<Flag>& RunFlags() {
     static const std::vector<Flag> flags = {
+        {"transport", "KIND", "lan (default) or usb (a usblp node under --sysroot; SIGUSR1 unplugs it, SIGUSR2 plugs it back)"},
+        {"sysroot", "DIR", "usb: system root to publish DIR/dev/usb/lpN and its sysfs entries in (the host's KELVO_SYSROOT)"},
+        {"lp", "N", "usb: the node's number N (port name USB with N + 1); default 0"},
+        {"usb-new-port", nullptr, "usb: after a restart, come back under the next free number"},
+        {"usb-device-id", "TEXT", "usb: IEEE 1284 device ID; default MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"},
         {"address", "ADDR", "IPv4 address to bind (127.x.y.z, or an address in a test namespace); default 127.0.0.1"},
         {"data-port", "N", "TCP port of the raw data channel; 0 lets the kernel choose; default 9100"},
         {"status-port", "N", "TCP port of the status channel; 0 lets the kernel choose; default 26100"},
@@ -162,7 +167,8 @@ std::string RunHelp() {
                     "SYSROOT/dev/NAME) until SIGTERM or SIGINT. Once its endpoints\n"
                     "are bound it prints one line:\n"
                     "  kelvo-printer-sim ready address=A data=N status=N discovery=N\n"
-                    "(discovery=0 without a discovery socket).\n\nFlags:\n",
+                    "(discovery=0 without a discovery socket). On USB the line is\n"
+                    "  kelvo-printer-sim ready address=usb data=0 status=0 discovery=0 lp=N port=USBnnn\n\nFlags:\n",
                     RunFlags());
 }
 
@@ -187,6 +193,11 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         auto dec = [&](DWORD* p) { return ParseNumber(v, 10, 0xFFFFFFFFul, &x) && ((*p = static_cast<DWORD>(x)), true); };
         auto port = [&](WORD* p) { return ParseNumber(v, 10, 0xFFFF, &x) && ((*p = static_cast<WORD>(x)), true); };
         auto ms = [&](long long* p) { return ParseNumber(v, 10, 0xFFFFFFFul, &x) && ((*p = static_cast<long long>(x)), true); };
+        if (n == "transport") return (v == "lan" || v == "usb") && ((c.szTransport = v), true);
+        if (n == "sysroot") return !(c.usb.szSysroot = v).empty();
+        if (n == "lp") return ParseNumber(v, 10, 126, &x) && ((c.usb.nLp = static_cast<unsigned>(x)), true);
+        if (n == "usb-new-port") return c.usb.bNewPort = true;
+        if (n == "usb-device-id") return IsPrintableText(v) && v.size() <= 126 && !(c.usb.szDeviceId = v).empty();
         if (n == "address") return !(c.lan.szAddress = v).empty();
         if (n == "data-port") return port(&c.lan.wDataPort);
         if (n == "status-port") return port(&c.lan.wStatusPort);
@@ -237,6 +248,10 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
     if (!Walk(args, RunFlags(), handle, pError)) return false;
     if (c.szTransport == "serial" && c.serial.szSysroot.empty()) {
         *pError = "--transport=serial needs --sysroot";
+        return false;
+    }
+    if (c.szTransport == "usb" && c.usb.szSysroot.empty()) {
+        *pError = "--transport=usb needs --sysroot";
         return false;
     }
     if (flash >= 0) c.timing.dwFlashMs = static_cast<DWORD>(flash);

@@ -15,6 +15,7 @@
 #include "sim/SerialTransport.h"
 #include "sim/Sim.h"
 #include "sim/Transcript.h"
+#include "sim/UsbTransport.h"
 
 namespace sim {
 
@@ -35,6 +36,12 @@ public:
         : m_config(std::move(config)), m_core(m_config, m_transcript) {
         if (m_config.szTransport == "serial") {
             m_transports.push_back(std::make_unique<SerialTransport>(m_config.serial, m_core, m_transcript));
+            return;
+        }
+        if (m_config.szTransport == "usb") {
+            auto pUsb = std::make_unique<UsbTransport>(m_config.usb, m_config.state, m_core, m_transcript);
+            m_pUsb = pUsb.get();
+            m_transports.push_back(std::move(pUsb));
             return;
         }
         auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
@@ -65,7 +72,8 @@ public:
         }
         PrinterState st = m_core.State();
         m_transcript.Add("start", std::move(Fields()
-                                                .Str("address", m_config.lan.szAddress)
+                                                .Str("transport", m_config.szTransport)
+                                                .Str("address", m_pLan != nullptr ? m_config.lan.szAddress : "")
                                                 .Int("data_port", m_wData)
                                                 .Int("status_port", m_wStatus)
                                                 .Int("discovery_port", m_wDiscovery)
@@ -137,6 +145,15 @@ public:
         m_core.PowerCycle(GetTickCount(), "power_cycle");
         m_wake.Set();
     }
+    unsigned UsbLp() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pUsb != nullptr ? m_pUsb->Lp() : 0;
+    }
+    void SetUsbPlugged(bool bPlugged) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_pUsb != nullptr) m_pUsb->SetPlugged(bPlugged);
+        m_wake.Set();
+    }
 
 private:
     void Apply(DWORD now) {
@@ -201,6 +218,7 @@ private:
     // The loop serves every transport alike; the serial, USB and Bluetooth ones join here.
     std::vector<std::unique_ptr<Transport>> m_transports;
     LanTransport* m_pLan = nullptr;
+    UsbTransport* m_pUsb = nullptr;
     Event m_wake{true, false};
     Thread m_thread;
     bool m_bStarted = false;
@@ -226,6 +244,8 @@ void Printer::SetFaults(const Faults& faults) { m_pLoop->SetFaults(faults); }
 void Printer::SetState(const PrinterState& state) { m_pLoop->SetState(state); }
 Faults Printer::GetFaults() const { return m_pLoop->GetFaults(); }
 void Printer::PowerCycle() { m_pLoop->PowerCycle(); }
+unsigned Printer::UsbLp() const { return m_pLoop->UsbLp(); }
+void Printer::SetUsbPlugged(bool bPlugged) { m_pLoop->SetUsbPlugged(bPlugged); }
 std::vector<BYTE> Printer::LastTransferImage() const { return m_pLoop->LastTransferImage(); }
 std::vector<StoredImage> Printer::StoredImages() const { return m_pLoop->StoredImages(); }
 

@@ -77,17 +77,28 @@ struct SerialConfig {
     std::string szSysroot;        // the tree that gets dev/<name> and sys/class/tty/<name>
     std::string szTtyName = "ttyACM0";
     std::string szKind = "acm";   // acm, usb-serial or uart
-    WORD wVendorId = 0x0F0F;      // idVendor of the USB kinds
+    WORD wVendorId = KELVO_USB_VENDOR_ID;  // idVendor of the USB kinds
     DWORD dwBaud = 0;             // line rate that paces reading; 0: unpaced
 };
 
+// USB: a usblp node under a system root (see UsbNode.h).
+struct UsbConfig {
+    std::string szSysroot;
+    unsigned nLp = 0;
+    bool bNewPort = false;  // after a restart, back under the next free number
+    WORD wVendor = KELVO_USB_VENDOR_ID;
+    WORD wProduct = 0x0101;
+    std::string szDeviceId;  // empty: "MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"
+};
+
 struct Config {
+    std::string szTransport = "lan";  // lan, usb or serial
+    UsbConfig usb;
     PrinterState state;
     Faults faults;
     Timing timing = Timing::Real();
     std::string szTimingName = "real";
     LanConfig lan;
-    std::string szTransport = "lan";  // lan or serial
     SerialConfig serial;
     std::string szTranscriptPath;  // JSON lines; empty: kept in memory only
 };
@@ -149,6 +160,9 @@ public:
     Faults GetFaults() const;
     // Power cycle: drop links, unreachable for the restart time, back with the same state.
     void PowerCycle();
+    // USB: the node's number now, and the cable (an unplugged node stays away).
+    unsigned UsbLp() const;
+    void SetUsbPlugged(bool bPlugged);
     // The bytes of the last transfer that ended (firmware or data, headers included), as
     // received: a test compares them byte for byte with what it meant to send.
     std::vector<BYTE> LastTransferImage() const;

@@ -13,6 +13,7 @@
 #include "sim/Cli.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Sim.h"
+#include "sim/UsbTransport.h"
 
 namespace {
 
@@ -23,24 +24,39 @@ int RunPrinter(const sim::Config& config) {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGHUP);
+    const bool bUsb = config.szTransport == "usb";
+    if (bUsb) {
+        sigaddset(&set, SIGUSR1);
+        sigaddset(&set, SIGUSR2);
+    }
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     sim::Printer printer(config);
     if (!printer.Start()) {
-        std::fprintf(stderr, "kelvo-printer-sim: cannot start on %s (error %u)\n", config.lan.szAddress.c_str(),
-                     GetLastError());
+        std::fprintf(stderr, "kelvo-printer-sim: cannot start on %s (error %u)\n",
+                     bUsb ? config.usb.szSysroot.c_str() : config.lan.szAddress.c_str(), GetLastError());
         return 1;
     }
     // On a serial line the address is the node the host opens; the ports are 0.
     const std::string address = config.szTransport == "serial"
                                     ? config.serial.szSysroot + "/dev/" + config.serial.szTtyName
                                     : config.lan.szAddress;
-    std::string ready = sim::FormatReadyLine(address, printer.DataPort(), printer.StatusPort(), printer.DiscoveryPort());
+    std::string ready = bUsb ? sim::FormatReadyLine("usb", 0, 0, 0) + " lp=" + std::to_string(printer.UsbLp()) +
+                                   " port=" + sim::UsbPortNameOf(printer.UsbLp())
+                             : sim::FormatReadyLine(address, printer.DataPort(), printer.StatusPort(),
+                                                    printer.DiscoveryPort());
     std::printf("%s\n", ready.c_str());
     std::fflush(stdout);
     int sig = 0;
-    sigwait(&set, &sig);
+    for (;;) {
+        sigwait(&set, &sig);
+        if (sig == SIGUSR1 || sig == SIGUSR2) {
+            printer.SetUsbPlugged(sig == SIGUSR2);
+            continue;
+        }
+        break;
+    }
     printer.Stop();
     return 0;
 }

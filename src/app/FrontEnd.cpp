@@ -17,6 +17,8 @@
 #include "app/KelvoDlg.h"
 #include "app/Workers.h"
 #include "discovery/UtilTcp.h"
+#include "discovery/UtilUsb.h"
+#include "engine/Thread.h"
 #include "engine/SingleInstance.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
@@ -255,9 +257,13 @@ void SetUpUiLanguage(QApplication& app) {
 CKelvoFrontEnd::CKelvoFrontEnd(IUpdateWorkers* pWorkers) : m_pWorkers(pWorkers) {
     m_pUtilTcp = std::make_unique<CUtilTcp>();
     m_utils[2] = m_pUtilTcp.get();
+    // The port list fills the names the engine compares with after a USB restart.
+    m_pUtilUsb = std::make_unique<CUtilUsb>();
+    m_utils[0] = m_pUtilUsb.get();
+    SetUsbDiscovery(m_pUtilUsb.get());
 }
 
-CKelvoFrontEnd::~CKelvoFrontEnd() = default;
+CKelvoFrontEnd::~CKelvoFrontEnd() { SetUsbDiscovery(nullptr); }
 
 void CKelvoFrontEnd::SetDiscovery(int nKind, CUtilPort* pUtil) {
     if (nKind >= 0 && nKind < 4) m_utils[static_cast<std::size_t>(nKind)] = pUtil;

@@ -19,6 +19,7 @@ class QMessageBox;
 class QWidget;
 class CKelvoDlg;
 class CUtilPort;
+class CUtilUsb;
 class IUpdateWorkers;
 struct ComConfigRecord;
 
@@ -114,6 +115,7 @@ private:
     CQtMessageBox m_box;
     CInstanceChannel m_channel;
     std::unique_ptr<CUtilPort> m_pUtilTcp;
+    std::unique_ptr<CUtilUsb> m_pUtilUsb;
     std::array<CUtilPort*, 4> m_utils{};
     std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
     std::function<void(CKelvoDlg&)> m_dialogHook;

@@ -10,6 +10,7 @@
 #include "config/ConfigFile.h"
 #include "discovery/UtilCom.h"
 #include "discovery/UtilTcp.h"
+#include "discovery/UtilUsb.h"
 #include "log/Log.h"
 #include "platform/Event.h"
 #include "platform/LastError.h"
@@ -64,8 +65,26 @@ bool FdReadable(int fd) {
 
 }  // namespace
 
+namespace {
+
+// Each search of the port list goes through the program's one USB discovery object.
+class CProgramUsbDiscovery : public CUtilPort {
+public:
+    int EnumPorts(IPortList* pListBox, std::span<std::string> entries) override {
+        return ProgramUsbDiscovery().EnumPorts(pListBox, entries);
+    }
+};
+
+}  // namespace
+
+CUtilUsb& ProgramUsbDiscovery() {
+    static CUtilUsb usb;
+    return usb;
+}
+
 std::unique_ptr<CUtilPort> MakeDiscovery(int nKind) {
     if (nKind == PORT_KIND_LAN) return std::make_unique<CUtilTcp>();
+    if (nKind == PORT_KIND_USB) return std::make_unique<CProgramUsbDiscovery>();
     if (nKind == PORT_KIND_SERIAL) {
         return std::make_unique<CUtilCom>([](BOOL bStart) {
             SpoolerControl(bStart, nullptr);
@@ -271,6 +290,13 @@ DWORD CCliSession::RunWorker(const std::function<DWORD(CCliSession&)>& body, con
 DWORD CCliSession::ChoosePort(CKelvoApp& app) {
     if (!m_options.strPort.empty()) {
         app.szPortName = m_options.strPort;
+        // The maker's USB printers attached now: after its restart the printer is the one
+        // that was not among them.
+        if (m_nKind == static_cast<int>(PORT_KIND_USB)) {
+            std::vector<std::string> lines;
+            bool bHasDiscovery = false;
+            DiscoverPorts(m_discovery, m_nKind, &lines, &bHasDiscovery);
+        }
         return ERROR_SUCCESS;
     }
     m_view.WriteLines(std::string("Searching for printers (") + PortKindWord(m_nKind) + ")...");

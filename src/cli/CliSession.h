@@ -38,8 +38,12 @@ struct CliWorkers {
 
 // The discovery object of a kind; null when this build has none for it.
 using DiscoveryFactory = std::function<std::unique_ptr<CUtilPort>(int nKind)>;
-// The stock factory: LAN discovery; none yet for the other kinds.
+// The stock factory: LAN and USB discovery; none yet for the other kinds.
 std::unique_ptr<CUtilPort> MakeDiscovery(int nKind);
+// The USB discovery object of the program, which the stock factory's USB searches use and
+// the engine compares with after a USB restart (SetUsbDiscovery).
+class CUtilUsb;
+CUtilUsb& ProgramUsbDiscovery();
 
 // Location and error codes of the terminal's own choice failures.
 inline constexpr DWORD LOC_NO_PORT_FOUND = 0x070401;

@@ -17,4 +17,5 @@ void InstallEngineHooks(CCliSession& session) {
     hooks.setupConnectionKinds = [&session](IDialogHost&) { return session.SetupConnectionKinds(); };
     hooks.launchUrl = [&session](const char* pszUrl) { return session.ShowHelpPage(pszUrl); };
     SetEngineHooks(std::move(hooks));
+    SetUsbDiscovery(&ProgramUsbDiscovery());
 }

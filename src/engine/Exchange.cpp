@@ -1,10 +1,11 @@
 // The command exchange over the port service and the two reconnection helpers.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
 #include "config/ConfigFile.h"
-#include "discovery/UtilPort.h"
+#include "discovery/UtilUsb.h"
 #include "engine/Steps.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
@@ -17,12 +18,10 @@ constexpr DWORD RECEIVE_BUFFER = 1024;
 constexpr DWORD ANSWER_LIMIT = 3000;
 constexpr DWORD POLL_INTERVAL = 50;
 constexpr DWORD WRITE_TIMEOUT = 1000;
-constexpr std::size_t USB_NAMES_MAX = 256;
 constexpr DWORD USB_SEARCH_LIMIT = 5000;
 constexpr DWORD USB_SEARCH_PAUSE = 100;
 
-CUtilPort* g_pUsbDiscovery = nullptr;
-std::vector<std::string> g_usbNamesSeen;  // USB port names of the last search
+CUtilUsb* g_pUsbDiscovery = nullptr;
 
 // Feeds the bytes that arrived since the last decoding step. Done and Abort end the
 // exchange; More asks for further bytes.
@@ -101,30 +100,28 @@ DWORD ReopenPort(HSDK* phSdk, int nPortKind, const std::string& portName) noexce
     return PortError();
 }
 
-void SetUsbDiscovery(CUtilPort* pUsb) noexcept { g_pUsbDiscovery = pUsb; }
-CUtilPort* GetUsbDiscovery() noexcept { return g_pUsbDiscovery; }
-void ResetUsbPortListForTest() noexcept { g_usbNamesSeen.clear(); }
+void SetUsbDiscovery(CUtilUsb* pUsb) noexcept { g_pUsbDiscovery = pUsb; }
+CUtilUsb* GetUsbDiscovery() noexcept { return g_pUsbDiscovery; }
 
-int FindUsbPortAgain(CUtilPort* pUsb, std::string* pPortName) noexcept {
+// Compares the maker's printers present now with those the discovery object saw last (the
+// port list or the previous search), so a printer of the maker that was already attached
+// is never taken for the one that restarted.
+int FindUsbPortAgain(CUtilUsb* pUsb, std::string* pPortName) noexcept {
     if (pUsb == nullptr) return 0;
     Deadline search(USB_SEARCH_LIMIT);
-    std::vector<std::string> present;
+    std::array<std::string, CUtilUsb::kMaxNames> present;
     int nNew = 0;
     for (;;) {
-        CPortLineList list;
-        std::vector<std::string> entries(USB_NAMES_MAX);
-        pUsb->EnumPorts(&list, entries);
-        present.clear();
-        for (const std::string& line : list.Lines()) {
-            if (present.size() == USB_NAMES_MAX) break;
-            present.push_back(PortNameOfLine(line));
-        }
+        for (std::string& name : present) name.clear();
+        pUsb->FindUsbPrinters(nullptr, {}, present);
         bool bStillThere = false;
         std::string firstNew;
         nNew = 0;
+        const auto& seen = pUsb->ppSeenNames;
         for (const std::string& name : present) {
+            if (name.empty()) continue;
             if (name == *pPortName) bStillThere = true;
-            if (std::find(g_usbNamesSeen.begin(), g_usbNamesSeen.end(), name) == g_usbNamesSeen.end()) {
+            if (std::find(seen.begin(), seen.end(), name) == seen.end()) {
                 if (nNew++ == 0) firstNew = name;
             }
         }
@@ -136,6 +133,6 @@ int FindUsbPortAgain(CUtilPort* pUsb, std::string* pPortName) noexcept {
         Sleep(USB_SEARCH_PAUSE);
         if (search.Expired()) break;
     }
-    g_usbNamesSeen = std::move(present);
+    pUsb->ppSeenNames = std::move(present);
     return nNew;
 }

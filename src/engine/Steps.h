@@ -10,6 +10,7 @@
 #include "port/Globals.h"
 #include "ui/DialogHost.h"
 
+class CUtilUsb;
 class CUtilPort;
 struct ComConfigRecord;
 
@@ -43,13 +44,12 @@ void ReadOnceAfterReconnect(HSDK hSdk) noexcept;
 
 // The USB discovery object, or null while none exists (then a printer is never found
 // under a new name). Set by the front end between runs.
-void SetUsbDiscovery(CUtilPort* pUsb) noexcept;
-CUtilPort* GetUsbDiscovery() noexcept;
-// After a USB restart: finds the name the printer came back under (up to 5000 ms).
-// Returns the number of new USB port names seen; with exactly one, *pPortName is it.
-int FindUsbPortAgain(CUtilPort* pUsb, std::string* pPortName) noexcept;
-// Forgets the kept list of USB port names (tests).
-void ResetUsbPortListForTest() noexcept;
+void SetUsbDiscovery(CUtilUsb* pUsb) noexcept;
+CUtilUsb* GetUsbDiscovery() noexcept;
+// After a USB restart: finds the name the printer came back under (up to 5000 ms),
+// comparing the maker's printers present with the discovery object's ppSeenNames, which
+// it then replaces. Returns the number of new names; with exactly one, *pPortName is it.
+int FindUsbPortAgain(CUtilUsb* pUsb, std::string* pPortName) noexcept;
 
 // ---- Run port handling -----------------------------------------------------------------
 

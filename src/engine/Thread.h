@@ -26,7 +26,7 @@
 #include "platform/Types.h"
 #include "ui/DialogHost.h"
 
-class CUtilPort;
+class CUtilUsb;
 
 // What the engine asks of a front end beyond IDialogHost. Empty members take defaults.
 struct EngineHooks {
@@ -72,7 +72,7 @@ std::string CancelWaitText();
 
 // The USB discovery object the restart wait asks for a printer's new port name; null
 // (the default) while none exists. Main thread, between runs.
-void SetUsbDiscovery(CUtilPort* pUsb) noexcept;
+void SetUsbDiscovery(CUtilUsb* pUsb) noexcept;
 
 // The firmware version text read from the printer (at most 31 characters).
 std::string FwVersionText();

@@ -45,10 +45,7 @@ enum class TtyKind {
     UsbSerial,   // a USB-to-serial adapter (ttyUSB*)
 };
 
-// The vendor ID of the maker's USB devices.
-#ifndef KELVO_USB_VENDOR_ID
-#define KELVO_USB_VENDOR_ID 0x0F0F
-#endif
+// The vendor ID of the maker's USB devices (the build's KELVO_USB_VENDOR_ID).
 inline constexpr WORD MAKER_USB_VENDOR_ID = KELVO_USB_VENDOR_ID;
 
 // The kind of tty NAME from $KELVO_SYSROOT/sys/class/tty/NAME: no "device" entry (a

@@ -3,11 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "discovery/UtilPort.h"
+#include "discovery/UtilUsb.h"
 #include "ScriptPort.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
@@ -175,14 +176,18 @@ TEST_F(Transfer, NoProgressForTenSeconds) {
     EXPECT_EQ(m_box.Boxes()[0].text, LoadResString(IDS_FW_UPDATE_FAILED) + "\n\nErrorCode = [ 040502, 200005B4 ]");
 }
 
-// A USB discovery that shows one list per call (the last list repeats).
-class CScriptedUsb : public CUtilPort {
+// A USB discovery whose maker's printers follow a script, one list per call (the last
+// list repeats).
+class CScriptedUsb : public CUtilUsb {
 public:
-    explicit CScriptedUsb(std::vector<std::vector<std::string>> lists) : m_lists(std::move(lists)) {}
-    int EnumPorts(IPortList* pList, std::span<std::string>) override {
-        const auto& lines = m_lists[std::min(m_nCalls++, m_lists.size() - 1)];
-        pList->Clear();
-        for (const std::string& line : lines) pList->AddSorted(line);
+    void Script(std::vector<std::vector<std::string>> lists) {
+        m_lists = std::move(lists);
+        m_nCalls = 0;
+    }
+    int FindUsbPrinters(IPortList*, std::span<std::string>, std::span<std::string> names) override {
+        auto lines = m_lists[std::min(m_nCalls++, m_lists.size() - 1)];
+        std::sort(lines.begin(), lines.end());
+        for (std::size_t i = 0; i < lines.size() && i < names.size(); ++i) names[i] = lines[i];
         return static_cast<int>(lines.size());
     }
     std::size_t m_nCalls = 0;
@@ -192,22 +197,24 @@ private:
 };
 
 TEST(FindUsbPortAgain, TakesTheNewNameOfARestartedPrinter) {
-    ResetUsbPortListForTest();
     std::string name = "USB001";
-    CScriptedUsb before({{"USB001\tZAQ printer"}});
-    EXPECT_EQ(FindUsbPortAgain(&before, &name), 1);  // nothing was kept yet
+    CScriptedUsb usb;
+    usb.Script({{"USB001"}});
+    EXPECT_EQ(FindUsbPortAgain(&usb, &name), 1);  // nothing was kept yet
     EXPECT_EQ(name, "USB001");
+    EXPECT_EQ(usb.ppSeenNames[0], "USB001");
 
-    CScriptedUsb after({{"USB002\tZAQ printer"}});
-    EXPECT_EQ(FindUsbPortAgain(&after, &name), 1);
+    usb.Script({{"USB002"}});
+    EXPECT_EQ(FindUsbPortAgain(&usb, &name), 1);
     EXPECT_EQ(name, "USB002");
 
     // Gone, nothing new at first: the search repeats until a new name shows.
-    CScriptedUsb later({{"USB002"}, {"USB002"}, {"USB002", "USB004", "USB003"}});
+    usb.Script({{"USB002"}, {"USB002"}, {"USB002", "USB004", "USB003"}});
     name = "USB009";
-    EXPECT_EQ(FindUsbPortAgain(&later, &name), 2);
+    EXPECT_EQ(FindUsbPortAgain(&usb, &name), 2);
     EXPECT_EQ(name, "USB003");
-    EXPECT_EQ(later.m_nCalls, 3u);
+    EXPECT_EQ(usb.m_nCalls, 3u);
+    EXPECT_EQ(usb.ppSeenNames[2], "USB004");
 
     std::string unchanged = "USB003";
     EXPECT_EQ(FindUsbPortAgain(nullptr, &unchanged), 0);

@@ -1,0 +1,90 @@
+#pragma once
+// CUsb: the driver of printers on USB, driven by the kernel's printer class driver (usblp).
+// The port name USB%03u is lp(N-1); the node is found through sysfs each time the port is
+// opened after a request or while offline, so a printer that left and came back under the
+// same number is taken again. usblp allows one open at a time: one non-blocking descriptor
+// serves writing, reading and control, opened by the first request and kept while the
+// device is present. A write sends its first bytes at once and the rest on the sending
+// thread, which waits (retrying the open) while the printer is away.
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "platform/UniqueFd.h"
+#include "port/Common.h"
+
+class CUsb : public CCommon {
+public:
+    static constexpr DWORD kSyncBytes = 64;
+    static constexpr DWORD kChunk = 4096;
+    static constexpr DWORD kReadUnit = 64;
+    static constexpr DWORD kReadDefaultMs = 30;
+    static constexpr DWORD kResetMs = 500;
+    static constexpr DWORD kRetryOpenMs = 1000;
+
+    explicit CUsb(const char* pszName);
+    ~CUsb() override;
+
+    // FALSE with ERROR_OUTOFMEMORY when construction was incomplete.
+    BOOL Init() override;
+    // Closes the device.
+    void Term() override;
+    // The first 64 bytes now, the rest on the sending thread in 4096-byte chunks; see
+    // CCommon::Write. ERROR_BUSY when nothing could be written in time.
+    BOOL Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) override;
+    // At most cbBuffer rounded down to 64 bytes within dwTimeout (0: 30 ms). When the
+    // request fails the result is IsConnect: TRUE with 0 bytes while the device is present
+    // (a buffer under 64 bytes: ERROR_INSUFFICIENT_BUFFER kept as the last error).
+    BOOL Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout) override;
+    // usblp's soft reset. FALSE with ERROR_NOT_SUPPORTED on a node without usblp's
+    // requests (the printer is left as it is).
+    BOOL Reset() override;
+    // IOCTL_USBPRINT_GET_1284_ID (the ioctl, else sysfs) and IOCTL_USBPRINT_SOFT_RESET;
+    // other codes: ERROR_NOT_SUPPORTED.
+    BOOL DevIo(DWORD dwIoControlCode, const void* pInBuffer, DWORD cbInBuffer, void* pOutBuffer, DWORD cbOutBuffer,
+               DWORD* pcbReturned) override;
+    // Nothing is pending in the kernel beyond what usblp already took: logs, TRUE.
+    BOOL Cancel() override;
+    // Looks the device up when offline or closed; opens nothing.
+    BOOL Open() override;
+    // Sets the closed bit only; the descriptor stays while the device is present.
+    void Close(BOOL bFlag) override;
+    // GetUsbDevicePath.
+    BOOL IsConnect() override;
+
+    // Finds lpN for the port name through sysfs and stores its node in pszDevicePath;
+    // updates the offline bit, logging each transition once. FALSE with
+    // ERROR_DEVICE_NOT_CONNECTED.
+    BOOL GetUsbDevicePath();
+
+protected:
+    const char* SendThreadName() const noexcept override { return "ThreadSendUsb"; }
+    DWORD SendChunkSize() const noexcept override { return kChunk; }
+    bool BeginSending() override;
+    long WriteNow(const BYTE* pData, DWORD cbData) override;
+    bool WaitUntilWritable() override;
+    void EndSending() override;
+
+private:
+    BOOL OpenDevice();
+    // A descriptor of the caller's own for one request, so that a close elsewhere cannot
+    // hand the number to another file while the request still uses it.
+    UniqueFd DupDevice();
+    void CloseDevice();
+    // An I/O error: the printer went away (ERROR_DEVICE_NOT_CONNECTED, the device closed)
+    // or the request failed (ERROR_REQUEST_ABORTED).
+    void FailIo(int err, int nType);
+    BOOL SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout);
+    BOOL SyncRead(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout);
+    BOOL SoftReset();
+    bool ReopenForSending();
+
+    std::mutex csDev;  // guards hDev and pszDevicePath
+    UniqueFd hDev;
+    unsigned m_nLp = 0;
+    bool m_bNameValid = false;
+    DWORD m_dwLastRetryTick = 0;  // sending thread only
+    std::atomic<bool> m_bThreadRan{false};
+};
+
+std::unique_ptr<CCommon> MakeUsbPort(const char* pszName);

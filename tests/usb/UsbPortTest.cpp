@@ -1,0 +1,274 @@
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "UsbFixture.h"
+#include "platform/LastError.h"
+#include "platform/WinError.h"
+#include "port/Usb.h"
+#include "port/UsbLp.h"
+
+namespace {
+
+std::vector<BYTE> Pattern(std::size_t cb) {
+    std::vector<BYTE> data(cb);
+    for (std::size_t i = 0; i < cb; ++i) data[i] = static_cast<BYTE>((i * 7 + i / 251) & 0xFF);
+    return data;
+}
+
+using UsbPortTest = UsbFixture;
+
+TEST(UsbPortName, NamesMapToNodesAsUsblpNumbersThem) {
+    struct Case {
+        const char* pszName;
+        bool bValid;
+        unsigned nLp;
+    } cases[] = {
+        {"USB001", true, 0},  {"usb002", true, 1},   {"USB127", true, 126}, {"USB001 (ZAQ)", true, 0},
+        {"USB000", false, 0}, {"USB128", false, 0},  {"USB1", false, 0},    {"USB0011", false, 0},
+        {"LPT1", false, 0},   {"", false, 0},        {"USBABC", false, 0},
+    };
+    for (const Case& c : cases) {
+        unsigned n = 999;
+        EXPECT_EQ(UsbLpOfPortName(c.pszName, &n), c.bValid) << c.pszName;
+        if (c.bValid) {
+            EXPECT_EQ(n, c.nLp) << c.pszName;
+        }
+    }
+    EXPECT_EQ(UsbPortName(0), "USB001");
+    EXPECT_EQ(UsbPortName(126), "USB127");
+}
+
+TEST_F(UsbPortTest, AbsenceIsOfflineOnceAndTheNodeIsTakenWhenItAppears) {
+    CUsb port("USB001");
+    ASSERT_TRUE(port.Init());
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(port.HasStatus(PM_STATUS_OFFLINE));
+    EXPECT_FALSE(port.Open());
+    BYTE buf[64];
+    DWORD cb = 0;
+    EXPECT_FALSE(port.Read(buf, sizeof buf, &cb, 10));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(port.Open()) << GetLastError();
+    EXPECT_FALSE(port.HasStatus(PM_STATUS_OFFLINE | PM_STATUS_CLOSED));
+    DWORD cbWritten = 0;
+    const BYTE hello[] = {'h', 'i'};
+    ASSERT_TRUE(port.Write(hello, sizeof hello, &cbWritten, 1000));
+    EXPECT_EQ(cbWritten, 2u);
+    EXPECT_EQ(DrainMaster(node.Master(), 2), std::vector<BYTE>(hello, hello + 2));
+
+    node.Withdraw();
+    EXPECT_FALSE(port.IsConnect());
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    const std::string log = LogText();
+    // A port starts offline: the first absence is no transition.
+    EXPECT_EQ(Occurrences(log, "[USB001] [OFFLINE]"), 1u);
+    EXPECT_EQ(Occurrences(log, "[USB001] [ONLINE]"), 1u);
+    EXPECT_LT(log.find("[USB001] [ONLINE]"), log.find("[USB001] [OFFLINE]"));
+}
+
+TEST_F(UsbPortTest, TheSecondPortNameSelectsTheSecondNode) {
+    sim::UsbNode& first = AddNode(0);
+    sim::UsbNode& second = AddNode(1);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB002", &m_hSdk)) << GetLastError();
+    const BYTE text[] = "second";
+    DWORD cb = 0;
+    ASSERT_TRUE(pfnWritePortEx(m_hSdk, text, sizeof text, &cb, 2000));
+    EXPECT_EQ(DrainMaster(second.Master(), sizeof text), std::vector<BYTE>(text, text + sizeof text));
+    EXPECT_TRUE(DrainMaster(first.Master(), 1, 100).empty());
+}
+
+TEST_F(UsbPortTest, A5000ByteWriteSends64ThenOneFullAndOneShortChunk) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const std::vector<BYTE> data = Pattern(5000);
+    std::vector<BYTE> got;
+    std::thread reader([&] { got = DrainMaster(node.Master(), data.size()); });
+    DWORD cbWritten = 0;
+    EXPECT_TRUE(pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 5000));
+    reader.join();
+    EXPECT_EQ(cbWritten, data.size());
+    EXPECT_EQ(got, data);
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Transmitted (USB001) [64byte]"), std::string::npos);
+    EXPECT_NE(log.find("[USB001] Write CreateThread() [4936byte]"), std::string::npos);
+    EXPECT_NE(log.find("[USB001] ThreadSendUsb send() [4096byte]"), std::string::npos);
+    EXPECT_NE(log.find("[USB001] ThreadSendUsb send() [840byte]"), std::string::npos);
+    EXPECT_NE(log.find("[USB001] ThreadSendUsb done"), std::string::npos);
+}
+
+TEST_F(UsbPortTest, AWriteOf64BytesOrLessNeedsNoThread) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const std::vector<BYTE> data = Pattern(64);
+    DWORD cbWritten = 0;
+    ASSERT_TRUE(pfnWritePortEx(m_hSdk, data.data(), 64, &cbWritten, 2000));
+    EXPECT_EQ(cbWritten, 64u);
+    EXPECT_EQ(DrainMaster(node.Master(), 64), data);
+    const std::string log = LogText();
+    EXPECT_NE(log.find("[USB001] Write success [cbInBuf:64]"), std::string::npos);
+    EXPECT_EQ(log.find("Write CreateThread()"), std::string::npos);
+}
+
+TEST_F(UsbPortTest, ReadsAreRoundedDownTo64BytesAndASmallBufferIsRefused) {
+    sim::UsbNode& node = AddNode(0);
+    CUsb port("USB001");
+    ASSERT_TRUE(port.Open());
+    const std::vector<BYTE> answer = Pattern(100);
+    ASSERT_EQ(::write(node.Master(), answer.data(), answer.size()), 100);
+
+    BYTE buf[128];
+    DWORD cb = 99;
+    EXPECT_TRUE(port.Read(buf, 63, &cb, 100));
+    EXPECT_EQ(cb, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+
+    ASSERT_TRUE(port.Read(buf, 100, &cb, 1000));
+    ASSERT_EQ(cb, 64u);
+    EXPECT_TRUE(std::equal(buf, buf + 64, answer.begin()));
+    ASSERT_TRUE(port.Read(buf, sizeof buf, &cb, 1000));
+    ASSERT_EQ(cb, 36u);
+    EXPECT_TRUE(std::equal(buf, buf + 36, answer.begin() + 64));
+
+    // Nothing waiting: the default wait ends without bytes and without failure.
+    EXPECT_TRUE(port.Read(buf, sizeof buf, &cb, 0));
+    EXPECT_EQ(cb, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_NE(LogText().find("[USB001] SyncIoCtrl Small rec buffer size [63 byte]"), std::string::npos);
+}
+
+TEST_F(UsbPortTest, ANodeWithoutUsblpRequestsRefusesTheSoftResetAndStaysUsable) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    EXPECT_FALSE(pfnResetPort(m_hSdk));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_NE(LogText().find("[USB001] Reset [NOT SUPPORTED]"), std::string::npos);
+    const BYTE text[] = "after";
+    DWORD cb = 0;
+    ASSERT_TRUE(pfnWritePortEx(m_hSdk, text, sizeof text, &cb, 2000));
+    EXPECT_EQ(DrainMaster(node.Master(), sizeof text), std::vector<BYTE>(text, text + sizeof text));
+}
+
+TEST_F(UsbPortTest, TheDeviceIdComesFromSysfsWhereTheNodeHasNoIoctl) {
+    struct Case {
+        std::string szId;
+        bool bNoId;
+        bool bOk;
+        std::size_t cbText;
+    } cases[] = {
+        {"MFG:ZAQ;MDL:KV-80;", false, true, 18},
+        {std::string(200, 'x'), false, true, USB_DEVICE_ID_MAX - 2},
+        {"", true, false, 0},
+    };
+    unsigned nLp = 0;
+    for (const Case& c : cases) {
+        sim::UsbIdentity id;
+        id.szDeviceId = c.szId;
+        id.bNoDeviceId = c.bNoId;
+        AddNode(nLp, id);
+        CUsb port(UsbPortName(nLp).c_str());
+        ++nLp;
+        BYTE out[256];
+        DWORD cb = 0;
+        ASSERT_EQ(port.DevIo(IOCTL_USBPRINT_GET_1284_ID, nullptr, 0, out, sizeof out, &cb), c.bOk ? TRUE : FALSE);
+        if (!c.bOk) continue;
+        ASSERT_EQ(cb, c.cbText + 2);
+        EXPECT_EQ((out[0] << 8) | out[1], static_cast<int>(c.cbText + 2));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out + 2), c.cbText), c.szId.substr(0, c.cbText));
+    }
+    CUsb port("USB001");
+    BYTE out[8];
+    DWORD cb = 0;
+    EXPECT_FALSE(port.DevIo(0x12345678, nullptr, 0, out, sizeof out, &cb));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+}
+
+TEST_F(UsbPortTest, UnpluggedMidWriteTheThreadWaitsAndFinishesOnTheReturnedNode) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const std::vector<BYTE> data = Pattern(1 << 20);
+    DWORD cbWritten = 0;
+    BOOL bWrote = FALSE;
+    std::thread writer(
+        [&] { bWrote = pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 20000); });
+    // Nobody reads: the node's buffer fills and the thread waits inside the write.
+    Sleep(300);
+    node.Withdraw();
+    Sleep(600);
+    ASSERT_TRUE(node.Publish());
+    std::vector<BYTE> tail = DrainMaster(node.Master(), data.size(), 3000);
+    writer.join();
+    EXPECT_TRUE(bWrote) << GetLastError();
+    EXPECT_EQ(cbWritten, data.size());
+    ASSERT_FALSE(tail.empty());
+    ASSERT_LT(tail.size(), data.size());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.end() - static_cast<long>(tail.size())));
+    const std::string log = LogText();
+    EXPECT_NE(log.find("[USB001] ThreadSendUsb WriteFile() [other]"), std::string::npos);
+    EXPECT_EQ(Occurrences(log, "[USB001] [OFFLINE]"), 1u);
+    EXPECT_EQ(Occurrences(log, "[USB001] [ONLINE]"), 2u);
+}
+
+TEST_F(UsbPortTest, UnpluggedForGoodTheWritersTimeLimitEndsTheWrite) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const std::vector<BYTE> data = Pattern(1 << 20);
+    DWORD cbWritten = 0;
+    BOOL bWrote = FALSE;
+    std::thread writer(
+        [&] { bWrote = pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 1500); });
+    Sleep(300);
+    node.Withdraw();
+    writer.join();
+    // With a count, a write cut short by its time is a success; the caller compares.
+    EXPECT_TRUE(bWrote);
+    EXPECT_GE(cbWritten, 64u);
+    EXPECT_LT(cbWritten, data.size());
+    DWORD cb = 0;
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, data.data(), 10, &cb, 500));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(cb, 0u);
+}
+
+TEST_F(UsbPortTest, ANodeThatCannotBeOpenedFailsTheWriteAndSaysSo) {
+    std::filesystem::create_directories(m_root / "sys/class/usbmisc/lp0");
+    std::filesystem::create_directories(m_root / "dev/usb/lp0");  // not a device: the open fails
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const BYTE text[] = "x";
+    DWORD cb = 0;
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, text, 1, &cb, 500));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(cb, 0u);
+    EXPECT_NE(LogText().find("[USB001] Open CreateFile [byType:0]"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UsbPortTest, BlockAfterBlockArrivesWholeAndInOrder) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const std::vector<BYTE> data = Pattern(64 * 4096);
+    std::vector<BYTE> got;
+    std::thread reader([&] { got = DrainMaster(node.Master(), data.size()); });
+    DWORD cbTotal = 0;
+    for (std::size_t off = 0; off < data.size(); off += 4096) {
+        DWORD cb = 0;
+        EXPECT_TRUE(pfnWritePortEx(m_hSdk, data.data() + off, 4096, &cb, 5000));
+        cbTotal += cb;
+    }
+    reader.join();
+    EXPECT_EQ(cbTotal, data.size());
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+}
+
+}  // namespace
