@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTranslator>
 
@@ -20,6 +21,7 @@
 #include "engine/SingleInstance.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
+#include "platform/Signals.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
 #include "ui/StringTable.h"
@@ -276,6 +278,13 @@ void CKelvoFrontEnd::RaiseFirstInstance() {
     }
 }
 
+void CKelvoFrontEnd::SetCloseSignals(int fd, std::function<void(const std::string&)> notice,
+                                     std::function<void()> quit) {
+    m_fdCloseSignals = fd;
+    m_signalNotice = std::move(notice);
+    m_quit = std::move(quit);
+}
+
 void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
     if (m_pWorkers == nullptr) {
         LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_NOT_SUPPORTED, "No update engine in this build");
@@ -287,8 +296,24 @@ void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
     m_box.SetOwner(&dlg);
     dlg.SetEndingHandler([this] { m_box.Shutdown(); });
     m_channel.Listen(InstanceChannelName(), [&dlg](const QString& token) { dlg.BringForward(token); });
+    std::unique_ptr<QSocketNotifier> pSignals;
+    if (m_fdCloseSignals >= 0) {
+        dlg.SetSignalNotice(m_signalNotice);
+        if (m_quit) dlg.SetQuitHandler(m_quit);
+        pSignals = std::make_unique<QSocketNotifier>(m_fdCloseSignals, QSocketNotifier::Read);
+        QSocketNotifier* pNotifier = pSignals.get();
+        QObject::connect(pNotifier, &QSocketNotifier::activated, &dlg, [&dlg, pNotifier, fd = m_fdCloseSignals] {
+            for (;;) {
+                const int nSignal = ReadCloseSignal(fd);
+                if (nSignal < 0) pNotifier->setEnabled(false);
+                if (nSignal <= 0) return;
+                dlg.OnCloseSignal(nSignal);
+            }
+        });
+    }
     if (m_dialogHook) m_dialogHook(dlg);
     dlg.RunModal();
+    pSignals.reset();
     m_channel.Close();
     m_box.SetOwner(nullptr);
 }

@@ -108,6 +108,11 @@ public:
     void SetDialogHook(std::function<void(CKelvoDlg&)> hook) { m_dialogHook = std::move(hook); }
     // The discovery objects by kind; the LAN search is the program's own.
     void SetDiscovery(int nKind, CUtilPort* pUtil);
+    // Signals asking the program to end arrive on fd (BlockCloseSignals); while the main
+    // window runs each is its close request (CKelvoDlg::OnCloseSignal). notice tells the
+    // user (stderr); quit ends the process after a second signal has had the machine
+    // restored. A signal that comes before the window waits for it.
+    void SetCloseSignals(int fd, std::function<void(const std::string&)> notice, std::function<void()> quit);
 
 private:
     IUpdateWorkers* m_pWorkers;
@@ -117,4 +122,7 @@ private:
     std::array<CUtilPort*, 4> m_utils{};
     std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
     std::function<void(CKelvoDlg&)> m_dialogHook;
+    int m_fdCloseSignals = -1;
+    std::function<void(const std::string&)> m_signalNotice;
+    std::function<void()> m_quit;
 };
