@@ -421,6 +421,7 @@ void CKelvoDlg::EndSilentWithout(DWORD dwResult) {
 void CKelvoDlg::StartUpdate(bool bRetry) {
     if (m_workers.StartUpdate(*this, bRetry)) {
         m_bWorkerHeld = true;
+        m_bUpdateHeld = true;
         return;
     }
     DWORD dwError = GetLastError();
@@ -481,7 +482,8 @@ void CKelvoDlg::reject() { OnClose(); }
 
 void CKelvoDlg::OnCloseSignal(int nSignal) {
     const int nCount = ++m_nCloseSignals;
-    const bool bRunning = m_bWorkerHeld && m_workers.Wait(0) != WAIT_OBJECT_0;
+    // The initialisation ends by itself soon; only an update is cancelled and waited for.
+    const bool bRunning = m_bWorkerHeld && m_bUpdateHeld && m_workers.Wait(0) != WAIT_OBJECT_0;
     LogMessage(LOG_APP, 'I', __LINE__, 0, "Close signal %d received [%d]", nSignal, nCount);
     if (!bRunning) {
         if (nCount == 1) SignalNotice(StrPrintf("Signal %d: closing.", nSignal));

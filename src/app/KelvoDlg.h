@@ -168,6 +168,7 @@ private:
     QPushButton* m_pClose = nullptr;
     int m_nProgressTop = 0;
     bool m_bWorkerHeld = false;   // a worker was started and not yet waited for
+    bool m_bUpdateHeld = false;   // that worker is (or was) an update run
     bool m_bEnding = false;
     bool m_bDestroyed = false;
     bool m_bFocusSelect = false;  // Select takes the focus as soon as it can
