@@ -230,30 +230,33 @@ protected:
         return true;
     }
 
-    // Runs "kelvo /s Ethernet" in the program's namespace; presses Enter in the port list
-    // until the printer sees the event, then runs onEvent with the program's pid.
-    ProgramResult RunUntil(const char* pszEvent, const std::function<void(pid_t)>& onEvent, bool* pReached) {
+    // Runs kelvo with args in the program's namespace; presses Enter (on Select, then in
+    // the port list) until the transfer begins and the printer sees the event, then runs
+    // onEvent with the program's pid.
+    ProgramResult RunUntil(const std::vector<std::string>& args, const char* pszEvent,
+                           const std::function<void(pid_t)>& onEvent, bool* pReached) {
         *pReached = false;
-        return RunProgram({IpProgram(), "netns", "exec", m_net.near.Name(), kKelvo, "/s", "Ethernet"}, m_env,
-                          m_dir / "work", -1, -1, [&](pid_t pid) {
-                              VncKeyboard keyboard;
-                              if (!EnterNetns(m_net.near.Name()) || !keyboard.Connect(m_wVncPort, 30000)) {
-                                  ::kill(pid, SIGKILL);
-                                  return;
-                              }
-                              // The port list shows once the LAN search is over; until then
-                              // Enter finds the silent dialog, where it does nothing.
-                              Deadline deadline(60000);
-                              while (!deadline.Expired() && !m_pPrinter->WaitForEvent("transfer_begin", 300)) {
-                                  keyboard.Press(kXkReturn);
-                              }
-                              if (!m_pPrinter->WaitForEvent(pszEvent, 60000)) {
-                                  ::kill(pid, SIGKILL);
-                                  return;
-                              }
-                              *pReached = true;
-                              onEvent(pid);
-                          });
+        std::vector<std::string> argv{IpProgram(), "netns", "exec", m_net.near.Name(), kKelvo};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+            VncKeyboard keyboard;
+            if (!EnterNetns(m_net.near.Name()) || !keyboard.Connect(m_wVncPort, 30000)) {
+                ::kill(pid, SIGKILL);
+                return;
+            }
+            // The port list shows once the LAN search is over; until then Enter finds the
+            // dialog, where it presses Select, or nothing.
+            Deadline deadline(60000);
+            while (!deadline.Expired() && !m_pPrinter->WaitForEvent("transfer_begin", 300)) {
+                keyboard.Press(kXkReturn);
+            }
+            if (!m_pPrinter->WaitForEvent(pszEvent, 60000)) {
+                ::kill(pid, SIGKILL);
+                return;
+            }
+            *pReached = true;
+            onEvent(pid);
+        });
     }
 
     TestNetnsPair m_net;
@@ -270,15 +273,18 @@ protected:
 TEST_F(KelvoSignals, OneSignalCancelsTheRunAndTheProgramEndsAfterIt) {
     struct Case {
         int nSignal;
+        std::vector<std::string> args;
     };
-    for (const Case& c : {Case{SIGTERM}, Case{SIGINT}, Case{SIGHUP}}) {
+    // Silent, and with the user at the dialog (where Close alone would be refused).
+    for (const Case& c : {Case{SIGTERM, {"/s", "Ethernet"}}, Case{SIGINT, {"/s", "Ethernet"}}, Case{SIGHUP, {}}}) {
         SCOPED_TRACE(c.nSignal);
         ASSERT_TRUE(m_pSystemd->ClearCalls());
         std::filesystem::remove(LogPath());
         MakeFirmware(400000);
         StartPrinter(20000);  // a slow printer: the transfer runs for many seconds
         bool bReached = false, bSent = false;
-        ProgramResult r = RunUntil("transfer_begin", [&](pid_t pid) { bSent = ::kill(pid, c.nSignal) == 0; }, &bReached);
+        ProgramResult r =
+            RunUntil(c.args, "transfer_begin", [&](pid_t pid) { bSent = ::kill(pid, c.nSignal) == 0; }, &bReached);
         ASSERT_TRUE(bReached && bSent) << r.err << Log();
 
         EXPECT_EQ(r.nStatus, 3) << r.err;
@@ -313,7 +319,7 @@ TEST_F(KelvoSignals, SecondSignalStartsTheServicesAgainAndEndsTheProgram) {
     StartPrinter(0);
     bool bReached = false, bFirst = false, bSecond = false;
     ProgramResult r = RunUntil(
-        "restart_begin",
+        {"/s", "Ethernet"}, "restart_begin",
         [&](pid_t pid) {
             bFirst = ::kill(pid, SIGINT) == 0;
             // The second only once the program has taken the first (two signals in a
