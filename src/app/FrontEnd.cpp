@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 #include <QTranslator>
 
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Signals.h"
+#include "platform/Text.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
 #include "ui/StringTable.h"
@@ -283,6 +285,48 @@ void CKelvoFrontEnd::SetCloseSignals(int fd, std::function<void(const std::strin
     m_fdCloseSignals = fd;
     m_signalNotice = std::move(notice);
     m_quit = std::move(quit);
+    m_pSignals.reset();
+    if (fd < 0) return;
+    m_pSignals = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(m_pSignals.get(), &QSocketNotifier::activated, m_pSignals.get(), [this, fd] {
+        for (;;) {
+            const int nSignal = ReadCloseSignal(fd);
+            if (nSignal < 0) m_pSignals->setEnabled(false);
+            if (nSignal <= 0) return;
+            OnCloseSignal(nSignal);
+        }
+    });
+}
+
+void CKelvoFrontEnd::OnCloseSignal(int nSignal) {
+    if (m_pDialog != nullptr) {
+        m_pDialog->OnCloseSignal(nSignal);
+        return;
+    }
+    // Before the main window (a box of the start-up waiting, say): nothing runs that a
+    // signal could cut short. The box goes, and a window still to come closes at once.
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "Close signal %d received before the window", nSignal);
+    m_box.Shutdown();  // and no later one waits either
+    const bool bDismissed = DismissModalWindows(nullptr);
+    if (m_nEarlySignal == 0 && bDismissed && m_signalNotice) m_signalNotice(StrPrintf("Signal %d: closing.", nSignal));
+    m_nEarlySignal = nSignal;
+}
+
+bool DismissModalWindows(QWidget* pBelow) {
+    // Each modal window runs a loop of its own above the one below it, which must end
+    // before the one below can.
+    bool bDismissed = false;
+    for (int i = 0; i < 16; ++i) {
+        QWidget* pModal = QApplication::activeModalWidget();
+        if (pModal == nullptr || pModal == pBelow) break;
+        if (auto* pDialog = qobject_cast<QDialog*>(pModal)) {
+            pDialog->reject();
+        } else {
+            pModal->close();
+        }
+        bDismissed = true;
+    }
+    return bDismissed;
 }
 
 void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
@@ -296,24 +340,19 @@ void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
     m_box.SetOwner(&dlg);
     dlg.SetEndingHandler([this] { m_box.Shutdown(); });
     m_channel.Listen(InstanceChannelName(), [&dlg](const QString& token) { dlg.BringForward(token); });
-    std::unique_ptr<QSocketNotifier> pSignals;
     if (m_fdCloseSignals >= 0) {
         dlg.SetSignalNotice(m_signalNotice);
         if (m_quit) dlg.SetQuitHandler(m_quit);
-        pSignals = std::make_unique<QSocketNotifier>(m_fdCloseSignals, QSocketNotifier::Read);
-        QSocketNotifier* pNotifier = pSignals.get();
-        QObject::connect(pNotifier, &QSocketNotifier::activated, &dlg, [&dlg, pNotifier, fd = m_fdCloseSignals] {
-            for (;;) {
-                const int nSignal = ReadCloseSignal(fd);
-                if (nSignal < 0) pNotifier->setEnabled(false);
-                if (nSignal <= 0) return;
-                dlg.OnCloseSignal(nSignal);
-            }
-        });
+    }
+    m_pDialog = &dlg;
+    // A signal that came while the start-up still ran closes the window at once.
+    if (m_nEarlySignal != 0) {
+        QTimer::singleShot(0, &dlg, [&dlg, nSignal = m_nEarlySignal] { dlg.OnCloseSignal(nSignal); });
+        m_nEarlySignal = 0;
     }
     if (m_dialogHook) m_dialogHook(dlg);
     dlg.RunModal();
-    pSignals.reset();
+    m_pDialog = nullptr;
     m_channel.Close();
     m_box.SetOwner(nullptr);
 }

@@ -487,7 +487,7 @@ void CKelvoDlg::OnCloseSignal(int nSignal) {
     LogMessage(LOG_APP, 'I', __LINE__, 0, "Close signal %d received [%d]", nSignal, nCount);
     if (!bRunning) {
         if (nCount == 1) SignalNotice(StrPrintf("Signal %d: closing.", nSignal));
-        DismissModalWindows();
+        DismissModalWindows(this);
         // The loops of the dismissed windows unwind first; then the dialog ends.
         QMetaObject::invokeMethod(this, [this] { if (!m_bEnding) EndDialog(); }, Qt::QueuedConnection);
         return;
@@ -498,7 +498,7 @@ void CKelvoDlg::OnCloseSignal(int nSignal) {
         m_app.SetFlags(UF_CANCEL);
         // No question waits for an answer any more: a run blocked on a box ends too.
         if (m_ending) m_ending();
-        DismissModalWindows();
+        DismissModalWindows(this);
         CloseWhenWorkerEnds();
         return;
     }
@@ -509,20 +509,6 @@ void CKelvoDlg::OnCloseSignal(int nSignal) {
     SignalNotice("Services started again and serial defaults restored.");
     m_app.nExitCode = ERROR_CANCELLED;
     if (m_quit) m_quit();
-}
-
-void CKelvoDlg::DismissModalWindows() {
-    // The port list, a message box, the About dialog: each runs a loop of its own above
-    // the dialog's, which must end before the dialog can.
-    for (int i = 0; i < 16; ++i) {
-        QWidget* pModal = QApplication::activeModalWidget();
-        if (pModal == nullptr || pModal == this) return;
-        if (auto* pDialog = qobject_cast<QDialog*>(pModal)) {
-            pDialog->reject();
-        } else {
-            pModal->close();
-        }
-    }
 }
 
 void CKelvoDlg::SignalNotice(const std::string& text) {

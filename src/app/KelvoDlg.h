@@ -145,7 +145,6 @@ private:
     void OnHelpIcon();
     void EndSilentWithout(DWORD dwResult);
     void CloseWhenWorkerEnds();
-    void DismissModalWindows();
     void SignalNotice(const std::string& text);
     void WaitForLastWorker(const char* pszNote);
     void PlaceProgressText();

@@ -195,4 +195,20 @@ TEST_F(KelvoProgram, SignalWithNoUpdateRunningClosesTheDialogAndWritesTheSetting
     }
 }
 
+// A signal while the start-up shows a box (a bad configuration file, with the user at
+// the screen): the box goes and the start ends as after the box, instead of waiting.
+TEST_F(KelvoProgram, SignalDuringTheStartUpsBoxEndsTheStart) {
+    m_dir.Write("work/config.ini", "1,\"a\",M,1\n");
+    bool bSent = false;
+    ProgramResult r = RunProgram({kKelvo}, m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+        Deadline deadline(30000);
+        while (!deadline.Expired() && !Contains(Log(), "Loading config file...")) Sleep(10);
+        bSent = !deadline.Expired() && ::kill(pid, SIGTERM) == 0;
+    });
+    ASSERT_TRUE(bSent) << r.err;
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_TRUE(r.err.ends_with("kelvo: result 1610 (ERROR_BAD_CONFIGURATION)\n")) << r.err;
+    EXPECT_TRUE(Contains(Log(), "Close signal 15 received before the window")) << Log();
+}
+
 }  // namespace
