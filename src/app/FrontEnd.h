@@ -122,6 +122,8 @@ public:
     void SetCloseSignals(int fd, std::function<void(const std::string&)> notice, std::function<void()> quit);
 
 private:
+    void OnCloseSignal(int nSignal);
+
     IUpdateWorkers* m_pWorkers;
     CQtMessageBox m_box;
     CInstanceChannel m_channel;
@@ -129,8 +131,6 @@ private:
     std::array<CUtilPort*, 4> m_utils{};
     std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
     std::function<void(CKelvoDlg&)> m_dialogHook;
-    void OnCloseSignal(int nSignal);
-
     int m_fdCloseSignals = -1;
     std::unique_ptr<QSocketNotifier> m_pSignals;
     CKelvoDlg* m_pDialog = nullptr;  // the main window while it runs

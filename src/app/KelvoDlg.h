@@ -108,7 +108,6 @@ public:
     // services the run stopped started again, the serial defaults put back) and then
     // calls the quit handler, which ends the process.
     void OnCloseSignal(int nSignal);
-    int CloseSignals() const { return m_nCloseSignals; }
     // Tells the user what a signal does (stderr). Any text, one line each.
     void SetSignalNotice(std::function<void(const std::string&)> notice) { m_signalNotice = std::move(notice); }
     void SetQuitHandler(std::function<void()> handler) { m_quit = std::move(handler); }
