@@ -15,6 +15,7 @@ public:
     }
     BOOL StartUpdate(IDialogHost& host, bool bRetry) override { return StartUpdateThread(host, bRetry); }
     DWORD Wait(DWORD dwTimeout) override { return WaitForWorker(dwTimeout); }
+    void RestoreMachine() override { RestoreMachineAfterInterrupt(); }
 };
 
 }  // namespace

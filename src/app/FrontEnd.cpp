@@ -9,7 +9,9 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 #include <QTranslator>
 
 #include <unistd.h>
@@ -22,6 +24,8 @@
 #include "engine/SingleInstance.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
+#include "platform/Signals.h"
+#include "platform/Text.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
 #include "ui/StringTable.h"
@@ -282,6 +286,55 @@ void CKelvoFrontEnd::RaiseFirstInstance() {
     }
 }
 
+void CKelvoFrontEnd::SetCloseSignals(int fd, std::function<void(const std::string&)> notice,
+                                     std::function<void()> quit) {
+    m_fdCloseSignals = fd;
+    m_signalNotice = std::move(notice);
+    m_quit = std::move(quit);
+    m_pSignals.reset();
+    if (fd < 0) return;
+    m_pSignals = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(m_pSignals.get(), &QSocketNotifier::activated, m_pSignals.get(), [this, fd] {
+        for (;;) {
+            const int nSignal = ReadCloseSignal(fd);
+            if (nSignal < 0) m_pSignals->setEnabled(false);
+            if (nSignal <= 0) return;
+            OnCloseSignal(nSignal);
+        }
+    });
+}
+
+void CKelvoFrontEnd::OnCloseSignal(int nSignal) {
+    if (m_pDialog != nullptr) {
+        m_pDialog->OnCloseSignal(nSignal);
+        return;
+    }
+    // Before the main window (a box of the start-up waiting, say): nothing runs that a
+    // signal could cut short. The box goes, and a window still to come closes at once.
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "Close signal %d received before the window", nSignal);
+    m_box.Shutdown();  // and no later one waits either
+    const bool bDismissed = DismissModalWindows(nullptr);
+    if (m_nEarlySignal == 0 && bDismissed && m_signalNotice) m_signalNotice(StrPrintf("Signal %d: closing.", nSignal));
+    m_nEarlySignal = nSignal;
+}
+
+bool DismissModalWindows(QWidget* pBelow) {
+    // Each modal window runs a loop of its own above the one below it, which must end
+    // before the one below can.
+    bool bDismissed = false;
+    for (int i = 0; i < 16; ++i) {
+        QWidget* pModal = QApplication::activeModalWidget();
+        if (pModal == nullptr || pModal == pBelow) break;
+        if (auto* pDialog = qobject_cast<QDialog*>(pModal)) {
+            pDialog->reject();
+        } else {
+            pModal->close();
+        }
+        bDismissed = true;
+    }
+    return bDismissed;
+}
+
 void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
     if (m_pWorkers == nullptr) {
         LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_NOT_SUPPORTED, "No update engine in this build");
@@ -293,8 +346,19 @@ void CKelvoFrontEnd::RunMainWindow(CKelvoApp& app) {
     m_box.SetOwner(&dlg);
     dlg.SetEndingHandler([this] { m_box.Shutdown(); });
     m_channel.Listen(InstanceChannelName(), [&dlg](const QString& token) { dlg.BringForward(token); });
+    if (m_fdCloseSignals >= 0) {
+        dlg.SetSignalNotice(m_signalNotice);
+        if (m_quit) dlg.SetQuitHandler(m_quit);
+    }
+    m_pDialog = &dlg;
+    // A signal that came while the start-up still ran closes the window at once.
+    if (m_nEarlySignal != 0) {
+        QTimer::singleShot(0, &dlg, [&dlg, nSignal = m_nEarlySignal] { dlg.OnCloseSignal(nSignal); });
+        m_nEarlySignal = 0;
+    }
     if (m_dialogHook) m_dialogHook(dlg);
     dlg.RunModal();
+    m_pDialog = nullptr;
     m_channel.Close();
     m_box.SetOwner(nullptr);
 }

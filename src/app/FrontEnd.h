@@ -16,6 +16,7 @@
 
 class QApplication;
 class QMessageBox;
+class QSocketNotifier;
 class QWidget;
 class CKelvoDlg;
 class CUtilPort;
@@ -90,6 +91,10 @@ private:
 // read and removed by the plugin in the activation). GUI thread.
 void ActivateWithToken(QWidget* pWindow, const QString& token);
 
+// Dismisses (rejects) the modal windows open above pBelow (null: all of them), topmost
+// first; true when there was one. GUI thread.
+bool DismissModalWindows(QWidget* pBelow);
+
 // Japanese texts need a font that has their characters; also loads Qt's own texts in
 // the user's language when they are installed.
 void SetUpUiLanguage(QApplication& app);
@@ -109,8 +114,17 @@ public:
     void SetDialogHook(std::function<void(CKelvoDlg&)> hook) { m_dialogHook = std::move(hook); }
     // The discovery objects by kind; the LAN search is the program's own.
     void SetDiscovery(int nKind, CUtilPort* pUtil);
+    // Signals asking the program to end arrive on fd (BlockCloseSignals), read whenever
+    // an event loop runs. While the main window runs each is its close request
+    // (CKelvoDlg::OnCloseSignal); one that comes before dismisses a box of the start-up
+    // and closes the window as soon as it opens. notice tells the user (stderr); quit
+    // ends the process after a second signal during an update has had the machine
+    // restored.
+    void SetCloseSignals(int fd, std::function<void(const std::string&)> notice, std::function<void()> quit);
 
 private:
+    void OnCloseSignal(int nSignal);
+
     IUpdateWorkers* m_pWorkers;
     CQtMessageBox m_box;
     CInstanceChannel m_channel;
@@ -119,4 +133,10 @@ private:
     std::array<CUtilPort*, 4> m_utils{};
     std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
     std::function<void(CKelvoDlg&)> m_dialogHook;
+    int m_fdCloseSignals = -1;
+    std::unique_ptr<QSocketNotifier> m_pSignals;
+    CKelvoDlg* m_pDialog = nullptr;  // the main window while it runs
+    int m_nEarlySignal = 0;          // a signal that came before the main window
+    std::function<void(const std::string&)> m_signalNotice;
+    std::function<void()> m_quit;
 };

@@ -22,6 +22,7 @@
 #include "engine/Kelvo.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
+#include "platform/Text.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
 #include "system/Service.h"
@@ -117,6 +118,8 @@ CKelvoDlg::CKelvoDlg(CKelvoApp& app, IUpdateWorkers& workers, std::array<CUtilPo
         m_app.nExitCode = ERROR_TIMEOUT;
         std::_Exit(ExitStatusFromResult(ERROR_TIMEOUT));
     };
+    // The machine is restored; the worker may still be in a wait it cannot leave soon.
+    m_quit = [] { std::_Exit(ExitStatusFromResult(ERROR_CANCELLED)); };
     setWindowIcon(KelvoIcon());
     setWindowTitle(KELVO_CAPTION);
     PaintWhite(this);
@@ -418,6 +421,7 @@ void CKelvoDlg::EndSilentWithout(DWORD dwResult) {
 void CKelvoDlg::StartUpdate(bool bRetry) {
     if (m_workers.StartUpdate(*this, bRetry)) {
         m_bWorkerHeld = true;
+        m_bUpdateHeld = true;
         return;
     }
     DWORD dwError = GetLastError();
@@ -432,7 +436,9 @@ void CKelvoDlg::StartUpdate(bool bRetry) {
 }
 
 void CKelvoDlg::OnRetry() {
-    if (m_bEnding) return;
+    // After a close signal the run that asked is the last one: the dialog closes when it
+    // has ended.
+    if (m_bEnding || m_nCloseSignals > 0) return;
     // The workers wait for the run that asked and switch the flags in one step.
     m_bWorkerHeld = false;
     StartUpdate(true);
@@ -473,6 +479,41 @@ void CKelvoDlg::CloseWhenWorkerEnds() {
 }
 
 void CKelvoDlg::reject() { OnClose(); }
+
+void CKelvoDlg::OnCloseSignal(int nSignal) {
+    const int nCount = ++m_nCloseSignals;
+    // The initialisation ends by itself soon; only an update is cancelled and waited for.
+    const bool bRunning = m_bWorkerHeld && m_bUpdateHeld && m_workers.Wait(0) != WAIT_OBJECT_0;
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "Close signal %d received [%d]", nSignal, nCount);
+    if (!bRunning) {
+        if (nCount == 1) SignalNotice(StrPrintf("Signal %d: closing.", nSignal));
+        DismissModalWindows(this);
+        // The loops of the dismissed windows unwind first; then the dialog ends.
+        QMetaObject::invokeMethod(this, [this] { if (!m_bEnding) EndDialog(); }, Qt::QueuedConnection);
+        return;
+    }
+    if (nCount == 1) {
+        SignalNotice(StrPrintf("Signal %d: cancelling the update; the program ends when the run has ended. "
+                               "Signal again to quit sooner.", nSignal));
+        m_app.SetFlags(UF_CANCEL);
+        // No question waits for an answer any more: a run blocked on a box ends too.
+        if (m_ending) m_ending();
+        DismissModalWindows(this);
+        CloseWhenWorkerEnds();
+        return;
+    }
+    SignalNotice("Quitting: starting again the services the update stopped and restoring the serial defaults "
+                 "(a few seconds at most)...");
+    m_workers.RestoreMachine();
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "Quitting after the second close signal");
+    SignalNotice("Services started again and serial defaults restored.");
+    m_app.nExitCode = ERROR_CANCELLED;
+    if (m_quit) m_quit();
+}
+
+void CKelvoDlg::SignalNotice(const std::string& text) {
+    if (m_signalNotice) m_signalNotice(text);
+}
 
 void CKelvoDlg::OnHelpIcon() {
     if (m_launchUrl) m_launchUrl(SupportPageUrl(HELP_PAGE_MAIN).c_str());

@@ -101,6 +101,17 @@ public:
     // Escape and the close box come here.
     void reject() override;
 
+    // A signal asking the program to end (SIGINT, SIGTERM, SIGHUP) is the close request.
+    // With no worker running, the dialog closes as on Close (an open port list or box is
+    // dismissed first). While a worker runs, the first signal cancels the run and the
+    // dialog closes once the run has ended; a later one has the machine restored (the
+    // services the run stopped started again, the serial defaults put back) and then
+    // calls the quit handler, which ends the process.
+    void OnCloseSignal(int nSignal);
+    // Tells the user what a signal does (stderr). Any text, one line each.
+    void SetSignalNotice(std::function<void(const std::string&)> notice) { m_signalNotice = std::move(notice); }
+    void SetQuitHandler(std::function<void()> handler) { m_quit = std::move(handler); }
+
     // Parts tests and screenshots reach.
     CPortListDlg& PortList() { return *m_pPortList; }
     QRadioButton* KindButton(int nKind) const { return m_kinds[static_cast<std::size_t>(nKind)]; }
@@ -133,6 +144,7 @@ private:
     void OnHelpIcon();
     void EndSilentWithout(DWORD dwResult);
     void CloseWhenWorkerEnds();
+    void SignalNotice(const std::string& text);
     void WaitForLastWorker(const char* pszNote);
     void PlaceProgressText();
     void StartUpdate(bool bRetry);
@@ -154,6 +166,7 @@ private:
     QPushButton* m_pClose = nullptr;
     int m_nProgressTop = 0;
     bool m_bWorkerHeld = false;   // a worker was started and not yet waited for
+    bool m_bUpdateHeld = false;   // that worker is (or was) an update run
     bool m_bEnding = false;
     bool m_bDestroyed = false;
     bool m_bFocusSelect = false;  // Select takes the focus as soon as it can
@@ -164,4 +177,7 @@ private:
     std::function<void()> m_abandon;
     std::function<void()> m_ending;
     std::function<void()> m_startSpooler;
+    int m_nCloseSignals = 0;
+    std::function<void(const std::string&)> m_signalNotice;
+    std::function<void()> m_quit;
 };

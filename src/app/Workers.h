@@ -31,6 +31,10 @@ public:
     // Waits up to dwTimeout ms for the running worker: WAIT_OBJECT_0 when it has ended
     // (or none runs), WAIT_TIMEOUT otherwise. Main thread.
     virtual DWORD Wait(DWORD dwTimeout) = 0;
+    // Starts again the services the running update stopped and restores the serial
+    // defaults it changed, while the worker may still run: the program is about to end
+    // without waiting for it. Main thread.
+    virtual void RestoreMachine() {}
 };
 
 // The engine's workers; null when this build has no update engine.

@@ -1,6 +1,5 @@
 // kelvo-cli: updates a ZAQ receipt printer from a terminal or a script.
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include "cli/Report.h"
 #include "engine/Kelvo.h"
 #include "platform/LastError.h"
+#include "platform/Signals.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
@@ -59,17 +59,6 @@ int RunList(const CliOptions& options) {
     return 0;
 }
 
-// Interrupts reach the main thread through a signalfd; every thread starts with them
-// blocked, so that none of them is cut short mid-transfer by the default action.
-UniqueFd BlockInterrupts(sigset_t* pSet) {
-    sigemptyset(pSet);
-    sigaddset(pSet, SIGINT);
-    sigaddset(pSet, SIGTERM);
-    sigaddset(pSet, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, pSet, nullptr);
-    return UniqueFd(::signalfd(-1, pSet, SFD_CLOEXEC | SFD_NONBLOCK));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,8 +90,9 @@ int main(int argc, char** argv) {
     // A reader that goes away (kelvo-cli ... | head) must not end the program in the
     // middle of a transfer; its output is simply lost.
     ::signal(SIGPIPE, SIG_IGN);
-    sigset_t interrupts;
-    UniqueFd signalFd = BlockInterrupts(&interrupts);
+    // Interrupts reach the main thread through a signalfd; every thread starts with them
+    // blocked, so that none of them is cut short mid-transfer by the default action.
+    UniqueFd signalFd = BlockCloseSignals();
     CProgressView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0);
     CCliSession session(options, EngineWorkers(), MakeDiscovery, view, STDIN_FILENO, STDERR_FILENO, signalFd.Get());
     // The session has started again what the run stopped; the worker may still be in a

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -87,6 +88,7 @@ public:
         return m_thread.Start([this, &host, bRetry] { body(host, bRetry); });
     }
     DWORD Wait(DWORD dwTimeout) override { return m_thread.WaitForEnd(dwTimeout); }
+    void RestoreMachine() override { ++nRestores; }
 
     struct Run {
         std::string portName;
@@ -105,6 +107,7 @@ public:
     // No thread starts: the start fails with ERROR_NOT_ENOUGH_MEMORY.
     bool bInitStartFails = false;
     bool bUpdateStartFails = false;
+    std::atomic<int> nRestores{0};  // RestoreMachine calls
 
 private:
     std::mutex m_mutex;

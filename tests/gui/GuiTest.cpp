@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <csignal>
 #include <set>
 #include <thread>
 
@@ -651,6 +652,124 @@ TEST_F(GuiTest, SilentKindTheModelLacksEndsWithMessage257Logged) {
     RunDialog([](CKelvoDlg&) {});
     EXPECT_EQ(theApp.nExitCode.load(), ERROR_INVALID_PRINTER_NAME);
     EXPECT_TRUE(m_log.Contains("Showing message is skipped. [Specified port is not supported."));
+}
+
+// --- signals ------------------------------------------------------------------------------------
+
+// A signal while a run goes on (with the user at the dialog, where Close alone is refused,
+// and silently): the run is cancelled and the dialog ends only after it; a second signal
+// has the machine restored and then quits, while the run still goes on.
+TEST_F(GuiTest, CloseSignalCancelsTheRunAndASecondRestoresTheMachineAndQuits) {
+    struct Case {
+        bool bSilent;
+        int nSignals;
+    };
+    for (const Case& c : {Case{false, 1}, Case{true, 1}, Case{false, 2}}) {
+        SCOPED_TRACE(std::to_string(c.bSilent) + " " + std::to_string(c.nSignals));
+        theApp.Reset();
+        ModelTable[0].dwInterfaces = IF_TCP;
+        CFakeDiscovery lan({"127.0.0.9\t [\"KV\", 02:4B:56:00:00:01]"}, false);
+        m_frontEnd.SetDiscovery(2, &lan);
+        if (c.bSilent) theApp.SetFlags(UF_SILENT);
+        theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);
+        m_workers.nRestores = 0;
+        const std::size_t nRunsBefore = m_workers.Runs().size();
+        Event running;
+        Event release;
+        std::atomic<bool> bCancelSeen{false}, bRunEnded{false};
+        m_workers.body = [&](IDialogHost& host, bool) {
+            running.Set();
+            while (!theApp.TestFlags(UF_CANCEL)) Sleep(5);
+            bCancelSeen = true;
+            // The rest of the run (the printer's restart, say) does not heed the cancel.
+            WaitForEvent(release, INFINITE);
+            theApp.ClearFlags(UF_CANCEL);
+            theApp.nExitCode = ERROR_CANCELLED;
+            bRunEnded = true;
+            host.RestoreAfterRun();
+            if (theApp.TestFlags(UF_SILENT)) host.PostClose();
+        };
+        std::vector<std::string> notices;
+        bool bRunEndedAtClose = false, bQuit = false, bOpenAfterFirst = false;
+        RunDialog([&](CKelvoDlg& dlg) {
+            dlg.SetSignalNotice([&](const std::string& text) { notices.push_back(text); });
+            dlg.SetQuitHandler([&] {
+                bQuit = true;
+                release.Set();  // the process would end here; the test lets the run go
+            });
+            QObject::connect(&dlg, &QDialog::finished, [&] { bRunEndedAtClose = bRunEnded; });
+            dlg.PortList().SetShownHook([&](CPortListDlg& d) {
+                QTest::mouseClick(d.UpdateButton(), Qt::LeftButton);
+                QTimer::singleShot(0, &dlg, [&] {
+                    ASSERT_TRUE(QTest::qWaitFor([&] { return running.IsSet(); }, 10000));
+                    dlg.OnCloseSignal(SIGTERM);
+                    ASSERT_TRUE(QTest::qWaitFor([&] { return bCancelSeen.load(); }, 10000));
+                    QTest::qWait(100);
+                    bOpenAfterFirst = dlg.isVisible();
+                    if (c.nSignals == 2) {
+                        dlg.OnCloseSignal(SIGINT);
+                    } else {
+                        release.Set();
+                    }
+                });
+            });
+            if (!c.bSilent) {
+                ASSERT_TRUE(WaitForReady(dlg));
+                QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+            }
+        });
+        EXPECT_TRUE(bCancelSeen);
+        EXPECT_TRUE(bOpenAfterFirst);
+        EXPECT_TRUE(Boxes().empty());
+        EXPECT_EQ(ExitStatusFromResult(theApp.nExitCode), 3);
+        ASSERT_FALSE(notices.empty());
+        EXPECT_EQ(notices[0], "Signal 15: cancelling the update; the program ends when the run has ended. "
+                              "Signal again to quit sooner.");
+        if (c.nSignals == 1) {
+            EXPECT_TRUE(bRunEndedAtClose);
+            EXPECT_FALSE(bQuit);
+            EXPECT_EQ(m_workers.nRestores.load(), 0);
+            EXPECT_EQ(notices.size(), 1u);
+        } else {
+            EXPECT_TRUE(bQuit);
+            EXPECT_EQ(m_workers.nRestores.load(), 1);
+            ASSERT_EQ(notices.size(), 3u);
+            EXPECT_EQ(notices[2], "Services started again and serial defaults restored.");
+        }
+        EXPECT_EQ(m_workers.Runs().size(), nRunsBefore + 1);  // no retry, no second run
+        m_workers.body = [](IDialogHost& host, bool) { host.RestoreAfterRun(); };
+        m_frontEnd.SetDiscovery(2, nullptr);
+    }
+}
+
+// With no run going on a signal is a plain close, also over an open port list: nothing
+// is cancelled and the machine is left alone; a silent run that had no port yet ends
+// as when its port list is cancelled.
+TEST_F(GuiTest, CloseSignalWithNoRunClosesTheDialogOverThePortList) {
+    for (bool bSilent : {false, true}) {
+        SCOPED_TRACE(bSilent);
+        theApp.Reset();
+        ModelTable[0].dwInterfaces = IF_TCP;
+        CFakeDiscovery lan({"127.0.0.9\t [\"KV\", 02:4B:56:00:00:01]"}, false);
+        m_frontEnd.SetDiscovery(2, &lan);
+        if (bSilent) theApp.SetFlags(UF_SILENT);
+        theApp.nInitialPortKind = static_cast<int>(PORT_KIND_LAN);
+        std::vector<std::string> notices;
+        RunDialog([&](CKelvoDlg& dlg) {
+            dlg.SetSignalNotice([&](const std::string& text) { notices.push_back(text); });
+            dlg.SetQuitHandler([] { ADD_FAILURE() << "quit with no run"; });
+            dlg.PortList().SetShownHook([&](CPortListDlg&) { dlg.OnCloseSignal(SIGHUP); });
+            if (!bSilent) {
+                ASSERT_TRUE(WaitForReady(dlg));
+                QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+            }
+        });
+        EXPECT_TRUE(m_workers.Runs().empty());
+        EXPECT_EQ(m_workers.nRestores.load(), 0);
+        EXPECT_EQ(notices, std::vector<std::string>{"Signal 1: closing."});
+        EXPECT_EQ(theApp.nExitCode, bSilent ? ERROR_CANCELLED : ERROR_SUCCESS);
+        m_frontEnd.SetDiscovery(2, nullptr);
+    }
 }
 
 // --- message boxes and the second instance -------------------------------------------------

@@ -17,6 +17,7 @@
 
 #include "cli/RunProgram.h"
 #include "engine/SingleInstance.h"
+#include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "sim/FirmwareImage.h"
 #include "support/TempDir.h"
@@ -157,6 +158,57 @@ TEST_F(KelvoProgram, EmptyWordEndsTheCommandLine) {
         EXPECT_TRUE(r.err.ends_with(c.pszLine)) << r.err;
         EXPECT_TRUE(Contains(Log(), c.pszLogged)) << Log();
     }
+}
+
+// With no update running, a signal is the close request of a user: the dialog closes,
+// the settings are written back and the exit status is that of the start-up.
+TEST_F(KelvoProgram, SignalWithNoUpdateRunningClosesTheDialogAndWritesTheSettingsBack) {
+    m_dir.Write("work/config.ini", "34,\"SIM-34\",M,IF_TCP,0\n");
+    sim::UpdateFileRequest request;
+    request.bTypeId = 0x22;
+    request.szDir = m_dir / "work";
+    sim::MadeFile made;
+    ASSERT_TRUE(sim::MakeUpdateFile(request, &made));
+    const std::string settings = m_dir / "config/ZAQ/UpdateTool/kelvo.ini";
+    std::filesystem::create_directories(m_dir / "config/ZAQ/UpdateTool");
+    for (int nSignal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(nSignal);
+        m_dir.Write("config/ZAQ/UpdateTool/kelvo.ini", "[Section]\nTargetName=Counter\nIpAddr=2130706433\n");
+        std::filesystem::remove(m_dir / "root/var/log/ZAQ/Logs/Kelvo.log");
+        bool bSent = false;
+        ProgramResult r = RunProgram({kKelvo}, m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+            // The start line is logged after the program has taken the signals over; the
+            // update files are loaded before the window is ready.
+            Deadline deadline(30000);
+            while (!deadline.Expired() && !Contains(Log(), "[[[ Launches F/W Update Program ]]]")) Sleep(10);
+            bSent = !deadline.Expired() && ::kill(pid, nSignal) == 0;
+        });
+        ASSERT_TRUE(bSent) << r.err;
+        EXPECT_EQ(r.nStatus, 0) << r.err;
+        EXPECT_TRUE(Contains(r.err, "kelvo: Signal " + std::to_string(nSignal) + ": closing.\n")) << r.err;
+        EXPECT_TRUE(r.err.ends_with("kelvo: result 0 (ERROR_SUCCESS)\n")) << r.err;
+        EXPECT_TRUE(Contains(Log(), "Close signal " + std::to_string(nSignal) + " received [1]")) << Log();
+        EXPECT_TRUE(Contains(Log(), "[[[ Close Kelvo ]]]")) << Log();
+        const std::string saved = TempDir::Read(settings);
+        EXPECT_TRUE(Contains(saved, "TargetName=Counter\n")) << saved;
+        EXPECT_TRUE(Contains(saved, "IpAddr=2130706433")) << saved;
+    }
+}
+
+// A signal while the start-up shows a box (a bad configuration file, with the user at
+// the screen): the box goes and the start ends as after the box, instead of waiting.
+TEST_F(KelvoProgram, SignalDuringTheStartUpsBoxEndsTheStart) {
+    m_dir.Write("work/config.ini", "1,\"a\",M,1\n");
+    bool bSent = false;
+    ProgramResult r = RunProgram({kKelvo}, m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+        Deadline deadline(30000);
+        while (!deadline.Expired() && !Contains(Log(), "Loading config file...")) Sleep(10);
+        bSent = !deadline.Expired() && ::kill(pid, SIGTERM) == 0;
+    });
+    ASSERT_TRUE(bSent) << r.err;
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_TRUE(r.err.ends_with("kelvo: result 1610 (ERROR_BAD_CONFIGURATION)\n")) << r.err;
+    EXPECT_TRUE(Contains(Log(), "Close signal 15 received before the window")) << Log();
 }
 
 }  // namespace
