@@ -46,8 +46,8 @@ bool IsPrintableText(const std::string& s) {
 
 const std::vector<Flag>& RunFlags() {
     static const std::vector<Flag> flags = {
-        {"transport", "KIND", "lan (default) or usb (a usblp node under --sysroot; SIGUSR1 unplugs it, SIGUSR2 plugs it back)"},
-        {"sysroot", "DIR", "usb: system root to publish DIR/dev/usb/lpN and its sysfs entries in (the host's KELVO_SYSROOT)"},
+        {"transport", "KIND", "lan (default), usb (a usblp node under --sysroot; SIGUSR1 unplugs it, SIGUSR2 plugs it back) or serial (a pty under --sysroot)"},
+        {"sysroot", "DIR", "usb and serial: the system root to publish the node and its sysfs entries in (the host's KELVO_SYSROOT): DIR/dev/usb/lpN, or DIR/dev/NAME and sys/class/tty/NAME"},
         {"lp", "N", "usb: the node's number N (port name USB with N + 1); default 0"},
         {"usb-new-port", nullptr, "usb: after a restart, come back under the next free number"},
         {"usb-device-id", "TEXT", "usb: IEEE 1284 device ID; default MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"},
@@ -83,8 +83,6 @@ const std::vector<Flag>& RunFlags() {
         {"image-per-connection", nullptr, "strict: a transfer ends with its data connection; bytes on another end it incomplete"},
         {"busy-ms", "N", "fault: busy for N ms after each start and restart (status busy bit, data not read)"},
         {"transcript", "PATH", "write the transcript to PATH, one JSON object per line"},
-        {"transport", "KIND", "lan (default) or serial"},
-        {"sysroot", "DIR", "serial: the tree that gets dev/NAME (a pty) and sys/class/tty/NAME"},
         {"tty-name", "NAME", "serial: the tty's name; default ttyACM0"},
         {"tty-kind", "KIND", "serial: acm (default), usb-serial or uart"},
         {"tty-vendor", "HHHH", "serial: idVendor of the USB kinds, hexadecimal; default 0F0F"},
@@ -193,8 +191,8 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         auto dec = [&](DWORD* p) { return ParseNumber(v, 10, 0xFFFFFFFFul, &x) && ((*p = static_cast<DWORD>(x)), true); };
         auto port = [&](WORD* p) { return ParseNumber(v, 10, 0xFFFF, &x) && ((*p = static_cast<WORD>(x)), true); };
         auto ms = [&](long long* p) { return ParseNumber(v, 10, 0xFFFFFFFul, &x) && ((*p = static_cast<long long>(x)), true); };
-        if (n == "transport") return (v == "lan" || v == "usb") && ((c.szTransport = v), true);
-        if (n == "sysroot") return !(c.usb.szSysroot = v).empty();
+        if (n == "transport") return (v == "lan" || v == "usb" || v == "serial") && ((c.szTransport = v), true);
+        if (n == "sysroot") return !v.empty() && ((c.usb.szSysroot = c.serial.szSysroot = v), true);
         if (n == "lp") return ParseNumber(v, 10, 126, &x) && ((c.usb.nLp = static_cast<unsigned>(x)), true);
         if (n == "usb-new-port") return c.usb.bNewPort = true;
         if (n == "usb-device-id") return IsPrintableText(v) && v.size() <= 126 && !(c.usb.szDeviceId = v).empty();
@@ -236,8 +234,6 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "image-per-connection") return (c.faults.bImagePerConnection = true);
         if (n == "busy-ms") return dec(&c.faults.dwBusyMs);
         if (n == "transcript") return !(c.szTranscriptPath = v).empty();
-        if (n == "transport") return (v == "lan" || v == "serial") && ((c.szTransport = v), true);
-        if (n == "sysroot") return !(c.serial.szSysroot = v).empty();
         if (n == "tty-name") return !v.empty() && v.find('/') == std::string::npos && ((c.serial.szTtyName = v), true);
         if (n == "tty-kind") return (v == "acm" || v == "usb-serial" || v == "uart") && ((c.serial.szKind = v), true);
         if (n == "tty-vendor") return hex16(&c.serial.wVendorId);

@@ -18,10 +18,12 @@
 
 #include "app/KelvoDlg.h"
 #include "app/Workers.h"
+#include "discovery/UtilCom.h"
 #include "discovery/UtilTcp.h"
 #include "discovery/UtilUsb.h"
 #include "engine/Thread.h"
 #include "engine/SingleInstance.h"
+#include "system/Service.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Signals.h"
@@ -264,6 +266,8 @@ CKelvoFrontEnd::CKelvoFrontEnd(IUpdateWorkers* pWorkers) : m_pWorkers(pWorkers) 
     // The port list fills the names the engine compares with after a USB restart.
     m_pUtilUsb = std::make_unique<CUtilUsb>();
     m_utils[0] = m_pUtilUsb.get();
+    m_pUtilCom = std::make_unique<CUtilCom>(CompetingServicesControl);
+    m_utils[3] = m_pUtilCom.get();
     SetUsbDiscovery(m_pUtilUsb.get());
 }
 

@@ -130,6 +130,7 @@ private:
     CInstanceChannel m_channel;
     std::unique_ptr<CUtilPort> m_pUtilTcp;
     std::unique_ptr<CUtilUsb> m_pUtilUsb;
+    std::unique_ptr<CUtilPort> m_pUtilCom;
     std::array<CUtilPort*, 4> m_utils{};
     std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
     std::function<void(CKelvoDlg&)> m_dialogHook;

@@ -86,10 +86,7 @@ std::unique_ptr<CUtilPort> MakeDiscovery(int nKind) {
     if (nKind == PORT_KIND_LAN) return std::make_unique<CUtilTcp>();
     if (nKind == PORT_KIND_USB) return std::make_unique<CProgramUsbDiscovery>();
     if (nKind == PORT_KIND_SERIAL) {
-        return std::make_unique<CUtilCom>([](BOOL bStart) {
-            SpoolerControl(bStart, nullptr);
-            PosServiceControl(bStart);
-        });
+        return std::make_unique<CUtilCom>(CompetingServicesControl);
     }
     return nullptr;
 }

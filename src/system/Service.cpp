@@ -162,3 +162,8 @@ BOOL SpoolerControl(BOOL bStart, const char* pszPortName, const ServiceLimits& l
 BOOL PosServiceControl(BOOL bStart, const ServiceLimits& limits) noexcept {
     return SeviceControl(bStart, kPosServiceUnit, limits);
 }
+
+void CompetingServicesControl(BOOL bStart) noexcept {
+    SpoolerControl(bStart, nullptr);
+    PosServiceControl(bStart);
+}

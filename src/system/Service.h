@@ -53,3 +53,5 @@ BOOL SpoolerControl(BOOL bStart, const char* pszPortName, const ServiceLimits& l
 
 // SeviceControl (bStart, "ZaqPosSrv.service").
 BOOL PosServiceControl(BOOL bStart, const ServiceLimits& limits = kServiceLimits) noexcept;
+// The spooler (any queue) and the POS service together, as around a serial port search.
+void CompetingServicesControl(BOOL bStart) noexcept;
