@@ -1,11 +1,12 @@
-// Consecutive updates (firmware and a Kanji font) of one simulated LAN printer in one
-// process, each a whole kelvo-cli run: the terminal session, the engine's workers, the
+// Consecutive updates (firmware and a Kanji font) of one simulated LAN printer, all in
+// one process, each a whole kelvo-cli run: the terminal session, the engine's workers, the
 // port service with its LAN driver. Prints the fds, threads and resident memory before
 // the first run and after the last; any growth, or a run that does not succeed, makes
 // the exit status non-zero.
 //   soak [RUNS]   (default 100; needs an ICMP echo socket: root or ping_group_range)
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -74,6 +75,45 @@ bool MakeFile(const std::string& kind, BYTE bRomId, DWORD cbSize, const std::str
     return sim::MakeUpdateFile(request, &made) != FALSE;
 }
 
+// The printer runs in a child process: its transcript grows with every run, and that is
+// not the engine's memory. The child ends when *pControl is closed.
+bool StartPrinterProcess(const std::string& address, pid_t* pPid, UniqueFd* pControl, std::string* pPorts) {
+    int toChild[2], fromChild[2];
+    if (::pipe2(toChild, O_CLOEXEC) != 0) return false;
+    if (::pipe2(fromChild, O_CLOEXEC) != 0) {
+        ::close(toChild[0]);
+        ::close(toChild[1]);
+        return false;
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(toChild[1]);
+        ::close(fromChild[0]);
+        sim::Config config;
+        config.state.bTypeId = kTypeId;
+        config.state.bRomId = 0x05;
+        std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address);
+        std::string ports = (printer ? LanPortsOf(*printer) : std::string()) + "\n";
+        if (::write(fromChild[1], ports.data(), ports.size()) < 0) ::_exit(1);
+        char ch;
+        while (::read(toChild[0], &ch, 1) > 0) {
+        }
+        printer.reset();
+        ::_exit(0);
+    }
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    UniqueFd control(toChild[1]), answer(fromChild[0]);
+    if (pid < 0) return false;
+    *pPid = pid;
+    *pControl = std::move(control);
+    std::string ports;
+    char ch;
+    while (::read(answer.Get(), &ch, 1) == 1 && ch != '\n') ports += ch;
+    *pPorts = ports;
+    return !ports.empty();
+}
+
 // One run as kelvo-cli --kind lan --port ADDRESS --force does it; its result code.
 DWORD RunOnce(const std::string& address, int fdNull, CliReport* pReport) {
     CliOptions options;
@@ -116,15 +156,20 @@ int main(int argc, char** argv) {
     if (::chdir((root / "work").c_str()) != 0) return 1;
 
     const std::string address = "127.91." + std::to_string(::getpid() % 250 + 1) + ".1";
-    sim::Config config;
-    config.state.bTypeId = kTypeId;
-    config.state.bRomId = 0x05;
-    std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address);
-    if (!printer) {
+    pid_t printerPid = -1;
+    UniqueFd printerControl;
+    std::string ports;
+    bool bPrinter = StartPrinterProcess(address, &printerPid, &printerControl, &ports);
+    auto stopPrinter = [&] {
+        printerControl.Reset();
+        if (printerPid > 0) ::waitpid(printerPid, nullptr, 0);
+    };
+    if (!bPrinter) {
         std::fprintf(stderr, "soak: the simulated printer cannot listen on %s\n", address.c_str());
+        stopPrinter();
         return 1;
     }
-    ::setenv("KELVO_LAN_PORTS", LanPortsOf(*printer).c_str(), 1);
+    ::setenv("KELVO_LAN_PORTS", ports.c_str(), 1);
     UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     Print("before", Measure());
 
@@ -154,6 +199,7 @@ int main(int argc, char** argv) {
     }
     Usage last = Measure();
     Print(("after " + std::to_string(nRuns)).c_str(), last);
+    stopPrinter();
     bool bGrew = last.nFds > first.nFds || last.nThreads > first.nThreads || last.nRssKb > first.nRssKb + kRssSlackKb;
     std::printf("%d runs, %d failed; %s\n", nRuns, nFailed, bGrew ? "GROWTH" : "no growth");
     return nFailed == 0 && !bGrew ? 0 : 1;
