@@ -30,7 +30,7 @@ namespace {
 
 constexpr BYTE kTypeId = 0x22;  // a model without a special first block over LAN
 // Memory the allocator may keep after the first runs without it being a leak.
-constexpr long kRssSlackKb = 2048;
+constexpr long kRssSlackKb = 512;
 
 struct Usage {
     int nFds = 0;
