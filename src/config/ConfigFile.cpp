@@ -184,7 +184,7 @@ long long ReadConfigFile(std::vector<char>* pContent) {
     if (!fd) {
         DWORD dwError = ErrnoToWinError(errno);
         SetLastError(dwError);
-        ShowError(LOC_CONFIG_OPEN, dwError, LoadResString(IDS_CONFIG_CANNOT_OPEN).c_str());
+        ShowError(LOC_CONFIG_OPEN, dwError, "%s", LoadResString(IDS_CONFIG_CANNOT_OPEN).c_str());
         LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Fail to open [%s, e:%d]", pszPath, static_cast<int>(dwError));
         return -1;
     }
@@ -193,18 +193,18 @@ long long ReadConfigFile(std::vector<char>* pContent) {
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) {
         DWORD dwError = ErrnoToWinError(errno);
-        ShowError(LOC_CONFIG_SIZE_TOO_BIG, dwError | APP_ERROR_FLAG, LoadResString(IDS_CONFIG_BAD_SIZE).c_str());
+        ShowError(LOC_CONFIG_SIZE_TOO_BIG, dwError | APP_ERROR_FLAG, "%s", LoadResString(IDS_CONFIG_BAD_SIZE).c_str());
         return -1;
     }
     unsigned long long cbFile = static_cast<unsigned long long>(st.st_size);
     if ((cbFile >> 32) != 0) {
-        ShowError(LOC_CONFIG_SIZE_TOO_BIG, GetLastError() | APP_ERROR_FLAG, LoadResString(IDS_CONFIG_BAD_SIZE).c_str());
+        ShowError(LOC_CONFIG_SIZE_TOO_BIG, GetLastError() | APP_ERROR_FLAG, "%s", LoadResString(IDS_CONFIG_BAD_SIZE).c_str());
         LogMessage(LOG_ERROR, 'E', __LINE__, 0, "Bad size. [size:0x%08x%08xbyte, %s]", static_cast<unsigned>(cbFile >> 32),
                    static_cast<unsigned>(cbFile & 0xFFFFFFFFu), pszPath);
         return -1;
     }
     if (cbFile == 0) {
-        ShowError(LOC_CONFIG_SIZE_ZERO, APP_ERROR_FLAG | ERROR_BAD_LENGTH, LoadResString(IDS_CONFIG_BAD_SIZE).c_str());
+        ShowError(LOC_CONFIG_SIZE_ZERO, APP_ERROR_FLAG | ERROR_BAD_LENGTH, "%s", LoadResString(IDS_CONFIG_BAD_SIZE).c_str());
         return -1;
     }
 
@@ -213,7 +213,7 @@ long long ReadConfigFile(std::vector<char>* pContent) {
         content.resize(cbFile + 1);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        ShowError(LOC_CONFIG_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY, LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
+        ShowError(LOC_CONFIG_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY, "%s", LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
         LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_NOT_ENOUGH_MEMORY, "Memory error. [%s, size:%d]", pszPath,
                    static_cast<int>(cbFile + 1));
         return -1;
@@ -227,13 +227,13 @@ long long ReadConfigFile(std::vector<char>* pContent) {
         if (cbGot < 0) {
             DWORD dwError = ErrnoToWinError(errno);
             SetLastError(dwError);
-            ShowError(LOC_CONFIG_READ, dwError, LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
+            ShowError(LOC_CONFIG_READ, dwError, "%s", LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
             LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "ReadFile [path=\"%s\", e:%d]", pszPath, static_cast<int>(dwError));
             return -1;
         }
         if (static_cast<std::size_t>(cbGot) > cbAsked) {
             ShowError(LOC_CONFIG_READ_OVERFLOW, APP_ERROR_FLAG | ERROR_BUFFER_OVERFLOW,
-                      LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
+                      "%s", LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
             LogMessage(LOG_ERROR, 'E', __LINE__, APP_ERROR_FLAG | ERROR_BUFFER_OVERFLOW,
                        "ReadFile overflow [path=\"%s\", size:%d<%d]", pszPath, static_cast<int>(cbAsked),
                        static_cast<int>(cbGot));
@@ -241,7 +241,7 @@ long long ReadConfigFile(std::vector<char>* pContent) {
         }
         if (cbGot == 0) {
             LogMessage(LOG_ERROR, 'E', __LINE__, APP_ERROR_FLAG | ERROR_READ_FAULT, "ReadFile no data [path=\"%s\"]", pszPath);
-            ShowError(LOC_CONFIG_READ_NO_DATA, APP_ERROR_FLAG | ERROR_READ_FAULT, LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
+            ShowError(LOC_CONFIG_READ_NO_DATA, APP_ERROR_FLAG | ERROR_READ_FAULT, "%s", LoadResString(IDS_CONFIG_LOAD_ERROR).c_str());
             return -1;
         }
         cbDone += static_cast<std::size_t>(cbGot);

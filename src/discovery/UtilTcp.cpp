@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -25,6 +26,7 @@ constexpr std::size_t kMacOffset = 29, kMacSize = 12;
 constexpr std::size_t kAddrOffset = 41, kAddrSize = 16;
 constexpr std::size_t kNameOffset = 57, kNameSize = 33;
 constexpr std::size_t kMaxNameChars = 31;
+constexpr std::size_t kFieldsEnd = kNameOffset + kNameSize;
 
 // "ZAQ", 00, 00, C0, command 88, four zero bytes, length 115 little-endian.
 constexpr unsigned char kQuery[kHeaderSize] = {0x5A, 0x41, 0x51, 0x00, 0x00, 0xC0, kCmdDiscovery,
@@ -130,6 +132,10 @@ DWORD CUtilTcp::GetBroadcastTargets(sockaddr_in* pTargets, DWORD* pcTargets) {
 // kept. Returns false once the table is full.
 bool CUtilTcp::KeepReply(const unsigned char* pReply, std::size_t cbReply, const sockaddr_in& from) {
     if (cbReply < kHeaderSize || std::memcmp(pReply, "ZAQ", 4) != 0 || pReply[6] != kCmdDiscovery) return true;
+    // A reply that ends inside the fields reads as zeros from there on, never past its end.
+    unsigned char fields[kFieldsEnd] = {};
+    std::memcpy(fields, pReply, std::min(cbReply, kFieldsEnd));
+    pReply = fields;
     std::string addr = FieldText(pReply + kAddrOffset, kAddrSize);
     for (DWORD i = 0; i < nDevices; ++i) {
         if (szDevAddr[i] == addr) return true;

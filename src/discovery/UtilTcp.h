@@ -36,8 +36,11 @@ public:
     std::array<std::string, kMaxDevices> szDevAddr;
     std::array<std::string, kMaxDevices> szDevMac;
 
-private:
+    // Checks one reply that came from the address and keeps its printer in the tables.
+    // False once they are full.
     bool KeepReply(const unsigned char* pReply, std::size_t cbReply, const sockaddr_in& from);
+
+private:
     void ListenForReplies(const int* pSockets, DWORD dwStart);
 
     Event m_hSyncOpt{false, true};

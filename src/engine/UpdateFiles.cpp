@@ -73,15 +73,8 @@ WORD SumBytes(const BYTE* pData, std::size_t cbData) noexcept {
 // the error ends the whole call (all but a failed read do).
 DWORD LoadOneFile(const std::string& path, UpdateTable& table, DWORD cbSkip, BYTE* pbTypeId, bool* pbEndCall) {
     *pbEndCall = true;
-    if (path.empty()) return ERROR_FILE_NOT_FOUND;
-    if (Utf8Length(path) < UPDATE_NAME_MIN) return ERROR_BAD_FILE_TYPE;
-    std::string_view name = BaseName(path);
-    const FileKind* pKind = name.size() >= 4 ? FindKind(name) : nullptr;
-    if (pKind == nullptr) return ERROR_BAD_FILE_TYPE;
-    BYTE bTypeId = HexPairValue(name[2], name[3]);
-    // Two hex digits reach 0xFF but the tables end at 0x3F.
-    if (bTypeId >= UPDATE_TABLE_SIZE) return ERROR_BAD_FILE_TYPE;
-    BYTE bVersion = (pKind->bVersion && name.size() >= 6) ? HexPairValue(name[4], name[5]) : 0;
+    UpdateFileKey name;
+    if (DWORD dwError = ParseUpdateFileName(path, &name); dwError != ERROR_SUCCESS) return dwError;
 
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) return ErrnoToWinError(errno);
@@ -94,38 +87,57 @@ DWORD LoadOneFile(const std::string& path, UpdateTable& table, DWORD cbSkip, BYT
 
     std::unique_ptr<BYTE[]> pData(new (std::nothrow) BYTE[cbFile + DOWNLOAD_HEADER_SIZE]());
     if (!pData) return ERROR_NOT_ENOUGH_MEMORY;
-    std::size_t cbHeader = 0;
-    if (pKind->chHeader1 != 0) {
-        auto header = MakeDownloadHeader(pKind->chHeader1, pKind->chHeader2);
-        std::memcpy(pData.get(), header.data(), header.size());
-        cbHeader = DOWNLOAD_HEADER_SIZE;
-    }
+    std::size_t cbHeader = name.chHeader1 != 0 ? DOWNLOAD_HEADER_SIZE : 0;
     if (DWORD dwError = ReadWhole(fd.Get(), pData.get() + cbHeader, cbFile); dwError != ERROR_SUCCESS) {
         *pbEndCall = false;
         return dwError;
     }
-
-    UpdateDataEntry& entry = table[bTypeId];
-    bool bStore = !(entry.bLoaded && entry.bVersion > bVersion);
-    if (bStore) {
-        entry.Clear();
-        entry.cbData = static_cast<DWORD>(cbFile + cbHeader);
-        entry.bTypeId = bTypeId;
-        entry.bVersion = bVersion;
-        if (bTypeId == TYPE_ID_FIRST_BLOCK) {
-            entry.cbFirstBlock[2] = FIRST_BLOCK_LAN_SIZE;
-            entry.dwFirstBlockWait[2] = FIRST_BLOCK_LAN_WAIT;
-        }
-        const BYTE* pFile = pData.get() + cbHeader;
-        entry.wChecksum = cbFile > cbSkip ? SumBytes(pFile + cbSkip, cbFile - cbSkip) : 0;
-        entry.pData = std::move(pData);
-        entry.bLoaded = TRUE;
-    }
-    if (pbTypeId != nullptr) *pbTypeId = bTypeId;
+    StoreUpdateFile(table, name, std::move(pData), static_cast<DWORD>(cbFile), cbSkip);
+    if (pbTypeId != nullptr) *pbTypeId = name.bTypeId;
     return ERROR_SUCCESS;
 }
 
 }  // namespace
+
+DWORD ParseUpdateFileName(std::string_view path, UpdateFileKey* pName) noexcept {
+    if (path.empty()) return ERROR_FILE_NOT_FOUND;
+    if (Utf8Length(path) < UPDATE_NAME_MIN) return ERROR_BAD_FILE_TYPE;
+    std::string_view name = BaseName(path);
+    const FileKind* pKind = name.size() >= 4 ? FindKind(name) : nullptr;
+    if (pKind == nullptr) return ERROR_BAD_FILE_TYPE;
+    BYTE bTypeId = HexPairValue(name[2], name[3]);
+    // Two hex digits reach 0xFF but the tables end at 0x3F.
+    if (bTypeId >= UPDATE_TABLE_SIZE) return ERROR_BAD_FILE_TYPE;
+    pName->bTypeId = bTypeId;
+    pName->bVersion = (pKind->bVersion && name.size() >= 6) ? HexPairValue(name[4], name[5]) : 0;
+    pName->chHeader1 = pKind->chHeader1;
+    pName->chHeader2 = pKind->chHeader2;
+    return ERROR_SUCCESS;
+}
+
+void StoreUpdateFile(UpdateTable& table, const UpdateFileKey& name, std::unique_ptr<BYTE[]> pData, DWORD cbFile,
+                     DWORD cbSkip) {
+    UpdateDataEntry& entry = table[name.bTypeId];
+    if (entry.bLoaded && entry.bVersion > name.bVersion) return;
+    std::size_t cbHeader = 0;
+    if (name.chHeader1 != 0) {
+        auto header = MakeDownloadHeader(name.chHeader1, name.chHeader2);
+        std::memcpy(pData.get(), header.data(), header.size());
+        cbHeader = DOWNLOAD_HEADER_SIZE;
+    }
+    entry.Clear();
+    entry.cbData = static_cast<DWORD>(cbFile + cbHeader);
+    entry.bTypeId = name.bTypeId;
+    entry.bVersion = name.bVersion;
+    if (name.bTypeId == TYPE_ID_FIRST_BLOCK) {
+        entry.cbFirstBlock[2] = FIRST_BLOCK_LAN_SIZE;
+        entry.dwFirstBlockWait[2] = FIRST_BLOCK_LAN_WAIT;
+    }
+    const BYTE* pFile = pData.get() + cbHeader;
+    entry.wChecksum = cbFile > cbSkip ? SumBytes(pFile + cbSkip, cbFile - cbSkip) : 0;
+    entry.pData = std::move(pData);
+    entry.bLoaded = TRUE;
+}
 
 void UpdateTables::Clear() noexcept {
     for (UpdateTable* pTable : {&FW, &CG, &CF, &EE, &KF, &ZF, &YF}) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Types.h"
@@ -67,6 +68,25 @@ BYTE HexPairValue(char chHigh, char chLow) noexcept;
 // The 20-byte header put in front of a code page or font: 11 40, AA 55 00 FF four
 // times, then the kind's two letters.
 std::array<BYTE, DOWNLOAD_HEADER_SIZE> MakeDownloadHeader(char chFirst, char chSecond) noexcept;
+
+// What a file's name tells: the Type ID in characters 3-4, the firmware's version in 5-6,
+// and the letters of the download header its kind gets (0: none).
+struct UpdateFileKey {
+    BYTE bTypeId = 0;
+    BYTE bVersion = 0;
+    char chHeader1 = 0;
+    char chHeader2 = 0;
+};
+
+// Reads the name (the last part of path). Returns 0, 2 for an empty path, or 222 for a
+// path shorter than 11 characters, an unknown prefix or a Type ID of 0x40 or more.
+DWORD ParseUpdateFileName(std::string_view path, UpdateFileKey* pName) noexcept;
+
+// Puts a file into its row unless the row holds a higher version. pData holds
+// DOWNLOAD_HEADER_SIZE + cbFile bytes, the file behind the header's room when the kind
+// has a header, else at the start; cbSkip leading bytes of the file are not summed.
+void StoreUpdateFile(UpdateTable& table, const UpdateFileKey& name, std::unique_ptr<BYTE[]> pData, DWORD cbFile,
+                     DWORD cbSkip);
 
 // Up to UPDATE_LIST_MAX names in the working folder that match the pattern ('*' and
 // '?', letters in any case), in ascending byte order of the names, so the result does

@@ -11,9 +11,7 @@
 #include "platform/UniqueFd.h"
 #include "port/Common.h"
 #include "port/Icmp.h"
-
-// Status channel commands and their request bytes.
-enum OptMode : int { OPT_RESET = 0, OPT_GET_ASB = 1, OPT_REC_RAW = 2 };
+#include "port/StatusReply.h"
 
 class CLan : public CCommon {
 public:

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 13;
+constexpr std::size_t kHeaderSize = STATUS_HEADER_SIZE;
 constexpr BYTE kOptCommand[3] = {0x40, 0x00, 0x80};  // OPT_RESET, OPT_GET_ASB, OPT_REC_RAW
 constexpr DWORD kAsbSize = 8;
 constexpr DWORD kHeaderWaitMs = 5000;
@@ -88,21 +88,22 @@ int CLan::Exchange(int nMode, const BYTE* pRequest, BYTE* pBuffer, DWORD cbBuffe
         PORT_LOG(LOG_ERROR, "[%s] GetOptPortData bad header size (%d)", PortName(), static_cast<int>(nGot < 0 ? 0 : nGot));
         return 0;
     }
-    if (std::memcmp(header, "ZAQ", 4) != 0) {
+    StatusHeader parsed = ParseStatusHeader(header, pRequest[6]);
+    if (parsed.check == StatusHeader::BadMagic) {
         PORT_LOG(LOG_ERROR, "[%s] GetOptPortData bad header data (%02x)", PortName(), header[0]);
         return 0;
     }
-    if (header[6] != pRequest[6]) {
+    if (parsed.check == StatusHeader::BadCommand) {
         PORT_LOG(LOG_ERROR, "[%s] GetOptPortData bad header cmd [%02x] [%02x]", PortName(), header[6], pRequest[6]);
         return 0;
     }
-    DWORD cbAnnounced = static_cast<DWORD>(header[11] | header[12] << 8);
+    DWORD cbAnnounced = parsed.cbAnnounced;
     if (cbAnnounced == 0) {
         if (nMode != OPT_REC_RAW) PORT_LOG(LOG_INFO, "[%s] GetOptPortData (nMode=%d)", PortName(), nMode);
         return 0;
     }
     if (nMode == OPT_REC_RAW) {
-        wRecBufCounter = static_cast<std::uint16_t>(header[9] | header[10] << 8);
+        wRecBufCounter = parsed.wCounter;
         PORT_LOG(LOG_DEBUG, "[%s] GetOptPortData [OPT_REC_RAW] (wRecBufCounter:%dbyte)", PortName(),
                  static_cast<int>(wRecBufCounter));
     }
@@ -115,19 +116,16 @@ int CLan::ReceiveData(int fd, int nMode, BYTE* pBuffer, DWORD cbBuffer, DWORD cb
     if (Pending(fd) == 0) WaitReadable(fd, kDataWaitMs);
     DWORD cbAvail = static_cast<DWORD>(Pending(fd));
     if (cbAvail == 0) return 0;
-    if (cbAvail > cbBuffer || cbAnnounced > cbBuffer || cbAvail != cbAnnounced) {
-        if (nMode != OPT_REC_RAW) {
-            Drain(fd);
-            return 0;
-        }
-        if (cbAvail == cbAnnounced) {
-            PORT_LOG(LOG_ERROR, "[%s] GetOptPortData [RecData:%d],[Buf:%d],[RecDataLen:%d]", PortName(),
-                     static_cast<int>(cbAvail), static_cast<int>(cbBuffer), static_cast<int>(cbAnnounced));
-            Drain(fd);
-            return 0;
-        }
+    StatusDataPlan plan = PlanStatusData(nMode, cbAvail, cbBuffer, cbAnnounced);
+    if (plan.action == StatusDataPlan::DropTooBig) {
+        PORT_LOG(LOG_ERROR, "[%s] GetOptPortData [RecData:%d],[Buf:%d],[RecDataLen:%d]", PortName(),
+                 static_cast<int>(cbAvail), static_cast<int>(cbBuffer), static_cast<int>(cbAnnounced));
     }
-    DWORD cbWant = cbAvail < cbBuffer ? cbAvail : cbBuffer;
+    if (plan.action != StatusDataPlan::Take) {
+        Drain(fd);
+        return 0;
+    }
+    DWORD cbWant = plan.cbFirst;
     ssize_t nGot = ::recv(fd, pBuffer, cbWant, 0);
     DWORD cbGot = nGot > 0 ? static_cast<DWORD>(nGot) : 0;
     if (nMode == OPT_RESET) {

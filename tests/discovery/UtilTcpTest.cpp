@@ -154,6 +154,45 @@ protected:
     TestNetnsPair m_net;
 };
 
+// A datagram that ends inside the fields is read only as far as it goes: the rest of the
+// buffer still holds a longer name and must not show.
+TEST(DiscoveryReply, FieldsEndWithTheDatagram) {
+    TempDir root;
+    std::filesystem::create_directories(root / "var/log");
+    ::setenv("KELVO_SYSROOT", root.Path().c_str(), 1);
+    LogResetForTest();
+    LogSetup(0xFFF, "Discovery");
+    const std::vector<unsigned char> reply = Reply("10.0.0.2", "PrinterLong", "024B563344AA");
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ASSERT_EQ(::inet_pton(AF_INET, "10.0.0.2", &from.sin_addr), 1);
+    const struct {
+        std::size_t cbReply;
+        DWORD nKept;
+        const char* pszName;
+    } cases[] = {
+        {60, 1, "Pri"},  // cut three bytes into the name
+        {57, 1, ""},     // at the start of the name
+        {45, 0, ""},     // inside the address, which then names no sender
+        {30, 0, ""},     // inside the MAC
+    };
+    {
+        CUtilTcp util;
+        for (const auto& c : cases) {
+            util.nDevices = 0;
+            util.KeepReply(reply.data(), c.cbReply, from);
+            EXPECT_EQ(util.nDevices, c.nKept) << c.cbReply;
+            if (util.nDevices == 1) {
+                EXPECT_EQ(util.szDevName[0], c.pszName) << c.cbReply;
+                EXPECT_EQ(util.szDevAddr[0], "10.0.0.2");
+                EXPECT_EQ(util.szDevMac[0], "02:4B:56:33:44:AA");
+            }
+        }
+    }
+    LogResetForTest();
+    ::unsetenv("KELVO_SYSROOT");
+}
+
 TEST_F(LanDiscoveryTest, TargetsAreTheBroadcastsOfUsableAddresses) {
     ASSERT_TRUE(m_net.near.Ip("addr add 172.16.3.4/20 dev " + m_net.nearIf));
     ASSERT_TRUE(m_net.near.Ip("addr add 10.1.2.3/32 dev " + m_net.nearIf));  // a host route: skipped

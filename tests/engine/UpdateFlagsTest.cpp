@@ -12,13 +12,13 @@ TEST(UpdateFlags, SingleBitChangesFromManyThreadsAreNotLost) {
     app.dwUpdateFlags = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&app, t] {
+        threads.emplace_back([t] {
             DWORD dwBit = 1u << t;
             for (int i = 0; i < 20000; ++i) {
-                app.SetFlags(dwBit);
-                app.ClearFlags(dwBit);
+                theApp.SetFlags(dwBit);
+                theApp.ClearFlags(dwBit);
             }
-            app.SetFlags(dwBit);
+            theApp.SetFlags(dwBit);
         });
     }
     for (std::thread& thread : threads) thread.join();

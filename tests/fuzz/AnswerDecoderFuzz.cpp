@@ -8,6 +8,12 @@
 #include <vector>
 
 #include "engine/Command.h"
+#include "QuietLog.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    QuietLog();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cbData) {
     if (cbData < 2) return 0;
