@@ -13,6 +13,7 @@
 #include "sim/LanTransport.h"
 #include "sim/PrinterCore.h"
 #include "sim/Sim.h"
+#include "sim/StreamTransport.h"
 #include "sim/Transcript.h"
 
 namespace sim {
@@ -35,6 +36,8 @@ public:
         auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
         m_pLan = pLan.get();
         m_transports.push_back(std::move(pLan));
+        if (!m_config.stream.szSocketPath.empty())
+            m_transports.push_back(std::make_unique<StreamTransport>(m_config.stream, m_core, m_transcript));
     }
 
     ~PrinterLoop() { Stop(); }

@@ -72,12 +72,18 @@ struct LanConfig {
     bool bDiscoveryAny = false;  // bind discovery to every address (broadcasts in a namespace)
 };
 
+// The serial-port stream of a Bluetooth printer, served on a Unix stream socket.
+struct StreamConfig {
+    std::string szSocketPath;  // empty: no stream transport
+};
+
 struct Config {
     PrinterState state;
     Faults faults;
     Timing timing = Timing::Real();
     std::string szTimingName = "real";
     LanConfig lan;
+    StreamConfig stream;
     std::string szTranscriptPath;  // JSON lines; empty: kept in memory only
 };
 

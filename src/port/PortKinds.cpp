@@ -1,3 +1,4 @@
+#include "port/Bluetooth.h"
 #include "port/Globals.h"
 #include "port/Lan2.h"
 
@@ -5,4 +6,5 @@
 // opens as CUnknown.
 void RegisterBuiltinPortKinds() noexcept {
     RegisterPortKind(PORT_KIND_LAN, MakeLanPort);
+    RegisterPortKind(PORT_KIND_BLUETOOTH, MakeBluetoothPort);
 }
