@@ -6,11 +6,12 @@
 #include <systemd/sd-bus.h>
 
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "platform/BlueZ.h"
 #include "platform/LastError.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
@@ -25,7 +26,6 @@ constexpr DWORD kShutdownLimitMs = 60000;
 constexpr DWORD kSleepBeforeShutMs = 1500;
 constexpr DWORD kSendPollMs = 100;
 constexpr const char* kBlueZ = "org.bluez";
-constexpr const char* kDeviceIface = "org.bluez.Device1";
 
 // Open connections of every Bluetooth port, for the log only.
 std::atomic<int> g_nConnectCount{0};
@@ -43,13 +43,6 @@ struct BusSlot {
     sd_bus_slot* p = nullptr;
     ~BusSlot() { sd_bus_slot_unref(p); }
 };
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 // What one connect learns from the bus: the socket from NewConnection and the answer to
 // ConnectProfile.
@@ -94,64 +87,21 @@ bool IsAccessDenied(const std::string& name) {
            name == "org.bluez.Error.NotPermitted";
 }
 
-// The object of the paired device whose Address is btAddr, among BlueZ's managed objects.
+// The object of the device whose Address is btAddr, among BlueZ's managed objects.
 bool FindDevicePath(sd_bus* pBus, std::uint64_t btAddr, std::string* pPath) {
-    BusError error;
-    BusMessage reply;
-    if (sd_bus_call_method(pBus, kBlueZ, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", &error.e,
-                           &reply.p, "") < 0)
-        return false;
-    sd_bus_message* m = reply.p;
-    if (sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}") < 0) return false;
-    while (sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}") > 0) {
-        const char* pszPath = nullptr;
-        if (sd_bus_message_read(m, "o", &pszPath) < 0 || sd_bus_message_enter_container(m, 'a', "{sa{sv}}") < 0)
-            return false;
-        std::string path = pszPath;
-        while (sd_bus_message_enter_container(m, 'e', "sa{sv}") > 0) {
-            const char* pszIface = nullptr;
-            if (sd_bus_message_read(m, "s", &pszIface) < 0) return false;
-            if (std::strcmp(pszIface, kDeviceIface) != 0) {
-                if (sd_bus_message_skip(m, "a{sv}") < 0) return false;
-            } else {
-                if (sd_bus_message_enter_container(m, 'a', "{sv}") < 0) return false;
-                while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
-                    const char* pszKey = nullptr;
-                    const char* pszAddress = nullptr;
-                    if (sd_bus_message_read(m, "s", &pszKey) < 0) return false;
-                    if (std::strcmp(pszKey, "Address") == 0 && sd_bus_message_read(m, "v", "s", &pszAddress) >= 0) {
-                        if (ParseBthAddress(pszAddress) == btAddr) {
-                            *pPath = path;
-                            return true;
-                        }
-                    } else if (sd_bus_message_skip(m, "v") < 0) {
-                        return false;
-                    }
-                    sd_bus_message_exit_container(m);
-                }
-                sd_bus_message_exit_container(m);
-            }
-            sd_bus_message_exit_container(m);
+    std::vector<BluezObject> objects;
+    if (!BluezGetObjects(pBus, &objects)) return false;
+    for (const BluezObject& obj : objects) {
+        BthDeviceInfo info;
+        if (ParseBthDevice(obj, &info) && info.address == btAddr) {
+            *pPath = info.path;
+            return true;
         }
-        sd_bus_message_exit_container(m);
-        sd_bus_message_exit_container(m);
     }
     return false;
 }
 
 }  // namespace
-
-std::uint64_t ParseBthAddress(const char* pszName) noexcept {
-    if (pszName == nullptr || std::strlen(pszName) != 17) return 0;
-    std::uint64_t addr = 0;
-    for (int i = 0; i < 6; ++i) {
-        const char* p = pszName + i * 3;
-        int hi = HexDigit(p[0]), lo = HexDigit(p[1]);
-        if (hi < 0 || lo < 0 || (i < 5 && p[2] != ':')) return 0;
-        addr = addr << 8 | static_cast<std::uint64_t>(hi << 4 | lo);
-    }
-    return addr;
-}
 
 std::unique_ptr<CCommon> MakeBluetoothPort(const char* pszName) { return std::make_unique<CBluetooth>(pszName); }
 
@@ -268,7 +218,7 @@ UniqueFd CBluetooth::ConnectProfile() {
         return {};
     }
     BusSlot call;
-    r = sd_bus_call_method_async(pBus, &call.p, kBlueZ, devicePath.c_str(), kDeviceIface, "ConnectProfile",
+    r = sd_bus_call_method_async(pBus, &call.p, kBlueZ, devicePath.c_str(), BLUEZ_DEVICE_IFACE, "ConnectProfile",
                                  OnConnectProfileReply, &connect, "s", SPP_UUID);
     while (r >= 0 && !connect.fd && connect.szError.empty()) {
         r = sd_bus_process(pBus, nullptr);

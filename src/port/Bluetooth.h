@@ -9,14 +9,11 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/BlueZ.h"
 #include "platform/UniqueFd.h"
 #include "port/Common.h"
 
 struct sd_bus;
-
-// "%02x:%02x:%02x:%02x:%02x:%02x" in either letter case, most significant byte first, and
-// nothing else. 0 for any other text (0 is never a device's address).
-std::uint64_t ParseBthAddress(const char* pszName) noexcept;
 
 inline constexpr const char* SPP_UUID = "00001101-0000-1000-8000-00805f9b34fb";
 
