@@ -16,6 +16,7 @@
 
 #include "app/KelvoDlg.h"
 #include "app/Workers.h"
+#include "discovery/UtilBth.h"
 #include "discovery/UtilTcp.h"
 #include "engine/SingleInstance.h"
 #include "log/Log.h"
@@ -255,6 +256,8 @@ void SetUpUiLanguage(QApplication& app) {
 CKelvoFrontEnd::CKelvoFrontEnd(IUpdateWorkers* pWorkers) : m_pWorkers(pWorkers) {
     m_pUtilTcp = std::make_unique<CUtilTcp>();
     m_utils[2] = m_pUtilTcp.get();
+    m_pUtilBth = std::make_unique<CUtilBth>();
+    m_utils[1] = m_pUtilBth.get();
 }
 
 CKelvoFrontEnd::~CKelvoFrontEnd() = default;

@@ -114,6 +114,7 @@ private:
     CQtMessageBox m_box;
     CInstanceChannel m_channel;
     std::unique_ptr<CUtilPort> m_pUtilTcp;
+    std::unique_ptr<CUtilPort> m_pUtilBth;
     std::array<CUtilPort*, 4> m_utils{};
     std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
     std::function<void(CKelvoDlg&)> m_dialogHook;

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "config/ConfigFile.h"
+#include "discovery/UtilBth.h"
 #include "discovery/UtilTcp.h"
 #include "log/Log.h"
 #include "platform/Event.h"
@@ -63,6 +64,7 @@ bool FdReadable(int fd) {
 
 std::unique_ptr<CUtilPort> MakeDiscovery(int nKind) {
     if (nKind == PORT_KIND_LAN) return std::make_unique<CUtilTcp>();
+    if (nKind == PORT_KIND_BLUETOOTH) return std::make_unique<CUtilBth>();
     return nullptr;
 }
 

@@ -38,7 +38,7 @@ struct CliWorkers {
 
 // The discovery object of a kind; null when this build has none for it.
 using DiscoveryFactory = std::function<std::unique_ptr<CUtilPort>(int nKind)>;
-// The stock factory: LAN discovery; none yet for the other kinds.
+// The stock factory: LAN and Bluetooth discovery; none yet for the other kinds.
 std::unique_ptr<CUtilPort> MakeDiscovery(int nKind);
 
 // Location and error codes of the terminal's own choice failures.
