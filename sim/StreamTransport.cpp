@@ -54,7 +54,7 @@ void StreamTransport::SetReachable(bool bReachable, bool bRefuse) {
         m_listener.Reset();
         ::unlink(m_config.szSocketPath.c_str());
     }
-    m_transcript.Add("link", std::move(Fields().Str("state", !bReachable ? "down" : m_listener ? "up" : "refusing")));
+    m_transcript.Add("link", std::move(Fields().Str("state", !bReachable ? "down" : m_listener ? "up" : "refusing").Str("channel", "stream")));
 }
 
 void StreamTransport::AddWaits(std::vector<pollfd>& fds, DWORD now, DWORD* pdwWait) {

@@ -190,7 +190,7 @@ TEST_F(BluetoothPortTest, CloseKindsAndTheSleepBeforeShutting) {
         port.Close(FALSE);
         if (c.bAbortive) {
             ASSERT_TRUE(m_pPrinter->WaitForEvent("link", 5000, nullptr, gone.nSeq,
-                                                 [](const sim::SimEvent& e) { return e.Str("state") == "up"; }));
+                                                 [](const sim::SimEvent& e) { return e.Str("state") == "up" && e.Str("channel") == "stream"; }));
         }
         nLastSeq = m_pPrinter->Transcript().back().nSeq + 1;
     }

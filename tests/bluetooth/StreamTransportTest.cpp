@@ -54,11 +54,13 @@ TEST(StreamTransportTest, OneLinkAtATimeAndNoneWhileRestarting) {
     EXPECT_EQ(Receive(first.Get(), 3000), (std::vector<BYTE>{0x0E, 0xEF, 0xF1, 0x00}));
 
     printer->PowerCycle();
-    ASSERT_TRUE(printer->WaitForEvent("link", 2000, nullptr, 0,
-                                      [](const sim::SimEvent& e) { return e.Str("state") == "down"; }));
+    sim::SimEvent down;
+    ASSERT_TRUE(printer->WaitForEvent("link", 2000, &down, 0,
+                                      [](const sim::SimEvent& e) { return e.Str("state") == "down" && e.Str("channel") == "stream"; }));
     EXPECT_TRUE(Receive(first.Get(), 2000).empty());  // the link ended
-    ASSERT_TRUE(printer->WaitForEvent("link", 5000, nullptr, 0,
-                                      [](const sim::SimEvent& e) { return e.Str("state") == "up"; }));
+    EXPECT_FALSE(Connect(dir / "p.sock"));            // nobody listens while it restarts
+    ASSERT_TRUE(printer->WaitForEvent("link", 5000, nullptr, down.nSeq + 1,
+                                      [](const sim::SimEvent& e) { return e.Str("state") == "up" && e.Str("channel") == "stream"; }));
     EXPECT_TRUE(Connect(dir / "p.sock"));
 }
 
