@@ -254,4 +254,37 @@ TEST_F(BluetoothPortTest, WithoutBlueZTheOpenFindsNoDevice) {
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 }
 
+TEST_F(BluetoothPortTest, ASendFailureKeepsTheConnectionForTheNextWrite) {
+    sim::Config config;
+    config.faults.dwReadRate = 20000;  // slow enough that the write is still going
+    StartPrinter(config);
+    CBluetooth port(kPrinterAddress);
+    ASSERT_TRUE(port.Open()) << GetLastError();
+    std::vector<BYTE> data(400000, 'x');
+    std::thread restarter([&] {
+        // The printer reads a while (the whole write would take 20 s), then drops the link.
+        Sleep(500);
+        m_pPrinter->PowerCycle();
+    });
+    ASSERT_TRUE(port.WaitForLastSending(nullptr, FALSE));
+    DWORD cb = 0;
+    EXPECT_FALSE(port.Write(data.data(), static_cast<DWORD>(data.size()), &cb, 30000));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+    EXPECT_LT(cb, data.size());
+    port.ReleaseSending();
+    restarter.join();
+    {
+        std::lock_guard lock(port.csSocket);
+        EXPECT_TRUE(port.sockBth.Valid());  // not closed by the failure
+    }
+    EXPECT_NE(LogText().find("ThreadSendBth CloseSocket(9100) rerty [WSAERR:"), std::string::npos);
+    // The next write goes out on the same (now broken) connection: no new connect.
+    ASSERT_TRUE(port.WaitForLastSending(nullptr, FALSE));
+    port.WaitForLastTrdSending(nullptr, FALSE);  // forgets the failed thread, as the service does
+    EXPECT_FALSE(port.Write(data.data(), 100, &cb, 5000));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+    port.ReleaseSending();
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress), 1);
+}
+
 }  // namespace
