@@ -193,6 +193,8 @@ UniqueFd CBluetooth::ConnectProfile() {
         sd_bus*& p;
         ~BusGuard() { sd_bus_flush_close_unref(p); }
     } busGuard{pBus};
+    // The calls before the wait are quick on a working BlueZ; a hung one still ends in time.
+    sd_bus_set_method_call_timeout(pBus, static_cast<std::uint64_t>(kConnectLimitMs) * 1000);
     std::string devicePath;
     if (!FindDevicePath(pBus, btAddr, &devicePath)) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
@@ -224,7 +226,8 @@ UniqueFd CBluetooth::ConnectProfile() {
         r = sd_bus_process(pBus, nullptr);
         if (r != 0) continue;
         if (limit.Expired()) break;
-        std::array items{TermItem(), CancelItem(), WaitItem::ForFd(sd_bus_get_fd(pBus), static_cast<short>(sd_bus_get_events(pBus)))};
+        const short events = static_cast<short>(sd_bus_get_events(pBus));
+        std::array items{TermItem(), CancelItem(), WaitItem::ForFd(sd_bus_get_fd(pBus), events)};
         DWORD dwWait = WaitForAny(items, limit.Remaining());
         if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_OBJECT_0 + 1) {
             SetLastError(ERROR_CANCELLED);
