@@ -6,19 +6,11 @@
 #include <cstring>
 
 #include "platform/LastError.h"
+#include "platform/SdBus.h"
 #include "platform/Text.h"
 #include "platform/WinError.h"
 
 namespace {
-
-struct BusError {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    ~BusError() { sd_bus_error_free(&e); }
-};
-struct BusMessage {
-    sd_bus_message* p = nullptr;
-    ~BusMessage() { sd_bus_message_unref(p); }
-};
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';

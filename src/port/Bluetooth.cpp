@@ -13,6 +13,7 @@
 
 #include "platform/BlueZ.h"
 #include "platform/LastError.h"
+#include "platform/SdBus.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
@@ -30,19 +31,6 @@ constexpr const char* kBlueZ = "org.bluez";
 // Open connections of every Bluetooth port, for the log only.
 std::atomic<int> g_nConnectCount{0};
 std::atomic<unsigned> g_nProfileSerial{0};
-
-struct BusError {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    ~BusError() { sd_bus_error_free(&e); }
-};
-struct BusMessage {
-    sd_bus_message* p = nullptr;
-    ~BusMessage() { sd_bus_message_unref(p); }
-};
-struct BusSlot {
-    sd_bus_slot* p = nullptr;
-    ~BusSlot() { sd_bus_slot_unref(p); }
-};
 
 // What one connect learns from the bus: the socket from NewConnection and the answer to
 // ConnectProfile.

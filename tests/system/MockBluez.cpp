@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "platform/SdBus.h"
 #include "platform/Tick.h"
 
 namespace {
@@ -12,15 +13,6 @@ constexpr const char* kBluez = "org.bluez";
 constexpr const char* kMockIface = "org.freedesktop.DBus.Mock";
 constexpr const char* kBluezMockIface = "org.bluez.Mock";
 constexpr DWORD kStartLimit = 30000;
-
-struct BusError {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    ~BusError() { sd_bus_error_free(&e); }
-};
-struct BusMessage {
-    sd_bus_message* p = nullptr;
-    ~BusMessage() { sd_bus_message_unref(p); }
-};
 
 // Runs in the mock: notes the sender and object of every RegisterProfile, per UUID, so
 // that ConnectProfile can call the right NewConnection.
