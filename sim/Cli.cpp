@@ -57,6 +57,7 @@ const std::vector<Flag>& RunFlags() {
         {"discovery-port", "N", "UDP port that answers discovery queries; 0 lets the kernel choose; default 26100"},
         {"no-discovery", nullptr, "do not answer discovery queries (no UDP socket)"},
         {"discovery-any", nullptr, "bind the discovery socket to every address, so broadcasts reach it"},
+        {"stream-socket", "PATH", "also serve the Bluetooth serial stream on a Unix stream socket at PATH"},
         {"type-id", "HH", "Type ID answered to DEVICE ID, hexadecimal; default 1F"},
         {"rom-id", "HH", "ROM ID (firmware version) answered to ROM ID, hexadecimal; default 05"},
         {"version-text", "TEXT", "firmware version text (printable); default VERttrr (7 characters, 8 from ROM ID F0)"},
@@ -202,6 +203,7 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "discovery-port") return port(&c.lan.wDiscoveryPort);
         if (n == "no-discovery") return !(c.lan.bDiscovery = false);
         if (n == "discovery-any") return c.lan.bDiscoveryAny = true;
+        if (n == "stream-socket") return !(c.stream.szSocketPath = v).empty();
         if (n == "type-id") return hex8(&c.state.bTypeId);
         if (n == "rom-id") return hex8(&c.state.bRomId);
         if (n == "version-text") return IsPrintableText(v) && !(c.state.szVersion = v).empty();

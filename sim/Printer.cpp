@@ -14,6 +14,7 @@
 #include "sim/PrinterCore.h"
 #include "sim/SerialTransport.h"
 #include "sim/Sim.h"
+#include "sim/StreamTransport.h"
 #include "sim/Transcript.h"
 #include "sim/UsbTransport.h"
 
@@ -47,6 +48,8 @@ public:
         auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
         m_pLan = pLan.get();
         m_transports.push_back(std::move(pLan));
+        if (!m_config.stream.szSocketPath.empty())
+            m_transports.push_back(std::make_unique<StreamTransport>(m_config.stream, m_core, m_transcript));
     }
 
     ~PrinterLoop() { Stop(); }

@@ -91,6 +91,11 @@ struct UsbConfig {
     std::string szDeviceId;  // empty: "MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"
 };
 
+// The serial-port stream of a Bluetooth printer, served on a Unix stream socket.
+struct StreamConfig {
+    std::string szSocketPath;  // empty: no stream transport
+};
+
 struct Config {
     std::string szTransport = "lan";  // lan, usb or serial
     UsbConfig usb;
@@ -100,6 +105,7 @@ struct Config {
     std::string szTimingName = "real";
     LanConfig lan;
     SerialConfig serial;
+    StreamConfig stream;
     std::string szTranscriptPath;  // JSON lines; empty: kept in memory only
 };
 

@@ -19,6 +19,7 @@
 #include "app/KelvoDlg.h"
 #include "app/Workers.h"
 #include "discovery/UtilCom.h"
+#include "discovery/UtilBth.h"
 #include "discovery/UtilTcp.h"
 #include "discovery/UtilUsb.h"
 #include "engine/Thread.h"
@@ -269,6 +270,8 @@ CKelvoFrontEnd::CKelvoFrontEnd(IUpdateWorkers* pWorkers) : m_pWorkers(pWorkers) 
     m_pUtilCom = std::make_unique<CUtilCom>(CompetingServicesControl);
     m_utils[3] = m_pUtilCom.get();
     SetUsbDiscovery(m_pUtilUsb.get());
+    m_pUtilBth = std::make_unique<CUtilBth>();
+    m_utils[1] = m_pUtilBth.get();
 }
 
 CKelvoFrontEnd::~CKelvoFrontEnd() { SetUsbDiscovery(nullptr); }

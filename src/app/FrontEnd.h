@@ -131,6 +131,7 @@ private:
     std::unique_ptr<CUtilPort> m_pUtilTcp;
     std::unique_ptr<CUtilUsb> m_pUtilUsb;
     std::unique_ptr<CUtilPort> m_pUtilCom;
+    std::unique_ptr<CUtilPort> m_pUtilBth;
     std::array<CUtilPort*, 4> m_utils{};
     std::shared_ptr<ComConfigRecord> m_comConfig;  // the serial configuration slot
     std::function<void(CKelvoDlg&)> m_dialogHook;

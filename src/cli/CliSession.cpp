@@ -9,6 +9,7 @@
 
 #include "config/ConfigFile.h"
 #include "discovery/UtilCom.h"
+#include "discovery/UtilBth.h"
 #include "discovery/UtilTcp.h"
 #include "discovery/UtilUsb.h"
 #include "log/Log.h"
@@ -88,6 +89,7 @@ std::unique_ptr<CUtilPort> MakeDiscovery(int nKind) {
     if (nKind == PORT_KIND_SERIAL) {
         return std::make_unique<CUtilCom>(CompetingServicesControl);
     }
+    if (nKind == PORT_KIND_BLUETOOTH) return std::make_unique<CUtilBth>();
     return nullptr;
 }
 

@@ -38,7 +38,7 @@ struct CliWorkers {
 
 // The discovery object of a kind; null when this build has none for it.
 using DiscoveryFactory = std::function<std::unique_ptr<CUtilPort>(int nKind)>;
-// The stock factory: LAN and USB discovery; none yet for the other kinds.
+// The stock factory: a discovery object for every kind.
 std::unique_ptr<CUtilPort> MakeDiscovery(int nKind);
 // The USB discovery object of the program, which the stock factory's USB searches use and
 // the engine compares with after a USB restart (SetUsbDiscovery).

@@ -1,4 +1,5 @@
 #include "port/Com.h"
+#include "port/Bluetooth.h"
 #include "port/Globals.h"
 #include "port/Lan2.h"
 #include "port/Usb.h"
@@ -9,4 +10,5 @@ void RegisterBuiltinPortKinds() noexcept {
     RegisterPortKind(PORT_KIND_LAN, MakeLanPort);
     RegisterPortKind(PORT_KIND_USB, MakeUsbPort);
     RegisterPortKind(PORT_KIND_COM, MakeComPort);
+    RegisterPortKind(PORT_KIND_BLUETOOTH, MakeBluetoothPort);
 }

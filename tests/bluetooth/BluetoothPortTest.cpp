@@ -1,0 +1,290 @@
+#include <thread>
+#include <vector>
+
+#include "BluetoothFixture.h"
+#include "platform/Tick.h"
+#include "platform/WinError.h"
+
+namespace {
+
+// Standard command set: DEVICE ID (32 NULs, 1D 49 01) and its answer for Type ID 0x1F.
+std::vector<BYTE> DeviceIdCommand() {
+    std::vector<BYTE> cmd(35, 0x00);
+    cmd[32] = 0x1D;
+    cmd[33] = 0x49;
+    cmd[34] = 0x01;
+    return cmd;
+}
+const std::vector<BYTE> kDeviceIdAnswer = {0x0E, 0xEF, 0xF1, 0x00};
+
+std::vector<BYTE> ReadAnswer(HSDK h) {
+    BYTE buf[256];
+    DWORD cb = 0;
+    for (int i = 0; i < 30 && cb == 0; ++i)
+        if (!pfnReadPortEx(h, buf, sizeof buf, &cb, 100)) return {};
+    return std::vector<BYTE>(buf, buf + cb);
+}
+
+std::vector<BYTE> ReadAnswer(CBluetooth& port) {
+    BYTE buf[256];
+    DWORD cb = 0;
+    for (int i = 0; i < 30 && cb == 0; ++i)
+        if (!port.Read(buf, sizeof buf, &cb, 100)) return {};
+    return std::vector<BYTE>(buf, buf + cb);
+}
+
+bool WriteAll(CBluetooth& port, const std::vector<BYTE>& data) {
+    if (!port.WaitForLastSending(nullptr, FALSE)) return false;
+    DWORD cb = 0;
+    BOOL ok = port.Write(data.data(), static_cast<DWORD>(data.size()), &cb, 5000);
+    port.ReleaseSending();
+    return ok && cb == data.size();
+}
+
+struct AddressCase {
+    const char* pszName;
+    std::uint64_t addr;
+};
+
+TEST(BluetoothAddressTest, SixHexPairsInEitherCaseAndNothingElse) {
+    const AddressCase cases[] = {
+        {"02:00:5A:00:00:01", 0x02005A000001ull},
+        {"02:00:5a:00:00:01", 0x02005A000001ull},
+        {"FF:FF:FF:FF:FF:FF", 0xFFFFFFFFFFFFull},
+        {"00:00:00:00:00:00", 0},
+        {"02:00:5A:00:00", 0},
+        {"02:00:5A:00:00:01:02", 0},
+        {"02-00-5A-00-00-01", 0},
+        {"02:00:5G:00:00:01", 0},
+        {" 02:00:5A:00:00:01", 0},
+        {"2:00:5A:00:00:01x", 0},
+        {"", 0},
+        {"192.168.0.1", 0},
+    };
+    for (const AddressCase& c : cases) EXPECT_EQ(ParseBthAddress(c.pszName), c.addr) << c.pszName;
+    EXPECT_EQ(ParseBthAddress(nullptr), 0u);
+}
+
+TEST(BluetoothAddressTest, AZeroOrMalformedNameIsRefusedAtConstruction) {
+    for (const char* pszName : {"00:00:00:00:00:00", "02:00:5A:00:00", "printer"}) {
+        CBluetooth port(pszName);
+        EXPECT_FALSE(port.bSuccessInit) << pszName;
+        EXPECT_FALSE(port.Init()) << pszName;
+        HSDK h = 0;
+        EXPECT_FALSE(pfnOpenPort(0, PORT_KIND_BLUETOOTH, pszName, &h)) << pszName;
+    }
+    CBluetooth port("02:00:5a:00:00:01");
+    EXPECT_TRUE(port.bSuccessInit);
+    EXPECT_EQ(port.btAddr.load(), 0x02005A000001ull);
+}
+
+using BluetoothPortTest = BluetoothFixture;
+
+TEST_F(BluetoothPortTest, ConnectsThroughTheProfileWritesAndReadsAnswersOnTheStream) {
+    StartPrinter();
+    OpenPort();
+    std::vector<BYTE> data(5000, 'x');
+    std::vector<BYTE> cmd = DeviceIdCommand();
+    data.insert(data.end(), cmd.begin(), cmd.end());
+    DWORD cbWritten = 0;
+    ASSERT_TRUE(pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 5000)) << GetLastError();
+    EXPECT_EQ(cbWritten, data.size());
+    EXPECT_EQ(ReadAnswer(m_hSdk), kDeviceIdAnswer);
+    sim::SimEvent ignored;
+    ASSERT_TRUE(m_pPrinter->WaitForEvent("ignored", 2000, &ignored));
+    EXPECT_EQ(ignored.Int("bytes"), 5032);
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress), 1);
+    EXPECT_EQ(Count("connect"), 1);  // one connection for every operation
+    std::string log = LogText();
+    EXPECT_NE(log.find("[1460byte]"), std::string::npos);
+    EXPECT_EQ(log.find("[1461byte]"), std::string::npos);
+    EXPECT_NE(log.find("[" + std::string(kPrinterAddress) + "] OpenSocket connect() [count:"), std::string::npos);
+}
+
+TEST_F(BluetoothPortTest, AReadWithNothingToReceiveSucceedsEmptyWhateverItsTimeout) {
+    StartPrinter();
+    CBluetooth port(kPrinterAddress);
+    ASSERT_TRUE(port.Open()) << GetLastError();
+    for (DWORD dwTimeout : {0u, 100u, 60000u}) {
+        BYTE buf[16];
+        DWORD cb = 99;
+        EXPECT_TRUE(port.Read(buf, sizeof buf, &cb, dwTimeout));
+        EXPECT_EQ(cb, 0u);
+    }
+    port.Close(FALSE);
+    DWORD cb = 99;
+    BYTE buf[16];
+    EXPECT_FALSE(port.Read(buf, sizeof buf, &cb, 0));  // no connection
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(cb, 0u);
+}
+
+TEST_F(BluetoothPortTest, ResetSendsTheRealTimeResetUnlessThePrinterTakesNone) {
+    StartPrinter();
+    {
+        CBluetooth port(kPrinterAddress);
+        port.SetStatusBits(PM_STATUS_NOT_SUPPORT_REAL_RESET_CMD);
+        EXPECT_TRUE(port.Reset());  // nothing sent, not even connected
+        ASSERT_TRUE(port.Open()) << GetLastError();
+        EXPECT_TRUE(port.Reset());
+        ASSERT_TRUE(WriteAll(port, DeviceIdCommand()));
+        EXPECT_EQ(ReadAnswer(port), kDeviceIdAnswer);  // still up: no reset reached it
+    }
+    EXPECT_FALSE(m_pPrinter->WaitForEvent("command", 0, nullptr, 0,
+                                          [](const sim::SimEvent& e) { return e.Str("name") == "REAL_RESET_CMD"; }));
+    CBluetooth port(kPrinterAddress);
+    EXPECT_FALSE(port.Reset());  // no connection
+    ASSERT_TRUE(port.Open()) << GetLastError();
+    EXPECT_TRUE(port.Reset());
+    // Recognised as the command: all 15 bytes came, the final NUL included.
+    EXPECT_TRUE(m_pPrinter->WaitForEvent("command", 2000, nullptr, 0,
+                                         [](const sim::SimEvent& e) { return e.Str("name") == "REAL_RESET_CMD"; }));
+}
+
+TEST_F(BluetoothPortTest, TheServiceResetCancelsFirstSoItFindsNoConnection) {
+    StartPrinter();
+    OpenPort();
+    EXPECT_FALSE(pfnResetPort(m_hSdk));
+    pfnClosePort(m_hSdk, 0);
+    m_hSdk = 0;
+    OpenPort(OPT_TCP_CON_WITHOUT_OPEN | OPT_NOT_SUPPORT_REAL_RESET_CMD);
+    EXPECT_TRUE(pfnResetPort(m_hSdk));
+}
+
+struct CloseCase {
+    BOOL bAbortive;
+    bool bSleep;
+};
+
+// Orderly close half-closes at once, so the printer ends the link; the abortive one
+// drains first and shuts both directions only when the printer has gone (here: restarts).
+TEST_F(BluetoothPortTest, CloseKindsAndTheSleepBeforeShutting) {
+    StartPrinter();
+    const CloseCase cases[] = {{FALSE, false}, {FALSE, true}, {TRUE, false}, {TRUE, true}};
+    unsigned long long nLastSeq = 0;
+    for (const CloseCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "abortive " << c.bAbortive << " sleep " << c.bSleep);
+        CBluetooth port(kPrinterAddress);
+        if (c.bSleep) port.SetStatusBits(PM_STATUS_BT_SLEEP_BEFORE_SHUT);
+        ASSERT_TRUE(port.Open()) << GetLastError();
+        sim::SimEvent connected;
+        ASSERT_TRUE(m_pPrinter->WaitForEvent("connect", 2000, &connected, nLastSeq));
+        std::thread closer([&] { port.Close(c.bAbortive); });
+        sim::SimEvent gone;
+        if (c.bAbortive) {
+            // No half-close: the printer sees nothing until it drops the link itself.
+            EXPECT_FALSE(m_pPrinter->WaitForEvent("disconnect", c.bSleep ? 2000 : 500, nullptr, connected.nSeq));
+            m_pPrinter->PowerCycle();
+            ASSERT_TRUE(m_pPrinter->WaitForEvent("disconnect", 5000, &gone, connected.nSeq));
+            EXPECT_EQ(gone.Str("by"), "printer");
+        } else {
+            ASSERT_TRUE(m_pPrinter->WaitForEvent("disconnect", 5000, &gone, connected.nSeq));
+            EXPECT_EQ(gone.Str("by"), "host");
+            if (c.bSleep) {
+                EXPECT_GE(gone.dwMs - connected.dwMs, 1500u);
+            }
+        }
+        closer.join();
+        EXPECT_TRUE(port.HasStatus(PM_STATUS_CLOSED));
+        // A closed connection closes again without a pause or a word to the printer.
+        port.Close(FALSE);
+        if (c.bAbortive) {
+            ASSERT_TRUE(m_pPrinter->WaitForEvent("link", 5000, nullptr, gone.nSeq,
+                                                 [](const sim::SimEvent& e) { return e.Str("state") == "up" && e.Str("channel") == "stream"; }));
+        }
+        nLastSeq = m_pPrinter->Transcript().back().nSeq + 1;
+    }
+    std::string log = LogText();
+    EXPECT_NE(log.find("] closesocket() [count:"), std::string::npos);
+}
+
+struct ConnectFault {
+    const char* pszWhat;
+    int nMode;  // 0 refuse, 1 never connect, 2 unknown device, 3 no adapter's device paired
+    DWORD dwError;
+};
+
+TEST_F(BluetoothPortTest, ConnectFaultsEndTheOpenWithTheirOwnCodes) {
+    StartPrinter();
+    const ConnectFault cases[] = {
+        {"refused", 0, WSAECONNREFUSED},
+        {"never connected", 1, ERROR_TIMEOUT},
+        {"not known to BlueZ", 2, ERROR_DEVICE_NOT_CONNECTED},
+    };
+    for (const ConnectFault& c : cases) {
+        SCOPED_TRACE(c.pszWhat);
+        const char* pszAddress = kPrinterAddress;
+        if (c.nMode == 0) {
+            ASSERT_TRUE(m_pBluez->RefuseProfile(kPrinterAddress));
+        }
+        if (c.nMode == 1) {
+            ASSERT_TRUE(m_pBluez->IgnoreProfile(kPrinterAddress));
+        }
+        if (c.nMode == 2) pszAddress = "02:00:5A:00:00:77";
+        CBluetooth port(pszAddress);
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(GetLastError(), c.dwError);
+    }
+    EXPECT_EQ(Count("connect"), 0);
+}
+
+TEST_F(BluetoothPortTest, CancelAndTerminateWakeAConnectThatNeverCompletes) {
+    StartPrinter();
+    ASSERT_TRUE(m_pBluez->IgnoreProfile(kPrinterAddress));
+    for (bool bTerm : {false, true}) {
+        CBluetooth port(kPrinterAddress);
+        int nCalls = m_pBluez->ConnectProfileCalls(kPrinterAddress);
+        std::thread waker([&] {
+            // Once BlueZ has the request, the connect is waiting for NewConnection.
+            while (m_pBluez->ConnectProfileCalls(kPrinterAddress) == nCalls) Sleep(10);
+            (bTerm ? port.hEvtTerm : port.hEvtCancel).Set();
+        });
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+        waker.join();
+    }
+}
+
+TEST_F(BluetoothPortTest, WithoutBlueZTheOpenFindsNoDevice) {
+    m_pBluez.reset();
+    MockBluez busOnly(false);  // a system bus where nobody owns org.bluez
+    ASSERT_TRUE(busOnly.Ok()) << busOnly.Error();
+    CBluetooth port(kPrinterAddress);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(BluetoothPortTest, ASendFailureKeepsTheConnectionForTheNextWrite) {
+    sim::Config config;
+    config.faults.dwReadRate = 20000;  // slow enough that the write is still going
+    StartPrinter(config);
+    CBluetooth port(kPrinterAddress);
+    ASSERT_TRUE(port.Open()) << GetLastError();
+    std::vector<BYTE> data(400000, 'x');
+    std::thread restarter([&] {
+        // The printer reads a while (the whole write would take 20 s), then drops the link.
+        Sleep(500);
+        m_pPrinter->PowerCycle();
+    });
+    ASSERT_TRUE(port.WaitForLastSending(nullptr, FALSE));
+    DWORD cb = 0;
+    EXPECT_FALSE(port.Write(data.data(), static_cast<DWORD>(data.size()), &cb, 30000));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+    EXPECT_LT(cb, data.size());
+    port.ReleaseSending();
+    restarter.join();
+    {
+        std::lock_guard lock(port.csSocket);
+        EXPECT_TRUE(port.sockBth.Valid());  // not closed by the failure
+    }
+    EXPECT_NE(LogText().find("ThreadSendBth CloseSocket(9100) rerty [WSAERR:"), std::string::npos);
+    // The next write goes out on the same (now broken) connection: no new connect.
+    ASSERT_TRUE(port.WaitForLastSending(nullptr, FALSE));
+    port.WaitForLastTrdSending(nullptr, FALSE);  // forgets the failed thread, as the service does
+    EXPECT_FALSE(port.Write(data.data(), 100, &cb, 5000));
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+    port.ReleaseSending();
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress), 1);
+}
+
+}  // namespace
