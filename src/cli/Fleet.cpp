@@ -117,11 +117,12 @@ public:
             Draw();
         }
     }
-    // Own lines of the parent, below the printers' block.
-    void Message(const std::string& text) {
+    // Own lines of the parent, below the printers' block, which starts again below them
+    // unless this is the last word.
+    void Message(const std::string& text, bool bBlockAfter = true) {
         WriteAll(m_fd, text + "\n");
-        m_nDrawn = 0;  // the block starts again below
-        if (m_bTerminal) Draw();
+        m_nDrawn = 0;
+        if (m_bTerminal && bBlockAfter) Draw();
     }
 
 private:
@@ -453,6 +454,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     int nCounts[4] = {};
     for (const FleetResult& result : results) ++nCounts[result.nExitStatus >= 0 && result.nExitStatus <= 3 ? result.nExitStatus : 1];
     view.Message(StrPrintf("%s: %zu printers: %d updated, %d current, %d failed, %d cancelled", kProgramName,
-                           results.size(), nCounts[0], nCounts[2], nCounts[1], nCounts[3]));
+                           results.size(), nCounts[0], nCounts[2], nCounts[1], nCounts[3]),
+                 false);
     return finish(results, FleetExitStatus(results, nInterrupts > 0));
 }

@@ -1,14 +1,18 @@
 // kelvo-cli over five simulated LAN printers at once: each on an address of its own,
 // the services (python3-dbusmock's systemd, a CUPS stand-in) stopped once around all
 // the runs, one log file per printer, one result per printer in the JSON object.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "FakeCups.h"
 #include "MockSystemd.h"
 #include "UpdateRun.h"
 #include "platform/Tick.h"
+#include "platform/UniqueFd.h"
 #include "system/Service.h"
 
 namespace cli_test {
@@ -196,6 +200,76 @@ TEST_F(FleetRunTest, InterruptCancelsEveryRunAndStartsTheServicesOnce) {
         EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
         EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
         EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+    }
+}
+
+TEST_F(FleetRunTest, SecondInterruptInTheRestartWaitQuitsEveryRun) {
+    // A model that rewrites its flash after a transfer: a restart wait a cancel does not cut short.
+    m_dir.Write("work/config.ini", "34,\"KV-34\",M,IF_TCP,REWRITE_AFTER_SEND\n");
+    MakeFile("FW", 0x07, 30000);
+    StartPrinters(0x05, -1, {});
+    const std::string parentLog = LogFolder() + "/Kelvo.log";
+    bool bFirst = false, bSecond = false;
+    ProgramResult r = RunProgram({kCli, "--kind", "lan", "--parallel", "2", "--port", m_addresses[0], "--port",
+                                  m_addresses[1]},
+                                 m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+                                     if (!m_printers[0]->WaitForEvent("restart_begin", 60000) ||
+                                         !m_printers[1]->WaitForEvent("restart_begin", 60000)) {
+                                         return;
+                                     }
+                                     bFirst = ::kill(pid, SIGINT) == 0;
+                                     Deadline deadline(30000);
+                                     while (!deadline.Expired() &&
+                                            !Contains(TempDir::Read(parentLog), "Interrupted by the user [1]")) {
+                                         Sleep(10);
+                                     }
+                                     bSecond = !deadline.Expired() && ::kill(pid, SIGINT) == 0;
+                                 });
+    ASSERT_TRUE(bFirst && bSecond) << r.err;
+    EXPECT_EQ(r.nStatus, 3) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Quitting: each update restores what it changed, then the services start again...\n"))
+        << r.err;
+    for (int i = 0; i < 2; ++i) {
+        // Each run said what it waits for at the first interrupt, and quit at the second.
+        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": Cancelling... waiting up to ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": Quitting: ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": ended: exit status 3\n")) << r.err;
+    }
+    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+    }
+}
+
+TEST_F(FleetRunTest, OnATerminalOneLinePerPrinterRedrawnInPlace) {
+    MakeFile("FW", 0x07, 20000);
+    StartPrinters(0x07, -1, {});  // current firmware: each run ends 2, the fleet 0
+    std::ofstream(m_dir / "work/ports.txt") << "# the bar\n" << m_addresses[0] << "\n" << m_addresses[1] << "  # till\n";
+    TestPty terminal;
+    ASSERT_TRUE(terminal.Ok());
+    ProgramResult r = Cli({"--kind", "lan", "--ports-from", "ports.txt"}, &terminal);
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    // The block of two lines is drawn again from its top, each line with its printer.
+    EXPECT_TRUE(Contains(r.err, "\033[2A\r\033[K" + m_addresses[0] + "  ")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 2\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, m_addresses[2])) << r.err;
+    EXPECT_TRUE(Contains(r.err, "kelvo-cli: 2 printers: 0 updated, 2 current, 0 failed, 0 cancelled")) << r.err;
+}
+
+TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
+    StartPrinters(0x05, -1, {});
+    // What another updater of this user holds while it runs.
+    UniqueFd lock(::open((m_dir / "run/____ZAQ_FW_UPDATE____.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(::flock(lock.Get(), LOCK_EX | LOCK_NB), 0);
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--json"}));
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_EQ(r.err, "kelvo-cli: another Kelvo update is running on this machine\n");
+    EXPECT_TRUE(Contains(r.out, "{\"results\":[],\"summary\":{\"printers\":0,\"exit_status\":1,")) << r.out;
+    for (const auto& printer : m_printers) {
+        std::vector<sim::SimEvent> events = printer->Transcript();
+        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
     }
 }
 
