@@ -111,8 +111,8 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t interrupts;
     UniqueFd signalFd = BlockInterrupts(&interrupts);
-    if (IsFleetRun(options) && !options.bFleetChild) return RunFleet(options, signalFd.Get());
     CProgressView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0);
+    if (IsFleetRun(options) && !options.bFleetChild) return RunFleet(options, signalFd.Get());
     CCliSession session(options, EngineWorkers(), MakeDiscovery, view, STDIN_FILENO, STDERR_FILENO, signalFd.Get());
     // The session has started again what the run stopped; the worker may still be in a
     // wait, so the program ends without waiting for it or running any destructor.
