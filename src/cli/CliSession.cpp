@@ -174,6 +174,7 @@ void CCliSession::NoteProgress(const std::string& text) {
         if (bFirmware && !m_bBeforeTaken) {
             // What the printer had told before its firmware is replaced.
             m_report.strFwBefore = FwVersion();
+            m_report.romIdBefore = TakeRomId();
             m_bBeforeTaken = true;
         }
         m_bFirmwareSent = m_bFirmwareSent || bFirmware;
@@ -189,18 +190,31 @@ BOOL CCliSession::ShowHelpPage(const char* pszUrl) {
 
 std::string CCliSession::FwVersion() const { return m_workers.pfnFwVersion ? m_workers.pfnFwVersion() : std::string(); }
 
+std::vector<BYTE> CCliSession::TakeRomId() const {
+    return m_workers.pfnTakeRomId ? m_workers.pfnTakeRomId() : std::vector<BYTE>();
+}
+
 void CCliSession::NoteFirmwareVersions(CKelvoApp& app) {
     std::string version = FwVersion();
+    std::vector<BYTE> romId = TakeRomId();
     DWORD dwResult = app.nExitCode;
     std::lock_guard lock(m_mutex);
     if (m_bFirmwareSent) {
         // Read by the check after the restart; a run that failed before it read nothing new.
         if (version != m_report.strFwBefore) m_report.strFwAfter = version;
+        // Taken when the transfer began: what came since is the verification's answer.
+        m_report.romIdAfter = romId;
     } else {
         // Nothing was sent: what identification read is the version before, and after
         // a run that ended well, also after.
-        if (!m_bBeforeTaken) m_report.strFwBefore = version;
-        if (dwResult == ERROR_SUCCESS || dwResult == ERROR_ALREADY_REGISTERED) m_report.strFwAfter = m_report.strFwBefore;
+        if (!m_bBeforeTaken) {
+            m_report.strFwBefore = version;
+            m_report.romIdBefore = romId;
+        }
+        if (dwResult == ERROR_SUCCESS || dwResult == ERROR_ALREADY_REGISTERED) {
+            m_report.strFwAfter = m_report.strFwBefore;
+            m_report.romIdAfter = m_report.romIdBefore;
+        }
     }
 }
 

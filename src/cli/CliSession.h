@@ -28,6 +28,9 @@ struct CliWorkers {
     std::function<DWORD(CCliSession&)> pfnRunUpdate;
     // The firmware version text the engine last read from the printer (empty: none).
     std::function<std::string()> pfnFwVersion = {};
+    // The bytes of the ROM ID answer the engine last read, forgetting them (empty: none
+    // since the last call).
+    std::function<std::vector<BYTE>()> pfnTakeRomId = {};
     // What a cancel still waits for ("waiting up to 14 s for the printer to restart");
     // empty when the run ends promptly. Asked on the main thread at the first interrupt.
     std::function<std::string()> pfnCancelWait = {};
@@ -110,6 +113,7 @@ private:
     void DrainInterrupts();
     void NoteProgress(const std::string& text);
     std::string FwVersion() const;
+    std::vector<BYTE> TakeRomId() const;
     void NoteFirmwareVersions(CKelvoApp& app);
 
     CliOptions m_options;

@@ -7,6 +7,7 @@ CliWorkers EngineWorkers() {
         [](CCliSession& session) { return InitializeUpdate(session); },
         [](CCliSession& session) { return RunUpdate(session); },
         [] { return FwVersionText(); },
+        [] { return TakeRomIdAnswer(); },
         [] { return CancelWaitText(); },
         [] { RestoreMachineAfterInterrupt(); },
     };

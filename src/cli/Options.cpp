@@ -21,7 +21,7 @@ constexpr std::array<KindWord, 5> kKindWords{{
     {"LAN", PORT_KIND_LAN},
 }};
 
-enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version };
+enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, FleetChild };
 
 struct OptionSpec {
     const char* pszLong;
@@ -30,7 +30,9 @@ struct OptionSpec {
     OptionId id;
 };
 
-constexpr std::array<OptionSpec, 9> kOptions{{
+constexpr int kParallelMax = 64;
+
+constexpr std::array<OptionSpec, 13> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
@@ -40,6 +42,10 @@ constexpr std::array<OptionSpec, 9> kOptions{{
     {"json", 0, false, OptionId::Json},
     {"help", 'h', false, OptionId::Help},
     {"version", 'V', false, OptionId::Version},
+    {"ports-from", 0, true, OptionId::PortsFrom},
+    {"all", 0, false, OptionId::All},
+    {"parallel", 'j', true, OptionId::Parallel},
+    {"fleet-child", 0, false, OptionId::FleetChild},
 }};
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -79,7 +85,25 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
                 return false;
             }
             pOptions->strPort = value;
+            pOptions->ports.emplace_back(value);
             break;
+        case OptionId::PortsFrom: pOptions->strPortsFrom = value; break;
+        case OptionId::All: pOptions->bAll = true; break;
+        case OptionId::Parallel: {
+            int n = 0;
+            bool bNumber = value.size() <= 2;
+            for (char ch : value) {
+                bNumber = bNumber && ch >= '0' && ch <= '9';
+                if (bNumber) n = n * 10 + (ch - '0');
+            }
+            if (!bNumber || n < 1 || n > kParallelMax) {
+                *pError = "--parallel needs a number from 1 to " + std::to_string(kParallelMax);
+                return false;
+            }
+            pOptions->nParallel = n;
+            break;
+        }
+        case OptionId::FleetChild: pOptions->bFleetChild = true; break;
         case OptionId::List: pOptions->bList = true; break;
         case OptionId::Force: pOptions->bForce = true; break;
         case OptionId::Yes: pOptions->bYes = true; break;
@@ -164,9 +188,18 @@ std::string CliUsage() {
            "  -f, --force         send the firmware even when the printer's is current\n"
            "  -y, --yes           answer Retry once when a transfer fails\n"
            "      --json          print one JSON object with the result on stdout\n"
+           "\n"
+           "Several printers (each updated by a kelvo-cli of its own, the services stopped\n"
+           "once for all of them):\n"
+           "  -p A -p B ...       update each port given\n"
+           "      --ports-from FILE  the ports in FILE, one a line (# starts a comment)\n"
+           "      --all           every printer --list finds for the kind\n"
+           "  -j, --parallel N    at most N updates at once (default 4)\n"
+           "\n"
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"
            "\n"
            "Exit status: 0 updated, 2 nothing needed updating, 3 cancelled, 1 anything else\n"
-           "(the full result code is printed and logged).\n";
+           "(the full result code is printed and logged); for several printers 0 when each\n"
+           "ended 0 or 2, 3 when cancelled, 1 otherwise.\n";
 }

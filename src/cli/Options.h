@@ -3,13 +3,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Types.h"
 
 struct CliOptions {
     std::string strDir;             // --dir: working folder (config.ini, update files)
     std::optional<int> nKind;       // --kind: PORT_KIND_*; unset: the model's first kind
-    std::string strPort;            // --port: skips discovery
+    std::string strPort;            // --port: skips discovery (the last one given)
+    std::vector<std::string> ports; // every --port, in order: more than one is a fleet run
+    std::string strPortsFrom;       // --ports-from: a file of ports, one a line, # comments
+    bool bAll = false;              // --all: a fleet run over every printer --list finds
+    int nParallel = 4;              // --parallel: fleet runs at most this many at once
+    bool bFleetChild = false;       // --fleet-child (internal): one port of a fleet run
     bool bList = false;             // --list: print the discovered ports and end
     bool bForce = false;            // --force: as ForceUpdate
     bool bYes = false;              // --yes: answer Retry in the failure prompt once
@@ -25,8 +31,14 @@ const char* PortKindWord(int nKind) noexcept;
 
 // Parses argv (without the program name). FALSE with a one-line reason in *pError for
 // an unknown option, a missing or empty value, a bad kind word, a port name longer than
-// a port name may be, or an argument that is no option. A repeated option: the last wins.
+// a port name may be, a --parallel that is no number from 1 to 64, or an argument that is
+// no option. A repeated option: the last wins (--port is also kept in the list of ports).
 bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, std::string* pError);
+
+// A fleet run: several ports, a file of them, or every printer found.
+inline bool IsFleetRun(const CliOptions& options) {
+    return options.ports.size() > 1 || !options.strPortsFrom.empty() || options.bAll;
+}
 
 // The text of --help.
 std::string CliUsage();

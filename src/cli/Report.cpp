@@ -14,6 +14,12 @@ void AddTextOrNull(JsonObject& object, std::string_view key, const std::string& 
     }
 }
 
+void AddBytesOrNull(JsonObject& object, std::string_view key, const std::vector<BYTE>& bytes) {
+    std::string hex;
+    for (BYTE b : bytes) hex += StrPrintf("%02X", b);
+    AddTextOrNull(object, key, hex);
+}
+
 }  // namespace
 
 std::string CliReportJson(const CliReport& report) {
@@ -31,6 +37,8 @@ std::string CliReportJson(const CliReport& report) {
     AddTextOrNull(object, "port", report.strPort);
     AddTextOrNull(object, "firmware_before", report.strFwBefore);
     AddTextOrNull(object, "firmware_after", report.strFwAfter);
+    AddBytesOrNull(object, "rom_id_before", report.romIdBefore);
+    AddBytesOrNull(object, "rom_id_after", report.romIdAfter);
     object.Add("sent", report.sent)
         .Add("retry_run", report.bRetryRun)
         .Add("duration_ms", static_cast<std::int64_t>(report.dwDurationMs))

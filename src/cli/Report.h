@@ -14,6 +14,8 @@ struct CliReport {
     std::string strPort;         // empty: none chosen
     std::string strFwBefore;     // version text read before the update; empty: not read
     std::string strFwAfter;      // version text after it; empty: not read
+    std::vector<BYTE> romIdBefore;  // the printer's ROM ID answer before; empty: not read
+    std::vector<BYTE> romIdAfter;   // its answer after the new firmware started
     std::vector<std::string> sent;      // update files sent, in order ("FW", "KF", ...)
     bool bRetryRun = false;
     DWORD dwDurationMs = 0;
@@ -21,7 +23,8 @@ struct CliReport {
 };
 
 // One line of JSON (no newline): result, result_name, exit_status, model, type_id,
-// kind, port, firmware_before, firmware_after, sent, retry_run, duration_ms, messages.
+// kind, port, firmware_before, firmware_after, rom_id_before, rom_id_after (the answer's
+// bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages.
 // Unknown texts are null.
 std::string CliReportJson(const CliReport& report);
 

@@ -10,6 +10,7 @@
 
 #include "cli/CliSession.h"
 #include "cli/EngineLink.h"
+#include "cli/Fleet.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
 #include "engine/Kelvo.h"
@@ -86,6 +87,13 @@ int main(int argc, char** argv) {
         return Finish(report, options, dwStart);
     }
     if (options.bList) return RunList(options);
+    if (options.bFleetChild) {
+        if (options.strPort.empty() || IsFleetRun(options)) {
+            PrintTo(stderr, std::string(kProgramName) + ": --fleet-child needs exactly one --port\n");
+            return 1;
+        }
+        SetFleetChildPort(options.strPort);
+    }
 
     // A reader that goes away (kelvo-cli ... | head) must not end the program in the
     // middle of a transfer; its output is simply lost.
@@ -94,6 +102,7 @@ int main(int argc, char** argv) {
     // blocked, so that none of them is cut short mid-transfer by the default action.
     UniqueFd signalFd = BlockCloseSignals();
     CProgressView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0);
+    if (IsFleetRun(options) && !options.bFleetChild) return RunFleet(options, signalFd.Get());
     CCliSession session(options, EngineWorkers(), MakeDiscovery, view, STDIN_FILENO, STDERR_FILENO, signalFd.Get());
     // The session has started again what the run stopped; the worker may still be in a
     // wait, so the program ends without waiting for it or running any destructor.

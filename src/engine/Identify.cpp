@@ -145,6 +145,7 @@ DWORD IdentifyDevice(std::string* pPortName, HSDK* phSdk, IDialogHost* pDialog, 
         if (dwLocation == LOC_ROM_LINK || !IsSilentMode()) ShowConnectError(dwLocation, dwResult);
         return dwResult;
     }
+    SetRomIdAnswer(answer, cbAnswer);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "ROM ID [%02X], update [%02X]", answer[0], firmware.bVersion);
     if (FirmwareMustBeSent(answer[0], firmware.bVersion, theApp.TestFlags(UF_FORCE_UPDATE))) return ERROR_SUCCESS;
 

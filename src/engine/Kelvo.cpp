@@ -14,6 +14,8 @@ CKelvoApp theApp;
 
 namespace {
 
+std::string g_fleetChildPort;
+
 bool QuerySilent() noexcept { return theApp.TestFlags(UF_SILENT); }
 
 // Ends the run with its result: the full code goes to the log, the exit status keeps
@@ -74,7 +76,37 @@ int ExitStatusFromResult(DWORD dwResult) noexcept {
     }
 }
 
+void SetFleetChildPort(const std::string& port) { g_fleetChildPort = port; }
+
+const std::string& FleetChildPort() noexcept { return g_fleetChildPort; }
+
+std::string PortFileTag(const std::string& port) {
+    std::string tag = port;
+    for (char& ch : tag) {
+        if (ch == '/') ch = '_';
+    }
+    return tag;
+}
+
+std::string ProgramLogName() {
+    if (g_fleetChildPort.empty()) return LOG_PROGRAM_NAME;
+    return std::string(LOG_PROGRAM_NAME) + "-" + PortFileTag(g_fleetChildPort);
+}
+
 BOOL CheckSingleInstance(IFrontEnd& frontEnd, std::string* pFailedLock) {
+    if (!g_fleetChildPort.empty()) {
+        // The parent holds the instance and machine locks; two children of one port
+        // must still never meet.
+        std::string portLock = InstanceLockPath();
+        portLock.insert(portLock.size() - std::string_view(".lock").size(), "-" + PortFileTag(g_fleetChildPort));
+        if (theApp.hMutex.Acquire(portLock)) return TRUE;
+        if (pFailedLock != nullptr) *pFailedLock = portLock;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            LastErrorGuard keep;
+            frontEnd.RaiseFirstInstance();
+        }
+        return FALSE;
+    }
     const std::string userLock = InstanceLockPath();
     if (!theApp.hMutex.Acquire(userLock)) {
         if (pFailedLock != nullptr) *pFailedLock = userLock;
@@ -114,7 +146,7 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     ResetModelTable(ModelTable);
     SetMessageBox(&frontEnd);
     SetSilentModeQuery(&QuerySilent);
-    LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
+    LogSetup(LOG_PROGRAM_MASK, ProgramLogName().c_str());
 
     if (LoadConfigFile(ModelTable) < 0) {
         // The loader has shown (or, silently, logged) the error. Nothing is written back,

@@ -108,6 +108,17 @@ int ExitStatusFromResult(DWORD dwResult) noexcept;
 // *pFailedLock (may be null) names the lock that was not had.
 BOOL CheckSingleInstance(IFrontEnd& frontEnd, std::string* pFailedLock = nullptr);
 
+// A run started by a fleet parent for one port (empty: a run of its own, the default).
+// The parent holds the instance locks and stops and starts the services; the run locks
+// its port only (InstanceLockPath with the port in the name), leaves the services alone,
+// and logs to Kelvo-<port>.log. Main thread, before RunKelvo.
+void SetFleetChildPort(const std::string& port);
+const std::string& FleetChildPort() noexcept;
+// The port as it may stand in a file name ('/' would leave the folder).
+std::string PortFileTag(const std::string& port);
+// The name the run gives LogSetup: Kelvo, or Kelvo-<port> under a fleet parent.
+std::string ProgramLogName();
+
 // "ZAQ Kelvo", or "ZAQ Kelvo [ <model name> ]" for a loaded model, at most 63 characters.
 std::string KelvoCaption();
 // Puts the caption on the dialog; always TRUE. Called by the initialisation thread.

@@ -55,7 +55,8 @@ DWORD OpenRunPort(std::string* pPortName, HSDK* phSdk) noexcept {
     if (theApp.TestFlags(UF_CANCEL)) return ERROR_CANCELLED;
     {
         std::lock_guard lock(g_machineLock);
-        if (!g_bRestored) {
+        // A fleet parent has stopped them for all its runs, and starts them after the last.
+        if (!g_bRestored && FleetChildPort().empty()) {
             g_bServicesDown = true;
             SpoolerControl(FALSE, pPortName->c_str(), kRunLimits);
             PosServiceControl(FALSE, kRunLimits);
@@ -76,7 +77,7 @@ DWORD OpenRunPort(std::string* pPortName, HSDK* phSdk) noexcept {
 void CloseRunPort(HSDK hSdk) noexcept {
     if (hSdk != 0) pfnClosePort(hSdk, 0);
     std::lock_guard lock(g_machineLock);
-    if (g_bRestored) return;
+    if (g_bRestored || !FleetChildPort().empty()) return;
     StartServices(kRunLimits);
     g_bServicesDown = false;
 }

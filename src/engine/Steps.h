@@ -128,3 +128,5 @@ const DataKindInfo* FindDataKind(DWORD dwKind) noexcept;
 // The firmware version text read from the printer (at most 31 characters).
 std::string FwVersionText();
 void SetFwVersionText(const std::string& text);
+// Keeps the bytes of a ROM ID answer for the front end (TakeRomIdAnswer).
+void SetRomIdAnswer(const BYTE* pAnswer, DWORD cbAnswer);

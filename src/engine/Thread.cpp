@@ -109,7 +109,7 @@ DWORD RunSteps(IDialogHost& host, std::string* pPortName, HSDK* phSdk) {
         DWORD dwData = UpdateDataKinds(host, *pPortName, phSdk, dwMask);
         if (dwData != ERROR_SUCCESS) return dwData;
     }
-    LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
+    LogSetup(LOG_PROGRAM_MASK, ProgramLogName().c_str());
     return dwResult;
 }
 

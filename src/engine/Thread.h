@@ -22,6 +22,7 @@
 //      version text the printer reported (empty before any).
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Types.h"
 #include "ui/DialogHost.h"
@@ -76,6 +77,9 @@ void SetUsbDiscovery(CUtilUsb* pUsb) noexcept;
 
 // The firmware version text read from the printer (at most 31 characters).
 std::string FwVersionText();
+// The bytes of the last ROM ID answer the printer gave, and forgets them, so that the
+// next call shows only what was read in between (empty: nothing). Any thread.
+std::vector<BYTE> TakeRomIdAnswer();
 
 // The bodies of the two threads, callable directly on a thread the caller owns.
 DWORD InitializeUpdate(IDialogHost& host);

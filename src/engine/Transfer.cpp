@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "config/ConfigFile.h"
 #include "engine/RunRules.h"
@@ -49,6 +51,7 @@ ProgressState g_progress;
 
 std::mutex g_versionLock;  // the front end reads the text while no run writes it
 std::string g_szFwVersion;
+std::vector<BYTE> g_romIdAnswer;  // guarded by g_versionLock as well
 
 // The uncancellable wait in progress, read by the front end's thread.
 struct PendingWait {
@@ -233,6 +236,16 @@ void SetFwVersionText(const std::string& text) {
     g_szFwVersion = text.substr(0, FW_VERSION_MAX);
 }
 
+std::vector<BYTE> TakeRomIdAnswer() {
+    std::lock_guard lock(g_versionLock);
+    return std::exchange(g_romIdAnswer, {});
+}
+
+void SetRomIdAnswer(const BYTE* pAnswer, DWORD cbAnswer) {
+    std::lock_guard lock(g_versionLock);
+    g_romIdAnswer.assign(pAnswer, pAnswer + cbAnswer);
+}
+
 void SetupProgress(IDialogHost* pDialog, const char* pszFormat, DWORD dwSpan, DWORD dwBase, DWORD dwTop) noexcept {
     g_progress = ProgressState{pDialog, pszFormat, GetTickCount(), dwSpan, dwBase, dwTop, -1};
 }
@@ -400,6 +413,7 @@ DWORD VerifyFirmware(IDialogHost* pDialog, HSDK* phSdk) noexcept {
             return ERROR_CANCELLED;
         }
         if (dwResult == ERROR_SUCCESS && cbAnswer > 0) {
+            SetRomIdAnswer(answer, cbAnswer);
             if (answer[0] == bUpdate) break;
             LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_INVALID_DATA, "ROM ID [%02X], expected [%02X]", answer[0], bUpdate);
             ReportTransferError(ERROR_SHOWN_INVALID_DATA, LOC_VERIFY_ROM_ID);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <thread>
+#include <utility>
 
 #include "platform/Event.h"
 #include "platform/LastError.h"
@@ -41,6 +42,11 @@ int TryReap(pid_t pid, int* pnExitCode) {
 }  // namespace
 
 BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, pid_t* pPid) noexcept {
+    return SpawnProcess(argv, bNewProcessGroup, SpawnStdio{}, pPid);
+}
+
+BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, const SpawnStdio& stdio,
+                  pid_t* pPid) noexcept {
     if (argv.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -60,7 +66,14 @@ BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, p
         ::posix_spawnattr_setpgroup(&attr, 0);
     }
     ::posix_spawnattr_setflags(&attr, flags);
-    int err = ::posix_spawnp(pPid, args[0], nullptr, &attr, args.data(), environ);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    const std::pair<int, int> streams[] = {{stdio.fdIn, 0}, {stdio.fdOut, 1}, {stdio.fdErr, 2}};
+    for (auto [fd, target] : streams) {
+        if (fd >= 0) ::posix_spawn_file_actions_adddup2(&actions, fd, target);
+    }
+    int err = ::posix_spawnp(pPid, args[0], &actions, &attr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
     if (err != 0) return SetLastErrorFromErrno(err);
     return TRUE;

@@ -13,6 +13,16 @@
 // (ERROR_FILE_NOT_FOUND when the program is not found).
 BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, pid_t* pPid) noexcept;
 
+// The child's standard input, output and error; -1 keeps this process's.
+struct SpawnStdio {
+    int fdIn = -1;
+    int fdOut = -1;
+    int fdErr = -1;
+};
+// The same, with the child's standard streams on the given descriptors.
+BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, const SpawnStdio& stdio,
+                  pid_t* pPid) noexcept;
+
 // Waits up to dwTimeout ms (INFINITE: no limit) for the child to end, and reaps it.
 // WAIT_OBJECT_0 with *pnExitCode (its exit status, or 128 + the signal that ended it),
 // WAIT_TIMEOUT when it still runs (not reaped), WAIT_FAILED with the last error.

@@ -103,18 +103,21 @@ TEST(CliJson, ReportHasEveryFieldInOrder) {
     report.strKind = "Ethernet";
     report.strPort = "127.0.0.2";
     report.strFwBefore = "1F05SIM";
+    report.romIdBefore = {0x05, 0xAF};
     report.sent = {"FW", "KF"};
     report.dwDurationMs = 1234;
     report.messages = {"The firmware is already in the following version.\nVersion 1F05SIM"};
     EXPECT_EQ(CliReportJson(report),
               "{\"result\":1242,\"result_name\":\"ERROR_ALREADY_REGISTERED\",\"exit_status\":2,"
               "\"model\":\"TM \\\"30\\\"\",\"type_id\":31,\"kind\":\"Ethernet\",\"port\":\"127.0.0.2\","
-              "\"firmware_before\":\"1F05SIM\",\"firmware_after\":null,\"sent\":[\"FW\",\"KF\"],"
+              "\"firmware_before\":\"1F05SIM\",\"firmware_after\":null,\"rom_id_before\":\"05AF\",\"rom_id_after\":null,"
+              "\"sent\":[\"FW\",\"KF\"],"
               "\"retry_run\":false,\"duration_ms\":1234,"
               "\"messages\":[\"The firmware is already in the following version.\\nVersion 1F05SIM\"]}");
     EXPECT_EQ(CliReportJson(CliReport{}),
               "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":null,\"type_id\":null,"
-              "\"kind\":null,\"port\":null,\"firmware_before\":null,\"firmware_after\":null,\"sent\":[],"
+              "\"kind\":null,\"port\":null,\"firmware_before\":null,\"firmware_after\":null,\"rom_id_before\":null,"
+              "\"rom_id_after\":null,\"sent\":[],"
               "\"retry_run\":false,\"duration_ms\":0,\"messages\":[]}");
     EXPECT_EQ(CliResultLine(report), "result 1242 (ERROR_ALREADY_REGISTERED), exit status 2");
 }

@@ -17,7 +17,7 @@ TEST_F(UpdateRunTest, FirmwareAndFontSentWithABarOnTheTerminal) {
     EXPECT_EQ(WithoutDuration(r.out),
               "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":\"KV-T34\",\"type_id\":34,"
               "\"kind\":\"Ethernet\",\"port\":\"" + m_address + "\",\"firmware_before\":null,"
-              "\"firmware_after\":\"VER2207\",\"sent\":[\"FW\",\"KF\"],\"retry_run\":false,\"duration_ms\":N,"
+              "\"firmware_after\":\"VER2207\",\"rom_id_before\":\"05\",\"rom_id_after\":\"07\",\"sent\":[\"FW\",\"KF\"],\"retry_run\":false,\"duration_ms\":N,"
               "\"messages\":[\"Updating firmware successed.\\nVersion VER2207\"]}\n");
     // The terminal showed bars redrawn in place, and the result with its line.
     EXPECT_TRUE(Contains(r.err, "\r\033[KSending... [")) << r.err;
@@ -43,7 +43,9 @@ TEST_F(UpdateRunTest, CurrentFirmwareEndsWithStatusTwoInPlainLines) {
     EXPECT_EQ(r.nStatus, 2) << r.err;
     EXPECT_TRUE(r.out.starts_with("{\"result\":1242,\"result_name\":\"ERROR_ALREADY_REGISTERED\",\"exit_status\":2,"))
         << r.out;
-    EXPECT_TRUE(Contains(r.out, "\"firmware_before\":\"VER2207\",\"firmware_after\":\"VER2207\",\"sent\":[],")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"firmware_before\":\"VER2207\",\"firmware_after\":\"VER2207\",\"rom_id_before\":\"07\","
+                                 "\"rom_id_after\":\"07\",\"sent\":[],"))
+        << r.out;
     EXPECT_TRUE(Contains(r.err, "ZAQ Kelvo: The firmware is already in the following version.\nVersion VER2207\n"))
         << r.err;
     EXPECT_FALSE(Contains(r.err, "\033[")) << r.err;  // no terminal: no escapes

@@ -8,7 +8,10 @@
 
 // Starts the printer of config on address; nullptr when it cannot bind. It is strict where
 // printers may be: one image per data connection.
-inline std::unique_ptr<sim::Printer> StartLanPrinter(sim::Config config, const std::string& address) {
+// wDataPort and wStatusPort 0: the kernel chooses; several printers on addresses of
+// their own can share the numbers, as the driver takes them from KELVO_LAN_PORTS for all.
+inline std::unique_ptr<sim::Printer> StartLanPrinter(sim::Config config, const std::string& address,
+                                                     WORD wDataPort = 0, WORD wStatusPort = 0) {
     config.faults.bImagePerConnection = true;
     // Quick timings unless the test chose its own.
     if (config.szTimingName == "real") {
@@ -16,8 +19,8 @@ inline std::unique_ptr<sim::Printer> StartLanPrinter(sim::Config config, const s
         config.szTimingName = "fast";
     }
     config.lan.szAddress = address;
-    config.lan.wDataPort = 0;
-    config.lan.wStatusPort = 0;
+    config.lan.wDataPort = wDataPort;
+    config.lan.wStatusPort = wStatusPort;
     config.lan.bDiscovery = false;
     auto printer = std::make_unique<sim::Printer>(config);
     if (!printer->Start()) return nullptr;

@@ -1,0 +1,47 @@
+#pragma once
+// kelvo-cli over several printers: one child kelvo-cli per port (the engine keeps one run
+// per process), at most N at once. The parent holds the instance lock, stops the spooler
+// and the POS service once before the first child and starts them once after the last,
+// shows what each child does, forwards interrupts to all of them and gathers their
+// results into one object.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/CliSession.h"
+#include "cli/Options.h"
+#include "platform/Types.h"
+
+// The ports of a --ports-from file: one a line, blanks around it ignored, '#' starts a
+// comment. FALSE with a reason for a name longer than a port name may be.
+bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std::string* pError);
+
+// The ports of a fleet run: every --port, then the file's, then with --all every port
+// discovery finds for the kind; each once, in that order. FALSE with a reason (no kind
+// for --all, an unreadable file, none found at all).
+bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
+                       std::string* pError);
+
+// The command line of the child for one port (program path first).
+std::vector<std::string> FleetChildArgs(const std::string& program, const CliOptions& options,
+                                        const std::string& port);
+
+// What one child ended with: its result object (--json of a single run), or one made
+// from its exit status when it printed none.
+struct FleetResult {
+    std::string strPort;
+    int nExitStatus = 1;
+    std::string strJson;
+};
+
+// 0 when every printer ended 0 or 2, 3 when the run was cancelled, 1 otherwise.
+int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept;
+
+// {"results":[...],"summary":{"printers":N,"exit_status":S,"by_exit_status":{"0":a,"1":b,
+// "2":c,"3":d},"duration_ms":T}} on one line.
+std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs);
+
+// The whole fleet run; returns the exit status. fdInterrupt (or -1) turns readable at
+// each interrupt; the output goes to stderr (a line per printer on a terminal), the
+// object to stdout with --json.
+int RunFleet(const CliOptions& options, int fdInterrupt);

@@ -1,0 +1,277 @@
+// kelvo-cli over five simulated LAN printers at once: each on an address of its own,
+// the services (python3-dbusmock's systemd, a CUPS stand-in) stopped once around all
+// the runs, one log file per printer, one result per printer in the JSON object.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "FakeCups.h"
+#include "MockSystemd.h"
+#include "UpdateRun.h"
+#include "platform/Tick.h"
+#include "platform/UniqueFd.h"
+#include "system/Service.h"
+
+namespace cli_test {
+namespace {
+
+constexpr int kPrinters = 5;
+
+class FleetRunTest : public UpdateRunTest {
+protected:
+    void SetUp() override {
+        UpdateRunTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(m_systemd.Ok()) << m_systemd.Error();
+        for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+            ASSERT_TRUE(m_systemd.AddUnit(pszUnit));
+            ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
+        }
+    }
+    // The printers share their port numbers (the driver takes one pair from
+    // KELVO_LAN_PORTS for every printer); the first one's are free ones the kernel chose.
+    void StartPrinters(BYTE bRomId, int nFaulty, const sim::Faults& faults) {
+        for (int i = 0; i < kPrinters; ++i) {
+            sim::Config config;
+            config.state.bTypeId = kTypeId;
+            config.state.bRomId = bRomId;
+            config.faults = faults;
+            if (i == nFaulty) config.faults.nWrongRomId = 0x08;  // the new firmware does not start
+            std::string address = UniqueAddress();
+            WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
+            WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
+            std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
+            ASSERT_TRUE(printer) << address;
+            // The transcript's clock starts with its first entry, at the start.
+            m_starts.push_back(GetTickCount());
+            m_printers.push_back(std::move(printer));
+            m_addresses.push_back(address);
+        }
+        m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printers.front());
+    }
+    std::vector<std::string> FleetArgs(std::vector<std::string> args) const {
+        for (const std::string& address : m_addresses) {
+            args.push_back("--port");
+            args.push_back(address);
+        }
+        return args;
+    }
+    std::string LogFolder() const { return m_dir / "root/var/log/ZAQ/Logs"; }
+
+    MockSystemd m_systemd;
+    std::vector<std::unique_ptr<sim::Printer>> m_printers;
+    std::vector<DWORD> m_starts;
+    std::vector<std::string> m_addresses;
+};
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(FleetRunTest, FivePrintersThreeAtOnceServicesStoppedOnce) {
+    sim::MadeFile fw = MakeFile("FW", 0x07, 30000);
+    sim::Faults slow;
+    slow.dwReadRate = 60000;  // half a second of transfer: the runs meet
+    const int nFaulty = 3;
+    StartPrinters(0x05, nFaulty, slow);
+    std::vector<std::string> uris;
+    for (const std::string& address : m_addresses) uris.push_back("socket://" + address + ":9100");
+    FakeCups cups(uris);
+    ASSERT_TRUE(cups.Ok());
+
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--parallel", "3", "--json"}));
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+
+    // Every image arrived whole; all but the faulty printer now run it.
+    const std::string sent = TempDir::Read(fw.szPath);
+    for (int i = 0; i < kPrinters; ++i) {
+        SCOPED_TRACE(m_addresses[i]);
+        std::vector<BYTE> got = m_printers[i]->LastTransferImage();
+        ASSERT_EQ(got.size(), sent.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin(),
+                               [](BYTE a, char b) { return a == static_cast<BYTE>(b); }));
+        EXPECT_EQ(m_printers[i]->State().bRomId, i == nFaulty ? 0x08 : 0x07);
+    }
+
+    // Never more than three transfers at once, on one clock.
+    std::vector<std::pair<DWORD, int>> edges;  // time, +1 begin / -1 end
+    for (int i = 0; i < kPrinters; ++i) {
+        for (const sim::SimEvent& e : m_printers[i]->Transcript()) {
+            if (e.szName == "transfer_begin") edges.emplace_back(m_starts[i] + e.dwMs, +1);
+            if (e.szName == "transfer_end") edges.emplace_back(m_starts[i] + e.dwMs, -1);
+        }
+    }
+    ASSERT_EQ(edges.size(), 2u * kPrinters);
+    std::sort(edges.begin(), edges.end());  // at one instant an end sorts before a begin
+    int nNow = 0, nMost = 0;
+    for (const auto& [dwAt, nStep] : edges) nMost = std::max(nMost, nNow += nStep);
+    EXPECT_LE(nMost, 3);
+    EXPECT_GE(nMost, 1);
+
+    // The services went down once before the first run and up once after the last.
+    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+    }
+
+    // One object: five results, each the object of a single run, and the summary.
+    EXPECT_TRUE(r.out.starts_with("{\"results\":[{\"result\":")) << r.out;
+    EXPECT_EQ(Count(r.out, "{\"result\":"), static_cast<std::size_t>(kPrinters)) << r.out;
+    for (int i = 0; i < kPrinters; ++i) {
+        std::string head = i == nFaulty ? "\"exit_status\":1," : "\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,";
+        EXPECT_EQ(Count(r.out, head + "\"model\":\"KV-T34\",\"type_id\":34,\"kind\":\"Ethernet\",\"port\":\"" +
+                                   m_addresses[i] + "\""),
+                  1u)
+            << m_addresses[i] << "\n" << r.out;
+    }
+    EXPECT_TRUE(Contains(r.out, "\"summary\":{\"printers\":5,\"exit_status\":1,"
+                                "\"by_exit_status\":{\"0\":4,\"1\":1,\"2\":0,\"3\":0},\"duration_ms\":"))
+        << r.out;
+    EXPECT_TRUE(r.out.ends_with("}}\n")) << r.out;
+    // Plain lines, each with its printer in front.
+    EXPECT_FALSE(Contains(r.err, "\033[")) << r.err;
+    EXPECT_TRUE(Contains(r.err, m_addresses[nFaulty] + ": ended: exit status 1\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "kelvo-cli: 5 printers: 4 updated, 0 current, 1 failed, 0 cancelled\n")) << r.err;
+
+    // Each run logged to a file of its own, started afresh after a success as Kelvo.log
+    // is; the failed run's record stays whole. The parent logged the fleet run.
+    for (int i = 0; i < kPrinters; ++i) {
+        std::string log = TempDir::Read(LogFolder() + "/Kelvo-" + m_addresses[i] + ".log");
+        if (i == nFaulty) {
+            EXPECT_TRUE(Contains(log, "Open port [" + m_addresses[i] + "]")) << log;
+            EXPECT_FALSE(Contains(log, "Result code [0]")) << log;
+        } else {
+            EXPECT_TRUE(Contains(log, "Result code [0], exit status [0]")) << m_addresses[i] << "\n" << log;
+            EXPECT_FALSE(Contains(log, "Open port [")) << m_addresses[i] << "\n" << log;
+        }
+        for (int j = 0; j < kPrinters; ++j) {
+            if (j != i) {
+                EXPECT_FALSE(Contains(log, "[" + m_addresses[j] + "]")) << m_addresses[i];
+            }
+        }
+        EXPECT_EQ(Contains(log, "ROM ID [08], expected [07]"), i == nFaulty) << m_addresses[i];
+    }
+    std::string parentLog = TempDir::Read(LogFolder() + "/Kelvo.log");
+    EXPECT_TRUE(Contains(parentLog, "[[[ Fleet run: 5 printers, at most 3 at once ]]]")) << parentLog;
+    EXPECT_TRUE(Contains(parentLog, "Update of [" + m_addresses[nFaulty] + "] ended: exit status 1")) << parentLog;
+    EXPECT_FALSE(Contains(parentLog, "Open port [")) << parentLog;
+}
+
+TEST_F(FleetRunTest, InterruptCancelsEveryRunAndStartsTheServicesOnce) {
+    MakeFile("FW", 0x07, 400000);
+    sim::Faults slow;
+    slow.dwReadRate = 20000;  // twenty seconds of transfer: time to interrupt
+    StartPrinters(0x05, -1, slow);
+    bool bInterrupted = false;
+    ProgramResult r = RunProgram({kCli, "--kind", "lan", "--parallel", "2", "--json", "--port", m_addresses[0], "--port",
+                                  m_addresses[1], "--port", m_addresses[2]},
+                                 m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+                                     // Both running printers are sending when the user interrupts.
+                                     if (m_printers[0]->WaitForEvent("transfer_begin", 60000) &&
+                                         m_printers[1]->WaitForEvent("transfer_begin", 60000)) {
+                                         bInterrupted = ::kill(pid, SIGINT) == 0;
+                                     }
+                                 });
+    ASSERT_TRUE(bInterrupted) << r.err;
+    EXPECT_EQ(r.nStatus, 3) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Cancelling every update... Interrupt again to quit sooner.\n")) << r.err;
+    // The two runs ended cancelled; the third never started.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(Count(r.out, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,\"model\":"
+                               "\"KV-T34\",\"type_id\":34,\"kind\":\"Ethernet\",\"port\":\"" +
+                                   m_addresses[i] + "\""),
+                  1u)
+            << r.out;
+        EXPECT_EQ(m_printers[i]->State().bRomId, 0x05);
+    }
+    EXPECT_TRUE(Contains(r.out, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,\"port\":\"" +
+                                    m_addresses[2] + "\",\"messages\":[\"Not started: the run was cancelled\"]}"))
+        << r.out;
+    std::vector<sim::SimEvent> third = m_printers[2]->Transcript();
+    EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    EXPECT_TRUE(Contains(r.out, "\"by_exit_status\":{\"0\":0,\"1\":0,\"2\":0,\"3\":3}")) << r.out;
+    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+    }
+}
+
+TEST_F(FleetRunTest, SecondInterruptInTheRestartWaitQuitsEveryRun) {
+    // A model that rewrites its flash after a transfer: a restart wait a cancel does not cut short.
+    m_dir.Write("work/config.ini", "34,\"KV-34\",M,IF_TCP,REWRITE_AFTER_SEND\n");
+    MakeFile("FW", 0x07, 30000);
+    StartPrinters(0x05, -1, {});
+    const std::string parentLog = LogFolder() + "/Kelvo.log";
+    bool bFirst = false, bSecond = false;
+    ProgramResult r = RunProgram({kCli, "--kind", "lan", "--parallel", "2", "--port", m_addresses[0], "--port",
+                                  m_addresses[1]},
+                                 m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+                                     if (!m_printers[0]->WaitForEvent("restart_begin", 60000) ||
+                                         !m_printers[1]->WaitForEvent("restart_begin", 60000)) {
+                                         return;
+                                     }
+                                     bFirst = ::kill(pid, SIGINT) == 0;
+                                     Deadline deadline(30000);
+                                     while (!deadline.Expired() &&
+                                            !Contains(TempDir::Read(parentLog), "Interrupted by the user [1]")) {
+                                         Sleep(10);
+                                     }
+                                     bSecond = !deadline.Expired() && ::kill(pid, SIGINT) == 0;
+                                 });
+    ASSERT_TRUE(bFirst && bSecond) << r.err;
+    EXPECT_EQ(r.nStatus, 3) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Quitting: each update restores what it changed, then the services start again...\n"))
+        << r.err;
+    for (int i = 0; i < 2; ++i) {
+        // Each run said what it waits for at the first interrupt, and quit at the second.
+        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": Cancelling... waiting up to ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": Quitting: ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": ended: exit status 3\n")) << r.err;
+    }
+    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
+        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+    }
+}
+
+TEST_F(FleetRunTest, OnATerminalOneLinePerPrinterRedrawnInPlace) {
+    MakeFile("FW", 0x07, 20000);
+    StartPrinters(0x07, -1, {});  // current firmware: each run ends 2, the fleet 0
+    std::ofstream(m_dir / "work/ports.txt") << "# the bar\n" << m_addresses[0] << "\n" << m_addresses[1] << "  # till\n";
+    TestPty terminal;
+    ASSERT_TRUE(terminal.Ok());
+    ProgramResult r = Cli({"--kind", "lan", "--ports-from", "ports.txt"}, &terminal);
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    // The block of two lines is drawn again from its top, each line with its printer.
+    EXPECT_TRUE(Contains(r.err, "\033[2A\r\033[K" + m_addresses[0] + "  ")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 2\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, m_addresses[2])) << r.err;
+    EXPECT_TRUE(Contains(r.err, "kelvo-cli: 2 printers: 0 updated, 2 current, 0 failed, 0 cancelled")) << r.err;
+}
+
+TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
+    StartPrinters(0x05, -1, {});
+    // What another updater of this user holds while it runs.
+    UniqueFd lock(::open((m_dir / "run/____ZAQ_FW_UPDATE____.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(::flock(lock.Get(), LOCK_EX | LOCK_NB), 0);
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--json"}));
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_EQ(r.err, "kelvo-cli: another Kelvo update is running on this machine\n");
+    EXPECT_TRUE(Contains(r.out, "{\"results\":[],\"summary\":{\"printers\":0,\"exit_status\":1,")) << r.out;
+    for (const auto& printer : m_printers) {
+        std::vector<sim::SimEvent> events = printer->Transcript();
+        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    }
+}
+
+}  // namespace
+}  // namespace cli_test
