@@ -71,7 +71,8 @@ TEST_F(CliBluetoothTest, ListsThePairedPrinterAndUpdatesIt) {
     ProgramResult r = Cli({"--kind", "bluetooth", "--port", kAddress, "--json"});
     EXPECT_EQ(r.nStatus, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "\"kind\":\"Bluetooth\",\"port\":\"" + std::string(kAddress) + "\"")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "\"firmware_after\":\"VER2207\",\"sent\":[\"FW\"]")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"firmware_after\":\"VER2207\",\"rom_id_before\":\"05\",\"rom_id_after\":\"07\",\"sent\":[\"FW\"]"))
+        << r.out;
     EXPECT_EQ(m_printer->State().bRomId, 0x07);
     EXPECT_EQ(m_printer->LastTransferImage().size(), made.cbFile);
 }
