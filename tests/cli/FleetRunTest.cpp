@@ -218,9 +218,15 @@ TEST_F(FleetRunTest, SecondInterruptInTheRestartWaitQuitsEveryRun) {
                                          return;
                                      }
                                      bFirst = ::kill(pid, SIGINT) == 0;
+                                     // Signals do not queue: the second goes out only once the
+                                     // parent and each run have taken the first.
+                                     auto taken = [&](const std::string& log) {
+                                         return Contains(TempDir::Read(log), "Interrupted by the user [1]");
+                                     };
                                      Deadline deadline(30000);
                                      while (!deadline.Expired() &&
-                                            !Contains(TempDir::Read(parentLog), "Interrupted by the user [1]")) {
+                                            !(taken(parentLog) && taken(LogFolder() + "/Kelvo-" + m_addresses[0] + ".log") &&
+                                              taken(LogFolder() + "/Kelvo-" + m_addresses[1] + ".log"))) {
                                          Sleep(10);
                                      }
                                      bSecond = !deadline.Expired() && ::kill(pid, SIGINT) == 0;
