@@ -14,6 +14,7 @@
 #include "MockSystemd.h"
 #include "Transports.h"
 #include "e2e/UpdateFixture.h"
+#include "support/StoredImages.h"
 #include "system/Service.h"
 #include "ui/StringTable.h"
 
@@ -150,18 +151,12 @@ protected:
         CheckStoredImages();
     }
 
-    // Every transfer the printer stored is byte for byte the file it came from (data kinds
-    // behind their 20-byte download header).
+    // Every transfer the printer stored is byte for byte the file it came from.
     void CheckStoredImages() {
         for (const sim::StoredImage& image : m_transport->Printer().StoredImages()) {
             auto made = m_files.find(image.szKind);
             ASSERT_NE(made, m_files.end()) << "stored a transfer of no file: " << image.szKind;
-            std::string file = TempDir::Read(made->second.szPath);
-            const std::size_t cbHeader = image.szKind == "FW" ? 0 : 20;
-            ASSERT_EQ(image.bytes.size(), cbHeader + file.size()) << image.szKind;
-            EXPECT_TRUE(std::equal(image.bytes.begin() + static_cast<std::ptrdiff_t>(cbHeader), image.bytes.end(),
-                                   file.begin(), [](BYTE a, char b) { return a == static_cast<BYTE>(b); }))
-                << image.szKind << " differs from its file";
+            EXPECT_TRUE(StoredAsFile(image, made->second.szPath));
         }
     }
 

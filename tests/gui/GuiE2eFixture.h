@@ -2,10 +2,13 @@
 // The desktop program against the simulated printer: the real dialog, the engine's
 // worker threads, the port service with its LAN driver, and a simulated LAN printer on a
 // loopback address of its own. The LAN search is replaced by a list naming that address
-// (a broadcast search may only run in a network namespace of the test's own).
+// (a broadcast search may only run in a network namespace of the test's own). A transport
+// of another kind (GuiTransport) puts its printer where the front end's own discovery of
+// that kind finds it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -14,6 +17,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +40,19 @@
 #include "support/TempDir.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
+
+// How a printer of another kind than LAN is reached. The services a run stops and starts
+// are never the machine's: without a stand-in of the transport's own, the system bus and
+// the CUPS server point at nothing in the test's root.
+class GuiTransport {
+public:
+    virtual ~GuiTransport() = default;
+    virtual int Kind() const = 0;
+    // Starts the stand-ins the printer needs under root; the reason when they cannot run
+    // here (the test is then skipped).
+    virtual std::string Prepare(const std::string& root) = 0;
+    virtual std::unique_ptr<sim::Printer> Start(sim::Config config, const std::string& root) = 0;
+};
 
 class CListedPrinter : public CUtilPort {
 public:
@@ -60,10 +77,18 @@ protected:
     static constexpr BYTE kTypeId = 0x22;
 
     void SetUp() override {
-        if (!CIcmpEcho().Valid()) GTEST_SKIP() << "no ICMP echo socket here (ping_group_range, no CAP_NET_RAW)";
+        if (!m_pTransport && !CIcmpEcho().Valid())
+            GTEST_SKIP() << "no ICMP echo socket here (ping_group_range, no CAP_NET_RAW)";
         std::filesystem::create_directories(m_root / "var/log");
         std::filesystem::create_directories(m_root / "work");
         ::setenv("KELVO_SYSROOT", m_root.Path().c_str(), 1);
+        if (m_pTransport) {
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (m_root / "no-system-bus")).c_str(), 1);
+            ::setenv("CUPS_SERVER", (m_root / "no-cups.sock").c_str(), 1);
+            const std::string why = m_pTransport->Prepare(m_root.Path());
+            if (!why.empty()) GTEST_SKIP() << why;
+            ASSERT_FALSE(HasFailure());
+        }
         ::setenv("XDG_RUNTIME_DIR", m_root.Path().c_str(), 1);
         ::setenv("LANG", "C.UTF-8", 1);
         ASSERT_EQ(::chdir(std::string(m_root / "work").c_str()), 0);
@@ -71,7 +96,7 @@ protected:
         LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
         theApp.Reset();
         ResetModelTable(ModelTable);
-        ModelTable[kTypeId] = ModelEntry{"SIM-34", DK_FIRMWARE, IF_TCP, 0};
+        ModelTable[kTypeId] = ModelEntry{"SIM-34", DK_FIRMWARE, m_pTransport ? IF_ALL : IF_TCP, 0};
         SetMessageBox(&m_frontEnd);
         SetSilentModeQuery([]() noexcept { return theApp.TestFlags(UF_SILENT); });
         m_frontEnd.SetDiscovery(PORT_KIND_LAN, &m_listed);
@@ -86,6 +111,11 @@ protected:
     }
     void TearDown() override {
         m_pPrinter.reset();
+        if (m_pTransport) {
+            m_pTransport.reset();
+            ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+            ::unsetenv("CUPS_SERVER");
+        }
         SetMessageBox(nullptr);
         SetSilentModeQuery(nullptr);
         theApp.Reset();
@@ -113,15 +143,22 @@ protected:
         config.state.bTypeId = kTypeId;
         config.state.bRomId = bRomId;
         config.faults = faults;
+        if (m_pTransport) {
+            m_pPrinter = m_pTransport->Start(config, m_root.Path());
+            ASSERT_TRUE(m_pPrinter);
+            return;
+        }
         m_pPrinter = StartLanPrinter(config, m_szAddress);
         ASSERT_TRUE(m_pPrinter);
         ::setenv("KELVO_LAN_PORTS", LanPortsOf(*m_pPrinter).c_str(), 1);
     }
 
-    // Runs the program's window: Select, Update in the port list, and back to the choice
-    // (or the end, silently) within nTimeoutMs.
-    void SelectAndUpdate(int nTimeoutMs) {
-        m_frontEnd.SetDialogHook([this, nTimeoutMs](CKelvoDlg& dlg) {
+    // Runs the program's window: the kind's button when one is given (-1: the preselected
+    // one), Select, then chooseInList with the shown port list (empty: Update on the line
+    // preselected), and back to the choice (or the end, silently) within nTimeoutMs.
+    void SelectAndUpdate(int nTimeoutMs, int nKind = -1, std::function<void(CPortListDlg&)> chooseInList = {}) {
+        if (!chooseInList) chooseInList = [](CPortListDlg& d) { QTest::mouseClick(d.UpdateButton(), Qt::LeftButton); };
+        m_frontEnd.SetDialogHook([this, nTimeoutMs, nKind, chooseInList](CKelvoDlg& dlg) {
             dlg.SetSpoolerStart({});
             dlg.SetUrlLauncher([this](const char* pszUrl) {
                 std::lock_guard lock(m_mutex);
@@ -129,11 +166,23 @@ protected:
                 return TRUE;
             });
             dlg.SetSilentCloseDelay(0);
-            QTimer::singleShot(0, &dlg, [this, &dlg, nTimeoutMs] {
+            QTimer::singleShot(0, &dlg, [this, &dlg, nTimeoutMs, nKind, chooseInList] {
                 ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled(); }, 10000));
                 m_caption = dlg.windowTitle().toStdString();
                 m_bLanChecked = dlg.KindButton(PORT_KIND_LAN)->isChecked();
-                dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::mouseClick(d.UpdateButton(), Qt::LeftButton); });
+                if (nKind >= 0) {
+                    // On the button's indicator: the middle of a wide button may lie beyond its label.
+                    QRadioButton* pKind = dlg.KindButton(nKind);
+                    QTest::mouseClick(pKind, Qt::LeftButton, {}, QPoint(pKind->height() / 2, pKind->height() / 2));
+                    EXPECT_TRUE(pKind->isChecked()) << "kind " << nKind;
+                }
+                dlg.PortList().SetShownHook([this, chooseInList](CPortListDlg& d) {
+                    m_heading = d.Heading()->text().toStdString();
+                    for (int i = 0; i < d.List()->count(); ++i) {
+                        m_listLines.push_back(d.List()->item(i)->text().toStdString());
+                    }
+                    chooseInList(d);
+                });
                 QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
                 // The run has ended when the choice is back and no worker is busy.
                 EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled() && WaitForWorker(0) == WAIT_OBJECT_0; },
@@ -164,6 +213,9 @@ protected:
     std::vector<std::string> m_urls;
     std::string m_caption;
     bool m_bLanChecked = false;
+    std::string m_heading;                 // of the port list as shown
+    std::vector<std::string> m_listLines;  // the lines it showed
+    std::unique_ptr<GuiTransport> m_pTransport;  // none: LAN; set by the constructor
 };
 
 #define KELVO_GUI_TEST_MAIN()                                \
