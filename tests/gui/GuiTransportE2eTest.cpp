@@ -1,4 +1,4 @@
-// Whole updates from the desktop dialog over a serial line and over Bluetooth: the user
+// Whole updates from the desktop dialog over USB, a serial line and Bluetooth: the user
 // picks the kind, the front end's own discovery of that kind fills the port list, and the
 // engine runs against the simulated printer found there.
 #include <QApplication>
@@ -14,12 +14,14 @@
 #include "port/ComConf.h"
 #include "support/SimBluetooth.h"
 #include "support/SimSerial.h"
+#include "support/SimUsb.h"
 #include "support/StoredImages.h"
 #include "system/Service.h"
 
 namespace {
 
 constexpr const char* kTty = "ttyACM0";
+constexpr const char* kUsbModel = "SIM Desk 80";
 constexpr const char* kBthAddress = "02:00:5A:00:00:21";
 constexpr const char* kBthName = "SIM Pocket 58";
 constexpr std::uint32_t kPrinterClass = 0x040680;
@@ -79,14 +81,31 @@ private:
     std::unique_ptr<MockBluez> m_pBluez;
 };
 
+// The printer's usblp node lp0 in the test's root; after its restart it comes back as lp1,
+// so the run has to find it again under the next port name.
+class UsbTransport : public GuiTransport {
+public:
+    int Kind() const override { return static_cast<int>(PORT_KIND_USB); }
+    std::string Prepare(const std::string&) override { return {}; }
+    std::unique_ptr<sim::Printer> Start(sim::Config config, const std::string& root) override {
+        config.usb.szDeviceId = std::string("MFG:ZAQ;CMD:ZAQ;MDL:") + kUsbModel + ";CLS:PRINTER;";
+        return StartUsbPrinter(std::move(config), root, 0, true);
+    }
+};
+
 std::unique_ptr<GuiTransport> MakeGuiTransport(const std::string& name) {
+    if (name == "usb") return std::make_unique<UsbTransport>();
     if (name == "serial") return std::make_unique<SerialTransport>();
     return std::make_unique<BluetoothTransport>();
 }
 
 // The port name and the line the discovery lists for it.
-std::string PortNameOf(const std::string& transport) { return transport == "serial" ? kTty : kBthAddress; }
+std::string PortNameOf(const std::string& transport) {
+    if (transport == "usb") return "USB001";
+    return transport == "serial" ? kTty : kBthAddress;
+}
 std::string ListLineOf(const std::string& transport) {
+    if (transport == "usb") return std::string("USB001\t (ZAQ ") + kUsbModel + ")";
     return transport == "serial" ? std::string(kTty) + "\t" : std::string(kBthAddress) + "\t [\"" + kBthName + "\"]";
 }
 
@@ -274,6 +293,34 @@ TEST_F(GuiBluetoothE2e, PairedPrinterFromTheListIsUpdated) {
     EXPECT_TRUE(StoredAsFile(images[0], fw.szPath));
 }
 
+class GuiUsbE2e : public GuiE2e {
+protected:
+    GuiUsbE2e() { m_pTransport = std::make_unique<UsbTransport>(); }
+};
+
+// The maker's printer listed by port name and model, updated; it restarts under the next
+// port name, where the run finds it again for the verification.
+TEST_F(GuiUsbE2e, PrinterFromTheListIsUpdatedAndFoundAgainUnderItsNewName) {
+    sim::MadeFile fw = MakeFirmware(0x07, 20000);
+    StartPrinter(0x05);
+    SelectAndUpdate(60000, static_cast<int>(PORT_KIND_USB), [](CPortListDlg& d) {
+        ClickLine(d, ListLineOf("usb"));
+        QTest::mouseClick(d.UpdateButton(), Qt::LeftButton);
+    });
+
+    EXPECT_EQ(m_heading, LoadResString(IDS_SPECIFY_USB));
+    EXPECT_EQ(m_listLines, std::vector<std::string>{ListLineOf("usb")});
+    EXPECT_EQ(Boxes(), std::vector<std::string>{Succeeded(0x07)});
+    EXPECT_EQ(theApp.nExitCode.load(), 0u);
+    EXPECT_EQ(theApp.nPortKind, static_cast<int>(PORT_KIND_USB));
+    EXPECT_EQ(UsbPortOf(*m_pPrinter), "USB002");
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+    const std::vector<sim::StoredImage> images = m_pPrinter->StoredImages();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].szKind, "FW");
+    EXPECT_TRUE(StoredAsFile(images[0], fw.szPath));
+}
+
 // A failing printer over each transport: the run ends with its result and the dialog's
 // error box with the codes of where it failed.
 struct TransportFault {
@@ -324,7 +371,9 @@ TEST_P(GuiTransportFault, RunEndsWithTheErrorBoxOfItsPlace) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, GuiTransportFault,
-    ::testing::Values(TransportFault{"SilentOverSerial", "serial", Silent(), ERROR_CAN_NOT_COMPLETE, IDS_CONNECT_FAILED,
+    ::testing::Values(TransportFault{"SilentOverUsb", "usb", Silent(), ERROR_CAN_NOT_COMPLETE, IDS_CONNECT_FAILED,
+                                     0x040303, ERROR_CAN_NOT_COMPLETE},
+                      TransportFault{"SilentOverSerial", "serial", Silent(), ERROR_CAN_NOT_COMPLETE, IDS_CONNECT_FAILED,
                                      0x040303, ERROR_CAN_NOT_COMPLETE},
                       TransportFault{"SilentOverBluetooth", "bluetooth", Silent(), ERROR_CAN_NOT_COMPLETE,
                                      IDS_CONNECT_FAILED, 0x040303, ERROR_CAN_NOT_COMPLETE}),
