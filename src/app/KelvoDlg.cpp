@@ -76,6 +76,16 @@ protected:
     }
 };
 
+// A kind's whole box takes the click, as on the dialog it replaces; Qt's own button
+// answers only on its indicator and label, which leaves a dead strip in the wide boxes.
+class CKindButton : public QRadioButton {
+public:
+    using QRadioButton::QRadioButton;
+
+protected:
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+};
+
 }  // namespace
 
 // --- About --------------------------------------------------------------------------------
@@ -144,7 +154,7 @@ void CKelvoDlg::BuildControls() {
     const std::array<QRect, 4> rects = {du.Rect(13, 35, 77, 13), du.Rect(13, 47, 77, 13), du.Rect(13, 59, 130, 13),
                                         du.Rect(13, 71, 78, 13)};
     for (std::size_t i = 0; i < 4; ++i) {
-        m_kinds[i] = new QRadioButton(names[i], this);
+        m_kinds[i] = new CKindButton(names[i], this);
         m_kinds[i]->setGeometry(rects[i]);
     }
     m_pSelect = new QPushButton("&Select", this);

@@ -358,6 +358,13 @@ TEST_F(GuiTest, SetUpLabelsTheKindsOfTheModelAndEnablesOnlyThose) {
         EXPECT_EQ(dlg.KindButton(3)->text().toStdString(), "Serial");
         for (int i = 0; i < 4; ++i) EXPECT_EQ(dlg.KindButton(i)->isEnabled(), i == 2) << i;
         EXPECT_TRUE(dlg.KindButton(2)->isChecked());
+        // A click near the right edge of the kind's box, past its label, still chooses it.
+        dlg.KindButton(2)->setAutoExclusive(false);
+        dlg.KindButton(2)->setChecked(false);
+        const QRect box = dlg.KindButton(2)->rect();
+        QTest::mouseClick(dlg.KindButton(2), Qt::LeftButton, {}, QPoint(box.right() - 2, box.center().y()));
+        dlg.KindButton(2)->setAutoExclusive(true);
+        EXPECT_TRUE(dlg.KindButton(2)->isChecked());
         EXPECT_TRUE(dlg.Control(IDC_TITLE_TEXT)->isVisible());
         EXPECT_FALSE(dlg.Control(IDC_STATUS_TEXT)->isVisible());
         EXPECT_EQ(dlg.HelpIcon()->toolTip().toStdString(), "Help");
