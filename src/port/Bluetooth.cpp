@@ -22,7 +22,6 @@
 namespace {
 
 constexpr DWORD kConnectLimitMs = 5000;
-constexpr DWORD kShutdownLimitMs = 60000;
 constexpr DWORD kSleepBeforeShutMs = 1500;
 constexpr const char* kBlueZ = "org.bluez";
 
@@ -241,33 +240,10 @@ BOOL CBluetooth::OpenSocket() {
     return FALSE;
 }
 
+// While the printer holds the line there is no wireless wait, only the drain's limit.
 void CBluetooth::ShutdownSocket(int fd, BOOL bAbortive) {
     if (!bAbortive) ::shutdown(fd, SHUT_WR);
-    Deadline limit(kShutdownLimitMs);
-    char scratch[1024];
-    for (;;) {
-        ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
-        if (n == 0) {
-            PORT_LOG(LOG_DEBUG, "recv Passed. Return: %d LSError: %d ", 0, 0);
-            break;
-        }
-        if (n < 0) {
-            int err = errno;
-            DWORD dwError = (err == EAGAIN || err == EWOULDBLOCK) ? WSAETIMEDOUT : SocketErrnoToWinError(err);
-            SetLastError(dwError);
-            PORT_LOG(LOG_WARNING, "recv Failed. Return: %d LSError: %d ", -1, static_cast<int>(dwError));
-            if (dwError == WSAETIMEDOUT) {
-                // The printer still holds the line: no wireless wait here, only the limit.
-                PORT_LOG(LOG_WARNING, "WSA_ETIMEDOUT");
-            } else if (err != EINTR) {
-                break;
-            }
-        }
-        if (limit.Expired()) {
-            PORT_LOG(LOG_ERROR, "Timeout (%dms)", static_cast<int>(kShutdownLimitMs));
-            break;
-        }
-    }
+    DrainForClose(fd);
     ::shutdown(fd, bAbortive ? SHUT_RDWR : SHUT_RD);
 }
 

@@ -22,7 +22,6 @@ constexpr const char* kChannelName[2] = {"26100", "9100"};
 constexpr DWORD kIcmpIntervalMs = 500;
 constexpr DWORD kIcmpTimeoutMs = 2000;
 constexpr DWORD kConnectStepMs = 5000;
-constexpr DWORD kShutdownLimitMs = 60000;
 constexpr char kEchoPayload[] = "ZAQ VK";
 
 // Successful connects per channel, for the log only.
@@ -282,34 +281,14 @@ BOOL CLan::IsSendBusy(int fd) {
 
 void CLan::ShutdownSocket(int fd) {
     ::shutdown(fd, SHUT_WR);
-    Deadline limit(kShutdownLimitMs);
-    char scratch[1024];
-    for (;;) {
-        ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
-        if (n == 0) {
-            PORT_LOG(LOG_DEBUG, "recv Passed. Return: %d LSError: %d ", 0, 0);
-            break;
-        }
-        if (n < 0) {
-            int err = errno;
-            // A receive timeout reads EAGAIN here; it is the printer still holding the line.
-            DWORD dwError = (err == EAGAIN || err == EWOULDBLOCK) ? WSAETIMEDOUT : SocketErrnoToWinError(err);
-            SetLastError(dwError);
-            PORT_LOG(LOG_WARNING, "recv Failed. Return: %d LSError: %d ", -1, static_cast<int>(dwError));
-            if (dwError == WSAETIMEDOUT) {
-                PORT_LOG(LOG_WARNING, "WSA_ETIMEDOUT");
-                if (!WaitWlan(TRUE, 3000)) break;
-            } else {
-                if (const char* pszName = WsaErrorName(dwError)) PORT_LOG(LOG_ERROR, "%s", pszName);
-                if (err != EINTR) break;
-            }
-        }
-        if (limit.Expired()) {
-            PORT_LOG(LOG_ERROR, "Timeout (%dms)", static_cast<int>(kShutdownLimitMs));
-            break;
-        }
-    }
+    DrainForClose(fd);
     ::shutdown(fd, SHUT_RD);
+}
+
+bool CLan::KeepDraining(DWORD dwError) {
+    if (dwError == WSAETIMEDOUT) return WaitWlan(TRUE, 3000) != FALSE;
+    if (const char* pszName = WsaErrorName(dwError)) PORT_LOG(LOG_ERROR, "%s", pszName);
+    return true;
 }
 
 // Under csSocket: the orderly close of the data channel, when it is open.

@@ -57,6 +57,8 @@ protected:
     BOOL SetSockAddr() override;
     BOOL OpenSendSocket() override { return OpenSocket(SOCK_DATA); }
     const UniqueFd& SendSocket() const noexcept override { return sockPort[SOCK_DATA]; }
+    // Waits for the wireless link while the printer holds the line; names the error else.
+    bool KeepDraining(DWORD dwError) override;
 
 private:
     BOOL OpenSocket(int index);

@@ -15,6 +15,7 @@ namespace {
 
 constexpr DWORD kInitIntervalMs = 3000;
 constexpr DWORD kSendPollMs = 100;
+constexpr DWORD kShutdownLimitMs = 60000;
 
 }  // namespace
 
@@ -49,6 +50,33 @@ BOOL CSocketPort::SetStreamOptions(int fd, int cbSendBuffer) {
         return FALSE;
     }
     return TRUE;
+}
+
+bool CSocketPort::KeepDraining(DWORD /*dwError*/) { return true; }
+
+void CSocketPort::DrainForClose(int fd) {
+    Deadline limit(kShutdownLimitMs);
+    char scratch[1024];
+    for (;;) {
+        ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
+        if (n == 0) {
+            PORT_LOG(LOG_DEBUG, "recv Passed. Return: %d LSError: %d ", 0, 0);
+            break;
+        }
+        if (n < 0) {
+            int err = errno;
+            // A receive timeout reads EAGAIN here; it is the printer still holding the line.
+            DWORD dwError = (err == EAGAIN || err == EWOULDBLOCK) ? WSAETIMEDOUT : SocketErrnoToWinError(err);
+            SetLastError(dwError);
+            PORT_LOG(LOG_WARNING, "recv Failed. Return: %d LSError: %d ", -1, static_cast<int>(dwError));
+            if (dwError == WSAETIMEDOUT) PORT_LOG(LOG_WARNING, "WSA_ETIMEDOUT");
+            if (!KeepDraining(dwError) || (dwError != WSAETIMEDOUT && err != EINTR)) break;
+        }
+        if (limit.Expired()) {
+            PORT_LOG(LOG_ERROR, "Timeout (%dms)", static_cast<int>(kShutdownLimitMs));
+            break;
+        }
+    }
 }
 
 // ---- Writing ----

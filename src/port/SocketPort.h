@@ -52,6 +52,12 @@ protected:
     DWORD TakeCtrlAfterSendFault();
     // The send buffer and the 100 ms receive timeout. FALSE with the last error.
     BOOL SetStreamOptions(int fd, int cbSendBuffer);
+    // The orderly close's wait, between the half-close and the shutdown: receives until the
+    // printer closes its side, a receive fails for good, or 60000 ms pass. csSocket held.
+    void DrainForClose(int fd);
+    // A receive of that wait failed with dwError (WSAETIMEDOUT: the printer still holds
+    // the line). FALSE ends the wait. Base: TRUE.
+    virtual bool KeepDraining(DWORD dwError);
 
 public:
     std::atomic<BOOL> bSendThread{FALSE};
