@@ -99,8 +99,13 @@ BOOL BluezGetObjects(sd_bus* pBus, std::vector<BluezObject>* pObjects) noexcept 
         SetLastError(bDenied ? ERROR_ACCESS_DENIED : ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
+    return BluezReadObjects(reply.p, pObjects);
+}
+
+BOOL BluezReadObjects(sd_bus_message* pReply, std::vector<BluezObject>* pObjects) noexcept {
+    pObjects->clear();
     try {
-        if (ReadObjects(reply.p, pObjects)) return TRUE;
+        if (ReadObjects(pReply, pObjects)) return TRUE;
     } catch (...) {
     }
     pObjects->clear();

@@ -11,6 +11,7 @@
 #include "platform/Types.h"
 
 struct sd_bus;
+struct sd_bus_message;
 
 // A property value of the types read: boolean, unsigned 32-bit, string or object path.
 using BluezValue = std::variant<std::monostate, bool, std::uint32_t, std::string>;
@@ -30,6 +31,9 @@ inline constexpr const char* BLUEZ_DEVICE_IFACE = "org.bluez.Device1";
 // types are left out. FALSE with the last error: ERROR_DEVICE_NOT_CONNECTED (no BlueZ on
 // the bus, or an answer that is not the managed objects), ERROR_ACCESS_DENIED.
 BOOL BluezGetObjects(sd_bus* pBus, std::vector<BluezObject>* pObjects) noexcept;
+// The reading part of BluezGetObjects, on its answer (a{oa{sa{sv}}}). FALSE with
+// ERROR_DEVICE_NOT_CONNECTED and no objects when the answer has another shape.
+BOOL BluezReadObjects(sd_bus_message* pReply, std::vector<BluezObject>* pObjects) noexcept;
 
 // "%02x:%02x:%02x:%02x:%02x:%02x" in either letter case, most significant byte first, and
 // nothing else. 0 for any other text (0 is never a device's address).

@@ -21,11 +21,8 @@
 
 namespace {
 
-constexpr DWORD kInitIntervalMs = 3000;
 constexpr DWORD kConnectLimitMs = 5000;
-constexpr DWORD kShutdownLimitMs = 60000;
 constexpr DWORD kSleepBeforeShutMs = 1500;
-constexpr DWORD kSendPollMs = 100;
 constexpr const char* kBlueZ = "org.bluez";
 
 // Open connections of every Bluetooth port, for the log only.
@@ -93,7 +90,7 @@ bool FindDevicePath(sd_bus* pBus, std::uint64_t btAddr, std::string* pPath) {
 
 std::unique_ptr<CCommon> MakeBluetoothPort(const char* pszName) { return std::make_unique<CBluetooth>(pszName); }
 
-CBluetooth::CBluetooth(const char* pszName) {
+CBluetooth::CBluetooth(const char* pszName) : CSocketPort(false) {
     if (pszName != nullptr && pszName[0] != '\0') pszPortName = pszName;
     btAddr = ParseBthAddress(pszName);
     if (!pszPortName.empty() && btAddr != 0) {
@@ -116,19 +113,6 @@ CBluetooth::~CBluetooth() {
     PORT_LOG(LOG_DEBUG, "[%s] ~CBluetooth FreeSplStr()", PortName());
 }
 
-BOOL CBluetooth::Init() {
-    if (!bSuccessInit) {
-        SetLastError(m_dwInitError);
-        PORT_LOG(LOG_ERROR, "[%s] Init() bSuccessInit=false", PortName());
-        return FALSE;
-    }
-    if (pszHostAddress && GetTickCount() - dwLastInitTick <= kInitIntervalMs) return TRUE;
-    if (HasStatus(PM_STATUS_TCP_CON_WITHOUT_OPEN) && !pszHostAddress) return TRUE;
-    dwLastInitTick = GetTickCount();
-    return SetSockAddr();
-}
-
-// A name that no longer parses keeps the address it had.
 BOOL CBluetooth::SetSockAddr() {
     if (std::uint64_t addr = ParseBthAddress(pszPortName.c_str()); addr != 0) btAddr = addr;
     pszHostAddress = true;
@@ -147,22 +131,6 @@ BOOL CBluetooth::Open() {
     }
     if (!OpenSocket()) return FALSE;
     PORT_LOG(LOG_DEBUG, "[%s] Open()", PortName());
-    return TRUE;
-}
-
-BOOL CBluetooth::SetSocketOptions(int fd) {
-    int sndbuf = static_cast<int>(kChunk);
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) != 0) {
-        SetLastErrorFromSocketErrno(errno);
-        PORT_LOG(LOG_ERROR, "[%s] setsockopt SO_SNDBUF. [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
-        return FALSE;
-    }
-    timeval rcv{0, 100000};
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv) != 0) {
-        SetLastErrorFromSocketErrno(errno);
-        PORT_LOG(LOG_ERROR, "[%s] setsockopt SO_RCVTIMEO. [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
-        return FALSE;
-    }
     return TRUE;
 }
 
@@ -259,7 +227,7 @@ BOOL CBluetooth::OpenSocket() {
     if (sock) {
         int flags = ::fcntl(sock.Get(), F_GETFL);
         ::fcntl(sock.Get(), F_SETFL, flags & ~O_NONBLOCK);
-        SetSocketOptions(sock.Get());
+        SetStreamOptions(sock.Get(), static_cast<int>(kChunk));
         sockBth = std::move(sock);
         return TRUE;
     }
@@ -272,33 +240,10 @@ BOOL CBluetooth::OpenSocket() {
     return FALSE;
 }
 
+// While the printer holds the line there is no wireless wait, only the drain's limit.
 void CBluetooth::ShutdownSocket(int fd, BOOL bAbortive) {
     if (!bAbortive) ::shutdown(fd, SHUT_WR);
-    Deadline limit(kShutdownLimitMs);
-    char scratch[1024];
-    for (;;) {
-        ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
-        if (n == 0) {
-            PORT_LOG(LOG_DEBUG, "recv Passed. Return: %d LSError: %d ", 0, 0);
-            break;
-        }
-        if (n < 0) {
-            int err = errno;
-            DWORD dwError = (err == EAGAIN || err == EWOULDBLOCK) ? WSAETIMEDOUT : SocketErrnoToWinError(err);
-            SetLastError(dwError);
-            PORT_LOG(LOG_WARNING, "recv Failed. Return: %d LSError: %d ", -1, static_cast<int>(dwError));
-            if (dwError == WSAETIMEDOUT) {
-                // The printer still holds the line: no wireless wait here, only the limit.
-                PORT_LOG(LOG_WARNING, "WSA_ETIMEDOUT");
-            } else if (err != EINTR) {
-                break;
-            }
-        }
-        if (limit.Expired()) {
-            PORT_LOG(LOG_ERROR, "Timeout (%dms)", static_cast<int>(kShutdownLimitMs));
-            break;
-        }
-    }
+    DrainForClose(fd);
     ::shutdown(fd, bAbortive ? SHUT_RDWR : SHUT_RD);
 }
 
@@ -330,11 +275,6 @@ void CBluetooth::Close(BOOL bAbortive) {
     PORT_LOG(LOG_DEBUG, "[%s] Close CloseSocket()", PortName());
     CloseSocket(bAbortive);
     SetStatusBits(PM_STATUS_CLOSED);
-}
-
-BOOL CBluetooth::DevIo(DWORD, const void*, DWORD, void*, DWORD, DWORD* pcbReturned) {
-    if (pcbReturned != nullptr) *pcbReturned = 0;
-    return TRUE;
 }
 
 // The receive waits at most the socket's 100 ms; a close waits for it (csSocket), so the
@@ -372,63 +312,11 @@ BOOL CBluetooth::Reset() {
 
 // ---- Writing ----
 
-BOOL CBluetooth::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) {
-    bSendThread = TRUE;
-    m_bThreadRan = false;
-    PORT_LOG(LOG_DEBUG, "[%s] Write CreateThread()", PortName());
-    PORT_LOG(LOG_INFO, "[%s] Write WaitForTrdSending()", PortName());
-    BOOL bResult = WriteOnSendingThread(pBuffer, cbBuffer, pcbWritten, dwTimeout);
-    if (!bResult && !m_bThreadRan && !hThread.Attached()) {
-        bSendThread = FALSE;
-        PORT_LOG(LOG_ERROR, "[%s] Write CreateThread()", PortName());
-    }
-    return bResult;
-}
-
-bool CBluetooth::SendingBlocked() {
-    if (!HasStatus(PM_STATUS_OFFLINE)) return false;
-    SetSendError(ERROR_DEVICE_NOT_CONNECTED);
-    PORT_LOG(LOG_WARNING, "[%s] ThreadSendBth [ERROR_DEVICE_NOT_CONNECTED]", PortName());
-    return true;
-}
-
-bool CBluetooth::BeginSending() {
-    m_bThreadRan = true;
-    if (!OpenSocket()) {
-        SetSendError(GetLastError());
-        return false;
-    }
-    std::lock_guard lock(csSocket);
-    // A descriptor of its own: a close by Cancel cannot hand this number to another file.
-    if (sockBth) hSendHandle.Reset(::fcntl(sockBth.Get(), F_DUPFD_CLOEXEC, 0));
-    if (hSendHandle) return true;
-    SetSendError(ERROR_WRITE_FAULT);
-    return false;
-}
-
-bool CBluetooth::WaitUntilWritable() {
-    if (CCommon::WaitUntilWritable()) return true;
-    dwLastSendTick = GetTickCount();
-    return false;
-}
-
 // The connection stays: the next write reuses it. The control lock is taken only around
 // the log line, as a reset or cancel holding it is about to act on the connection.
 DWORD CBluetooth::OnSendFault(DWORD dwError) {
-    std::array items{TermItem(), CancelItem(), WaitItem::For(hEvtCtrl)};
-    for (;;) {
-        if (IsSendAborted()) return ERROR_CANCELLED;
-        const DWORD dwWait = WaitForAny(items, kSendPollMs);
-        if (dwWait == WAIT_OBJECT_0 + 2) break;
-        if (dwWait != WAIT_TIMEOUT) return ERROR_WRITE_FAULT;
-    }
+    if (const DWORD dwStop = TakeCtrlAfterSendFault(); dwStop != 0) return dwStop;
     PORT_LOG(LOG_WARNING, "[%s] ThreadSendBth CloseSocket(9100) rerty [WSAERR:%d]", PortName(), static_cast<int>(dwError));
     ReleaseCtrlFunc();
     return ERROR_WRITE_FAULT;
-}
-
-void CBluetooth::EndSending() {
-    hSendHandle.Reset();
-    dwLastSendTick = GetTickCount();
-    bSendThread = FALSE;
 }

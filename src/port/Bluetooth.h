@@ -7,38 +7,30 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "platform/BlueZ.h"
 #include "platform/UniqueFd.h"
-#include "port/Common.h"
+#include "port/SocketPort.h"
 
 struct sd_bus;
 
 inline constexpr const char* SPP_UUID = "00001101-0000-1000-8000-00805f9b34fb";
 
-class CBluetooth : public CCommon {
+class CBluetooth : public CSocketPort {
 public:
     static constexpr DWORD kChunk = 1460;
 
     explicit CBluetooth(const char* pszName);
     ~CBluetooth() override;
 
-    // Re-parses the name at most every 3000 ms. FALSE with ERROR_OUTOFMEMORY (incomplete
-    // construction) or ERROR_INVALID_NAME (no address).
-    BOOL Init() override;
     // Orderly close of the connection (may drain up to 60000 ms).
     void Term() override;
-    // Connects on the sending thread when needed; chunks of 1460 bytes.
-    BOOL Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) override;
     // One receive of at most 100 ms whatever dwTimeout says. TRUE with 0 bytes when nothing
     // came or the link failed; FALSE (ERROR_DEVICE_NOT_CONNECTED) only without a connection.
     BOOL Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout) override;
     // Sends the real-time reset command on the open connection (nothing with
     // PM_STATUS_NOT_SUPPORT_REAL_RESET_CMD, then always TRUE).
     BOOL Reset() override;
-    BOOL DevIo(DWORD dwIoControlCode, const void* pInBuffer, DWORD cbInBuffer, void* pOutBuffer, DWORD cbOutBuffer,
-               DWORD* pcbReturned) override;
     // Orderly close; blocks while the printer holds the line (up to 60000 ms). TRUE.
     BOOL Cancel() override;
     // Connects through BlueZ within 5000 ms; woken by terminate and cancel. FALSE with
@@ -53,33 +45,24 @@ public:
 protected:
     const char* SendThreadName() const noexcept override { return "ThreadSendBth"; }
     DWORD SendChunkSize() const noexcept override { return kChunk; }
-    bool BeginSending() override;
-    bool SendingBlocked() override;
-    bool WaitUntilWritable() override;
     DWORD OnSendFault(DWORD dwError) override;
-    void EndSending() override;
+    // A name that no longer parses keeps the address it had. Always TRUE.
+    BOOL SetSockAddr() override;
+    BOOL OpenSendSocket() override { return OpenSocket(); }
+    const UniqueFd& SendSocket() const noexcept override { return sockBth; }
 
 private:
-    BOOL SetSockAddr();
     BOOL OpenSocket();
     void CloseSocket(BOOL bAbortive);
     void ShutdownSocket(int fd, BOOL bAbortive);
-    BOOL SetSocketOptions(int fd);
     // The BlueZ part of the connect: a connected stream or an invalid fd with the last error.
     UniqueFd ConnectProfile();
 
 public:
     UniqueFd sockBth;                       // guarded by csSocket
-    std::atomic<BOOL> bSendThread{FALSE};
     std::atomic<std::uint64_t> btAddr{0};
-    std::atomic<bool> pszHostAddress{false};  // the address has been set up
-    // Guards the connection, the connect and the close. Not the base's csLock: a cancel
-    // takes that lock before it wakes a connect, which must not hold it meanwhile.
-    std::mutex csSocket;
 
 private:
-    DWORD m_dwInitError = 0;
-    std::atomic<bool> m_bThreadRan{false};
     // The bus connection that registered the profile lives as long as the connection:
     // BlueZ shuts the socket down when the profile's owner leaves the bus.
     sd_bus* m_pBus = nullptr;  // guarded by csSocket

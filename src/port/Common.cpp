@@ -332,7 +332,9 @@ BOOL CCommon::WriteOnSendingThread(const BYTE* pBuffer, DWORD cbBuffer, DWORD* p
         dwSendError = 0;
     }
     m_evtThreadEnd.Reset();
+    m_bThreadRan = false;
     BOOL bStarted = hThread.Start([this]() {
+        m_bThreadRan = true;
         SendingThread();
         m_evtThreadEnd.Set();
     });

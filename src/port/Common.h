@@ -157,6 +157,8 @@ protected:
     // WaitForTrdSending. On every return the thread can no longer take from pBuffer.
     // FALSE with the last error when the thread cannot start.
     BOOL WriteOnSendingThread(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) noexcept;
+    // After a failed WriteOnSendingThread: its thread was never created (the driver logs it).
+    bool SendingThreadNotCreated() const noexcept { return !m_bThreadRan && !hThread.Attached(); }
 
     // ---- The sending thread's hooks; all run on the sending thread. ----
     // The thread's name in its log lines ("ThreadSendTcp").
@@ -242,6 +244,8 @@ private:
     Event m_evtThreadEnd{true, false};
     // IoCancelRequest has taken the send lock for good.
     std::atomic<bool> m_bSendLockKept{false};
+    // The sending thread of the last WriteOnSendingThread has started running.
+    std::atomic<bool> m_bThreadRan{false};
     bool ThreadRunning() const noexcept { return hThread.Attached(); }
     void ForgetEndedThread() noexcept;
     void DetachCallerBuffer() noexcept;

@@ -19,12 +19,9 @@
 namespace {
 
 constexpr const char* kChannelName[2] = {"26100", "9100"};
-constexpr DWORD kInitIntervalMs = 3000;
 constexpr DWORD kIcmpIntervalMs = 500;
 constexpr DWORD kIcmpTimeoutMs = 2000;
 constexpr DWORD kConnectStepMs = 5000;
-constexpr DWORD kShutdownLimitMs = 60000;
-constexpr DWORD kSendPollMs = 100;
 constexpr char kEchoPayload[] = "ZAQ VK";
 
 // Successful connects per channel, for the log only.
@@ -55,7 +52,7 @@ static void LanPortsFromEnvironment(std::uint16_t* pwData, std::uint16_t* pwStat
     *pwStatus = static_cast<std::uint16_t>(status);
 }
 
-CLan::CLan(const char* pszName) {
+CLan::CLan(const char* pszName) : CSocketPort(true) {
     DWORD dwIcmpError = hIcmp.Valid() ? 0 : GetLastError();
     dwLastIcmpTick = GetTickCount() - 3500;  // the first probe goes out at once
     std::uint16_t wPort[2] = {kPort[SOCK_STATUS], kPort[SOCK_DATA]};
@@ -93,20 +90,11 @@ CLan::~CLan() {
 // cancel and close among them, would stall behind the entry lock meanwhile.
 BOOL CLan::Init() {
     std::lock_guard lock(csAddress);
-    if (!bSuccessInit) {
-        SetLastError(m_dwInitError);
-        PORT_LOG(LOG_ERROR, "[%s] Init() bSuccessInit=false", PortName());
-        return FALSE;
-    }
-    if (pszHostAddress && GetTickCount() - dwLastInitTick <= kInitIntervalMs) return TRUE;
-    if (HasStatus(PM_STATUS_TCP_CON_WITHOUT_OPEN) && !pszHostAddress) return TRUE;
-    dwLastInitTick = GetTickCount();
-    SetSockAddr();
-    return TRUE;
+    return CSocketPort::Init();
 }
 
-// A name that is not a dotted IPv4 address leaves the port without an address: nothing is
-// connected or probed (an unset address would reach this machine itself).
+// Nothing is connected or probed without an address: an unset one would reach this
+// machine itself. Under csAddress.
 BOOL CLan::SetSockAddr() {
     in_addr addr{};
     if (::inet_pton(AF_INET, pszPortName.c_str(), &addr) != 1) {
@@ -182,18 +170,7 @@ BOOL CLan::WaitWlan(BOOL bConnect, DWORD dwTimeout) {
 // ---- Channels ----
 
 BOOL CLan::SetSocketOptions(int fd, int index) {
-    int sndbuf = index == SOCK_DATA ? static_cast<int>(kChunk) : 0;
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) != 0) {
-        SetLastErrorFromSocketErrno(errno);
-        PORT_LOG(LOG_ERROR, "[%s] setsockopt SO_SNDBUF. [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
-        return FALSE;
-    }
-    timeval rcv{0, 100000};
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv) != 0) {
-        SetLastErrorFromSocketErrno(errno);
-        PORT_LOG(LOG_ERROR, "[%s] setsockopt SO_RCVTIMEO. [WSAERR:%d]", PortName(), static_cast<int>(GetLastError()));
-        return FALSE;
-    }
+    if (!SetStreamOptions(fd, index == SOCK_DATA ? static_cast<int>(kChunk) : 0)) return FALSE;
     timeval snd{1, 0};
     if (index == SOCK_STATUS && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd) != 0) {
         SetLastErrorFromSocketErrno(errno);
@@ -304,34 +281,14 @@ BOOL CLan::IsSendBusy(int fd) {
 
 void CLan::ShutdownSocket(int fd) {
     ::shutdown(fd, SHUT_WR);
-    Deadline limit(kShutdownLimitMs);
-    char scratch[1024];
-    for (;;) {
-        ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
-        if (n == 0) {
-            PORT_LOG(LOG_DEBUG, "recv Passed. Return: %d LSError: %d ", 0, 0);
-            break;
-        }
-        if (n < 0) {
-            int err = errno;
-            // A receive timeout reads EAGAIN here; it is the printer still holding the line.
-            DWORD dwError = (err == EAGAIN || err == EWOULDBLOCK) ? WSAETIMEDOUT : SocketErrnoToWinError(err);
-            SetLastError(dwError);
-            PORT_LOG(LOG_WARNING, "recv Failed. Return: %d LSError: %d ", -1, static_cast<int>(dwError));
-            if (dwError == WSAETIMEDOUT) {
-                PORT_LOG(LOG_WARNING, "WSA_ETIMEDOUT");
-                if (!WaitWlan(TRUE, 3000)) break;
-            } else {
-                if (const char* pszName = WsaErrorName(dwError)) PORT_LOG(LOG_ERROR, "%s", pszName);
-                if (err != EINTR) break;
-            }
-        }
-        if (limit.Expired()) {
-            PORT_LOG(LOG_ERROR, "Timeout (%dms)", static_cast<int>(kShutdownLimitMs));
-            break;
-        }
-    }
+    DrainForClose(fd);
     ::shutdown(fd, SHUT_RD);
+}
+
+bool CLan::KeepDraining(DWORD dwError) {
+    if (dwError == WSAETIMEDOUT) return WaitWlan(TRUE, 3000) != FALSE;
+    if (const char* pszName = WsaErrorName(dwError)) PORT_LOG(LOG_ERROR, "%s", pszName);
+    return true;
 }
 
 // Under csSocket: the orderly close of the data channel, when it is open.
@@ -388,53 +345,7 @@ void CLan::Close(BOOL /*bFlag*/) {
     SetStatusBits(PM_STATUS_CLOSED);
 }
 
-BOOL CLan::DevIo(DWORD, const void*, DWORD, void*, DWORD, DWORD* pcbReturned) {
-    if (pcbReturned != nullptr) *pcbReturned = 0;
-    return TRUE;
-}
-
 // ---- Writing ----
-
-BOOL CLan::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) {
-    bSendThread = TRUE;
-    m_bThreadRan = false;
-    PORT_LOG(LOG_DEBUG, "[%s] Write CreateThread()", PortName());
-    PORT_LOG(LOG_INFO, "[%s] Write WaitForTrdSending() [%dms]", PortName(), static_cast<int>(dwTimeout));
-    BOOL bResult = WriteOnSendingThread(pBuffer, cbBuffer, pcbWritten, dwTimeout);
-    if (!bResult && !m_bThreadRan && !hThread.Attached()) {
-        bSendThread = FALSE;
-        PORT_LOG(LOG_ERROR, "[%s] Write CreateThread()", PortName());
-    }
-    return bResult;
-}
-
-// Before each chunk: a printer that stopped answering ends the thread.
-bool CLan::SendingBlocked() {
-    if (!HasStatus(PM_STATUS_OFFLINE)) return false;
-    SetSendError(ERROR_DEVICE_NOT_CONNECTED);
-    PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp [ERROR_DEVICE_NOT_CONNECTED]", PortName());
-    return true;
-}
-
-bool CLan::BeginSending() {
-    m_bThreadRan = true;
-    if (!OpenSocket(SOCK_DATA)) {
-        SetSendError(GetLastError());
-        return false;
-    }
-    std::lock_guard lock(csSocket);
-    // A descriptor of its own: a close by Cancel cannot hand this number to another file.
-    if (sockPort[SOCK_DATA]) hSendHandle.Reset(::fcntl(sockPort[SOCK_DATA].Get(), F_DUPFD_CLOEXEC, 0));
-    if (hSendHandle) return true;
-    SetSendError(ERROR_WRITE_FAULT);
-    return false;
-}
-
-bool CLan::WaitUntilWritable() {
-    if (CCommon::WaitUntilWritable()) return true;
-    dwLastSendTick = GetTickCount();
-    return false;
-}
 
 // The data channel broke under the sending thread: close it in the orderly way under the
 // control lock. A reset or cancel that is stopping this thread holds that lock and closes
@@ -442,23 +353,11 @@ bool CLan::WaitUntilWritable() {
 DWORD CLan::OnSendFault(DWORD dwError) {
     SetLastError(dwError);
     PORT_LOG(LOG_WARNING, "[%s] ThreadSendTcp CloseSocket(9100) [WSAERR:%d]", PortName(), static_cast<int>(dwError));
-    std::array items{TermItem(), CancelItem(), WaitItem::For(hEvtCtrl)};
-    for (;;) {
-        if (IsSendAborted()) return ERROR_CANCELLED;
-        const DWORD dwWait = WaitForAny(items, kSendPollMs);
-        if (dwWait == WAIT_OBJECT_0 + 2) break;
-        if (dwWait != WAIT_TIMEOUT) return ERROR_WRITE_FAULT;
-    }
+    if (const DWORD dwStop = TakeCtrlAfterSendFault(); dwStop != 0) return dwStop;
     {
         std::lock_guard lock(csSocket);
         CloseDataChannel();
     }
     ReleaseCtrlFunc();
     return ERROR_WRITE_FAULT;
-}
-
-void CLan::EndSending() {
-    hSendHandle.Reset();
-    dwLastSendTick = GetTickCount();
-    bSendThread = FALSE;
 }

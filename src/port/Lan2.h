@@ -9,11 +9,11 @@
 
 #include "platform/Event.h"
 #include "platform/UniqueFd.h"
-#include "port/Common.h"
 #include "port/Icmp.h"
+#include "port/SocketPort.h"
 #include "port/StatusReply.h"
 
-class CLan : public CCommon {
+class CLan : public CSocketPort {
 public:
     static constexpr int SOCK_STATUS = 0;  // TCP 26100
     static constexpr int SOCK_DATA = 1;    // TCP 9100
@@ -28,17 +28,12 @@ public:
     BOOL Init() override;
     // Closes the data channel in the orderly way (up to 60 s while the printer holds it).
     void Term() override;
-    // Sends on a sending thread in 1460-byte chunks; see CCommon::Write.
-    BOOL Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) override;
     // The automatic status on first use, then the printer's queued replies through the
     // status channel. TRUE with 0 bytes when nothing is queued; FALSE (ERROR_DEVICE_NOT_
     // CONNECTED) only when the status channel fails and the printer stops answering ICMP.
     BOOL Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout) override;
     // Closes the data channel and sends OPT_RESET. Always TRUE.
     BOOL Reset() override;
-    // Nothing to pass on a network port: TRUE.
-    BOOL DevIo(DWORD dwIoControlCode, const void* pInBuffer, DWORD cbInBuffer, void* pOutBuffer, DWORD cbOutBuffer,
-               DWORD* pcbReturned) override;
     // Closes the data channel in the orderly way, which also stops a blocked send. TRUE.
     BOOL Cancel() override;
     // Probes reachability when offline or closed; connects nothing. FALSE with
@@ -57,14 +52,15 @@ public:
 protected:
     const char* SendThreadName() const noexcept override { return "ThreadSendTcp"; }
     DWORD SendChunkSize() const noexcept override { return kChunk; }
-    bool BeginSending() override;
-    bool SendingBlocked() override;
-    bool WaitUntilWritable() override;
     DWORD OnSendFault(DWORD dwError) override;
-    void EndSending() override;
+    // A name that is not a dotted IPv4 address leaves the port without an address.
+    BOOL SetSockAddr() override;
+    BOOL OpenSendSocket() override { return OpenSocket(SOCK_DATA); }
+    const UniqueFd& SendSocket() const noexcept override { return sockPort[SOCK_DATA]; }
+    // Waits for the wireless link while the printer holds the line; names the error else.
+    bool KeepDraining(DWORD dwError) override;
 
 private:
-    BOOL SetSockAddr();
     BOOL OpenSocket(int index);
     void CloseSocket(int index);
     void CloseDataChannel();
@@ -83,7 +79,6 @@ private:
 public:
     // Fields beyond the base, as the driver's design names them.
     UniqueFd sockPort[2];                 // guarded by csSocket
-    std::atomic<BOOL> bSendThread{FALSE};
     CIcmpEcho hIcmp;
     sockaddr_in addrPort[2]{};             // guarded by csAddress
     std::uint16_t wRecBufCounter = 0;      // used under hSyncOpt
@@ -91,16 +86,12 @@ public:
     DWORD dwLastPollTick = 0;              // guarded by csRead
     std::atomic<DWORD> dwLastIcmpTick{0};
     Event hSyncOpt{false, true};
-    std::atomic<bool> pszHostAddress{false};  // the address has been set up
-    std::mutex csSocket;
     std::mutex csAddress;                  // guards addrPort and the address setup
     std::mutex csRead;                     // one Read at a time: a drain and a control read
     std::mutex csIcmp;                     // one probe at a time on the echo socket
 
 private:
-    DWORD m_dwInitError = 0;
     std::atomic<std::uint32_t> m_dwHostAddr{0};
-    std::atomic<bool> m_bThreadRan{false};
 };
 
 std::unique_ptr<CCommon> MakeLanPort(const char* pszName);

@@ -320,9 +320,8 @@ BOOL CUsb::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD d
     const DWORD cbRest = cbBuffer - cbSync;
     PORT_LOG(LOG_DEBUG, "[%s] Write CreateThread() [%dbyte]", PortName(), static_cast<int>(cbRest));
     PORT_LOG(LOG_DEBUG, "[%s] Write WaitForTrdSending()", PortName());
-    m_bThreadRan = false;
     BOOL bResult = WriteOnSendingThread(pBuffer + cbSync, cbRest, pcbWritten, deadline.Remaining());
-    if (!bResult && !m_bThreadRan && !hThread.Attached()) PORT_LOG(LOG_ERROR, "[%s] Write CreateThread()", PortName());
+    if (!bResult && SendingThreadNotCreated()) PORT_LOG(LOG_ERROR, "[%s] Write CreateThread()", PortName());
     return bResult;
 }
 
@@ -412,7 +411,6 @@ bool CUsb::ReopenForSending() {
 }
 
 bool CUsb::BeginSending() {
-    m_bThreadRan = true;
     ReopenForSending();
     return true;
 }

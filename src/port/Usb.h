@@ -6,7 +6,6 @@
 // serves writing, reading and control, opened by the first request and kept while the
 // device is present. A write sends its first bytes at once and the rest on the sending
 // thread, which waits (retrying the open) while the printer is away.
-#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -84,7 +83,6 @@ private:
     unsigned m_nLp = 0;
     bool m_bNameValid = false;
     DWORD m_dwLastRetryTick = 0;  // sending thread only
-    std::atomic<bool> m_bThreadRan{false};
 };
 
 std::unique_ptr<CCommon> MakeUsbPort(const char* pszName);
