@@ -384,7 +384,8 @@ TEST_F(ComPort, VanishedLineFailsTheWrite) {
     CCom port("ttyUSB1");
     ASSERT_TRUE(port.Open());
     WriteUnderWay write(port, 300000, 0x41);
-    Sleep(100);  // the pty's buffer fills; nobody reads
+    // Nobody reads: once the thread sends, the pty's buffer fills under it.
+    ASSERT_GE(WaitForLine('D', "[ttyUSB1] ThreadSendCom send() [", 5000), 0);
     pty->Vanish();
     write.Join();
     EXPECT_FALSE(write.bResult);
@@ -429,9 +430,7 @@ TEST_F(ComPort, RealTimeResetKeepsAVirtualPortClosed) {
     EXPECT_EQ(cb, 0u);
     EXPECT_LOG('I', "[ttyACM1] Enter interval ThreadSendCom [Real-cmd-reset]");
     const int nEnter = FindLine('I', "[ttyACM1] Enter interval ThreadSendCom [Real-cmd-reset]");
-    for (int i = 0; i < 100 && FindLine('I', "[ttyACM1] Escape interval ThreadSendCom [Real-cmd-reset]") < 0; ++i)
-        Sleep(100);
-    EXPECT_GT(FindLine('I', "[ttyACM1] Escape interval ThreadSendCom [Real-cmd-reset]"), nEnter);
+    EXPECT_GT(WaitForLine('I', "[ttyACM1] Escape interval ThreadSendCom [Real-cmd-reset]", 10000), nEnter);
     cb = 0;
     EXPECT_TRUE(pfnWritePortEx(h, reinterpret_cast<const BYTE*>(text.data()), 6, &cb, 2000));
     EXPECT_EQ(cb, 6u);
