@@ -190,8 +190,8 @@ TEST_F(UsbPortTest, TheDeviceIdComesFromSysfsWhereTheNodeHasNoIoctl) {
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
-// 1 MiB written to USB001 on a thread of its own while nobody reads: the node's buffer
-// fills and the sending thread waits inside the write.
+// 1 MiB written to USB001 on a thread of its own while nobody reads: once started, the
+// sending thread is inside the write and the node's buffer fills.
 class WriteUnderWay {
 public:
     WriteUnderWay(HSDK h, DWORD dwTimeout) : data(Pattern(1 << 20)) {
@@ -215,9 +215,10 @@ TEST_F(UsbPortTest, UnpluggedMidWriteTheThreadWaitsAndFinishesOnTheReturnedNode)
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
     WriteUnderWay write(m_hSdk, 20000);
-    Sleep(300);
+    ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
-    Sleep(600);
+    // The node comes back only once the thread has seen it go.
+    ASSERT_TRUE(WaitForLog("[USB001] [OFFLINE]"));
     ASSERT_TRUE(node.Publish());
     std::vector<BYTE> tail = DrainMaster(node.Master(), write.data.size(), 3000);
     write.Join();
@@ -236,7 +237,7 @@ TEST_F(UsbPortTest, UnpluggedForGoodTheWritersTimeLimitEndsTheWrite) {
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
     WriteUnderWay write(m_hSdk, 1500);
-    Sleep(300);
+    ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
     write.Join();
     // With a count, a write cut short by its time is a success; the caller compares.
