@@ -11,16 +11,6 @@
 
 namespace {
 
-// Reads until bytes come or about three seconds pass.
-std::vector<BYTE> ReadAnswer(HSDK h) {
-    BYTE buf[256];
-    DWORD cb = 0;
-    for (int i = 0; i < 30 && cb == 0; ++i) {
-        if (!pfnReadPortEx(h, buf, sizeof buf, &cb, 100)) return {};
-    }
-    return std::vector<BYTE>(buf, buf + cb);
-}
-
 using LanPortTest = LanFixture;
 
 TEST_F(LanPortTest, FirstReadIsTheStatusThenAnswersComeThroughTheStatusChannel) {
