@@ -14,6 +14,7 @@
 #include "platform/WinError.h"
 #include "port/Com.h"
 #include "port/Globals.h"
+#include "support/BackgroundCall.h"
 #include "support/SerialTree.h"
 
 namespace {
@@ -44,29 +45,6 @@ struct ScriptedLine {
     PublishedPty pty;
     ScriptedLines lines;
     CCom port;
-};
-
-// A write of data on a thread of its own, with its result and error once joined.
-class WriteUnderWay {
-public:
-    WriteUnderWay(CCom& port, std::size_t cbData, BYTE bFill) : data(cbData, bFill) {
-        m_writer = std::thread([&port, this] {
-            bResult = port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000);
-            dwError = GetLastError();
-        });
-    }
-    ~WriteUnderWay() { Join(); }
-    void Join() {
-        if (m_writer.joinable()) m_writer.join();
-    }
-
-    const std::vector<BYTE> data;
-    DWORD cbWritten = 0;
-    BOOL bResult = TRUE;
-    DWORD dwError = 0;
-
-private:
-    std::thread m_writer;
 };
 
 // A direct write as the service makes it: the previous sending thread collected first.
@@ -294,15 +272,18 @@ TEST_F(ComPort, DsrDropEndsTheTransferWithNothingUncounted) {
     ScriptedLine line(Root(), "ttyS2");
     ASSERT_TRUE(line.pty.Valid());
     ASSERT_TRUE(line.port.Open());
-    WriteUnderWay write(line.port, 400000, 0x55);
+    const std::vector<BYTE> data(400000, 0x55);
+    DWORD cbWritten = 0;
+    BackgroundCall write(
+        [&] { return line.port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000); });
     // Nobody reads: the pty fills and the thread waits inside a chunk.
     for (int i = 0; i < 500 && line.lines.nModemReads < 20; ++i) Sleep(10);
     line.lines.bits = TIOCM_CTS;
     write.Join();
     EXPECT_FALSE(write.bResult);
     EXPECT_EQ(write.dwError, ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_LT(write.cbWritten, write.data.size());
-    EXPECT_LE(line.pty.Drain().size(), write.cbWritten);
+    EXPECT_LT(cbWritten, data.size());
+    EXPECT_LE(line.pty.Drain().size(), cbWritten);
     EXPECT_LOG('W', "[ttyS2] ThreadSendCom() [OFFLINE]");
     EXPECT_LOG('W', "[ttyS2] ThreadSendCom Cancel()");
 }
@@ -383,14 +364,16 @@ TEST_F(ComPort, VanishedLineFailsTheWrite) {
     ASSERT_TRUE(pty->Valid());
     CCom port("ttyUSB1");
     ASSERT_TRUE(port.Open());
-    WriteUnderWay write(port, 300000, 0x41);
+    const std::vector<BYTE> data(300000, 0x41);
+    DWORD cbWritten = 0;
+    BackgroundCall write([&] { return port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000); });
     // Nobody reads: once the thread sends, the pty's buffer fills under it.
     ASSERT_GE(WaitForLine('D', "[ttyUSB1] ThreadSendCom send() [", 5000), 0);
     pty->Vanish();
     write.Join();
     EXPECT_FALSE(write.bResult);
     EXPECT_EQ(write.dwError, ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_LT(write.cbWritten, write.data.size());
+    EXPECT_LT(cbWritten, data.size());
 }
 
 TEST_F(ComPort, VanishedLineFailsTheReadAndDoesNotReopen) {

@@ -11,6 +11,7 @@
 #include "platform/WinError.h"
 #include "port/Usb.h"
 #include "port/UsbLp.h"
+#include "support/BackgroundCall.h"
 
 namespace {
 
@@ -190,43 +191,26 @@ TEST_F(UsbPortTest, TheDeviceIdComesFromSysfsWhereTheNodeHasNoIoctl) {
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
-// 1 MiB written to USB001 on a thread of its own while nobody reads: once started, the
-// sending thread is inside the write and the node's buffer fills.
-class WriteUnderWay {
-public:
-    WriteUnderWay(HSDK h, DWORD dwTimeout) : data(Pattern(1 << 20)) {
-        m_writer = std::thread(
-            [=, this] { bWrote = pfnWritePortEx(h, data.data(), static_cast<DWORD>(data.size()), &cbWritten, dwTimeout); });
-    }
-    ~WriteUnderWay() { Join(); }
-    void Join() {
-        if (m_writer.joinable()) m_writer.join();
-    }
-
-    const std::vector<BYTE> data;
-    DWORD cbWritten = 0;
-    BOOL bWrote = FALSE;
-
-private:
-    std::thread m_writer;
-};
-
 TEST_F(UsbPortTest, UnpluggedMidWriteTheThreadWaitsAndFinishesOnTheReturnedNode) {
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
-    WriteUnderWay write(m_hSdk, 20000);
+    // Nobody reads: the node's buffer fills under the sending thread.
+    const std::vector<BYTE> data = Pattern(1 << 20);
+    DWORD cbWritten = 0;
+    BackgroundCall write(
+        [&] { return pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 20000); });
     ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
     // The node comes back only once the thread has seen it go.
     ASSERT_TRUE(WaitForLog("[USB001] [OFFLINE]"));
     ASSERT_TRUE(node.Publish());
-    std::vector<BYTE> tail = DrainMaster(node.Master(), write.data.size(), 3000);
+    std::vector<BYTE> tail = DrainMaster(node.Master(), data.size(), 3000);
     write.Join();
-    EXPECT_TRUE(write.bWrote) << GetLastError();
-    EXPECT_EQ(write.cbWritten, write.data.size());
+    EXPECT_TRUE(write.bResult) << GetLastError();
+    EXPECT_EQ(cbWritten, data.size());
     ASSERT_FALSE(tail.empty());
-    ASSERT_LT(tail.size(), write.data.size());
-    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), write.data.end() - static_cast<long>(tail.size())));
+    ASSERT_LT(tail.size(), data.size());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.end() - static_cast<long>(tail.size())));
     const std::string log = LogText();
     EXPECT_NE(log.find("[USB001] ThreadSendUsb WriteFile() [other]"), std::string::npos);
     EXPECT_EQ(Occurrences(log, "[USB001] [OFFLINE]"), 1u);
@@ -236,16 +220,19 @@ TEST_F(UsbPortTest, UnpluggedMidWriteTheThreadWaitsAndFinishesOnTheReturnedNode)
 TEST_F(UsbPortTest, UnpluggedForGoodTheWritersTimeLimitEndsTheWrite) {
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
-    WriteUnderWay write(m_hSdk, 1500);
+    const std::vector<BYTE> data = Pattern(1 << 20);
+    DWORD cbWritten = 0;
+    BackgroundCall write(
+        [&] { return pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 1500); });
     ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
     write.Join();
     // With a count, a write cut short by its time is a success; the caller compares.
-    EXPECT_TRUE(write.bWrote);
-    EXPECT_GE(write.cbWritten, 64u);
-    EXPECT_LT(write.cbWritten, write.data.size());
+    EXPECT_TRUE(write.bResult);
+    EXPECT_GE(cbWritten, 64u);
+    EXPECT_LT(cbWritten, data.size());
     DWORD cb = 0;
-    EXPECT_FALSE(pfnWritePortEx(m_hSdk, write.data.data(), 10, &cb, 500));
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, data.data(), 10, &cb, 500));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(cb, 0u);
 }
