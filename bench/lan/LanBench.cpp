@@ -7,21 +7,18 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <array>
-#include <atomic>
-#include <filesystem>
 #include <memory>
-#include <thread>
 #include <string>
 #include <vector>
 
+#include "core/TransferBench.h"
 #include "log/Log.h"
-#include "platform/Event.h"
-#include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "port/Globals.h"
 #include "port/Lan2.h"
 #include "sim/Sim.h"
+#include "support/SimExchange.h"
+#include "support/SimLan.h"
 
 namespace {
 
@@ -30,44 +27,22 @@ constexpr std::size_t kBlock = 4096;
 const char* kAddress = "127.89.0.1";
 
 struct Bench {
-    std::string root;
+    bench::SysRoot root;
     std::unique_ptr<sim::Printer> printer;
     std::vector<BYTE> data = std::vector<BYTE>(kTotal, 'A');
-    std::vector<BYTE> command = std::vector<BYTE>(35, 0x00);
+    const std::vector<BYTE> command = DeviceIdCommand();
 
     Bench() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvo-bench-XXXXXX").string();
-        root = ::mkdtemp(pattern.data());
-        std::filesystem::create_directories(root + "/var/log");
-        ::setenv("KELVO_SYSROOT", root.c_str(), 1);
         // The program's own mask: dumps of every chunk are part of the real cost.
         LogSetup(LOG_PROGRAM_MASK, "BenchLan");
-        command[32] = 0x1D;
-        command[33] = 0x49;
-        command[34] = 0x01;
-        sim::Config config;
-        config.timing = sim::Timing::Fast();
-        config.lan.szAddress = kAddress;
-        config.lan.wDataPort = 0;
-        config.lan.wStatusPort = 0;
-        config.lan.bDiscovery = false;
-        printer = std::make_unique<sim::Printer>(config);
-        printer->Start();
-        ::setenv("KELVO_LAN_PORTS",
-                 (std::to_string(printer->DataPort()) + "," + std::to_string(printer->StatusPort())).c_str(), 1);
-    }
-    ~Bench() {
-        printer.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
+        // Not strict about one image per data connection: the printer these figures
+        // have always been taken against.
+        printer = StartLanPrinter(sim::Config{}, kAddress, 0, 0, false);
+        if (printer) ::setenv("KELVO_LAN_PORTS", LanPortsOf(*printer).c_str(), 1);
     }
     // Waits until the printer has taken everything sent so far.
     void WaitConsumed(unsigned long long nFrom) {
         printer->WaitForEvent("ignored", 60000, nullptr, nFrom);
-    }
-    unsigned long long NextSeq() const {
-        auto t = printer->Transcript();
-        return t.empty() ? 0 : t.back().nSeq + 1;
     }
 };
 
@@ -76,24 +51,20 @@ Bench& Shared() {
     return bench;
 }
 
+const char* const kOpenError = "cannot open the LAN port (ICMP echo not permitted?)";
+
+bool Started(benchmark::State& state, const Bench& b) {
+    if (!b.printer) state.SkipWithError("the simulated printer did not start");
+    return b.printer != nullptr;
+}
+
 void BM_PortServiceWrite(benchmark::State& state) {
     Bench& b = Shared();
     HSDK h = 0;
-    if (!pfnOpenPort(0, PORT_KIND_LAN, kAddress, &h)) {
-        state.SkipWithError("cannot open the LAN port (ICMP echo not permitted?)");
-        return;
-    }
-    // As in an update: the printer has been read (identified) before the transfer, so
-    // writes no longer drain the reply channel first.
-    BYTE status[8];
-    DWORD cbStatus = 0;
-    pfnReadPort(h, status, sizeof status, &cbStatus);
+    if (!Started(state, b) || !bench::OpenAndRead(state, PORT_KIND_LAN, kAddress, 8, kOpenError, &h)) return;
     for (auto _ : state) {
-        unsigned long long nFrom = b.NextSeq();
-        for (std::size_t off = 0; off < kTotal; off += kBlock) {
-            DWORD cb = 0;
-            pfnWritePortEx(h, b.data.data() + off, kBlock, &cb, 10000);
-        }
+        unsigned long long nFrom = NextSeq(*b.printer);
+        bench::WriteInCalls(h, b.data.data(), kTotal, kBlock, 10000);
         DWORD cb = 0;
         pfnWritePortEx(h, b.command.data(), static_cast<DWORD>(b.command.size()), &cb, 10000);
         b.WaitConsumed(nFrom);
@@ -105,17 +76,14 @@ BENCHMARK(BM_PortServiceWrite)->Unit(benchmark::kMillisecond)->MeasureProcessCPU
 
 void BM_PlainSocketWrite(benchmark::State& state) {
     Bench& b = Shared();
-    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(b.printer->DataPort());
-    ::inet_pton(AF_INET, kAddress, &a.sin_addr);
-    if (::connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (!Started(state, b)) return;
+    UniqueFd s = bench::ConnectTcp(kAddress, b.printer->DataPort());
+    if (!s) {
         state.SkipWithError("connect failed");
         return;
     }
     for (auto _ : state) {
-        unsigned long long nFrom = b.NextSeq();
+        unsigned long long nFrom = NextSeq(*b.printer);
         for (std::size_t off = 0; off < kTotal;) {
             ssize_t n = ::send(s.Get(), b.data.data() + off, kTotal - off, MSG_NOSIGNAL);
             if (n <= 0) break;
@@ -141,46 +109,19 @@ public:
             ::getsockname(m_listen.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
         m_wPort = ntohs(a.sin_port);
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~Sink() {
-        m_stop.Set();
-        if (m_thread.joinable()) m_thread.join();
+        m_drain = std::make_unique<bench::Drain>(m_listen.Get(), true);
     }
     WORD Port() const { return m_wPort; }
-    unsigned long long Received() const { return m_cbReceived.load(); }
+    unsigned long long Received() const { return m_drain ? m_drain->Received() : 0; }
     // Waits until cbTotal bytes have arrived in all.
     void WaitFor(unsigned long long cbTotal) const {
-        Deadline limit(60000);
-        while (m_cbReceived.load() < cbTotal && !limit.Expired()) std::this_thread::yield();
+        if (m_drain) m_drain->WaitFor(cbTotal);
     }
 
 private:
-    void Run() {
-        std::vector<BYTE> buf(1 << 16);
-        UniqueFd conn;
-        for (;;) {
-            std::array items{WaitItem::For(m_stop), conn ? WaitItem::ForFd(conn.Get(), POLLIN)
-                                                         : WaitItem::ForFd(m_listen.Get(), POLLIN)};
-            DWORD dwWait = WaitForAny(items, INFINITE);
-            if (dwWait != WAIT_OBJECT_0 + 1) return;
-            if (!conn) {
-                conn.Reset(::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-                continue;
-            }
-            ssize_t n = ::recv(conn.Get(), buf.data(), buf.size(), 0);
-            if (n <= 0) {
-                conn.Reset();
-                continue;
-            }
-            m_cbReceived += static_cast<unsigned long long>(n);
-        }
-    }
     UniqueFd m_listen;
     WORD m_wPort = 0;
-    Event m_stop{true, false};
-    std::atomic<unsigned long long> m_cbReceived{0};
-    std::thread m_thread;
+    std::unique_ptr<bench::Drain> m_drain;  // ends before the socket it reads
 };
 
 Sink& SharedSink() {
@@ -193,26 +134,17 @@ Sink& SharedSink() {
 // chunk hex-dumped, as in a real run); 0: the log off, the service's own cost alone.
 void BM_PortServiceToSink(benchmark::State& state) {
     Bench& b = Shared();
+    if (!Started(state, b)) return;
     LogSetup(state.range(0) != 0 ? LOG_PROGRAM_MASK : 0, "BenchLan");
     Sink& sink = SharedSink();
     ::setenv("KELVO_LAN_PORTS", (std::to_string(sink.Port()) + "," + std::to_string(b.printer->StatusPort())).c_str(), 1);
     HSDK h = 0;
-    BOOL bOpen = pfnOpenPort(0, PORT_KIND_LAN, kAddress, &h);
-    ::setenv("KELVO_LAN_PORTS",
-             (std::to_string(b.printer->DataPort()) + "," + std::to_string(b.printer->StatusPort())).c_str(), 1);
-    if (!bOpen) {
-        state.SkipWithError("cannot open the LAN port (ICMP echo not permitted?)");
-        return;
-    }
-    BYTE status[8];
-    DWORD cbStatus = 0;
-    pfnReadPort(h, status, sizeof status, &cbStatus);
+    const bool bOpen = bench::OpenAndRead(state, PORT_KIND_LAN, kAddress, 8, kOpenError, &h);
+    ::setenv("KELVO_LAN_PORTS", LanPortsOf(*b.printer).c_str(), 1);
+    if (!bOpen) return;
     for (auto _ : state) {
         unsigned long long cbStart = sink.Received();
-        for (std::size_t off = 0; off < kTotal; off += kBlock) {
-            DWORD cb = 0;
-            pfnWritePortEx(h, b.data.data() + off, kBlock, &cb, 10000);
-        }
+        bench::WriteInCalls(h, b.data.data(), kTotal, kBlock, 10000);
         sink.WaitFor(cbStart + kTotal);
     }
     pfnClosePort(h, 0);
@@ -223,12 +155,8 @@ BENCHMARK(BM_PortServiceToSink)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->
 
 void BM_PlainSocketToSink(benchmark::State& state) {
     Sink& sink = SharedSink();
-    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(sink.Port());
-    ::inet_pton(AF_INET, kAddress, &a.sin_addr);
-    if (::connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    UniqueFd s = bench::ConnectTcp(kAddress, sink.Port());
+    if (!s) {
         state.SkipWithError("connect failed");
         return;
     }

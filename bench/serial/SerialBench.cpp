@@ -6,15 +6,17 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/TransferBench.h"
 #include "log/Log.h"
 #include "port/Com.h"
 #include "port/Globals.h"
 #include "sim/Sim.h"
+#include "support/SimExchange.h"
+#include "support/SimSerial.h"
 
 namespace {
 
@@ -24,38 +26,15 @@ constexpr std::size_t kBlock = 4096;
 constexpr const char* kTty = "ttyACM0";
 
 struct Bench {
-    std::string root;
+    bench::SysRoot root;
     std::unique_ptr<sim::Printer> printer;
-    std::vector<BYTE> command = std::vector<BYTE>(35, 0x00);
+    const std::vector<BYTE> command = DeviceIdCommand();
 
     Bench() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvo-bench-XXXXXX").string();
-        root = ::mkdtemp(pattern.data());
-        std::filesystem::create_directories(root + "/var/log");
-        ::setenv("KELVO_SYSROOT", root.c_str(), 1);
         // The program's own mask: dumps of every chunk are part of the real cost.
         LogSetup(LOG_PROGRAM_MASK, "BenchSerial");
-        command[32] = 0x1D;
-        command[33] = 0x49;
-        command[34] = 0x01;
         sim::Config config;
-        config.timing = sim::Timing::Fast();
-        config.szTransport = "serial";
-        config.serial.szSysroot = root;
-        config.serial.szTtyName = kTty;
-        config.serial.szKind = "acm";
-        config.serial.dwBaud = kBaud;
-        printer = std::make_unique<sim::Printer>(config);
-        printer->Start();
-    }
-    ~Bench() {
-        printer.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-    unsigned long long NextSeq() const {
-        auto t = printer->Transcript();
-        return t.empty() ? 0 : t.back().nSeq + 1;
+        printer = StartSerialPrinter(config, root.Path(), kTty, "acm", kBaud);
     }
 };
 
@@ -70,23 +49,18 @@ void BM_SerialTransferAt115200(benchmark::State& state) {
     static Bench b;
     const std::size_t cbTotal = static_cast<std::size_t>(state.range(0));
     std::vector<BYTE> data(cbTotal, 'A');
-    HSDK h = 0;
-    if (!pfnOpenPort(0, PORT_KIND_COM, kTty, &h)) {
-        state.SkipWithError("cannot open the serial port");
+    if (!b.printer) {
+        state.SkipWithError("the simulated printer did not start");
         return;
     }
-    BYTE scratch[64];
-    DWORD cbScratch = 0;
-    pfnReadPort(h, scratch, sizeof scratch, &cbScratch);
+    HSDK h = 0;
+    if (!bench::OpenAndRead(state, PORT_KIND_COM, kTty, 64, "cannot open the serial port", &h)) return;
     double dRatio = 0, dCpu = 0;
     for (auto _ : state) {
-        const unsigned long long nFrom = b.NextSeq();
+        const unsigned long long nFrom = NextSeq(*b.printer);
         const double dCpu0 = CpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
-        for (std::size_t off = 0; off < cbTotal; off += kBlock) {
-            DWORD cb = 0;
-            pfnWritePortEx(h, data.data() + off, static_cast<DWORD>(std::min(kBlock, cbTotal - off)), &cb, 10000);
-        }
+        bench::WriteInCalls(h, data.data(), cbTotal, kBlock, 10000);
         DWORD cb = 0;
         pfnWritePortEx(h, b.command.data(), static_cast<DWORD>(b.command.size()), &cb, 10000);
         // The printer logs the bytes it took once the command behind them arrives.

@@ -9,6 +9,7 @@
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "support/SimExchange.h"
 
 namespace {
 
@@ -17,15 +18,7 @@ constexpr int READS = 60;
 constexpr int RESETS = 4;
 constexpr int CANCELS = 8;
 
-// DEVICE ID in the standard set, and its answer for the simulator's Type ID 0x1F.
-const std::vector<BYTE> kDeviceId = [] {
-    std::vector<BYTE> cmd(35, 0x00);
-    cmd[32] = 0x1D;
-    cmd[33] = 0x49;
-    cmd[34] = 0x01;
-    return cmd;
-}();
-const std::vector<BYTE> kDeviceIdAnswer = {0x0E, 0xEF, 0xF1, 0x00};
+const std::vector<BYTE> kDeviceId = DeviceIdCommand();
 
 class LanStress : public LanFixture {
 protected:

@@ -24,28 +24,38 @@ Bytes Concat(Bytes a, const Bytes& b) {
     return a;
 }
 
+// A TCP socket bound to address on a port the kernel chooses; 0 when it cannot be bound.
+WORD BindFreePort(const std::string& address, const UniqueFd& fd) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    socklen_t len = sizeof a;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
 // A status-channel peer that answers each request with the next scripted reply, sent in
-// the pieces given (a short pause between pieces), and records the requests.
+// the pieces given (a short pause between pieces), and records the requests. Its data
+// port is bound but never listens: the data channel is refused, as no test here uses it.
 class ScriptedStatusPeer {
 public:
     ScriptedStatusPeer(const std::string& address, std::vector<std::vector<Bytes>> replies)
         : m_replies(std::move(replies)) {
+        m_data.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        m_wDataPort = BindFreePort(address, m_data);
         m_listen.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-        socklen_t len = sizeof a;
-        if (::bind(m_listen.Get(), reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(m_listen.Get(), 4) == 0 &&
-            ::getsockname(m_listen.Get(), reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-            m_wPort = ntohs(a.sin_port);
-        }
+        m_wPort = BindFreePort(address, m_listen);
+        if (m_wPort != 0 && ::listen(m_listen.Get(), 4) != 0) m_wPort = 0;
         m_thread = std::thread([this] { Serve(); });
     }
     ~ScriptedStatusPeer() {
         ::shutdown(m_listen.Get(), SHUT_RDWR);
         m_thread.join();
     }
-    WORD Port() const { return m_wPort; }
+    // The value of KELVO_LAN_PORTS that points the driver here.
+    std::string LanPorts() const { return std::to_string(m_wDataPort) + "," + std::to_string(m_wPort); }
     std::vector<Bytes> Requests() {
         std::lock_guard lock(m_mutex);
         return m_requests;
@@ -73,6 +83,8 @@ private:
         }
     }
 
+    UniqueFd m_data;
+    WORD m_wDataPort = 0;
     UniqueFd m_listen;
     WORD m_wPort = 0;
     std::vector<std::vector<Bytes>> m_replies;
@@ -110,7 +122,7 @@ TEST_F(StatusChannelTest, RepliesAreCheckedAndNeverReadPastTheBuffer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedStatusPeer peer(m_szAddress, {c.pieces});
-        ::setenv("KELVO_LAN_PORTS", ("9," + std::to_string(peer.Port())).c_str(), 1);
+        ::setenv("KELVO_LAN_PORTS", peer.LanPorts().c_str(), 1);
         CLan lan(m_szAddress.c_str());
         ASSERT_TRUE(lan.Init());
         ASSERT_TRUE(lan.Open());
@@ -127,7 +139,7 @@ TEST_F(StatusChannelTest, RepliesAreCheckedAndNeverReadPastTheBuffer) {
 
 TEST_F(StatusChannelTest, RequestsCarryTheReceiveCounterAndTheBufferSize) {
     ScriptedStatusPeer peer(m_szAddress, {{Concat(Header(0x80, 2, 0x1234), Bytes{0x0E, 0x00})}, {Header(0x80, 0)}});
-    ::setenv("KELVO_LAN_PORTS", ("9," + std::to_string(peer.Port())).c_str(), 1);
+    ::setenv("KELVO_LAN_PORTS", peer.LanPorts().c_str(), 1);
     CLan lan(m_szAddress.c_str());
     ASSERT_TRUE(lan.Init());
     ASSERT_TRUE(lan.Open());
@@ -143,7 +155,7 @@ TEST_F(StatusChannelTest, RequestsCarryTheReceiveCounterAndTheBufferSize) {
 
 TEST_F(StatusChannelTest, NoReplyEndsTheExchangeAfterFiveSeconds) {
     ScriptedStatusPeer peer(m_szAddress, {{}});
-    ::setenv("KELVO_LAN_PORTS", ("9," + std::to_string(peer.Port())).c_str(), 1);
+    ::setenv("KELVO_LAN_PORTS", peer.LanPorts().c_str(), 1);
     CLan lan(m_szAddress.c_str());
     ASSERT_TRUE(lan.Init());
     ASSERT_TRUE(lan.Open());

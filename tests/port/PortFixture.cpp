@@ -4,6 +4,7 @@
 
 #include "TestPort.h"
 #include "log/Log.h"
+#include "platform/Tick.h"
 
 namespace {
 constexpr const char* LOG_NAME = "PortTest";
@@ -41,4 +42,11 @@ int PortFixture::FindLine(char chLevel, const std::string& text, int nFrom) cons
         if (text_at != std::string::npos && line.find(text, text_at) != std::string::npos) return i;
     }
     return -1;
+}
+
+int PortFixture::WaitForLine(char chLevel, const std::string& text, unsigned dwTimeout, int nFrom) const {
+    for (Deadline limit(dwTimeout);; Sleep(10)) {
+        const int nAt = FindLine(chLevel, text, nFrom);
+        if (nAt >= 0 || limit.Expired()) return nAt;
+    }
 }

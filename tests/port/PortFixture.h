@@ -20,6 +20,8 @@ protected:
     // holds the given text, or -1.
     int FindLine(char chLevel, const std::string& text, int nFrom = 0) const;
     bool HasLine(char chLevel, const std::string& text) const { return FindLine(chLevel, text) >= 0; }
+    // FindLine, waiting for the line at most dwTimeout ms.
+    int WaitForLine(char chLevel, const std::string& text, unsigned dwTimeout, int nFrom = 0) const;
     bool LogContains(const std::string& text) const { return m_pLog->Contains(text); }
 
     TempDir m_root;

@@ -14,6 +14,7 @@
 #include "platform/WinError.h"
 #include "port/Com.h"
 #include "port/Globals.h"
+#include "support/BackgroundCall.h"
 #include "support/SerialTree.h"
 
 namespace {
@@ -35,6 +36,15 @@ protected:
         return n;
     }
     std::string Root() const { return m_root.Path(); }
+};
+
+// A pty published as name and driven as a physical line: the test scripts its modem
+// lines, output queue and error counters.
+struct ScriptedLine {
+    ScriptedLine(const std::string& root, const std::string& name) : pty(root, name), port(name.c_str(), &lines) {}
+    PublishedPty pty;
+    ScriptedLines lines;
+    CCom port;
 };
 
 // A direct write as the service makes it: the previous sending thread collected first.
@@ -226,141 +236,125 @@ TEST_F(ComPort, HeldLineDoesNotOpen) {
 }
 
 TEST_F(ComPort, DsrTellsWhetherThePrinterIsThere) {
-    PublishedPty pty(Root(), "ttyS1");
-    ASSERT_TRUE(pty.Valid());
-    ScriptedLines lines;
-    CCom port("ttyS1", &lines);
-    ASSERT_TRUE(port.Open());
-    EXPECT_FALSE(port.IsVirtual());
-    EXPECT_NE(lines.nRaised & TIOCM_DTR, 0);
-    EXPECT_FALSE(port.HasStatus(PM_STATUS_OFFLINE));
+    ScriptedLine line(Root(), "ttyS1");
+    ASSERT_TRUE(line.pty.Valid());
+    ASSERT_TRUE(line.port.Open());
+    EXPECT_FALSE(line.port.IsVirtual());
+    EXPECT_NE(line.lines.nRaised & TIOCM_DTR, 0);
+    EXPECT_FALSE(line.port.HasStatus(PM_STATUS_OFFLINE));
 
-    lines.bits = TIOCM_CTS;  // DSR low: switched off
-    EXPECT_FALSE(port.IsConnect());
+    line.lines.bits = TIOCM_CTS;  // DSR low: switched off
+    EXPECT_FALSE(line.port.IsConnect());
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_FALSE(port.Open());
+    EXPECT_FALSE(line.port.Open());
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_TRUE(port.HasStatus(PM_STATUS_OFFLINE));
+    EXPECT_TRUE(line.port.HasStatus(PM_STATUS_OFFLINE));
     EXPECT_EQ(CountLines('W', "[ttyS1] [OFFLINE]"), 1);
 
-    lines.bits = TIOCM_CTS | TIOCM_DSR;
-    EXPECT_TRUE(port.Open());
-    EXPECT_FALSE(port.HasStatus(PM_STATUS_OFFLINE));
+    line.lines.bits = TIOCM_CTS | TIOCM_DSR;
+    EXPECT_TRUE(line.port.Open());
+    EXPECT_FALSE(line.port.HasStatus(PM_STATUS_OFFLINE));
     EXPECT_LOG('I', "[ttyS1] [ONLINE]");
 
     // Where DSR means nothing, or with XON/XOFF flow, a low DSR is not an absence.
-    lines.bits = TIOCM_CTS;
-    port.SetStatusBits(PM_STATUS_UNSUPPORT_COM_DSR);
-    EXPECT_TRUE(port.IsConnect());
-    port.ClearStatusBits(PM_STATUS_UNSUPPORT_COM_DSR);
-    port.SetStatusBits(PM_STATUS_COM_XONXOFF);
-    EXPECT_TRUE(port.IsConnect());
+    line.lines.bits = TIOCM_CTS;
+    line.port.SetStatusBits(PM_STATUS_UNSUPPORT_COM_DSR);
+    EXPECT_TRUE(line.port.IsConnect());
+    line.port.ClearStatusBits(PM_STATUS_UNSUPPORT_COM_DSR);
+    line.port.SetStatusBits(PM_STATUS_COM_XONXOFF);
+    EXPECT_TRUE(line.port.IsConnect());
 }
 
 // The printer is switched off during a transfer: the thread ends with
 // ERROR_DEVICE_NOT_CONNECTED, and nothing reached the far end that was not counted (the
 // cancel that follows drops what still waited in the line's buffers).
 TEST_F(ComPort, DsrDropEndsTheTransferWithNothingUncounted) {
-    PublishedPty pty(Root(), "ttyS2");
-    ASSERT_TRUE(pty.Valid());
-    ScriptedLines lines;
-    CCom port("ttyS2", &lines);
-    ASSERT_TRUE(port.Open());
-    std::vector<BYTE> data(400000, 0x55);
+    ScriptedLine line(Root(), "ttyS2");
+    ASSERT_TRUE(line.pty.Valid());
+    ASSERT_TRUE(line.port.Open());
+    const std::vector<BYTE> data(400000, 0x55);
     DWORD cbWritten = 0;
-    BOOL bResult = TRUE;
-    DWORD dwError = 0;
-    std::thread writer([&] {
-        bResult = port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000);
-        dwError = GetLastError();
-    });
+    BackgroundCall write(
+        [&] { return line.port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000); });
     // Nobody reads: the pty fills and the thread waits inside a chunk.
-    for (int i = 0; i < 500 && lines.nModemReads < 20; ++i) Sleep(10);
-    lines.bits = TIOCM_CTS;
-    writer.join();
-    EXPECT_FALSE(bResult);
-    EXPECT_EQ(dwError, ERROR_DEVICE_NOT_CONNECTED);
+    for (int i = 0; i < 500 && line.lines.nModemReads < 20; ++i) Sleep(10);
+    line.lines.bits = TIOCM_CTS;
+    write.Join();
+    EXPECT_FALSE(write.bResult);
+    EXPECT_EQ(write.dwError, ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_LT(cbWritten, data.size());
-    EXPECT_LE(pty.Drain().size(), cbWritten);
+    EXPECT_LE(line.pty.Drain().size(), cbWritten);
     EXPECT_LOG('W', "[ttyS2] ThreadSendCom() [OFFLINE]");
     EXPECT_LOG('W', "[ttyS2] ThreadSendCom Cancel()");
 }
 
 // CTS low holds the line; nothing is written until it rises.
 TEST_F(ComPort, CtsLowHoldsTheLine) {
-    PublishedPty pty(Root(), "ttyS3");
-    ASSERT_TRUE(pty.Valid());
-    ScriptedLines lines;
-    lines.bits = TIOCM_DSR;
-    CCom port("ttyS3", &lines);
-    ASSERT_TRUE(port.Open());
+    ScriptedLine line(Root(), "ttyS3");
+    ASSERT_TRUE(line.pty.Valid());
+    line.lines.bits = TIOCM_DSR;
+    ASSERT_TRUE(line.port.Open());
     const std::string text = "held until CTS";
     DWORD cbWritten = 0;
-    EXPECT_TRUE(WriteText(port, text, 200, &cbWritten));
+    EXPECT_TRUE(WriteText(line.port, text, 200, &cbWritten));
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
     EXPECT_EQ(cbWritten, 0u);
-    EXPECT_EQ(pty.Drain(), "");
+    EXPECT_EQ(line.pty.Drain(), "");
     EXPECT_LOG('D', "[ttyS3] ThreadSendCom [cts pin is mark]");
-    lines.bits = TIOCM_DSR | TIOCM_CTS;
-    EXPECT_TRUE(WriteText(port, text, 5000, &cbWritten));
+    line.lines.bits = TIOCM_DSR | TIOCM_CTS;
+    EXPECT_TRUE(WriteText(line.port, text, 5000, &cbWritten));
     EXPECT_EQ(cbWritten, text.size());
-    EXPECT_EQ(pty.Drain(), text);
+    EXPECT_EQ(line.pty.Drain(), text);
 }
 
 // The output queue is kept at most 1024 bytes deep; a deeper one is an overrun.
 TEST_F(ComPort, OutputQueueLimitsWhatIsTaken) {
-    PublishedPty pty(Root(), "ttyS5");
-    ASSERT_TRUE(pty.Valid());
-    ScriptedLines lines;
-    lines.nQueued = 1024;
-    CCom port("ttyS5", &lines);
-    ASSERT_TRUE(port.Open());
+    ScriptedLine line(Root(), "ttyS5");
+    ASSERT_TRUE(line.pty.Valid());
+    line.lines.nQueued = 1024;
+    ASSERT_TRUE(line.port.Open());
     const std::string text(100, 'q');
     DWORD cbWritten = 0;
-    EXPECT_TRUE(WriteText(port, text, 150, &cbWritten));
+    EXPECT_TRUE(WriteText(line.port, text, 150, &cbWritten));
     EXPECT_EQ(cbWritten, 0u);
-    EXPECT_EQ(pty.Drain(), "");
-    lines.nQueued = 1000;
-    EXPECT_TRUE(WriteText(port, text, 3000, &cbWritten));
+    EXPECT_EQ(line.pty.Drain(), "");
+    line.lines.nQueued = 1000;
+    EXPECT_TRUE(WriteText(line.port, text, 3000, &cbWritten));
     EXPECT_EQ(cbWritten, 100u);
-    EXPECT_EQ(pty.Drain(), text);
+    EXPECT_EQ(line.pty.Drain(), text);
     EXPECT_TRUE(LogContains("[ttyS5] ThreadSendCom WriteFile(24byte)"));
     EXPECT_FALSE(LogContains("[ttyS5] ThreadSendCom WriteFile(100byte)"));
-    lines.nQueued = 1500;
-    EXPECT_FALSE(WriteText(port, text, 300, &cbWritten));
+    line.lines.nQueued = 1500;
+    EXPECT_FALSE(WriteText(line.port, text, 300, &cbWritten));
     EXPECT_EQ(cbWritten, 0u);
     EXPECT_LOG('E', "[ttyS5] ThreadSendCom [OVERRUN;1024<1500byte]");
 }
 
 TEST_F(ComPort, LineErrorsDiscardWhatWasRead) {
-    PublishedPty pty(Root(), "ttyS6");
-    ASSERT_TRUE(pty.Valid());
-    ScriptedLines lines;
-    CCom port("ttyS6", &lines);
-    ASSERT_TRUE(port.Open());
+    ScriptedLine line(Root(), "ttyS6");
+    ASSERT_TRUE(line.pty.Valid());
+    ASSERT_TRUE(line.port.Open());
     BYTE buf[32];
     DWORD cbRead = 0;
-    pty.Send("ok");
-    ASSERT_TRUE(port.Read(buf, sizeof buf, &cbRead, 0));
+    line.pty.Send("ok");
+    ASSERT_TRUE(line.port.Read(buf, sizeof buf, &cbRead, 0));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), cbRead), "ok");
-    pty.Send("noise");
-    lines.nFrame = 1;
-    ASSERT_TRUE(port.Read(buf, sizeof buf, &cbRead, 0));
+    line.pty.Send("noise");
+    line.lines.nFrame = 1;
+    ASSERT_TRUE(line.port.Read(buf, sizeof buf, &cbRead, 0));
     EXPECT_EQ(cbRead, 0u);
     EXPECT_LOG('W', "[ttyS6] ClearCommError() [ERR:00000008]");
 }
 
 TEST_F(ComPort, BreakResetsAPhysicalPort) {
-    PublishedPty pty(Root(), "ttyS7");
-    ASSERT_TRUE(pty.Valid());
-    ScriptedLines lines;
-    CCom port("ttyS7", &lines);
-    ASSERT_TRUE(port.Open());
-    EXPECT_TRUE(port.Reset());
-    EXPECT_EQ(lines.nBreakOn, 1);
-    EXPECT_EQ(lines.nBreakOff, 1);
+    ScriptedLine line(Root(), "ttyS7");
+    ASSERT_TRUE(line.pty.Valid());
+    ASSERT_TRUE(line.port.Open());
+    EXPECT_TRUE(line.port.Reset());
+    EXPECT_EQ(line.lines.nBreakOn, 1);
+    EXPECT_EQ(line.lines.nBreakOff, 1);
     EXPECT_LOG('I', "[ttyS7] Reset DevIo(IOCTL_SERIAL_SET_BREAK_OFF)");
-    EXPECT_EQ(pty.Drain(), "");
+    EXPECT_EQ(line.pty.Drain(), "");
 }
 
 // An adapter unplugged in the middle of a transfer: the write ends with
@@ -370,19 +364,15 @@ TEST_F(ComPort, VanishedLineFailsTheWrite) {
     ASSERT_TRUE(pty->Valid());
     CCom port("ttyUSB1");
     ASSERT_TRUE(port.Open());
-    std::vector<BYTE> data(300000, 0x41);
+    const std::vector<BYTE> data(300000, 0x41);
     DWORD cbWritten = 0;
-    BOOL bResult = TRUE;
-    DWORD dwError = 0;
-    std::thread writer([&] {
-        bResult = port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000);
-        dwError = GetLastError();
-    });
-    Sleep(100);  // the pty's buffer fills; nobody reads
+    BackgroundCall write([&] { return port.Write(data.data(), static_cast<DWORD>(data.size()), &cbWritten, 30000); });
+    // Nobody reads: once the thread sends, the pty's buffer fills under it.
+    ASSERT_GE(WaitForLine('D', "[ttyUSB1] ThreadSendCom send() [", 5000), 0);
     pty->Vanish();
-    writer.join();
-    EXPECT_FALSE(bResult);
-    EXPECT_EQ(dwError, ERROR_DEVICE_NOT_CONNECTED);
+    write.Join();
+    EXPECT_FALSE(write.bResult);
+    EXPECT_EQ(write.dwError, ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_LT(cbWritten, data.size());
 }
 
@@ -423,9 +413,7 @@ TEST_F(ComPort, RealTimeResetKeepsAVirtualPortClosed) {
     EXPECT_EQ(cb, 0u);
     EXPECT_LOG('I', "[ttyACM1] Enter interval ThreadSendCom [Real-cmd-reset]");
     const int nEnter = FindLine('I', "[ttyACM1] Enter interval ThreadSendCom [Real-cmd-reset]");
-    for (int i = 0; i < 100 && FindLine('I', "[ttyACM1] Escape interval ThreadSendCom [Real-cmd-reset]") < 0; ++i)
-        Sleep(100);
-    EXPECT_GT(FindLine('I', "[ttyACM1] Escape interval ThreadSendCom [Real-cmd-reset]"), nEnter);
+    EXPECT_GT(WaitForLine('I', "[ttyACM1] Escape interval ThreadSendCom [Real-cmd-reset]", 10000), nEnter);
     cb = 0;
     EXPECT_TRUE(pfnWritePortEx(h, reinterpret_cast<const BYTE*>(text.data()), 6, &cb, 2000));
     EXPECT_EQ(cb, 6u);

@@ -6,13 +6,13 @@
 
 #include "sim/Sim.h"
 
-// Starts the printer of config on address; nullptr when it cannot bind. It is strict where
-// printers may be: one image per data connection.
+// Starts the printer of config on address; nullptr when it cannot bind. bStrict: it is
+// strict where printers may be, one image per data connection.
 // wDataPort and wStatusPort 0: the kernel chooses; several printers on addresses of
 // their own can share the numbers, as the driver takes them from KELVO_LAN_PORTS for all.
 inline std::unique_ptr<sim::Printer> StartLanPrinter(sim::Config config, const std::string& address,
-                                                     WORD wDataPort = 0, WORD wStatusPort = 0) {
-    config.faults.bImagePerConnection = true;
+                                                     WORD wDataPort = 0, WORD wStatusPort = 0, bool bStrict = true) {
+    config.faults.bImagePerConnection = bStrict;
     // Quick timings unless the test chose its own.
     if (config.szTimingName == "real") {
         config.timing = sim::Timing::Fast();

@@ -38,6 +38,13 @@ protected:
         return *m_nodes.back();
     }
     std::string LogText() const { return ReadWholeFile(m_root / "var/log/ZAQ/Logs/Usb.log"); }
+    // Waits until the log holds text, at most dwTimeout ms.
+    bool WaitForLog(const std::string& text, DWORD dwTimeout = 5000) const {
+        for (Deadline limit(dwTimeout);; Sleep(10)) {
+            if (LogText().find(text) != std::string::npos) return true;
+            if (limit.Expired()) return false;
+        }
+    }
     static std::size_t Occurrences(const std::string& text, const std::string& what) {
         std::size_t n = 0;
         for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;

@@ -11,6 +11,7 @@
 #include "platform/WinError.h"
 #include "port/Usb.h"
 #include "port/UsbLp.h"
+#include "support/BackgroundCall.h"
 
 namespace {
 
@@ -193,19 +194,19 @@ TEST_F(UsbPortTest, TheDeviceIdComesFromSysfsWhereTheNodeHasNoIoctl) {
 TEST_F(UsbPortTest, UnpluggedMidWriteTheThreadWaitsAndFinishesOnTheReturnedNode) {
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    // Nobody reads: the node's buffer fills under the sending thread.
     const std::vector<BYTE> data = Pattern(1 << 20);
     DWORD cbWritten = 0;
-    BOOL bWrote = FALSE;
-    std::thread writer(
-        [&] { bWrote = pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 20000); });
-    // Nobody reads: the node's buffer fills and the thread waits inside the write.
-    Sleep(300);
+    BackgroundCall write(
+        [&] { return pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 20000); });
+    ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
-    Sleep(600);
+    // The node comes back only once the thread has seen it go.
+    ASSERT_TRUE(WaitForLog("[USB001] [OFFLINE]"));
     ASSERT_TRUE(node.Publish());
     std::vector<BYTE> tail = DrainMaster(node.Master(), data.size(), 3000);
-    writer.join();
-    EXPECT_TRUE(bWrote) << GetLastError();
+    write.Join();
+    EXPECT_TRUE(write.bResult) << GetLastError();
     EXPECT_EQ(cbWritten, data.size());
     ASSERT_FALSE(tail.empty());
     ASSERT_LT(tail.size(), data.size());
@@ -221,14 +222,13 @@ TEST_F(UsbPortTest, UnpluggedForGoodTheWritersTimeLimitEndsTheWrite) {
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
     const std::vector<BYTE> data = Pattern(1 << 20);
     DWORD cbWritten = 0;
-    BOOL bWrote = FALSE;
-    std::thread writer(
-        [&] { bWrote = pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 1500); });
-    Sleep(300);
+    BackgroundCall write(
+        [&] { return pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 1500); });
+    ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
-    writer.join();
+    write.Join();
     // With a count, a write cut short by its time is a success; the caller compares.
-    EXPECT_TRUE(bWrote);
+    EXPECT_TRUE(write.bResult);
     EXPECT_GE(cbWritten, 64u);
     EXPECT_LT(cbWritten, data.size());
     DWORD cb = 0;
