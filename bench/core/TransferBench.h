@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -90,6 +91,9 @@ public:
     Drain& operator=(const Drain&) = delete;
 
     unsigned long long Received() const { return m_cbReceived.load(); }
+    // Reads no faster than cbPerSecond from now on, as a printer that takes its data at
+    // that rate; 0: as fast as the bytes come.
+    void Pace(DWORD cbPerSecond) { m_cbPerSecond.store(cbPerSecond); }
     // Waits until cbTotal bytes have arrived in all.
     void WaitFor(unsigned long long cbTotal) const {
         Deadline limit(60000);
@@ -108,16 +112,24 @@ private:
                 conn.Reset(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
                 continue;
             }
-            ssize_t n = ::read(fdRead, buf.data(), buf.size());
+            const DWORD cbPerSecond = m_cbPerSecond.load();
+            const std::size_t cbAsk = cbPerSecond != 0 ? kPacedRead : buf.size();
+            ssize_t n = ::read(fdRead, buf.data(), cbAsk);
             if (n > 0) {
                 m_cbReceived += static_cast<unsigned long long>(n);
+                if (cbPerSecond != 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<unsigned long long>(n) *
+                                                                          1000000ull / cbPerSecond));
+                }
             } else if (m_bListening) {
                 conn.Reset();
             }
         }
     }
+    static constexpr std::size_t kPacedRead = 4096;
     const int m_fd;
     const bool m_bListening;
+    std::atomic<DWORD> m_cbPerSecond{0};
     Event m_stop{true, false};
     std::atomic<unsigned long long> m_cbReceived{0};
     std::thread m_thread;

@@ -4,6 +4,7 @@
 // costs can be compared in one run. Arguments of the service case: the log (1 the
 // program's mask, every chunk hex-dumped as in a real run; 0 off), and the write size (1
 // the engine's 4096-byte blocks, each a call with its own sending thread; 0 one call).
+// Then the same node read at a printer's pace (BM_PacedPrinter).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -36,6 +37,7 @@ public:
     std::string Node() const { return m_root.Path() + "/dev/usb/lp0"; }
     unsigned long long Received() const { return m_drain->Received(); }
     void WaitFor(unsigned long long cbTotal) const { m_drain->WaitFor(cbTotal); }
+    void Pace(DWORD cbPerSecond) { m_drain->Pace(cbPerSecond); }
     const std::vector<BYTE> data = std::vector<BYTE>(kTotal, 'A');
 
 private:
@@ -71,29 +73,73 @@ void BM_PortServiceWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_PortServiceWrite)->Args({1, 1})->Args({0, 1})->Args({0, 0})->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
 
+// A plain write() loop in blocks of kBlock, waiting with poll() while the node is full.
+void PlainWriteLoop(int fd, const BYTE* pData, std::size_t cbTotal) {
+    for (std::size_t off = 0; off < cbTotal;) {
+        ssize_t n = ::write(fd, pData + off, std::min(kBlock, cbTotal - off));
+        if (n > 0) {
+            off += static_cast<std::size_t>(n);
+            continue;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 100);
+    }
+}
+
+UniqueFd OpenNode(const Bench& b) {
+    return UniqueFd(::open(b.Node().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+}
+
 void BM_PlainWrite(benchmark::State& state) {
     Bench& b = Shared();
-    UniqueFd fd(::open(b.Node().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd = OpenNode(b);
     if (!fd) {
         state.SkipWithError("cannot open the node");
         return;
     }
     for (auto _ : state) {
         const unsigned long long cbStart = b.Received();
-        for (std::size_t off = 0; off < kTotal;) {
-            ssize_t n = ::write(fd.Get(), b.data.data() + off, std::min(kBlock, kTotal - off));
-            if (n > 0) {
-                off += static_cast<std::size_t>(n);
-                continue;
-            }
-            pollfd p{fd.Get(), POLLOUT, 0};
-            ::poll(&p, 1, 100);
-        }
+        PlainWriteLoop(fd.Get(), b.data.data(), kTotal);
         b.WaitFor(cbStart + kTotal);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
 }
 BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
+
+// A printer that takes 1,000,000 bytes/s (about what a full-speed USB printer accepts):
+// 1 MiB in the engine's 4096-byte blocks through the port service (argument 1, log off)
+// against the plain loop (0). Here the per-call cost of the driver (a sending thread per
+// call, the first 64 bytes written at once) weighs against the printer's own pace.
+constexpr DWORD kPrinterRate = 1000000;
+constexpr std::size_t kPacedTotal = 1u << 20;
+
+void BM_PacedPrinter(benchmark::State& state) {
+    Bench& b = Shared();
+    LogSetup(0, "BenchUsb");
+    const bool bService = state.range(0) != 0;
+    HSDK h = 0;
+    UniqueFd fd;
+    if (bService && (!b.Ok() || !bench::OpenAndRead(state, PORT_KIND_USB, "USB001", 64, "cannot open USB001", &h)))
+        return;
+    if (!bService && !(fd = OpenNode(b))) {
+        state.SkipWithError("cannot open the node");
+        return;
+    }
+    b.Pace(kPrinterRate);
+    for (auto _ : state) {
+        const unsigned long long cbStart = b.Received();
+        if (bService) {
+            bench::WriteInCalls(h, b.data.data(), kPacedTotal, kBlock, 30000);
+        } else {
+            PlainWriteLoop(fd.Get(), b.data.data(), kPacedTotal);
+        }
+        b.WaitFor(cbStart + kPacedTotal);
+    }
+    b.Pace(0);
+    if (bService) pfnClosePort(h, 0);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPacedTotal));
+}
+BENCHMARK(BM_PacedPrinter)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 
 }  // namespace
 
