@@ -37,6 +37,7 @@
 #include "sim/FirmwareImage.h"
 #include "sim/Sim.h"
 #include "support/SimLan.h"
+#include "support/StoredImages.h"
 #include "support/TempDir.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
@@ -200,6 +201,18 @@ protected:
     static std::string Succeeded(BYTE bRomId) {
         return StrPrintf(LoadResString(IDS_FW_UPDATE_SUCCEEDED_VERSION).c_str(),
                          sim::DefaultVersionText(kTypeId, bRomId).c_str());
+    }
+    // The run ended with the success box and exit code 0 over dwKind, the printer runs ROM
+    // 07, and the one transfer it stored is the firmware file byte for byte.
+    void ExpectFirmwareUpdated(DWORD dwKind, const sim::MadeFile& fw) {
+        EXPECT_EQ(Boxes(), std::vector<std::string>{Succeeded(0x07)});
+        EXPECT_EQ(theApp.nExitCode.load(), 0u);
+        EXPECT_EQ(theApp.nPortKind, static_cast<int>(dwKind));
+        EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+        const std::vector<sim::StoredImage> images = m_pPrinter->StoredImages();
+        ASSERT_EQ(images.size(), 1u);
+        EXPECT_EQ(images[0].szKind, "FW");
+        EXPECT_TRUE(StoredAsFile(images[0], fw.szPath));
     }
 
     TempDir m_root;

@@ -4,16 +4,14 @@
 namespace {
 
 TEST_F(GuiE2e, SelectUpdatesThePrinterAndShowsTheSuccessBox) {
-    MakeFirmware(0x07, 20000);
+    sim::MadeFile fw = MakeFirmware(0x07, 20000);
     StartPrinter(0x05);
     SelectAndUpdate(60000);
 
     EXPECT_EQ(m_caption, "ZAQ Kelvo [ SIM-34 ]");
     EXPECT_TRUE(m_bLanChecked);
-    EXPECT_EQ(Boxes(), std::vector<std::string>{Succeeded(0x07)});
-    EXPECT_EQ(theApp.nExitCode.load(), 0u);
+    ExpectFirmwareUpdated(PORT_KIND_LAN, fw);
     EXPECT_EQ(theApp.szPortName, m_szAddress);
-    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
 }
 
 TEST_F(GuiE2e, SilentRunEndsByItselfWithTheResultAsExitStatus) {

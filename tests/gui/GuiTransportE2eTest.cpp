@@ -215,15 +215,8 @@ TEST_F(GuiSerialE2e, SerialPortFromTheListWithChosenSettingsIsUpdated) {
     EXPECT_EQ(m_chosen.dcb.BaudRate, kChosenBaud);
     EXPECT_EQ(m_chosen.dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
 
-    EXPECT_EQ(Boxes(), std::vector<std::string>{Succeeded(0x07)});
-    EXPECT_EQ(theApp.nExitCode.load(), 0u);
-    EXPECT_EQ(theApp.nPortKind, static_cast<int>(PORT_KIND_SERIAL));
+    ExpectFirmwareUpdated(PORT_KIND_SERIAL, fw);
     EXPECT_EQ(theApp.szPortName, kTty);
-    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
-    const std::vector<sim::StoredImage> images = m_pPrinter->StoredImages();
-    ASSERT_EQ(images.size(), 1u);
-    EXPECT_EQ(images[0].szKind, "FW");
-    EXPECT_TRUE(StoredAsFile(images[0], fw.szPath));
     EXPECT_EQ(DefaultBaud(), kChosenBaud);
     Services after;
     NoteServices(&after);
@@ -282,15 +275,8 @@ TEST_F(GuiBluetoothE2e, PairedPrinterFromTheListIsUpdated) {
 
     EXPECT_EQ(m_heading, LoadResString(IDS_SPECIFY_BLUETOOTH));
     EXPECT_EQ(m_listLines, std::vector<std::string>{ListLineOf("bluetooth")});
-    EXPECT_EQ(Boxes(), std::vector<std::string>{Succeeded(0x07)});
-    EXPECT_EQ(theApp.nExitCode.load(), 0u);
-    EXPECT_EQ(theApp.nPortKind, static_cast<int>(PORT_KIND_BLUETOOTH));
+    ExpectFirmwareUpdated(PORT_KIND_BLUETOOTH, fw);
     EXPECT_EQ(theApp.szPortName, kBthAddress);
-    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
-    const std::vector<sim::StoredImage> images = m_pPrinter->StoredImages();
-    ASSERT_EQ(images.size(), 1u);
-    EXPECT_EQ(images[0].szKind, "FW");
-    EXPECT_TRUE(StoredAsFile(images[0], fw.szPath));
 }
 
 class GuiUsbE2e : public GuiE2e {
@@ -310,15 +296,8 @@ TEST_F(GuiUsbE2e, PrinterFromTheListIsUpdatedAndFoundAgainUnderItsNewName) {
 
     EXPECT_EQ(m_heading, LoadResString(IDS_SPECIFY_USB));
     EXPECT_EQ(m_listLines, std::vector<std::string>{ListLineOf("usb")});
-    EXPECT_EQ(Boxes(), std::vector<std::string>{Succeeded(0x07)});
-    EXPECT_EQ(theApp.nExitCode.load(), 0u);
-    EXPECT_EQ(theApp.nPortKind, static_cast<int>(PORT_KIND_USB));
+    ExpectFirmwareUpdated(PORT_KIND_USB, fw);
     EXPECT_EQ(UsbPortOf(*m_pPrinter), "USB002");
-    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
-    const std::vector<sim::StoredImage> images = m_pPrinter->StoredImages();
-    ASSERT_EQ(images.size(), 1u);
-    EXPECT_EQ(images[0].szKind, "FW");
-    EXPECT_TRUE(StoredAsFile(images[0], fw.szPath));
 }
 
 // A failing printer over each transport: the run ends with its result and the dialog's

@@ -11,28 +11,10 @@
 #include "platform/WinError.h"
 #include "sim/Cli.h"
 #include "sim/Sim.h"
+#include "support/SimExchange.h"
 #include "support/SimUsb.h"
 
 namespace {
-
-// Standard command set: DEVICE ID (32 NULs, 1D 49 01) and its answer for Type ID 0x1F.
-std::vector<BYTE> DeviceIdCommand() {
-    std::vector<BYTE> cmd(35, 0x00);
-    cmd[32] = 0x1D;
-    cmd[33] = 0x49;
-    cmd[34] = 0x01;
-    return cmd;
-}
-const std::vector<BYTE> kDeviceIdAnswer = {0x0E, 0xEF, 0xF1, 0x00};
-
-std::vector<BYTE> ReadAnswer(HSDK h) {
-    BYTE buf[256];
-    DWORD cb = 0;
-    for (int i = 0; i < 30 && cb == 0; ++i) {
-        if (!pfnReadPortEx(h, buf, sizeof buf, &cb, 100)) return {};
-    }
-    return std::vector<BYTE>(buf, buf + cb);
-}
 
 class UsbSimTest : public UsbFixture {
 protected:
