@@ -136,7 +136,9 @@ const FaultCase kQuickCases[] = {
      // before the font is read and the checksum query lands inside the data; the back
      // pressure of a slow USB or serial printer is not there to test.
      {NotOn("usb"), NotOn("serial")}},
-    {"cancel", "data", KanjiFont, ERROR_CANCELLED, 3, [] { return Boxes{}; }, "transfer_begin"},
+    {"cancel", "data", KanjiFont, ERROR_CANCELLED, 3, [] { return Boxes{}; }, "transfer_begin", nullptr,
+     {KeepsCutData(EndsOn("usb", ERROR_CANCELLED, 3, [] { return Boxes{}; })),
+      KeepsCutData(EndsOn("serial", ERROR_CANCELLED, 3, [] { return Boxes{}; }))}},
 };
 
 TEST_P(FaultMatrix, AftermathIsClean) {
