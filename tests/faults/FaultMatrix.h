@@ -159,6 +159,8 @@ protected:
         ASSERT_TRUE(StartUpdateThread(m_host, bRetry));
         if (pszCancelOn != nullptr) {
             EXPECT_TRUE(m_transport->Printer().WaitForEvent(pszCancelOn, 60000, nullptr, nFrom));
+            // The count of the aftermath sees the device while the run holds it.
+            EXPECT_GE(m_transport->DeviceFds(), 1) << "the open device is not seen";
             theApp.SetFlags(UF_CANCEL);
         }
         WaitForWorker(INFINITE);
