@@ -5,6 +5,8 @@
 // AllTransports().
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "MockBluez.h"
 #include "discovery/UtilPort.h"
 #include "discovery/UtilUsb.h"
 #include "e2e/UpdateFixture.h"
 #include "engine/Kelvo.h"
 #include "port/Com.h"
 #include "port/ComConf.h"
+#include "support/SimBluetooth.h"
 #include "support/SimLan.h"
 #include "support/SimSerial.h"
 #include "support/SimUsb.h"
@@ -243,11 +247,66 @@ private:
     std::unique_ptr<sim::Printer> m_printer;
 };
 
-inline std::vector<std::string> AllTransports() { return {"lan", "usb", "serial"}; }
+// A paired printer whose serial-port profile BlueZ (python3-dbusmock, on the bus that
+// also carries the systemd stand-in) connects to the simulator's stream socket.
+class BluetoothFaultTransport : public FaultTransport {
+public:
+    static constexpr const char* kAddress = "02:00:5A:00:00:01";
+
+    const char* Name() const override { return "bluetooth"; }
+    int PortKind() const override { return static_cast<int>(PORT_KIND_BLUETOOTH); }
+    std::string PortName() const override { return kAddress; }
+    // A queue reaches a Bluetooth printer through an rfcomm tty bound to it, never by
+    // its address: no queue prints to the port the engine opens.
+    std::string QueueUri() const override { return "serial:/dev/rfcomm0?baud=115200"; }
+    bool QueueOnPort() const override { return false; }
+    bool Start(sim::Config config) override {
+        m_socketPath = TestSysroot() + "/printer.sock";
+        m_printer = StartBluetoothPrinter(std::move(config), m_socketPath);
+        if (!m_printer) return false;
+        const char* pszBus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+        m_bluez = std::make_unique<MockBluez>(std::string(pszBus != nullptr ? pszBus : ""));
+        EXPECT_TRUE(m_bluez->Ok()) << m_bluez->Error();
+        return m_bluez->Ok() && m_bluez->AddAdapter() && m_bluez->AddDevice(kAddress, "ZAQ Mobile", 0x040680, true) &&
+               m_bluez->ServeProfile(kAddress, m_socketPath);
+    }
+    sim::Printer& Printer() override { return *m_printer; }
+    void Stop() override {
+        m_bluez.reset();
+        m_printer.reset();
+    }
+    // Our stream sockets whose far end is the printer's socket (what the profile was
+    // handed; the printer's own accepted ends have no named peer).
+    int DeviceFds() const override {
+        int nCount = 0;
+        DIR* dir = ::opendir("/proc/self/fd");
+        if (dir == nullptr) return -1;
+        while (dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] == '.') continue;
+            const int fd = std::atoi(e->d_name);
+            sockaddr_un peer{};
+            socklen_t cb = sizeof peer;
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &cb) != 0 || peer.sun_family != AF_UNIX ||
+                cb <= offsetof(sockaddr_un, sun_path))
+                continue;
+            if (std::string(peer.sun_path) == m_socketPath) ++nCount;
+        }
+        ::closedir(dir);
+        return nCount;
+    }
+
+private:
+    std::string m_socketPath;
+    std::unique_ptr<sim::Printer> m_printer;
+    std::unique_ptr<MockBluez> m_bluez;
+};
+
+inline std::vector<std::string> AllTransports() { return {"lan", "usb", "serial", "bluetooth"}; }
 
 inline std::unique_ptr<FaultTransport> MakeFaultTransport(const std::string& name) {
     if (name == "lan") return std::make_unique<LanFaultTransport>();
     if (name == "usb") return std::make_unique<UsbFaultTransport>();
     if (name == "serial") return std::make_unique<SerialFaultTransport>();
+    if (name == "bluetooth") return std::make_unique<BluetoothFaultTransport>();
     return nullptr;
 }
