@@ -86,6 +86,7 @@ struct UsbConfig {
     std::string szSysroot;
     unsigned nLp = 0;
     bool bNewPort = false;  // after a restart, back under the next free number
+    DWORD dwReplugMs = 3000;  // after a dropped link, off the bus this long (re-enumeration)
     WORD wVendor = KELVO_USB_VENDOR_ID;
     WORD wProduct = 0x0101;
     std::string szDeviceId;  // empty: "MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/LastError.h"
 #include "platform/Text.h"
+#include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "sim/PrinterCore.h"
 #include "sim/Transcript.h"
@@ -50,7 +52,7 @@ BOOL UsbTransport::Open() {
 }
 
 void UsbTransport::Update(const char* pszReason) {
-    const bool bWant = m_bReachable && m_bPlugged;
+    const bool bWant = m_bReachable && m_bPlugged && !m_bOffBus;
     if (bWant == m_node.Published()) return;
     if (!bWant) {
         m_node.Withdraw();
@@ -83,7 +85,16 @@ void UsbTransport::SetPlugged(bool bPlugged) {
     Update(bPlugged ? "replug" : "unplug");
 }
 
-void UsbTransport::AddWaits(std::vector<pollfd>& fds, DWORD now, DWORD* /*pdwWait*/) {
+void UsbTransport::AddWaits(std::vector<pollfd>& fds, DWORD now, DWORD* pdwWait) {
+    if (m_bOffBus) {
+        const DWORD dwLeft = static_cast<std::int32_t>(m_dwBackAt - now) > 0 ? m_dwBackAt - now : 0;
+        if (dwLeft == 0) {
+            m_bOffBus = false;
+            Update("reset");
+        } else {
+            *pdwWait = std::min(*pdwWait, dwLeft);
+        }
+    }
     short ev = 0;
     if (m_node.Published()) {
         if (m_core.DataReadable(now) && m_core.DataBudget(now) > 0) ev |= POLLIN;
@@ -117,14 +128,16 @@ void UsbTransport::Flush() {
     }
 }
 
-// A dropped link on USB is the printer leaving the bus for a moment: the host's open node
-// fails and a fresh one appears under the same number.
+// A dropped link on USB is the printer leaving the bus: the host's open node fails, and
+// only after the time a device takes to enumerate again does a fresh one appear under the
+// same number (a host never sees it vanish and return between two writes).
 void UsbTransport::DropDataLinks(const char* pszReason) {
     if (!m_node.Published()) return;
     m_node.Withdraw();
     m_out.clear();
     m_transcript.Add("link", std::move(Fields().Str("state", "down").Str("reason", pszReason)));
-    Update("reset");
+    m_bOffBus = true;
+    m_dwBackAt = GetTickCount() + m_config.dwReplugMs;
 }
 
 void UsbTransport::Close() {

@@ -41,6 +41,8 @@ private:
     bool m_bReachable = false;
     bool m_bPlugged = true;
     bool m_bWasDown = false;  // the next publish follows a restart
+    bool m_bOffBus = false;   // dropped: away until m_dwBackAt
+    DWORD m_dwBackAt = 0;
     bool m_bStarted = false;
 };
 

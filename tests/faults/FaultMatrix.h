@@ -2,8 +2,9 @@
 // The fault matrix: a whole update run per case and transport, against a simulated printer
 // told to misbehave in one way, with systemd and CUPS stand-ins around it. Every case checks
 // the same aftermath: result, messages with their codes, exit status, no descriptor of the
-// device left open, no thread left, every stopped service started again, the log kept
-// unless the run fully succeeded, and every stored transfer equal to what was meant.
+// device left open, no thread left, the dialog given back, every stopped service started
+// again, the log kept unless the run fully succeeded, the transport's own settings (the
+// serial defaults) as they must be, and every stored transfer equal to what was meant.
 #include <dirent.h>
 
 #include <functional>
@@ -14,11 +15,35 @@
 #include "MockSystemd.h"
 #include "Transports.h"
 #include "e2e/UpdateFixture.h"
+#include "support/SimExchange.h"
 #include "support/StoredImages.h"
 #include "system/Service.h"
 #include "ui/StringTable.h"
 
 class FaultMatrix;
+
+// How a case ends on one transport when that differs from the case's own ending, or that
+// the fault has no meaning there.
+struct TransportOutcome {
+    const char* pszTransport;
+    bool bApplies = true;
+    DWORD dwResult = 0;
+    int nExitStatus = 0;
+    std::function<std::vector<std::string>()> boxes = nullptr;
+    // A data transfer cut short stays stored as far as it came: on a line the printer ends
+    // data when the bytes stop, with no link end to tell it the image is incomplete.
+    bool bCutStored = false;
+};
+
+inline TransportOutcome EndsOn(const char* pszTransport, DWORD dwResult, int nExitStatus,
+                               std::function<std::vector<std::string>()> boxes) {
+    return {pszTransport, true, dwResult, nExitStatus, std::move(boxes)};
+}
+inline TransportOutcome NotOn(const char* pszTransport) { return {pszTransport, false}; }
+inline TransportOutcome KeepsCutData(TransportOutcome outcome) {
+    outcome.bCutStored = true;
+    return outcome;
+}
 
 struct FaultCase {
     const char* pszName;   // fault, as the test name shows it
@@ -33,6 +58,18 @@ struct FaultCase {
     const char* pszCancelOn = nullptr;
     // After the initialisation, before the run (e.g. a file checksum the printer never reaches).
     std::function<void(FaultMatrix&)> afterInit = nullptr;
+    // Transports that end the case otherwise, or where it does not apply.
+    std::vector<TransportOutcome> otherwise = {};
+
+    const TransportOutcome* On(const std::string& transport) const {
+        for (const TransportOutcome& o : otherwise)
+            if (transport == o.pszTransport) return &o;
+        return nullptr;
+    }
+    bool AppliesOn(const std::string& transport) const {
+        const TransportOutcome* o = On(transport);
+        return o == nullptr || o->bApplies;
+    }
 };
 
 struct MatrixParam {
@@ -48,12 +85,13 @@ inline std::string MatrixParamName(const ::testing::TestParamInfo<MatrixParam>& 
     return std::string(info.param.fault.pszPhase) + "_" + info.param.fault.pszName + "_" + info.param.transport;
 }
 
-// Every case on every transport.
+// Every case on every transport where it applies.
 template <std::size_t N>
 std::vector<MatrixParam> MatrixParams(const FaultCase (&cases)[N]) {
     std::vector<MatrixParam> out;
     for (const std::string& transport : AllTransports()) {
-        for (const FaultCase& c : cases) out.push_back({c, transport});
+        for (const FaultCase& c : cases)
+            if (c.AppliesOn(transport)) out.push_back({c, transport});
     }
     return out;
 }
@@ -111,52 +149,80 @@ protected:
         RunInitialisation();
         if (c.afterInit) c.afterInit(*this);
         RunOnce(false, c.pszCancelOn);
-        if (m_host.m_bRetryPosted) RunOnce(true, nullptr);
+        m_bRetried = m_host.m_bRetryPosted;
+        if (m_bRetried) RunOnce(true, nullptr);
     }
 
     void RunOnce(bool bRetry, const char* pszCancelOn) {
         theApp.nPortKind = m_transport->PortKind();
-        theApp.szPortName = m_transport->PortName();
-        const unsigned long long nFrom = NextSeq();
+        m_szOpened = m_transport->PortName();
+        theApp.szPortName = m_szOpened;
+        const unsigned long long nFrom = ::NextSeq(m_transport->Printer());
         ASSERT_TRUE(StartUpdateThread(m_host, bRetry));
         if (pszCancelOn != nullptr) {
             EXPECT_TRUE(m_transport->Printer().WaitForEvent(pszCancelOn, 60000, nullptr, nFrom));
+            // The count of the aftermath sees the device while the run holds it.
+            EXPECT_GE(m_transport->DeviceFds(), 1) << "the open device is not seen";
             theApp.SetFlags(UF_CANCEL);
         }
         WaitForWorker(INFINITE);
     }
 
-    unsigned long long NextSeq() const {
-        auto t = m_transport->Printer().Transcript();
-        return t.empty() ? 0 : t.back().nSeq + 1;
-    }
 
     // What every case must leave behind.
     void CheckAftermath() {
         const FaultCase& c = GetParam().fault;
-        EXPECT_EQ(Result(), c.dwResult);
-        EXPECT_EQ(ExitStatusFromResult(Result()), c.nExitStatus);
-        EXPECT_EQ(BoxTexts(), c.boxes());
+        const TransportOutcome* pOther = c.On(GetParam().transport);
+        const DWORD dwResult = pOther != nullptr ? pOther->dwResult : c.dwResult;
+        EXPECT_EQ(Result(), dwResult);
+        EXPECT_EQ(ExitStatusFromResult(Result()), pOther != nullptr ? pOther->nExitStatus : c.nExitStatus);
+        EXPECT_EQ(BoxTexts(), pOther != nullptr ? pOther->boxes() : c.boxes());
         EXPECT_EQ(m_transport->DeviceFds(), 0) << "a descriptor of the device is still open";
         EXPECT_EQ(ThreadCount(), m_nThreadsBefore) << "a thread outlived the run";
+        EXPECT_TRUE(m_host.Has("restore")) << "the dialog was not given back";
         for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
             int nStops = m_systemd.CallsFor("StopUnit", pszUnit);
-            EXPECT_GE(nStops, 1) << pszUnit;
+            // The spooler is stopped only for a port some queue prints to.
+            if (std::string_view(pszUnit) == kSpoolerUnit && !m_transport->QueueOnPort())
+                EXPECT_EQ(nStops, 0) << pszUnit;
+            else
+                EXPECT_GE(nStops, 1) << pszUnit;
             EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), nStops) << pszUnit << ": every stop has one start";
             EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
         }
         // The log is started afresh only after a full success; otherwise the run is in it.
-        const bool bRunInLog = LogText().find("Open port [" + m_transport->PortName() + "]") != std::string::npos;
-        EXPECT_EQ(bRunInLog, c.dwResult != ERROR_SUCCESS);
-        CheckStoredImages();
+        const std::string log = LogText();
+        const bool bRunInLog = log.find("Open port [" + m_szOpened + "]") != std::string::npos;
+        EXPECT_EQ(bRunInLog, dwResult != ERROR_SUCCESS);
+        m_transport->CheckSettings(m_bRetried, bRunInLog ? log : std::string());
+        WaitForDataEnd();
+        CheckStoredImages(pOther != nullptr && pOther->bCutStored);
     }
 
-    // Every transfer the printer stored is byte for byte the file it came from.
-    void CheckStoredImages() {
+    // A data transfer the printer is still in ends when the bytes stop (a firmware image
+    // has its length and stays open): what it stores is looked at after that.
+    void WaitForDataEnd() {
+        sim::SimEvent begin;
+        bool bOpen = false;
+        for (const sim::SimEvent& e : m_transport->Printer().Transcript()) {
+            if (e.szName == "transfer_begin") {
+                begin = e;
+                bOpen = e.Str("kind") != "FW";
+            }
+            if (e.szName == "transfer_end") bOpen = false;
+        }
+        if (bOpen) {
+            EXPECT_TRUE(m_transport->Printer().WaitForEvent("transfer_end", 10000, nullptr, begin.nSeq));
+        }
+    }
+
+    // Every transfer the printer stored is byte for byte the file it came from; with
+    // bCutStored a data transfer may stop short of its end.
+    void CheckStoredImages(bool bCutStored) {
         for (const sim::StoredImage& image : m_transport->Printer().StoredImages()) {
             auto made = m_files.find(image.szKind);
             ASSERT_NE(made, m_files.end()) << "stored a transfer of no file: " << image.szKind;
-            EXPECT_TRUE(StoredAsFile(image, made->second.szPath));
+            EXPECT_TRUE(StoredAsFile(image, made->second.szPath, bCutStored));
         }
     }
 
@@ -175,4 +241,6 @@ protected:
     std::unique_ptr<FaultTransport> m_transport;
     std::map<std::string, sim::MadeFile> m_files;
     int m_nThreadsBefore = 0;
+    std::string m_szOpened;  // the port name of the last run
+    bool m_bRetried = false;
 };

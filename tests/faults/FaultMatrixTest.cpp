@@ -21,6 +21,17 @@ void KanjiFont(FaultMatrix& m, sim::Config& config) {
     config.state.wChecksum[sim::KIND_KANJI] = static_cast<WORD>(kf.wChecksum + 1);
 }
 
+// A drop on USB is the printer leaving the bus: the next write meets the vanished node
+// (ERROR_DEVICE_NOT_CONNECTED). A serial line has nothing to cut: the bytes on their way
+// are lost without the host knowing, and the check after the transfer finds it.
+std::vector<TransportOutcome> DropOtherwise(DWORD dwSerialLocation, DWORD dwSerialShown) {
+    return {EndsOn("usb", ERROR_DEVICE_NOT_CONNECTED, 1,
+                   [] { return Boxes{ErrorBox(IDS_FW_UPDATE_FAILED, 0x040501, ERROR_DEVICE_NOT_CONNECTED)}; }),
+            EndsOn("serial", ERROR_INVALID_DATA, 1, [=] {
+                return Boxes{ErrorBox(IDS_FW_UPDATE_FAILED, dwSerialLocation, dwSerialShown)};
+            })};
+}
+
 const FaultCase kQuickCases[] = {
     // ---- identification ----
     {"silent", "identification",
@@ -40,7 +51,10 @@ const FaultCase kQuickCases[] = {
          Firmware(m, c);
          c.faults.bRefuse = true;
      },
-     WSAECONNREFUSED, 1, [] { return Boxes{ErrorBox(IDS_CONNECT_FAILED, 0x040303, WSAECONNREFUSED)}; }},
+     WSAECONNREFUSED, 1, [] { return Boxes{ErrorBox(IDS_CONNECT_FAILED, 0x040303, WSAECONNREFUSED)}; }, nullptr,
+     nullptr,
+     // A USB node or a serial line has no connection to refuse.
+     {NotOn("usb"), NotOn("serial")}},
     {"busy", "identification",
      [](FaultMatrix& m, sim::Config& c) {
          Firmware(m, c);
@@ -76,7 +90,8 @@ const FaultCase kQuickCases[] = {
          c.faults.cbDropAfter = 8192;
          m.Box().QueueAnswer(IDCANCEL);
      },
-     ERROR_WRITE_FAULT, 1, [] { return Boxes{ErrorBox(IDS_FW_UPDATE_FAILED, 0x040501, ERROR_WRITE_FAULT)}; }},
+     ERROR_WRITE_FAULT, 1, [] { return Boxes{ErrorBox(IDS_FW_UPDATE_FAILED, 0x040501, ERROR_WRITE_FAULT)}; }, nullptr,
+     nullptr, DropOtherwise(0x040703, 0x2000000D)},
     {"slow_reader", "firmware",
      [](FaultMatrix& m, sim::Config& c) {
          Firmware(m, c);
@@ -103,7 +118,8 @@ const FaultCase kQuickCases[] = {
          c.faults.cbDropAfter = 8192;
          m.Box().QueueAnswer(IDCANCEL);
      },
-     ERROR_WRITE_FAULT, 1, [] { return Boxes{ErrorBox(IDS_FW_UPDATE_FAILED, 0x040501, ERROR_WRITE_FAULT)}; }},
+     ERROR_WRITE_FAULT, 1, [] { return Boxes{ErrorBox(IDS_FW_UPDATE_FAILED, 0x040501, ERROR_WRITE_FAULT)}; }, nullptr,
+     nullptr, DropOtherwise(0x040C02, ERROR_INVALID_DATA)},
     {"checksum_never_matching", "data", KanjiFont, ERROR_INVALID_DATA, 1,
      [] { return Boxes{ErrorBox(IDS_FW_UPDATE_FAILED, 0x040C02, ERROR_INVALID_DATA)}; }, nullptr,
      [](FaultMatrix& m) {
@@ -115,8 +131,14 @@ const FaultCase kQuickCases[] = {
          KanjiFont(m, c);
          c.faults.dwReadRate = 5000;
      },
-     ERROR_SUCCESS, 0, [] { return Boxes{LoadResString(IDS_FW_UPDATE_SUCCEEDED)}; }},
-    {"cancel", "data", KanjiFont, ERROR_CANCELLED, 3, [] { return Boxes{}; }, "transfer_begin"},
+     ERROR_SUCCESS, 0, [] { return Boxes{LoadResString(IDS_FW_UPDATE_SUCCEEDED)}; }, nullptr, nullptr,
+     // A pty takes some 64 KB whatever the printer reads, so the host's writes end long
+     // before the font is read and the checksum query lands inside the data; the back
+     // pressure of a slow USB or serial printer is not there to test.
+     {NotOn("usb"), NotOn("serial")}},
+    {"cancel", "data", KanjiFont, ERROR_CANCELLED, 3, [] { return Boxes{}; }, "transfer_begin", nullptr,
+     {KeepsCutData(EndsOn("usb", ERROR_CANCELLED, 3, [] { return Boxes{}; })),
+      KeepsCutData(EndsOn("serial", ERROR_CANCELLED, 3, [] { return Boxes{}; }))}},
 };
 
 TEST_P(FaultMatrix, AftermathIsClean) {

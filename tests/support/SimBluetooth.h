@@ -8,7 +8,10 @@
 #include "sim/Sim.h"
 
 // Starts the printer of config with its stream at socketPath; nullptr when it cannot bind.
+// It is strict where printers may be: one image per link, so a link that ends inside a
+// transfer leaves it incomplete (a font cut short is not stored).
 inline std::unique_ptr<sim::Printer> StartBluetoothPrinter(sim::Config config, const std::string& socketPath) {
+    config.faults.bImagePerConnection = true;
     if (config.szTimingName == "real") {
         config.timing = sim::Timing::Fast();
         config.szTimingName = "fast";

@@ -1,7 +1,7 @@
 #pragma once
-// A simulated printer on a serial line for tests: quick timings, a pty published as
-// <root>/dev/<name> with the sysfs entry of its kind. The driver reaches it through
-// KELVO_SYSROOT=root and the port name.
+// A simulated printer on a serial line for tests: quick timings unless the test chose its
+// own, a pty published as <root>/dev/<name> with the sysfs entry of its kind. The driver
+// reaches it through KELVO_SYSROOT=root and the port name.
 #include <memory>
 #include <string>
 
@@ -12,8 +12,11 @@
 inline std::unique_ptr<sim::Printer> StartSerialPrinter(sim::Config config, const std::string& root,
                                                         const std::string& name, const std::string& kind = "acm",
                                                         DWORD dwBaud = 0) {
-    config.timing = sim::Timing::Fast();
-    config.szTimingName = "fast";
+    // Quick timings unless the test chose its own.
+    if (config.szTimingName == "real") {
+        config.timing = sim::Timing::Fast();
+        config.szTimingName = "fast";
+    }
     config.szTransport = "serial";
     config.serial.szSysroot = root;
     config.serial.szTtyName = name;

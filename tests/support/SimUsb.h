@@ -1,6 +1,7 @@
 #pragma once
-// A simulated printer for USB tests: quick timings, its usblp node published under the
-// test's system root (the driver and discovery find it through KELVO_SYSROOT).
+// A simulated printer for USB tests: quick timings unless the test chose its own, its
+// usblp node published under the test's system root (the driver and discovery find it
+// through KELVO_SYSROOT).
 #include <memory>
 #include <string>
 
@@ -11,8 +12,11 @@
 inline std::unique_ptr<sim::Printer> StartUsbPrinter(sim::Config config, const std::string& sysroot, unsigned nLp,
                                                      bool bNewPort = false) {
     config.szTransport = "usb";
-    config.timing = sim::Timing::Fast();
-    config.szTimingName = "fast";
+    // Quick timings unless the test chose its own.
+    if (config.szTimingName == "real") {
+        config.timing = sim::Timing::Fast();
+        config.szTimingName = "fast";
+    }
     config.usb.szSysroot = sysroot;
     config.usb.nLp = nLp;
     config.usb.bNewPort = bNewPort;

@@ -38,12 +38,21 @@ std::string PythonString(const std::string& s) {
 
 }  // namespace
 
-MockBluez::MockBluez(bool withBluez) {
-    if (!m_bus.Ok()) {
-        m_error = m_bus.Error();
+MockBluez::MockBluez(bool withBluez) : m_pOwnBus(std::make_unique<MockSystemd>(false)) {
+    if (!m_pOwnBus->Ok()) {
+        m_error = m_pOwnBus->Error();
         return;
     }
+    m_address = m_pOwnBus->Address();
     if (withBluez) StartBluez();
+}
+
+MockBluez::MockBluez(const std::string& busAddress) : m_address(busAddress) {
+    if (m_address.empty()) {
+        m_error = "no bus to join";
+        return;
+    }
+    StartBluez();
 }
 
 MockBluez::~MockBluez() {
@@ -53,12 +62,12 @@ MockBluez::~MockBluez() {
 
 bool MockBluez::StartBluez() {
     if (!m_mock.Start({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "bluez5"},
-                      {"DBUS_SYSTEM_BUS_ADDRESS=" + m_bus.Address()})) {
+                      {"DBUS_SYSTEM_BUS_ADDRESS=" + m_address})) {
         m_error = "cannot start python3-dbusmock";
         return false;
     }
     int r = sd_bus_new(&m_pBus);
-    if (r >= 0) r = sd_bus_set_address(m_pBus, m_bus.Address().c_str());
+    if (r >= 0) r = sd_bus_set_address(m_pBus, m_address.c_str());
     if (r >= 0) r = sd_bus_set_bus_client(m_pBus, 1);
     if (r >= 0) r = sd_bus_start(m_pBus);
     if (r < 0) {

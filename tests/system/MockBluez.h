@@ -6,6 +6,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "MockSystemd.h"
@@ -15,6 +16,9 @@ class MockBluez {
 public:
     // withBluez false: the bus alone, nobody owns org.bluez.
     explicit MockBluez(bool withBluez = true);
+    // The template on a bus that already stands in for the system bus (a MockSystemd's),
+    // so that BlueZ and systemd answer on the same one.
+    explicit MockBluez(const std::string& busAddress);
     ~MockBluez();
     MockBluez(const MockBluez&) = delete;
     MockBluez& operator=(const MockBluez&) = delete;
@@ -44,7 +48,8 @@ private:
     bool Call(const char* pszPath, const char* pszIface, const char* pszMember, const char* pszTypes, ...);
     bool SetConnectProfile(const std::string& address, const std::string& code);
 
-    MockSystemd m_bus{false};
+    std::unique_ptr<MockSystemd> m_pOwnBus;  // none when joining another bus
+    std::string m_address;
     TestProcess m_mock;
     sd_bus* m_pBus = nullptr;
     std::string m_error;

@@ -10,6 +10,7 @@
 #include "platform/LastError.h"
 #include "platform/WinError.h"
 #include "sim/Cli.h"
+#include "sim/FirmwareImage.h"
 #include "sim/Sim.h"
 #include "support/SimExchange.h"
 #include "support/SimUsb.h"
@@ -93,6 +94,33 @@ TEST_F(UsbSimTest, UnplugAndReplugAreOneOfflineAndOneOnlineTransition) {
     const std::string log = LogText();
     EXPECT_EQ(Occurrences(log, "[USB001] [OFFLINE]"), 1u);
     EXPECT_EQ(Occurrences(log, "[USB001] [ONLINE]"), 2u);  // the first open, the return
+}
+
+// A drop is the printer leaving the bus: the host's next write finds no device, and the
+// node comes back under its number only after the re-enumeration time.
+TEST_F(UsbSimTest, ADroppedPrinterIsOffTheBusForItsReplugTime) {
+    sim::Config config;
+    config.faults.cbDropAfter = 5000;
+    config.usb.dwReplugMs = 1500;
+    auto printer = Start(0, false, config);
+    ASSERT_TRUE(printer);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    std::vector<BYTE> image = sim::BuildFirmwareImage(0x1F, 0x07, "NEW 1.7", sim::FillerBytes(8000, 3));
+    DWORD cb = 0;
+    pfnWritePortEx(m_hSdk, image.data(), static_cast<DWORD>(image.size()), &cb, 2000);
+    sim::SimEvent down, up;
+    ASSERT_TRUE(printer->WaitForEvent("link", 3000, &down, 0,
+                                      [](const sim::SimEvent& e) { return e.Str("state") == "down"; }));
+    EXPECT_EQ(down.Str("reason"), "printer");
+    const BYTE text[] = "away";
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, text, sizeof text, &cb, 300));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    ASSERT_TRUE(printer->WaitForEvent("link", 5000, &up, down.nSeq,
+                                      [](const sim::SimEvent& e) { return e.Str("state") == "up"; }));
+    EXPECT_EQ(up.Str("reason"), "reset");
+    EXPECT_EQ(up.Int("lp"), 0);
+    EXPECT_GE(up.dwMs - down.dwMs, 1500u);
+    EXPECT_TRUE(AskDeviceId(m_hSdk));
 }
 
 TEST_F(UsbSimTest, AfterARestartThePrinterComesBackUnderTheNextFreeNumber) {
