@@ -10,5 +10,10 @@ function(kelvo_add_test)
   # discovery script. Several are joined with "_", which ctest -L/-LE still find, as
   # both take a regular expression ("faults_threaded" is in -L faults and -L threaded).
   string(REPLACE ";" "_" labels "${T_LABELS}")
-  gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+  # Suites that sit through long waits start first, so that they do not end a run alone.
+  set(cost 1)
+  if("slow" IN_LIST T_LABELS)
+    set(cost 1000)
+  endif()
+  gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${labels}" COST ${cost} DISCOVERY_TIMEOUT 60)
 endfunction()
