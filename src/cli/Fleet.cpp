@@ -1,9 +1,12 @@
 #include "cli/Fleet.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,17 +22,22 @@
 #include "cli/ProgressView.h"
 #include "engine/Kelvo.h"
 #include "log/Log.h"
+#include "platform/BlueZ.h"
 #include "platform/LastError.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
+#include "port/UsbLp.h"
 #include "system/Service.h"
+#include "system/System.h"
 
 namespace {
 
 constexpr const char* kProgramName = "kelvo-cli";
+// What a parent says first on the channel it hands a child.
+constexpr std::string_view kChannelGreeting = "kelvo-fleet-child 1\n";
 // After a second interrupt the user wants out: the starts are asked for, briefly waited for.
 constexpr ServiceLimits kQuitLimits{2000, 100, 1000, 300, nullptr};
 
@@ -47,6 +55,17 @@ void WriteAll(int fd, std::string_view text) {
         if (n <= 0) return;
         text.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+// A child's line as a terminal or a log may show it: control characters (an escape
+// sequence in a printer's answer) become '?'.
+std::string Printable(std::string_view text) {
+    std::string out(text);
+    for (char& ch : out) {
+        unsigned char uch = static_cast<unsigned char>(ch);
+        if (uch < 0x20 || uch == 0x7F) ch = '?';
+    }
+    return out;
 }
 
 void AddUnique(std::vector<std::string>* pPorts, const std::string& port) {
@@ -73,6 +92,7 @@ struct Child {
     pid_t pid = -1;
     UniqueFd out;
     UniqueFd err;
+    UniqueFd channel;     // its end of the socket pair: held while it runs
     std::string outText;  // its stdout: the result object
     std::string errLine;  // its stderr: the line not yet ended
 };
@@ -89,8 +109,9 @@ public:
         m_nPortWidth = static_cast<int>(nWidth);
     }
 
-    void ChildLine(std::size_t nIndex, const std::string& line) {
-        if (line.empty()) return;
+    void ChildLine(std::size_t nIndex, const std::string& text) {
+        if (text.empty()) return;
+        const std::string line = Printable(text);
         Line& l = m_lines[nIndex];
         if (std::optional<ProgressText> progress = ParseProgressText(line)) {
             DWORD dwNow = GetTickCount();
@@ -109,10 +130,10 @@ public:
         }
     }
     void SetPhase(std::size_t nIndex, const std::string& text) {
-        m_lines[nIndex].strPhase = text;
+        m_lines[nIndex].strPhase = Printable(text);
         m_lines[nIndex].nPercent = -1;
         if (!m_bTerminal) {
-            WriteAll(m_fd, m_lines[nIndex].strPort + ": " + text + "\n");
+            WriteAll(m_fd, m_lines[nIndex].strPort + ": " + m_lines[nIndex].strPhase + "\n");
         } else {
             Draw();
         }
@@ -172,33 +193,126 @@ bool ReadSome(int fd, std::string* pText) {
     }
 }
 
-std::string ResultOfChild(const std::string& port, const std::string& outText, int nExitStatus) {
+// The parent's port and kind in a child's object that has none (it ended before it chose).
+std::string WithPortAndKind(std::string json, const std::string& port, const std::string& kind) {
+    auto fill = [&json](std::string_view key, const std::string& value) {
+        if (value.empty()) return;
+        std::string null = "\"" + std::string(key) + "\":null";
+        if (std::size_t at = json.find(null); at != std::string::npos) {
+            json.replace(at, null.size(), "\"" + std::string(key) + "\":" + JsonString(value));
+        }
+    };
+    fill("kind", kind);
+    fill("port", port);
+    return json;
+}
+
+void AddKindAndPort(JsonObject& object, const FleetResult& result) {
+    if (result.strKind.empty()) {
+        object.AddNull("kind");
+    } else {
+        object.Add("kind", std::string_view(result.strKind));
+    }
+    object.Add("port", std::string_view(result.strPort));
+}
+
+std::string ResultOfChild(const FleetResult& result, const std::string& outText, int nExitStatus) {
     // The object is the child's last line on stdout.
     std::string_view text = Trim(outText);
     std::size_t nLast = text.rfind('\n');
     std::string_view last = nLast == std::string_view::npos ? text : text.substr(nLast + 1);
-    if (last.starts_with('{') && last.ends_with('}')) return std::string(last);
+    if (last.starts_with('{') && last.ends_with('}')) return WithPortAndKind(std::string(last), result.strPort, result.strKind);
     JsonObject object;
     object.AddNull("result").AddNull("result_name").Add("exit_status", static_cast<std::int64_t>(nExitStatus));
-    object.Add("port", std::string_view(port));
+    AddKindAndPort(object, result);
     object.Add("messages", std::vector<std::string>{StrPrintf(
                                "kelvo-cli ended without a result (exit status %d)", nExitStatus)});
     return object.Text();
 }
 
-std::string NotStartedResult(const std::string& port) {
+std::string NotStartedResult(const FleetResult& result) {
     JsonObject object;
     object.Add("result", static_cast<std::int64_t>(ERROR_CANCELLED))
         .Add("result_name", "ERROR_CANCELLED")
-        .Add("exit_status", static_cast<std::int64_t>(3))
-        .Add("port", std::string_view(port))
-        .Add("messages", std::vector<std::string>{"Not started: the run was cancelled"});
+        .Add("exit_status", static_cast<std::int64_t>(3));
+    AddKindAndPort(object, result);
+    object.Add("messages", std::vector<std::string>{"Not started: the run was cancelled"});
     return object.Text();
+}
+
+bool IsTtyName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char ch : name) {
+        bool bOk = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+                   ch == '-' || ch == '.';
+        if (!bOk) return false;
+    }
+    return true;
+}
+
+// A socket pair: the parent's end, greeting already written, and the child's, which
+// SpawnProcess hands over as descriptor 3 (so neither may be 3 here). Invalid on failure.
+void MakeChannel(UniqueFd* pParent, UniqueFd* pChild) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    UniqueFd parent(pair[0]), child(pair[1]);
+    if (child.Get() <= kSpawnChannelFd) child.Reset(::fcntl(child.Get(), F_DUPFD_CLOEXEC, kSpawnChannelFd + 1));
+    if (!child || ::send(parent.Get(), kChannelGreeting.data(), kChannelGreeting.size(), MSG_NOSIGNAL) !=
+                      static_cast<ssize_t>(kChannelGreeting.size())) {
+        return;
+    }
+    *pParent = std::move(parent);
+    *pChild = std::move(child);
+}
+
+// The units this parent stopped, started again; those it found stopped stay so.
+void StartServicesStoppedHere(const ServiceLimits& limits) {
+    std::vector<std::string> units = UnitsStoppedHere();
+    auto stopped = [&units](std::string_view unit) { return std::find(units.begin(), units.end(), unit) != units.end(); };
+    if (stopped(kSpoolerUnit) || stopped("cups.socket") || stopped("cups.path")) SpoolerControl(TRUE, nullptr, limits);
+    if (stopped(kPosServiceUnit)) PosServiceControl(TRUE, limits);
 }
 
 }  // namespace
 
-bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std::string* pError) {
+bool CheckPortName(std::string_view name, int nKind, std::string* pWhy) {
+    if (Utf8Length(name) > PORT_NAME_MAX) {
+        *pWhy = StrPrintf("port name longer than %d characters", static_cast<int>(PORT_NAME_MAX));
+        return false;
+    }
+    for (char ch : name) {
+        unsigned char uch = static_cast<unsigned char>(ch);
+        if (uch <= 0x20 || uch == 0x7F || ch == '/') {
+            *pWhy = "a port name has no blanks, control characters or '/'";
+            return false;
+        }
+    }
+    const std::string text(name);
+    bool bFits = true;
+    const char* pszWhat = "";
+    if (nKind == PORT_KIND_LAN) {
+        in_addr addr{};
+        bFits = ::inet_pton(AF_INET, text.c_str(), &addr) == 1;
+        pszWhat = "an IPv4 address such as 192.168.0.20";
+    } else if (nKind == PORT_KIND_USB) {
+        unsigned nLp = 0;
+        bFits = UsbLpOfPortName(text, &nLp) && text.size() == UsbPortName(nLp).size();
+        pszWhat = "USB and its number, such as USB001";
+    } else if (nKind == PORT_KIND_BLUETOOTH) {
+        bFits = ParseBthAddress(text.c_str()) != 0;
+        pszWhat = "a Bluetooth address such as 02:00:00:12:34:56";
+    } else if (nKind == PORT_KIND_SERIAL) {
+        bFits = IsTtyName(text);
+        pszWhat = "a tty name such as ttyS0 or ttyUSB0";
+    }
+    if (!bFits) {
+        *pWhy = "'" + text + "' is no " + PortKindWord(nKind) + " port: " + pszWhat;
+        return false;
+    }
+    return true;
+}
+
+bool ParsePortsText(std::string_view text, int nKind, std::vector<std::string>* pPorts, std::string* pError) {
     int nLine = 0;
     while (!text.empty()) {
         std::size_t nEnd = text.find('\n');
@@ -207,13 +321,41 @@ bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std
         ++nLine;
         line = Trim(line.substr(0, line.find('#')));
         if (line.empty()) continue;
-        if (Utf8Length(line) > PORT_NAME_MAX) {
-            *pError = StrPrintf("line %d: port name longer than %d characters", nLine, static_cast<int>(PORT_NAME_MAX));
+        std::string why;
+        if (!CheckPortName(line, nKind, &why)) {
+            *pError = StrPrintf("line %d: ", nLine) + Printable(why);
             return false;
         }
         AddUnique(pPorts, std::string(line));
     }
     return true;
+}
+
+FleetChannel TakeFleetChannel() noexcept {
+    const int fd = kSpawnChannelFd;
+    ucred cred{};
+    socklen_t nCred = sizeof cred;
+    int nType = 0;
+    socklen_t nType_ = sizeof nType;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &nType, &nType_) != 0 || nType != SOCK_STREAM) return FleetChannel::None;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &nCred) != 0) return FleetChannel::None;
+    // A socket pair's credentials are those of the process that made it: the parent.
+    if (cred.pid <= 1) return FleetChannel::None;
+    std::array<char, 64> greeting{};
+    ssize_t n = ::recv(fd, greeting.data(), kChannelGreeting.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n != static_cast<ssize_t>(kChannelGreeting.size()) ||
+        std::string_view(greeting.data(), static_cast<std::size_t>(n)) != kChannelGreeting) {
+        return FleetChannel::None;
+    }
+    ::recv(fd, greeting.data(), kChannelGreeting.size(), MSG_DONTWAIT);
+    // No program this one starts inherits it.
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // Killed outright with the parent, as a cable pulled: the parent's services and its
+    // record are what a later start puts right, and nothing here may outlive them.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return FleetChannel::ParentGone;
+    // The parent may have died before the line above: then this one has a new parent.
+    if (::getppid() != cred.pid) return FleetChannel::ParentGone;
+    return FleetChannel::Child;
 }
 
 bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
@@ -229,7 +371,7 @@ bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discov
         std::stringstream text;
         text << in.rdbuf();
         std::string error;
-        if (!ParsePortsText(text.str(), pPorts, &error)) {
+        if (!ParsePortsText(text.str(), options.nKind ? *options.nKind : -1, pPorts, &error)) {
             *pError = options.strPortsFrom + ", " + error;
             return false;
         }
@@ -257,7 +399,7 @@ bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discov
 
 std::vector<std::string> FleetChildArgs(const std::string& program, const CliOptions& options,
                                         const std::string& port) {
-    std::vector<std::string> args{program, "--fleet-child", "--port", port, "--json"};
+    std::vector<std::string> args{program, "--port", port, "--json"};
     if (options.nKind) {
         args.push_back("--kind");
         args.push_back(PortKindWord(*options.nKind));
@@ -269,10 +411,12 @@ std::vector<std::string> FleetChildArgs(const std::string& program, const CliOpt
 
 int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept {
     if (bCancelled) return 3;
+    bool bAllCurrent = !results.empty();
     for (const FleetResult& result : results) {
         if (result.nExitStatus != 0 && result.nExitStatus != 2) return 1;
+        bAllCurrent = bAllCurrent && result.nExitStatus == 2;
     }
-    return 0;
+    return bAllCurrent ? 2 : 0;
 }
 
 std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs) {
@@ -329,12 +473,17 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                options.nParallel);
 
     std::vector<FleetResult> results(ports.size());
-    for (std::size_t i = 0; i < ports.size(); ++i) results[i].strPort = ports[i];
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        results[i].strPort = ports[i];
+        if (options.nKind) results[i].strKind = PortKindWord(*options.nKind);
+    }
     FleetView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0, ports);
 
     // Once for all: no child may start the spooler again under another one's transfer.
     view.Message(StrPrintf("Updating %zu printers, at most %d at once.", ports.size(), options.nParallel));
-    SpoolerControl(FALSE, nullptr);
+    // The spooler only when a queue prints to one of the ports, as a single run does; only
+    // what was running is stopped, and only that is started again at the end.
+    if (IsPrinterOnAnyPort(ports)) SpoolerControl(FALSE, nullptr);
     PosServiceControl(FALSE);
 
     UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -351,17 +500,20 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         if (::pipe2(outPipe, O_CLOEXEC) != 0) outPipe[0] = outPipe[1] = -1;
         if (::pipe2(errPipe, O_CLOEXEC) != 0) errPipe[0] = errPipe[1] = -1;
         UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]), errRead(errPipe[0]), errWrite(errPipe[1]);
+        UniqueFd channel, childChannel;
+        MakeChannel(&channel, &childChannel);
         auto child = std::make_unique<Child>();
         child->nIndex = nIndex;
         // Its own process group: a Ctrl+C reaches the children only through the parent.
-        BOOL bStarted = outRead && errRead &&
+        BOOL bStarted = outRead && errRead && channel &&
                         SpawnProcess(FleetChildArgs(program, options, ports[nIndex]), true,
-                                     SpawnStdio{devNull.Get(), outWrite.Get(), errWrite.Get()}, &child->pid);
+                                     SpawnStdio{devNull.Get(), outWrite.Get(), errWrite.Get(), childChannel.Get()},
+                                     &child->pid);
         if (!bStarted) {
             DWORD dwError = GetLastError();
             LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Cannot start the update of [%s]", ports[nIndex].c_str());
             results[nIndex].nExitStatus = 1;
-            results[nIndex].strJson = ResultOfChild(ports[nIndex], "", 1);
+            results[nIndex].strJson = ResultOfChild(results[nIndex], "", 1);
             view.SetPhase(nIndex, StrPrintf("cannot start kelvo-cli (error %u)", dwError));
             return;
         }
@@ -371,6 +523,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         ::fcntl(errRead.Get(), F_SETFL, O_NONBLOCK);
         child->out = std::move(outRead);
         child->err = std::move(errRead);
+        child->channel = std::move(channel);
         view.SetPhase(nIndex, "started");
         running.push_back(std::move(child));
     };
@@ -384,7 +537,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             view.Message("Cancelling every update... Interrupt again to quit sooner.");
             for (std::size_t nIndex : pending) {
                 results[nIndex].nExitStatus = 3;
-                results[nIndex].strJson = NotStartedResult(ports[nIndex]);
+                results[nIndex].strJson = NotStartedResult(results[nIndex]);
                 view.SetPhase(nIndex, "not started");
             }
             pending.clear();
@@ -442,15 +595,14 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             const std::string& port = ports[child.nIndex];
             LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] ended: exit status %d", port.c_str(), nExitCode);
             results[child.nIndex].nExitStatus = nExitCode;
-            results[child.nIndex].strJson = ResultOfChild(port, child.outText, nExitCode);
+            results[child.nIndex].strJson = ResultOfChild(results[child.nIndex], child.outText, nExitCode);
             view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode));
             it = running.erase(it);
         }
     }
 
     const ServiceLimits& limits = nInterrupts >= 2 ? kQuitLimits : kServiceLimits;
-    SpoolerControl(TRUE, nullptr, limits);
-    PosServiceControl(TRUE, limits);
+    StartServicesStoppedHere(limits);
     int nCounts[4] = {};
     for (const FleetResult& result : results) ++nCounts[result.nExitStatus >= 0 && result.nExitStatus <= 3 ? result.nExitStatus : 1];
     view.Message(StrPrintf("%s: %zu printers: %d updated, %d current, %d failed, %d cancelled", kProgramName,

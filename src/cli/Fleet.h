@@ -12,15 +12,27 @@
 #include "cli/Options.h"
 #include "platform/Types.h"
 
+// Whether NAME can name a port of the kind (nKind < 0: of any kind): an IPv4 address on
+// LAN, USB and its number, a Bluetooth address, a tty name for serial; never longer than
+// a port name may be, never with blanks, control characters or '/'. FALSE with a reason.
+bool CheckPortName(std::string_view name, int nKind, std::string* pWhy);
+
 // The ports of a --ports-from file: one a line, blanks around it ignored, '#' starts a
-// comment. FALSE with a reason for a name longer than a port name may be.
-bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std::string* pError);
+// comment. FALSE with "line N: " and the reason for the first name CheckPortName refuses.
+bool ParsePortsText(std::string_view text, int nKind, std::vector<std::string>* pPorts, std::string* pError);
 
 // The ports of a fleet run: every --port, then the file's, then with --all every port
 // discovery finds for the kind; each once, in that order. FALSE with a reason (no kind
 // for --all, an unreadable file, none found at all).
 bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
                        std::string* pError);
+
+// How this process was started: by hand, or by a fleet parent through the channel it
+// hands its children (a socket at descriptor 3 whose other end the parent made and
+// which greets the child). A child dies with its parent (PR_SET_PDEATHSIG, and a parent
+// that had already gone when that was set is seen); ParentGone when it has.
+enum class FleetChannel { None, Child, ParentGone };
+FleetChannel TakeFleetChannel() noexcept;
 
 // The command line of the child for one port (program path first).
 std::vector<std::string> FleetChildArgs(const std::string& program, const CliOptions& options,
@@ -32,9 +44,11 @@ struct FleetResult {
     std::string strPort;
     int nExitStatus = 1;
     std::string strJson;
+    std::string strKind;  // the kind word of --kind; empty: the child's choice
 };
 
-// 0 when every printer ended 0 or 2, 3 when the run was cancelled, 1 otherwise.
+// 3 when the run was cancelled, 1 when a printer ended other than 0 or 2, 2 when every
+// printer ended 2 (nothing needed updating), 0 otherwise.
 int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept;
 
 // {"results":[...],"summary":{"printers":N,"exit_status":S,"by_exit_status":{"0":a,"1":b,

@@ -21,7 +21,7 @@ constexpr std::array<KindWord, 5> kKindWords{{
     {"LAN", PORT_KIND_LAN},
 }};
 
-enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, FleetChild };
+enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel };
 
 struct OptionSpec {
     const char* pszLong;
@@ -32,7 +32,7 @@ struct OptionSpec {
 
 constexpr int kParallelMax = 64;
 
-constexpr std::array<OptionSpec, 13> kOptions{{
+constexpr std::array<OptionSpec, 12> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
@@ -45,7 +45,6 @@ constexpr std::array<OptionSpec, 13> kOptions{{
     {"ports-from", 0, true, OptionId::PortsFrom},
     {"all", 0, false, OptionId::All},
     {"parallel", 'j', true, OptionId::Parallel},
-    {"fleet-child", 0, false, OptionId::FleetChild},
 }};
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -84,6 +83,13 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
                 *pError = "port name longer than " + std::to_string(PORT_NAME_MAX) + " characters";
                 return false;
             }
+            // A name ends in terminal output and in file names (the log of a fleet run).
+            for (char ch : value) {
+                if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) {
+                    *pError = "a port name has no control characters";
+                    return false;
+                }
+            }
             pOptions->strPort = value;
             pOptions->ports.emplace_back(value);
             break;
@@ -103,7 +109,6 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
             pOptions->nParallel = n;
             break;
         }
-        case OptionId::FleetChild: pOptions->bFleetChild = true; break;
         case OptionId::List: pOptions->bList = true; break;
         case OptionId::Force: pOptions->bForce = true; break;
         case OptionId::Yes: pOptions->bYes = true; break;

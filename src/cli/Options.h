@@ -15,7 +15,7 @@ struct CliOptions {
     std::string strPortsFrom;       // --ports-from: a file of ports, one a line, # comments
     bool bAll = false;              // --all: a fleet run over every printer --list finds
     int nParallel = 4;              // --parallel: fleet runs at most this many at once
-    bool bFleetChild = false;       // --fleet-child (internal): one port of a fleet run
+    bool bFleetChild = false;       // started by a fleet parent (its channel, no option)
     bool bList = false;             // --list: print the discovered ports and end
     bool bForce = false;            // --force: as ForceUpdate
     bool bYes = false;              // --yes: answer Retry in the failure prompt once

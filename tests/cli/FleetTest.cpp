@@ -2,6 +2,11 @@
 // the exit status and the JSON object.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -26,7 +31,9 @@ TEST(FleetOptions, Table) {
         {{"-p", "127.0.0.2", "--port=127.0.0.3", "-j", "2"}, nullptr, {"127.0.0.2", "127.0.0.3"}, "", false, 2, false, true},
         {{"--ports-from", "shops.txt", "--parallel=64"}, nullptr, {}, "shops.txt", false, 64, false, true},
         {{"--kind", "lan", "--all"}, nullptr, {}, "", true, 4, false, true},
-        {{"--fleet-child", "--port", "127.0.0.2"}, nullptr, {"127.0.0.2"}, "", false, 4, true, false},
+        // A child is started through its parent's channel; no option makes one.
+        {{"--fleet-child", "--port", "127.0.0.2"}, "unknown option '--fleet-child'", {}, "", false, 4, false, false},
+        {{"--port", "127.0.0.2\033[2J"}, "a port name has no control characters", {}, "", false, 4, false, false},
         {{"--parallel", "0"}, "--parallel needs a number from 1 to 64", {}, "", false, 4, false, false},
         {{"--parallel", "65"}, "--parallel needs a number from 1 to 64", {}, "", false, 4, false, false},
         {{"--parallel", "-3"}, "--parallel needs a number", {}, "", false, 4, false, false},
@@ -57,13 +64,43 @@ TEST(FleetOptions, Table) {
 TEST(FleetPorts, FileLinesCommentsAndRepeats) {
     std::vector<std::string> ports{"127.0.0.2"};
     std::string error;
-    ASSERT_TRUE(ParsePortsText("# kitchen\n127.0.0.3\n  127.0.0.4  # bar\r\n\n127.0.0.2\n   \n127.0.0.5", &ports, &error))
+    ASSERT_TRUE(ParsePortsText("# kitchen\n127.0.0.3\n  127.0.0.4  # bar\r\n\n127.0.0.2\n   \n127.0.0.5", PORT_KIND_LAN,
+                               &ports, &error))
         << error;
     EXPECT_EQ(ports, (std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}));
+}
 
+// Each line is checked for the kind before anything starts; the error names the line.
+TEST(FleetPorts, LinesThatNameNoPortOfTheKind) {
     const std::string longName(PORT_NAME_MAX + 1, 'x');
-    EXPECT_FALSE(ParsePortsText("127.0.0.2\n" + longName + "\n", &ports, &error));
-    EXPECT_NE(error.find("line 2: port name longer than"), std::string::npos) << error;
+    struct Case {
+        int nKind;
+        std::string text;
+        const char* pszError;  // null: accepted
+    } cases[] = {
+        {PORT_KIND_LAN, "127.0.0.2\n" + longName + "\n", "line 2: port name longer than"},
+        {PORT_KIND_LAN, "127.0.0.2\n\nprinter-in-the-bar\n", "line 3: 'printer-in-the-bar' is no Ethernet port"},
+        {PORT_KIND_LAN, "127.0.0.300\n", "line 1: '127.0.0.300' is no Ethernet port"},
+        {PORT_KIND_LAN, "127.0.0.2 127.0.0.3\n", "line 1: a port name has no blanks"},
+        {PORT_KIND_LAN, "127.0.0.2\033]0;x\a\n", "line 1: a port name has no blanks, control characters"},
+        {PORT_KIND_USB, "USB001\nUSB2\n", "line 2: 'USB2' is no USB port"},
+        {PORT_KIND_USB, "USB001\nusb012\n", nullptr},
+        {PORT_KIND_BLUETOOTH, "02:00:00:12:34:56\n02:00:00:12:34\n", "line 2: '02:00:00:12:34' is no Bluetooth port"},
+        {PORT_KIND_SERIAL, "ttyS0\nttyUSB1\n", nullptr},
+        {PORT_KIND_SERIAL, "ttyS0\n../../etc/passwd\n", "line 2: a port name has no blanks, control characters or '/'"},
+        {-1, "127.0.0.2\nttyS0\nUSB001\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> ports;
+        std::string error;
+        bool bOk = ParsePortsText(c.text, c.nKind, &ports, &error);
+        EXPECT_EQ(bOk, c.pszError == nullptr) << c.text << " -> " << error;
+        if (c.pszError != nullptr) {
+            EXPECT_TRUE(error.starts_with(c.pszError)) << c.text << " -> " << error;
+            // Nothing of the line reaches a terminal as a control character.
+            for (char ch : error) EXPECT_GE(static_cast<unsigned char>(ch), 0x20u) << error;
+        }
+    }
 }
 
 TEST(FleetPorts, AllNeedsAKindAndSomethingToUpdate) {
@@ -85,18 +122,66 @@ TEST(FleetPorts, AllNeedsAKindAndSomethingToUpdate) {
 TEST(FleetChild, CommandLineCarriesTheRunsChoices) {
     CliOptions options;
     EXPECT_EQ(FleetChildArgs("/usr/bin/kelvo-cli", options, "127.0.0.2"),
-              (std::vector<std::string>{"/usr/bin/kelvo-cli", "--fleet-child", "--port", "127.0.0.2", "--json"}));
+              (std::vector<std::string>{"/usr/bin/kelvo-cli", "--port", "127.0.0.2", "--json"}));
     options.nKind = PORT_KIND_LAN;
     options.bForce = options.bYes = true;
     EXPECT_EQ(FleetChildArgs("k", options, "p"),
-              (std::vector<std::string>{"k", "--fleet-child", "--port", "p", "--json", "--kind", "Ethernet", "--force",
+              (std::vector<std::string>{"k", "--port", "p", "--json", "--kind", "Ethernet", "--force",
                                         "--yes"}));
+}
+
+// What TakeFleetChannel says in a process whose descriptor 3 is set up by the case, in a
+// forked child of this one (the parent of that child made the socket pair, or not).
+TEST(FleetChannel, OnlyAParentsGreetingOnDescriptorThreeMakesAChild) {
+    enum class Setup { Nothing, PlainFile, PairWithGreeting, PairWithoutGreeting, PairOfItsOwn };
+    struct Case {
+        Setup setup;
+        FleetChannel expected;
+    } cases[] = {
+        {Setup::Nothing, FleetChannel::None},
+        {Setup::PlainFile, FleetChannel::None},
+        {Setup::PairWithGreeting, FleetChannel::Child},
+        {Setup::PairWithoutGreeting, FleetChannel::None},
+        // A pair it made itself says hello from itself, not from its parent.
+        {Setup::PairOfItsOwn, FleetChannel::ParentGone},
+    };
+    const std::string greeting = "kelvo-fleet-child 1\n";
+    for (const Case& c : cases) {
+        int pair[2] = {-1, -1};
+        if (c.setup == Setup::PairWithGreeting || c.setup == Setup::PairWithoutGreeting) {
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+            if (c.setup == Setup::PairWithGreeting) {
+                ASSERT_EQ(::send(pair[0], greeting.data(), greeting.size(), 0), static_cast<ssize_t>(greeting.size()));
+            }
+        }
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(3);
+            if (c.setup == Setup::PlainFile) ::open("/dev/null", O_RDONLY);
+            if (pair[1] >= 0) ::dup2(pair[1], 3);
+            if (c.setup == Setup::PairOfItsOwn) {
+                int own[2];
+                if (::socketpair(AF_UNIX, SOCK_STREAM, 0, own) != 0) ::_exit(100);
+                if (::send(own[0], greeting.data(), greeting.size(), 0) < 0) ::_exit(101);
+                ::dup2(own[1], 3);
+            }
+            ::_exit(static_cast<int>(TakeFleetChannel()));
+        }
+        int nStatus = 0;
+        ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
+        ASSERT_TRUE(WIFEXITED(nStatus));
+        EXPECT_EQ(WEXITSTATUS(nStatus), static_cast<int>(c.expected)) << static_cast<int>(c.setup);
+        for (int fd : pair) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
 }
 
 TEST(FleetResult, ExitStatusAndObject) {
     auto results = [](std::vector<int> statuses) {
         std::vector<FleetResult> list;
-        for (int n : statuses) list.push_back({"p" + std::to_string(list.size()), n, "{\"exit_status\":" + std::to_string(n) + "}"});
+        for (int n : statuses) list.push_back({"p" + std::to_string(list.size()), n, "{\"exit_status\":" + std::to_string(n) + "}", ""});
         return list;
     };
     struct Case {
@@ -106,6 +191,8 @@ TEST(FleetResult, ExitStatusAndObject) {
     } cases[] = {
         {{0, 2, 0}, false, 0}, {{0, 1, 2}, false, 1}, {{0, 0, 3}, false, 1},
         {{0, 0, 0}, true, 3},  {{1}, true, 3},        {{0, 137}, false, 1},
+        // Every printer current: as a single run that had nothing to do.
+        {{2, 2, 2}, false, 2}, {{2}, false, 2},      {{2, 2}, true, 3},
     };
     for (const Case& c : cases) EXPECT_EQ(FleetExitStatus(results(c.statuses), c.bCancelled), c.nExpected);
 
