@@ -5,8 +5,12 @@
 #include <signal.h>
 #include <sys/file.h>
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "FakeCups.h"
 #include "MockSystemd.h"
@@ -76,6 +80,28 @@ protected:
     std::vector<DWORD> m_starts;
     std::vector<std::string> m_addresses;
 };
+
+// The processes whose parent is pid, and whether one still runs (a zombie has ended).
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
+    while (dirent* pEntry = proc ? ::readdir(proc.get()) : nullptr) {
+        std::string name = pEntry->d_name;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string stat = TempDir::Read("/proc/" + name + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == pid) children.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return children;
+}
+
+bool Runs(pid_t pid) {
+    std::string stat = TempDir::Read("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t nClose = stat.rfind(')');
+    return nClose != std::string::npos && nClose + 2 < stat.size() && stat[nClose + 2] != 'Z';
+}
 
 std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
@@ -264,6 +290,79 @@ TEST_F(FleetRunTest, OnATerminalOneLinePerPrinterRedrawnInPlace) {
     EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 2\n")) << r.err;
     EXPECT_FALSE(Contains(r.err, m_addresses[2])) << r.err;
     EXPECT_TRUE(Contains(r.err, "kelvo-cli: 2 printers: 0 updated, 2 current, 0 failed, 0 cancelled")) << r.err;
+}
+
+// An Ansible time-out kills the parent outright in the middle of the transfers: its
+// children end with it, and the next start of the program, whatever it is for, starts
+// again the units the parent had stopped (only those: the POS service was not running).
+TEST_F(FleetRunTest, ParentKilledOutrightChildrenEndAndTheNextRunStartsTheServices) {
+    ASSERT_TRUE(m_systemd.SetUnitProperty(kPosServiceUnit, "ActiveState", "inactive"));
+    MakeFile("FW", 0x07, 400000);
+    sim::Faults slow;
+    slow.dwReadRate = 20000;  // twenty seconds of transfer
+    StartPrinters(0x05, -1, slow);
+    FakeCups cups({"socket://" + m_addresses[1] + ":9100"});
+    ASSERT_TRUE(cups.Ok());
+    std::vector<pid_t> children;
+    bool bKilled = false;
+    ProgramResult r = RunProgram({kCli, "--kind", "lan", "--parallel", "2", "--port", m_addresses[0], "--port",
+                                  m_addresses[1], "--port", m_addresses[2]},
+                                 m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+                                     if (m_printers[0]->WaitForEvent("transfer_begin", 60000) &&
+                                         m_printers[1]->WaitForEvent("transfer_begin", 60000)) {
+                                         children = ChildrenOf(pid);
+                                         bKilled = ::kill(pid, SIGKILL) == 0;
+                                     }
+                                 });
+    ASSERT_TRUE(bKilled) << r.err;
+    EXPECT_EQ(r.nStatus, 128 + SIGKILL);
+    ASSERT_EQ(children.size(), 2u);
+    Deadline deadline(30000);
+    while (!deadline.Expired() && std::any_of(children.begin(), children.end(), Runs)) Sleep(10);
+    for (pid_t child : children) EXPECT_FALSE(Runs(child)) << child;
+    // No transfer went on to its end, and no third run started.
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(m_printers[i]->State().bRomId, 0x05);
+    std::vector<sim::SimEvent> third = m_printers[2]->Transcript();
+    EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    EXPECT_EQ(m_systemd.ActiveState(kSpoolerUnit), "inactive");
+    EXPECT_EQ(m_systemd.CallsFor("StopUnit", kPosServiceUnit), 0);
+    const std::string record = m_dir / "root/run/kelvo";
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(record), {}), 1) << record;
+
+    // Any start: this one fails at once on its folder, after putting the machine right.
+    ProgramResult next = Cli({"--dir", "no-such-folder"});
+    EXPECT_EQ(next.nStatus, 1) << next.err;
+    EXPECT_TRUE(Contains(next.err, "kelvo-cli: started again cups.service, which an update (process ")) << next.err;
+    EXPECT_EQ(m_systemd.ActiveState(kSpoolerUnit), "active");
+    EXPECT_EQ(m_systemd.CallsFor("StartUnit", kSpoolerUnit), 1);
+    EXPECT_EQ(m_systemd.ActiveState(kPosServiceUnit), "inactive");
+    EXPECT_EQ(m_systemd.CallsFor("StartUnit", kPosServiceUnit), 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record), {}), 0) << record;
+    // Said once: the run after it finds nothing to do.
+    EXPECT_FALSE(Contains(Cli({"--dir", "no-such-folder"}).err, "started again")) << next.err;
+}
+
+// The ports file is of the folder the command was started in, and is checked whole before
+// any run starts; a run that ends before it chose its port still reports it, and its kind.
+TEST_F(FleetRunTest, PortsFileOfTheStartingFolderCheckedFirstEveryResultWithItsPort) {
+    StartPrinters(0x05, -1, {});
+    std::filesystem::create_directories(m_dir / "work/release");  // no update files: each run fails early
+    std::ofstream(m_dir / "work/shops.txt") << m_addresses[0] << "\n# closed\n" << m_addresses[1] << "\nkitchen\n";
+    ProgramResult bad = Cli({"--kind", "lan", "--dir", "release", "--ports-from", "shops.txt", "--json"});
+    EXPECT_EQ(bad.nStatus, 1) << bad.err;
+    EXPECT_TRUE(Contains(bad.err, "work/shops.txt, line 4: 'kitchen' is no Ethernet port: an IPv4 address")) << bad.err;
+    EXPECT_TRUE(Contains(bad.out, "\"printers\":0,")) << bad.out;
+    EXPECT_EQ(m_systemd.CallsFor("StopUnit", kPosServiceUnit), 0);
+
+    std::ofstream(m_dir / "work/shops.txt") << m_addresses[0] << "\n# closed\n" << m_addresses[1] << "\n";
+    ProgramResult r = Cli({"--kind", "lan", "--dir", "release", "--ports-from", "shops.txt", "--json"});
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(Contains(r.out, "\"kind\":\"Ethernet\",\"port\":\"" + m_addresses[i] + "\"")) << r.out;
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    }
+    EXPECT_FALSE(Contains(r.out, "null,\"port\":null")) << r.out;
 }
 
 TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
