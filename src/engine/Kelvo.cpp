@@ -58,6 +58,7 @@ void CKelvoApp::Reset() noexcept {
     pCurrentEntry = nullptr;
     nExitCode = 0;
     dwUpdateFlags = 0;
+    PortAbortEvent().Reset();
     nPortKind = PORT_KIND_USB;
     nTypeId = 0;
     hMachineLock.Release();
