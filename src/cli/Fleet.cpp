@@ -95,7 +95,13 @@ struct Child {
     UniqueFd channel;     // its end of the socket pair: held while it runs
     std::string outText;  // its stdout: the result object
     std::string errLine;  // its stderr: the line not yet ended
+    Deadline limit{INFINITE};  // --timeout
+    int nTimeoutInterrupts = 0;  // interrupts sent because the limit passed
 };
+
+// After --timeout the child is interrupted as by Ctrl+C; if it still runs this much later
+// (a restart wait a cancel does not cut short) a second interrupt makes it quit.
+constexpr DWORD kTimeoutQuitAfterMs = 5000;
 
 // What a printer shows: one line each, redrawn in place on a terminal; every line of a
 // child with its port in front otherwise.
@@ -230,14 +236,24 @@ std::string ResultOfChild(const FleetResult& result, const std::string& outText,
     return object.Text();
 }
 
-std::string NotStartedResult(const FleetResult& result) {
+std::string NotStartedResult(const FleetResult& result,
+                             const std::string& why = "Not started: the run was cancelled") {
     JsonObject object;
     object.Add("result", static_cast<std::int64_t>(ERROR_CANCELLED))
         .Add("result_name", "ERROR_CANCELLED")
         .Add("exit_status", static_cast<std::int64_t>(3));
     AddKindAndPort(object, result);
-    object.Add("messages", std::vector<std::string>{"Not started: the run was cancelled"});
+    object.Add("messages", std::vector<std::string>{why});
     return object.Text();
+}
+
+// A child's object after --timeout cancelled it: exit status 1 and a field that says why.
+std::string MarkTimedOut(std::string json, int nTimeout) {
+    const std::string status = "\"exit_status\":3,";
+    if (std::size_t at = json.find(status); at != std::string::npos) {
+        json.replace(at, status.size(), StrPrintf("\"exit_status\":1,\"timed_out_after_s\":%d,", nTimeout));
+    }
+    return json;
 }
 
 bool IsTtyName(std::string_view name) {
@@ -492,6 +508,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     for (std::size_t i = 0; i < ports.size(); ++i) pending.push_back(i);
     std::vector<std::unique_ptr<Child>> running;
     int nInterrupts = 0;
+    int nFailures = 0;
 
     auto startNext = [&] {
         std::size_t nIndex = pending.front();
@@ -524,6 +541,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         child->out = std::move(outRead);
         child->err = std::move(errRead);
         child->channel = std::move(channel);
+        if (options.nTimeout > 0) child->limit = Deadline(static_cast<DWORD>(options.nTimeout) * 1000);
         view.SetPhase(nIndex, "started");
         running.push_back(std::move(child));
     };
@@ -567,7 +585,25 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             fds.push_back(pollfd{child->out.Get(), POLLIN, 0});
             fds.push_back(pollfd{child->err.Get(), POLLIN, 0});
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+        DWORD dwWait = INFINITE;
+        for (const auto& child : running) {
+            if (child->limit.Timeout() == INFINITE) continue;
+            DWORD dwLeft = child->limit.Remaining();
+            if (child->nTimeoutInterrupts == 1) dwLeft = kTimeoutQuitAfterMs - std::min(kTimeoutQuitAfterMs, child->limit.Elapsed() - child->limit.Timeout());
+            if (child->nTimeoutInterrupts < 2) dwWait = std::min(dwWait, dwLeft);
+        }
+        if (::poll(fds.data(), fds.size(), TimeoutToPoll(dwWait)) < 0 && errno != EINTR) break;
+        for (const auto& child : running) {
+            if (child->limit.Timeout() == INFINITE || !child->limit.Expired() || child->nTimeoutInterrupts >= 2) continue;
+            DWORD dwOver = child->limit.Elapsed() - child->limit.Timeout();
+            if (child->nTimeoutInterrupts == 0 || dwOver >= kTimeoutQuitAfterMs) {
+                ++child->nTimeoutInterrupts;
+                LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] over its time limit of %d s: interrupt [%d]",
+                           ports[child->nIndex].c_str(), options.nTimeout, child->nTimeoutInterrupts);
+                if (child->nTimeoutInterrupts == 1) view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout));
+                ::kill(child->pid, SIGINT);
+            }
+        }
         if (fdInterrupt >= 0 && (fds[0].revents & POLLIN) != 0) {
             signalfd_siginfo info;
             while (::read(fdInterrupt, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) onInterrupt();
@@ -594,10 +630,27 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             if (WaitForProcess(child.pid, INFINITE, &nExitCode) != WAIT_OBJECT_0) nExitCode = 1;
             const std::string& port = ports[child.nIndex];
             LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] ended: exit status %d", port.c_str(), nExitCode);
-            results[child.nIndex].nExitStatus = nExitCode;
-            results[child.nIndex].strJson = ResultOfChild(results[child.nIndex], child.outText, nExitCode);
+            FleetResult& result = results[child.nIndex];
+            result.strJson = ResultOfChild(result, child.outText, nExitCode);
+            // Cancelled by the limit, not by the user: a failure of that printer.
+            if (child.nTimeoutInterrupts > 0 && nExitCode == 3) {
+                nExitCode = 1;
+                result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
+            }
+            result.nExitStatus = nExitCode;
             view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode));
             it = running.erase(it);
+            if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures && !pending.empty()) {
+                LogMessage(LOG_APP, 'I', __LINE__, 0, "%d updates failed: no further one started", nFailures);
+                view.Message(StrPrintf("%d of the updates failed: no further one is started (--max-failures).", nFailures));
+                for (std::size_t nIndex : pending) {
+                    results[nIndex].nExitStatus = 3;
+                    results[nIndex].strJson = NotStartedResult(
+                        results[nIndex], StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures));
+                    view.SetPhase(nIndex, "not started");
+                }
+                pending.clear();
+            }
         }
     }
 

@@ -21,7 +21,7 @@ constexpr std::array<KindWord, 5> kKindWords{{
     {"LAN", PORT_KIND_LAN},
 }};
 
-enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel };
+enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, Timeout, MaxFailures };
 
 struct OptionSpec {
     const char* pszLong;
@@ -31,8 +31,23 @@ struct OptionSpec {
 };
 
 constexpr int kParallelMax = 64;
+constexpr int kTimeoutMax = 86400;
+constexpr int kMaxFailuresMax = 10000;
 
-constexpr std::array<OptionSpec, 12> kOptions{{
+// A decimal number from 1 to nMax, digits only.
+bool ParseCount(std::string_view value, int nMax, int* pn) {
+    if (value.empty() || value.size() > 6) return false;
+    int n = 0;
+    for (char ch : value) {
+        if (ch < '0' || ch > '9') return false;
+        n = n * 10 + (ch - '0');
+    }
+    if (n < 1 || n > nMax) return false;
+    *pn = n;
+    return true;
+}
+
+constexpr std::array<OptionSpec, 14> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
@@ -45,6 +60,8 @@ constexpr std::array<OptionSpec, 12> kOptions{{
     {"ports-from", 0, true, OptionId::PortsFrom},
     {"all", 0, false, OptionId::All},
     {"parallel", 'j', true, OptionId::Parallel},
+    {"timeout", 0, true, OptionId::Timeout},
+    {"max-failures", 0, true, OptionId::MaxFailures},
 }};
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -95,18 +112,19 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
             break;
         case OptionId::PortsFrom: pOptions->strPortsFrom = value; break;
         case OptionId::All: pOptions->bAll = true; break;
-        case OptionId::Parallel: {
-            int n = 0;
-            bool bNumber = value.size() <= 2;
-            for (char ch : value) {
-                bNumber = bNumber && ch >= '0' && ch <= '9';
-                if (bNumber) n = n * 10 + (ch - '0');
-            }
-            if (!bNumber || n < 1 || n > kParallelMax) {
-                *pError = "--parallel needs a number from 1 to " + std::to_string(kParallelMax);
+        case OptionId::Parallel:
+        case OptionId::Timeout:
+        case OptionId::MaxFailures: {
+            int nMax = spec.id == OptionId::Parallel ? kParallelMax
+                       : spec.id == OptionId::Timeout ? kTimeoutMax
+                                                       : kMaxFailuresMax;
+            int* pTarget = spec.id == OptionId::Parallel ? &pOptions->nParallel
+                           : spec.id == OptionId::Timeout ? &pOptions->nTimeout
+                                                           : &pOptions->nMaxFailures;
+            if (!ParseCount(value, nMax, pTarget)) {
+                *pError = std::string("--") + spec.pszLong + " needs a number from 1 to " + std::to_string(nMax);
                 return false;
             }
-            pOptions->nParallel = n;
             break;
         }
         case OptionId::List: pOptions->bList = true; break;
@@ -200,11 +218,14 @@ std::string CliUsage() {
            "      --ports-from FILE  the ports in FILE, one a line (# starts a comment)\n"
            "      --all           every printer --list finds for the kind\n"
            "  -j, --parallel N    at most N updates at once (default 4)\n"
+           "      --timeout SECONDS  cancel a printer's update after SECONDS (as Ctrl+C does)\n"
+           "      --max-failures N   start no further update once N have failed\n"
            "\n"
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"
            "\n"
            "Exit status: 0 updated, 2 nothing needed updating, 3 cancelled, 1 anything else\n"
-           "(the full result code is printed and logged); for several printers 0 when each\n"
-           "ended 0 or 2, 3 when cancelled, 1 otherwise.\n";
+           "(the full result code is printed and logged); for several printers 3 when\n"
+           "cancelled, 1 when one failed, timed out or was not started, 2 when none needed\n"
+           "updating, 0 otherwise.\n";
 }

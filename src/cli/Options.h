@@ -15,6 +15,8 @@ struct CliOptions {
     std::string strPortsFrom;       // --ports-from: a file of ports, one a line, # comments
     bool bAll = false;              // --all: a fleet run over every printer --list finds
     int nParallel = 4;              // --parallel: fleet runs at most this many at once
+    int nTimeout = 0;               // --timeout: seconds a fleet's printer may take (0: no limit)
+    int nMaxFailures = 0;           // --max-failures: no new start after this many (0: no limit)
     bool bFleetChild = false;       // started by a fleet parent (its channel, no option)
     bool bList = false;             // --list: print the discovered ports and end
     bool bForce = false;            // --force: as ForceUpdate
@@ -31,13 +33,15 @@ const char* PortKindWord(int nKind) noexcept;
 
 // Parses argv (without the program name). FALSE with a one-line reason in *pError for
 // an unknown option, a missing or empty value, a bad kind word, a port name longer than
-// a port name may be, a --parallel that is no number from 1 to 64, or an argument that is
+// a port name may be, a --parallel that is no number from 1 to 64, a --timeout or
+// --max-failures that is no number from 1 to 86400 (10000), or an argument that is
 // no option. A repeated option: the last wins (--port is also kept in the list of ports).
 bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, std::string* pError);
 
 // A fleet run: several ports, a file of them, or every printer found.
 inline bool IsFleetRun(const CliOptions& options) {
-    return options.ports.size() > 1 || !options.strPortsFrom.empty() || options.bAll;
+    return options.ports.size() > 1 || !options.strPortsFrom.empty() || options.bAll || options.nTimeout > 0 ||
+           options.nMaxFailures > 0;
 }
 
 // The text of --help.

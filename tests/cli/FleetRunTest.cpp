@@ -365,6 +365,32 @@ TEST_F(FleetRunTest, PortsFileOfTheStartingFolderCheckedFirstEveryResultWithItsP
     EXPECT_FALSE(Contains(r.out, "null,\"port\":null")) << r.out;
 }
 
+// A printer over --timeout is cancelled as by Ctrl+C and counts as failed; with
+// --max-failures 1 that failure starts no further update, and the rest say so.
+TEST_F(FleetRunTest, TimeoutCancelsTheSlowPrinterAndMaxFailuresStartsNoOther) {
+    MakeFile("FW", 0x07, 400000);
+    sim::Faults slow;
+    slow.dwReadRate = 20000;  // twenty seconds of transfer
+    StartPrinters(0x05, -1, slow);
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--parallel", "1", "--timeout", "2", "--max-failures", "1", "--json"}));
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_TRUE(Contains(r.out, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":1,"
+                                "\"timed_out_after_s\":2,\"model\":\"KV-T34\",\"type_id\":34,\"kind\":\"Ethernet\",\"port\":\"" +
+                                    m_addresses[0] + "\""))
+        << r.out;
+    EXPECT_EQ(m_printers[0]->State().bRomId, 0x05);
+    for (int i = 1; i < kPrinters; ++i) {
+        EXPECT_TRUE(Contains(r.out, "\"kind\":\"Ethernet\",\"port\":\"" + m_addresses[i] +
+                                        "\",\"messages\":[\"Not started: 1 of the updates had failed (--max-failures)\"]"))
+            << r.out;
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    }
+    EXPECT_TRUE(Contains(r.out, "\"by_exit_status\":{\"0\":0,\"1\":1,\"2\":0,\"3\":4}")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "1 of the updates failed: no further one is started (--max-failures).")) << r.err;
+    ExpectServicesStoppedOnceWithoutSpooler();
+}
+
 TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
     StartPrinters(0x05, -1, {});
     // What another updater of this user holds while it runs.

@@ -40,6 +40,13 @@ TEST(FleetOptions, Table) {
         {{"--parallel", "4x"}, "--parallel needs a number", {}, "", false, 4, false, false},
         {{"--ports-from"}, "--ports-from needs a value", {}, "", false, 4, false, false},
         {{"--all=yes"}, "--all takes no value", {}, "", false, 4, false, false},
+        // A limit makes even one printer a fleet run: the parent enforces it.
+        {{"--port", "127.0.0.2", "--timeout", "600"}, nullptr, {"127.0.0.2"}, "", false, 4, false, true},
+        {{"--port", "127.0.0.2", "--max-failures=1"}, nullptr, {"127.0.0.2"}, "", false, 4, false, true},
+        {{"--timeout", "0"}, "--timeout needs a number from 1 to 86400", {}, "", false, 4, false, false},
+        {{"--timeout", "86401"}, "--timeout needs a number from 1 to 86400", {}, "", false, 4, false, false},
+        {{"--timeout", "1.5"}, "--timeout needs a number", {}, "", false, 4, false, false},
+        {{"--max-failures", "-1"}, "--max-failures needs a number from 1 to 10000", {}, "", false, 4, false, false},
     };
     for (const Case& c : cases) {
         std::string line;
