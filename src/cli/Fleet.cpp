@@ -15,7 +15,9 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "cli/Json.h"
@@ -97,7 +99,11 @@ struct Child {
     std::string errLine;  // its stderr: the line not yet ended
     Deadline limit{INFINITE};  // --timeout
     int nTimeoutInterrupts = 0;  // interrupts sent because the limit passed
+    std::string lastLabel;       // --json-lines: the phase of the last progress event
+    Deadline progressDue{0};     // and when the next one of that phase may go out
 };
+
+constexpr DWORD kProgressEventMs = 1000;
 
 // After --timeout the child is interrupted as by Ctrl+C; if it still runs this much later
 // (a restart wait a cancel does not cut short) a second interrupt makes it quit.
@@ -435,17 +441,13 @@ int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) no
     return bAllCurrent ? 2 : 0;
 }
 
-std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs) {
-    std::string list = "[";
+std::string FleetSummaryJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs) {
     std::array<std::int64_t, 4> counts{};
     for (const FleetResult& result : results) {
-        if (list.size() > 1) list += ",";
-        list += result.strJson;
         // Any other status (a child killed by a signal) counts as the failure it is.
         std::size_t n = result.nExitStatus >= 0 && result.nExitStatus <= 3 ? static_cast<std::size_t>(result.nExitStatus) : 1;
         ++counts[n];
     }
-    list += "]";
     JsonObject byStatus;
     for (std::size_t n = 0; n < counts.size(); ++n) byStatus.Add(std::to_string(n), counts[n]);
     JsonObject summary;
@@ -453,8 +455,18 @@ std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, 
         .Add("exit_status", static_cast<std::int64_t>(nExitStatus))
         .AddRaw("by_exit_status", byStatus.Text())
         .Add("duration_ms", static_cast<std::int64_t>(dwDurationMs));
+    return summary.Text();
+}
+
+std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs) {
+    std::string list = "[";
+    for (const FleetResult& result : results) {
+        if (list.size() > 1) list += ",";
+        list += result.strJson;
+    }
+    list += "]";
     JsonObject object;
-    object.AddRaw("results", list).AddRaw("summary", summary.Text());
+    object.AddRaw("results", list).AddRaw("summary", FleetSummaryJson(results, nExitStatus, dwDurationMs));
     return object.Text();
 }
 
@@ -462,10 +474,27 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     const DWORD dwStart = GetTickCount();
     auto finish = [&](const std::vector<FleetResult>& results, int nStatus) {
         LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Fleet run ended: exit status %d ]]]", nStatus);
-        if (options.bJson) WriteAll(STDOUT_FILENO, FleetJson(results, nStatus, GetTickCount() - dwStart) + "\n");
+        if (options.bJsonLines) {
+            WriteAll(STDOUT_FILENO, JsonObject()
+                                        .Add("event", "summary")
+                                        .AddRaw("summary", FleetSummaryJson(results, nStatus, GetTickCount() - dwStart))
+                                        .Text() +
+                                        "\n");
+        } else if (options.bJson) {
+            WriteAll(STDOUT_FILENO, FleetJson(results, nStatus, GetTickCount() - dwStart) + "\n");
+        }
         return nStatus;
     };
     LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
+
+    // --json-lines: each event as it happens, so a parent killed later loses nothing done.
+    auto event = [&options](const char* pszEvent, const std::string& port, const std::function<void(JsonObject&)>& more) {
+        if (!options.bJsonLines) return;
+        JsonObject object;
+        object.Add("event", pszEvent).Add("port", std::string_view(port));
+        if (more) more(object);
+        WriteAll(STDOUT_FILENO, object.Text() + "\n");
+    };
 
     LockOnly lockFrontEnd;
     std::string failedLock;
@@ -543,6 +572,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         child->channel = std::move(channel);
         if (options.nTimeout > 0) child->limit = Deadline(static_cast<DWORD>(options.nTimeout) * 1000);
         view.SetPhase(nIndex, "started");
+        event("start", ports[nIndex], {});
         running.push_back(std::move(child));
     };
     auto forwardInterrupt = [&] {
@@ -570,7 +600,21 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         while ((nEnd = child.errLine.find('\n')) != std::string::npos) {
             std::string line = child.errLine.substr(0, nEnd);
             child.errLine.erase(0, nEnd + 1);
-            view.ChildLine(child.nIndex, std::string(Trim(line)));
+            std::string text(Trim(line));
+            view.ChildLine(child.nIndex, text);
+            if (text.empty()) continue;
+            if (std::optional<ProgressText> progress = ParseProgressText(text)) {
+                // At most one a second, and each new phase at once.
+                if (progress->strLabel == child.lastLabel && !child.progressDue.Expired()) continue;
+                child.lastLabel = progress->strLabel;
+                child.progressDue = Deadline(kProgressEventMs);
+                event("progress", ports[child.nIndex], [&](JsonObject& o) {
+                    o.Add("phase", std::string_view(progress->strLabel))
+                        .Add("percent", static_cast<std::int64_t>(progress->nPercent));
+                });
+            } else {
+                event("phase", ports[child.nIndex], [&](JsonObject& o) { o.Add("text", std::string_view(text)); });
+            }
         }
     };
 
@@ -639,6 +683,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             }
             result.nExitStatus = nExitCode;
             view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode));
+            event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
             it = running.erase(it);
             if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures && !pending.empty()) {
                 LogMessage(LOG_APP, 'I', __LINE__, 0, "%d updates failed: no further one started", nFailures);

@@ -51,11 +51,17 @@ struct FleetResult {
 // printer ended 2 (nothing needed updating), 0 otherwise.
 int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept;
 
+// {"printers":N,"exit_status":S,"by_exit_status":{...},"duration_ms":T}: the summary.
+std::string FleetSummaryJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs);
+
 // {"results":[...],"summary":{"printers":N,"exit_status":S,"by_exit_status":{"0":a,"1":b,
 // "2":c,"3":d},"duration_ms":T}} on one line.
 std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs);
 
 // The whole fleet run; returns the exit status. fdInterrupt (or -1) turns readable at
 // each interrupt; the output goes to stderr (a line per printer on a terminal), the
-// object to stdout with --json.
+// object to stdout with --json. With --json-lines stdout has one object a line as things
+// happen: {"event":"start"|"phase"|"progress"|"result","port":...} (progress at most
+// once a second for a phase, a result with the printer's whole object under "result"),
+// and last {"event":"summary","summary":{...}}.
 int RunFleet(const CliOptions& options, int fdInterrupt);

@@ -21,7 +21,7 @@ constexpr std::array<KindWord, 5> kKindWords{{
     {"LAN", PORT_KIND_LAN},
 }};
 
-enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, Timeout, MaxFailures };
+enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, Timeout, MaxFailures, JsonLines };
 
 struct OptionSpec {
     const char* pszLong;
@@ -47,7 +47,7 @@ bool ParseCount(std::string_view value, int nMax, int* pn) {
     return true;
 }
 
-constexpr std::array<OptionSpec, 14> kOptions{{
+constexpr std::array<OptionSpec, 15> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
@@ -62,6 +62,7 @@ constexpr std::array<OptionSpec, 14> kOptions{{
     {"parallel", 'j', true, OptionId::Parallel},
     {"timeout", 0, true, OptionId::Timeout},
     {"max-failures", 0, true, OptionId::MaxFailures},
+    {"json-lines", 0, false, OptionId::JsonLines},
 }};
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -131,6 +132,7 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
         case OptionId::Force: pOptions->bForce = true; break;
         case OptionId::Yes: pOptions->bYes = true; break;
         case OptionId::Json: pOptions->bJson = true; break;
+        case OptionId::JsonLines: pOptions->bJsonLines = true; break;
         case OptionId::Help: pOptions->bHelp = true; break;
         case OptionId::Version: pOptions->bVersion = true; break;
     }
@@ -220,6 +222,8 @@ std::string CliUsage() {
            "  -j, --parallel N    at most N updates at once (default 4)\n"
            "      --timeout SECONDS  cancel a printer's update after SECONDS (as Ctrl+C does)\n"
            "      --max-failures N   start no further update once N have failed\n"
+           "      --json-lines    one JSON object a line on stdout as things happen (start,\n"
+           "                      phase, progress, result of each printer), the summary last\n"
            "\n"
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"

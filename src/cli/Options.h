@@ -22,6 +22,7 @@ struct CliOptions {
     bool bForce = false;            // --force: as ForceUpdate
     bool bYes = false;              // --yes: answer Retry in the failure prompt once
     bool bJson = false;             // --json: one result object on stdout
+    bool bJsonLines = false;        // --json-lines: an object per event of a fleet run
     bool bHelp = false;
     bool bVersion = false;
 };
@@ -41,7 +42,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, st
 // A fleet run: several ports, a file of them, or every printer found.
 inline bool IsFleetRun(const CliOptions& options) {
     return options.ports.size() > 1 || !options.strPortsFrom.empty() || options.bAll || options.nTimeout > 0 ||
-           options.nMaxFailures > 0;
+           options.nMaxFailures > 0 || options.bJsonLines;
 }
 
 // The text of --help.

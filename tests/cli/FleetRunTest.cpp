@@ -391,6 +391,36 @@ TEST_F(FleetRunTest, TimeoutCancelsTheSlowPrinterAndMaxFailuresStartsNoOther) {
     ExpectServicesStoppedOnceWithoutSpooler();
 }
 
+// --json-lines: an object a line as things happen, each printer's whole result as it
+// ends, the summary last.
+TEST_F(FleetRunTest, JsonLinesStreamEveryEventAndTheSummaryLast) {
+    MakeFile("FW", 0x07, 30000);
+    StartPrinters(0x05, -1, {});
+    ProgramResult r = Cli({"--kind", "lan", "--json-lines", "--port", m_addresses[0], "--port", m_addresses[1]});
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) EXPECT_TRUE(line.starts_with("{\"event\":\"") && line.ends_with("}")) << line;
+    for (int i = 0; i < 2; ++i) {
+        const std::string port = "\"port\":\"" + m_addresses[i] + "\"";
+        auto first = [&](const std::string& head) {
+            return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(head); });
+        };
+        auto start = first("{\"event\":\"start\"," + port + "}");
+        auto progress = first("{\"event\":\"progress\"," + port + ",\"phase\":\"Sending...\",\"percent\":");
+        auto result = first("{\"event\":\"result\"," + port + ",\"result\":{\"result\":0,\"result_name\":\"ERROR_SUCCESS\"");
+        ASSERT_NE(start, lines.end()) << r.out;
+        ASSERT_NE(progress, lines.end()) << r.out;
+        ASSERT_NE(result, lines.end()) << r.out;
+        EXPECT_LT(start, progress);
+        EXPECT_LT(progress, result);
+    }
+    EXPECT_TRUE(lines.back().starts_with("{\"event\":\"summary\",\"summary\":{\"printers\":2,\"exit_status\":0,"))
+        << lines.back();
+}
+
 TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
     StartPrinters(0x05, -1, {});
     // What another updater of this user holds while it runs.
