@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -30,6 +29,14 @@ namespace {
 
 constexpr int kPrinters = 50;
 constexpr BYTE kTypeId = 0x22;
+
+// /proc/PID/NAME; empty once the process is gone (it may go while it is read).
+std::string ReadProc(const std::string& pid, const char* pszName) {
+    UniqueFd fd(::open(("/proc/" + pid + "/" + pszName).c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[1024];
+    ssize_t n = fd ? ::read(fd.Get(), buffer, sizeof buffer) : -1;
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
 
 struct Fleet {
     std::string root;
@@ -108,15 +115,14 @@ struct Fleet {
         while (dirent* pEntry = proc ? ::readdir(proc.get()) : nullptr) {
             std::string name = pEntry->d_name;
             if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::ifstream stat("/proc/" + name + "/stat");
-            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            std::string text = ReadProc(name, "stat");
             std::size_t nClose = text.rfind(')');
             if (nClose == std::string::npos) continue;
             std::istringstream fields(text.substr(nClose + 1));
             std::string state;
             pid_t parent = 0;
             fields >> state >> parent;
-            std::ifstream statm("/proc/" + name + "/statm");
+            std::istringstream statm(ReadProc(name, "statm"));
             long nSize = 0, nResident = 0;
             statm >> nSize >> nResident;
             pid_t pid = static_cast<pid_t>(std::stol(name));

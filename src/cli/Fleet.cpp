@@ -353,6 +353,40 @@ bool ParsePortsText(std::string_view text, int nKind, std::vector<std::string>* 
     return true;
 }
 
+bool FailedPortsOfResult(std::string_view json, int nKind, std::vector<std::string>* pPorts, std::string* pError) {
+    JsonValue document;
+    if (!ParseJson(json, &document) || document.type != JsonValue::Type::Object) {
+        *pError = "not a kelvo-cli --json result";
+        return false;
+    }
+    std::vector<const JsonValue*> results;
+    if (const JsonValue* pList = document.Find("results"); pList != nullptr && pList->type == JsonValue::Type::Array) {
+        for (const JsonValue& item : pList->items) results.push_back(&item);
+    } else if (document.Find("exit_status") != nullptr) {
+        results.push_back(&document);
+    } else {
+        *pError = "not a kelvo-cli --json result";
+        return false;
+    }
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const JsonValue* pStatus = results[i]->Find("exit_status");
+        const JsonValue* pPort = results[i]->Find("port");
+        if (pStatus == nullptr || pStatus->type != JsonValue::Type::Number || pPort == nullptr ||
+            pPort->type != JsonValue::Type::String) {
+            *pError = StrPrintf("result %zu has no exit status or no port", i + 1);
+            return false;
+        }
+        if (pStatus->dValue == 0 || pStatus->dValue == 2) continue;
+        std::string why;
+        if (!CheckPortName(pPort->text, nKind, &why)) {
+            *pError = StrPrintf("result %zu: ", i + 1) + Printable(why);
+            return false;
+        }
+        AddUnique(pPorts, pPort->text);
+    }
+    return true;
+}
+
 FleetChannel TakeFleetChannel() noexcept {
     const int fd = kSpawnChannelFd;
     ucred cred{};
@@ -381,7 +415,8 @@ FleetChannel TakeFleetChannel() noexcept {
 }
 
 bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
-                       std::string* pError) {
+                       std::string* pError, bool* pbNothingToDo) {
+    if (pbNothingToDo != nullptr) *pbNothingToDo = false;
     pPorts->clear();
     for (const std::string& port : options.ports) AddUnique(pPorts, port);
     if (!options.strPortsFrom.empty()) {
@@ -395,6 +430,26 @@ bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discov
         std::string error;
         if (!ParsePortsText(text.str(), options.nKind ? *options.nKind : -1, pPorts, &error)) {
             *pError = options.strPortsFrom + ", " + error;
+            return false;
+        }
+    }
+    if (!options.strRetryFailed.empty()) {
+        std::ifstream in(options.strRetryFailed);
+        if (!in) {
+            *pError = "cannot read " + options.strRetryFailed + ": " + std::strerror(errno);
+            return false;
+        }
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string error;
+        std::size_t nBefore = pPorts->size();
+        if (!FailedPortsOfResult(text.str(), options.nKind ? *options.nKind : -1, pPorts, &error)) {
+            *pError = options.strRetryFailed + ", " + error;
+            return false;
+        }
+        if (pPorts->size() == nBefore && options.ports.empty() && options.strPortsFrom.empty() && !options.bAll) {
+            *pError = "no printer failed in " + options.strRetryFailed + ": nothing to do";
+            if (pbNothingToDo != nullptr) *pbNothingToDo = true;
             return false;
         }
     }
@@ -510,9 +565,10 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
 
     std::vector<std::string> ports;
     std::string error;
-    if (!CollectFleetPorts(options, MakeDiscovery, &ports, &error)) {
+    bool bNothingToDo = false;
+    if (!CollectFleetPorts(options, MakeDiscovery, &ports, &error, &bNothingToDo)) {
         WriteAll(STDERR_FILENO, std::string(kProgramName) + ": " + error + "\n");
-        return finish({}, 1);
+        return finish({}, bNothingToDo ? 2 : 1);
     }
     LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Fleet run: %zu printers, at most %d at once ]]]", ports.size(),
                options.nParallel);

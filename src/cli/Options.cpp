@@ -21,7 +21,7 @@ constexpr std::array<KindWord, 5> kKindWords{{
     {"LAN", PORT_KIND_LAN},
 }};
 
-enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, Timeout, MaxFailures, JsonLines };
+enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, Timeout, MaxFailures, JsonLines, RetryFailed };
 
 struct OptionSpec {
     const char* pszLong;
@@ -47,7 +47,7 @@ bool ParseCount(std::string_view value, int nMax, int* pn) {
     return true;
 }
 
-constexpr std::array<OptionSpec, 15> kOptions{{
+constexpr std::array<OptionSpec, 16> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
@@ -63,6 +63,7 @@ constexpr std::array<OptionSpec, 15> kOptions{{
     {"timeout", 0, true, OptionId::Timeout},
     {"max-failures", 0, true, OptionId::MaxFailures},
     {"json-lines", 0, false, OptionId::JsonLines},
+    {"retry-failed", 0, true, OptionId::RetryFailed},
 }};
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -112,6 +113,7 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
             pOptions->ports.emplace_back(value);
             break;
         case OptionId::PortsFrom: pOptions->strPortsFrom = value; break;
+        case OptionId::RetryFailed: pOptions->strRetryFailed = value; break;
         case OptionId::All: pOptions->bAll = true; break;
         case OptionId::Parallel:
         case OptionId::Timeout:
@@ -222,6 +224,8 @@ std::string CliUsage() {
            "  -j, --parallel N    at most N updates at once (default 4)\n"
            "      --timeout SECONDS  cancel a printer's update after SECONDS (as Ctrl+C does)\n"
            "      --max-failures N   start no further update once N have failed\n"
+           "      --retry-failed RESULT.json  the printers that failed or were not started\n"
+           "                      in an earlier run's --json result\n"
            "      --json-lines    one JSON object a line on stdout as things happen (start,\n"
            "                      phase, progress, result of each printer), the summary last\n"
            "\n"

@@ -13,6 +13,7 @@ struct CliOptions {
     std::string strPort;            // --port: skips discovery (the last one given)
     std::vector<std::string> ports; // every --port, in order: more than one is a fleet run
     std::string strPortsFrom;       // --ports-from: a file of ports, one a line, # comments
+    std::string strRetryFailed;     // --retry-failed: an earlier --json result; its failed ports
     bool bAll = false;              // --all: a fleet run over every printer --list finds
     int nParallel = 4;              // --parallel: fleet runs at most this many at once
     int nTimeout = 0;               // --timeout: seconds a fleet's printer may take (0: no limit)
@@ -41,7 +42,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, st
 
 // A fleet run: several ports, a file of them, or every printer found.
 inline bool IsFleetRun(const CliOptions& options) {
-    return options.ports.size() > 1 || !options.strPortsFrom.empty() || options.bAll || options.nTimeout > 0 ||
+    return options.ports.size() > 1 || !options.strPortsFrom.empty() || !options.strRetryFailed.empty() || options.bAll || options.nTimeout > 0 ||
            options.nMaxFailures > 0 || options.bJsonLines;
 }
 

@@ -97,9 +97,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Names given on the command line are of the folder the command was started in.
-    if (!options.strPortsFrom.empty() && !options.strPortsFrom.starts_with('/')) {
+    for (std::string* pPath : {&options.strPortsFrom, &options.strRetryFailed}) {
+        if (pPath->empty() || pPath->starts_with('/')) continue;
         std::array<char, 4096> cwd{};
-        if (::getcwd(cwd.data(), cwd.size()) != nullptr) options.strPortsFrom = std::string(cwd.data()) + "/" + options.strPortsFrom;
+        if (::getcwd(cwd.data(), cwd.size()) != nullptr) *pPath = std::string(cwd.data()) + "/" + *pPath;
     }
     if (!options.bFleetChild) {
         // Children leave services to their parent, which has done this.

@@ -30,8 +30,12 @@ std::vector<std::string> g_units;
 // Field 22 of /proc/PID/stat (clock ticks since boot): with the pid it names one process
 // for the life of the machine. Empty when the process is gone.
 std::string StartTimeOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read by hand: the process may end while it is read (ESRCH).
+    std::string text;
+    UniqueFd fd(::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[1024];
+    ssize_t n = fd ? ::read(fd.Get(), buffer, sizeof buffer) : -1;
+    if (n > 0) text.assign(buffer, static_cast<std::size_t>(n));
     // The command name may hold blanks and parentheses; the fields follow its last ')'.
     std::size_t nClose = text.rfind(')');
     if (nClose == std::string::npos) return {};

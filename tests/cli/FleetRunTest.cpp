@@ -81,6 +81,14 @@ protected:
     std::vector<std::string> m_addresses;
 };
 
+// /proc/PID/stat; empty once the process is gone (it may go while it is read).
+std::string ProcStat(const std::string& pid) {
+    UniqueFd fd(::open(("/proc/" + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[1024];
+    ssize_t n = fd ? ::read(fd.Get(), buffer, sizeof buffer) : -1;
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
 // The processes whose parent is pid, and whether one still runs (a zombie has ended).
 std::vector<pid_t> ChildrenOf(pid_t pid) {
     std::vector<pid_t> children;
@@ -88,7 +96,8 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
     while (dirent* pEntry = proc ? ::readdir(proc.get()) : nullptr) {
         std::string name = pEntry->d_name;
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::string stat = TempDir::Read("/proc/" + name + "/stat");
+        std::string stat = ProcStat(name);
+        if (stat.rfind(')') == std::string::npos) continue;
         std::istringstream fields(stat.substr(stat.rfind(')') + 1));
         std::string state;
         pid_t parent = 0;
@@ -98,7 +107,7 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
 }
 
 bool Runs(pid_t pid) {
-    std::string stat = TempDir::Read("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = ProcStat(std::to_string(pid));
     std::size_t nClose = stat.rfind(')');
     return nClose != std::string::npos && nClose + 2 < stat.size() && stat[nClose + 2] != 'Z';
 }

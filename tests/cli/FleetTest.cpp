@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/Fleet.h"
+#include "cli/Json.h"
 #include "cli/Options.h"
 #include "engine/Kelvo.h"
 
@@ -183,6 +184,71 @@ TEST(FleetChannel, OnlyAParentsGreetingOnDescriptorThreeMakesAChild) {
             if (fd >= 0) ::close(fd);
         }
     }
+}
+
+// What --retry-failed takes from an earlier result: the ports of the printers that
+// failed or did not start, checked as a ports file's lines are.
+TEST(FleetRetry, FailedPortsOfAnEarlierResult) {
+    const std::string fleet =
+        "{\"results\":[{\"result\":0,\"exit_status\":0,\"port\":\"127.0.0.2\"},"
+        "{\"result\":1242,\"exit_status\":2,\"port\":\"127.0.0.3\"},"
+        "{\"result\":null,\"result_name\":null,\"exit_status\":1,\"kind\":null,\"port\":\"127.0.0.4\"},"
+        "{\"result\":1223,\"exit_status\":3,\"kind\":\"Ethernet\",\"port\":\"127.0.0.5\",\"messages\":[\"Not started\"]},"
+        "{\"exit_status\":137,\"port\":\"127.0.0.6\"}],"
+        "\"summary\":{\"printers\":5,\"exit_status\":1}}\n";
+    struct Case {
+        std::string json;
+        int nKind;
+        std::vector<std::string> ports;  // the ports taken
+        const char* pszError;            // null: accepted
+    } cases[] = {
+        {fleet, PORT_KIND_LAN, {"127.0.0.4", "127.0.0.5", "127.0.0.6"}, nullptr},
+        {" {\"result\":1003,\"exit_status\":1,\"port\":\"127.0.0.9\"} ", -1, {"127.0.0.9"}, nullptr},
+        {"{\"result\":0,\"exit_status\":0,\"port\":\"127.0.0.9\"}", -1, {}, nullptr},
+        {fleet, PORT_KIND_USB, {}, "result 3: '127.0.0.4' is no USB port"},
+        {"{\"results\":[{\"exit_status\":1}]}", -1, {}, "result 1 has no exit status or no port"},
+        {"{\"results\":[{\"exit_status\":\"1\",\"port\":\"p\"}]}", -1, {}, "result 1 has no exit status"},
+        {"{\"results\":[{\"exit_status\":1,\"port\":\"\\u001b[2J\"}]}", -1, {}, "result 1: a port name has no"},
+        {"{\"summary\":{}}", -1, {}, "not a kelvo-cli --json result"},
+        {"[1,2]", -1, {}, "not a kelvo-cli --json result"},
+        {fleet.substr(0, fleet.size() / 2), -1, {}, "not a kelvo-cli --json result"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> ports;
+        std::string error;
+        bool bOk = FailedPortsOfResult(c.json, c.nKind, &ports, &error);
+        EXPECT_EQ(bOk, c.pszError == nullptr) << c.json << " -> " << error;
+        if (bOk) {
+            EXPECT_EQ(ports, c.ports) << c.json;
+        } else if (c.pszError != nullptr) {
+            EXPECT_TRUE(error.starts_with(c.pszError)) << c.json << " -> " << error;
+        }
+    }
+}
+
+TEST(Json, ReadsWhatItWritesAndRefusesTheRest) {
+    JsonObject object;
+    object.Add("text", "a\"b\\c\n\x01\xc3\xa9").Add("n", std::int64_t{-42}).Add("yes", true).AddNull("none");
+    object.Add("list", std::vector<std::string>{"x", "y"});
+    JsonValue value;
+    ASSERT_TRUE(ParseJson(object.Text(), &value)) << object.Text();
+    ASSERT_NE(value.Find("text"), nullptr);
+    EXPECT_EQ(value.Find("text")->text, "a\"b\\c\n\x01\xc3\xa9");
+    EXPECT_EQ(value.Find("n")->dValue, -42);
+    EXPECT_TRUE(value.Find("yes")->bValue);
+    EXPECT_EQ(value.Find("none")->type, JsonValue::Type::Null);
+    ASSERT_EQ(value.Find("list")->items.size(), 2u);
+    EXPECT_EQ(value.Find("list")->items[1].text, "y");
+    EXPECT_EQ(value.Find("absent"), nullptr);
+
+    ASSERT_TRUE(ParseJson("\"\\ud83d\\ude00 \\ud800\"", &value));
+    EXPECT_EQ(value.text, "\xf0\x9f\x98\x80 \xef\xbf\xbd");  // a pair joined, a lone half replaced
+    for (const char* psz : {"", "{", "{\"a\":}", "[1,]", "01", "1.", "-", "\"\x01\"", "\"\\x\"", "\"\xff\"", "tru",
+                            "{} {}", "{\"a\" 1}", "nul"}) {
+        EXPECT_FALSE(ParseJson(psz, &value)) << psz;
+    }
+    EXPECT_TRUE(ParseJson(std::string(64, '[') + std::string(64, ']'), &value));
+    EXPECT_FALSE(ParseJson(std::string(100000, '[') + std::string(100000, ']'), &value));
 }
 
 TEST(FleetResult, ExitStatusAndObject) {
