@@ -15,6 +15,7 @@
 #include "FakeCups.h"
 #include "MockSystemd.h"
 #include "UpdateRun.h"
+#include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "system/Service.h"
@@ -428,6 +429,43 @@ TEST_F(FleetRunTest, JsonLinesStreamEveryEventAndTheSummaryLast) {
     }
     EXPECT_TRUE(lines.back().starts_with("{\"event\":\"summary\",\"summary\":{\"printers\":2,\"exit_status\":0,"))
         << lines.back();
+}
+
+// --retry-failed runs exactly the printers an earlier result has as failed or not
+// started, from a result file named relative to the starting folder; a result in which
+// nothing failed leaves nothing to do (status 2).
+TEST_F(FleetRunTest, RetryFailedRunsExactlyTheFailedOnes) {
+    MakeFile("FW", 0x07, 30000);
+    StartPrinters(0x05, -1, {});
+    const int statuses[kPrinters] = {0, 2, 1, 3, 0};
+    std::string earlier = "{\"results\":[";
+    for (int i = 0; i < kPrinters; ++i) {
+        earlier += StrPrintf("%s{\"exit_status\":%d,\"kind\":\"Ethernet\",\"port\":\"%s\"}", i == 0 ? "" : ",",
+                             statuses[i], m_addresses[i].c_str());
+    }
+    earlier += "],\"summary\":{\"printers\":5,\"exit_status\":1}}\n";
+    std::filesystem::create_directories(m_dir / "work/release");
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir / "work")) {
+        if (entry.is_regular_file()) std::filesystem::copy(entry.path(), m_dir / "work/release");
+    }
+    std::ofstream(m_dir / "work/last.json") << earlier;
+    ProgramResult r = Cli({"--kind", "lan", "--dir", "release", "--retry-failed", "last.json", "--json"});
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "\"summary\":{\"printers\":2,\"exit_status\":0,")) << r.out;
+    for (int i = 0; i < kPrinters; ++i) {
+        bool bRetried = statuses[i] == 1 || statuses[i] == 3;
+        EXPECT_EQ(m_printers[i]->State().bRomId, bRetried ? 0x07 : 0x05) << m_addresses[i];
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_EQ(std::any_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }),
+                  bRetried)
+            << m_addresses[i];
+    }
+
+    std::ofstream(m_dir / "work/last.json") << "{\"results\":[{\"exit_status\":0,\"port\":\"" << m_addresses[0]
+                                           << "\"}],\"summary\":{}}";
+    ProgramResult none = Cli({"--kind", "lan", "--retry-failed", "last.json"});
+    EXPECT_EQ(none.nStatus, 2) << none.err;
+    EXPECT_TRUE(Contains(none.err, "work/last.json: nothing to do")) << none.err;
 }
 
 TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
