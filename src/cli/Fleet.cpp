@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -110,7 +111,9 @@ constexpr DWORD kProgressEventMs = 1000;
 constexpr DWORD kTimeoutQuitAfterMs = 5000;
 
 // What a printer shows: one line each, redrawn in place on a terminal; every line of a
-// child with its port in front otherwise.
+// child with its port in front otherwise. When the block does not fit the terminal (more
+// printers than rows) it shrinks to one summary line and the failing printers; no line
+// is longer than the terminal is wide, so none wraps and the redraw stays in place.
 class FleetView {
 public:
     FleetView(int fd, bool bTerminal, const std::vector<std::string>& ports)
@@ -141,9 +144,11 @@ public:
             Draw();
         }
     }
-    void SetPhase(std::size_t nIndex, const std::string& text) {
+    // nState: kWaiting, kRunning, or the exit status the printer ended with.
+    void SetPhase(std::size_t nIndex, const std::string& text, int nState) {
         m_lines[nIndex].strPhase = Printable(text);
         m_lines[nIndex].nPercent = -1;
+        m_lines[nIndex].nState = nState;
         if (!m_bTerminal) {
             WriteAll(m_fd, m_lines[nIndex].strPort + ": " + m_lines[nIndex].strPhase + "\n");
         } else {
@@ -158,6 +163,9 @@ public:
         if (m_bTerminal && bBlockAfter) Draw();
     }
 
+    static constexpr int kWaiting = -2;
+    static constexpr int kRunning = -1;
+
 private:
     struct Line {
         std::string strPort;
@@ -165,22 +173,60 @@ private:
         int nPercent = -1;
         DWORD dwPhaseStart = 0;
         DWORD dwPhaseMs = 0;
+        int nState = kWaiting;
     };
+    // Cut to the width without splitting a UTF-8 sequence.
+    static std::string Fit(std::string text, std::size_t nColumns) {
+        if (nColumns == 0 || text.size() < nColumns) return text;
+        std::size_t n = nColumns - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+        text.resize(n);
+        return text;
+    }
+    std::string LineText(const Line& l) const {
+        std::string phase = l.strPhase.substr(0, l.strPhase.find('\n'));
+        std::string text = StrPrintf("%-*s  %s", m_nPortWidth, l.strPort.c_str(), phase.c_str());
+        if (l.nPercent >= 0) {
+            text += StrPrintf(" %3d%%", l.nPercent);
+            // The share of the phase done per second: the pause of a printer that
+            // rewrites its flash shows as a slow phase, not as a stalled one.
+            if (l.dwPhaseMs >= 1000) text += StrPrintf("  %.1f %%/s", l.nPercent * 1000.0 / l.dwPhaseMs);
+        }
+        return text;
+    }
     void Draw() {
+        winsize size{};
+        std::size_t nRows = 0, nColumns = 0;
+        if (::ioctl(m_fd, TIOCGWINSZ, &size) == 0) {
+            nRows = size.ws_row;
+            nColumns = size.ws_col;
+        }
+        std::vector<std::string> rows;
+        // The block, the parent's last line and the cursor's row must fit.
+        if (nRows == 0 || m_lines.size() + 2 <= nRows) {
+            for (const Line& l : m_lines) rows.push_back(LineText(l));
+        } else {
+            int nWaiting = 0, nRunning = 0, nDone = 0, nFailed = 0;
+            for (const Line& l : m_lines) {
+                if (l.nState == kWaiting) ++nWaiting;
+                else if (l.nState == kRunning) ++nRunning;
+                else if (l.nState == 0 || l.nState == 2) ++nDone;
+                else ++nFailed;
+            }
+            rows.push_back(StrPrintf("%zu printers: %d running, %d done, %d failed, %d waiting", m_lines.size(), nRunning,
+                                     nDone, nFailed, nWaiting));
+            for (const Line& l : m_lines) {
+                if (l.nState == kWaiting || l.nState == kRunning || l.nState == 0 || l.nState == 2) continue;
+                if (rows.size() + 2 >= nRows) break;
+                rows.push_back(LineText(l));
+            }
+        }
         std::string text;
         if (m_nDrawn > 0) text += StrPrintf("\033[%dA", m_nDrawn);
-        for (const Line& l : m_lines) {
-            std::string phase = l.strPhase.substr(0, l.strPhase.find('\n'));
-            text += StrPrintf("\r\033[K%-*s  %s", m_nPortWidth, l.strPort.c_str(), phase.c_str());
-            if (l.nPercent >= 0) {
-                text += StrPrintf(" %3d%%", l.nPercent);
-                // The share of the phase done per second: the pause of a printer that
-                // rewrites its flash shows as a slow phase, not as a stalled one.
-                if (l.dwPhaseMs >= 1000) text += StrPrintf("  %.1f %%/s", l.nPercent * 1000.0 / l.dwPhaseMs);
-            }
-            text += "\n";
-        }
-        m_nDrawn = static_cast<int>(m_lines.size());
+        for (const std::string& row : rows) text += "\r\033[K" + Fit(row, nColumns) + "\n";
+        // A block that shrank leaves its old last rows below: cleared.
+        if (m_nDrawn > static_cast<int>(rows.size())) text += "\033[J";
+        m_nDrawn = static_cast<int>(rows.size());
         WriteAll(m_fd, text);
     }
 
@@ -525,6 +571,54 @@ std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, 
     return object.Text();
 }
 
+std::string FleetSummaryTable(const std::vector<FleetResult>& results) {
+    std::vector<std::array<std::string, 6>> rows{{"PORT", "MODEL", "FIRMWARE", "SENT", "RESULT", "TIME"}};
+    for (const FleetResult& result : results) {
+        JsonValue object;
+        if (!ParseJson(result.strJson, &object)) object = JsonValue();
+        auto text = [&object](std::string_view key) {
+            const JsonValue* pValue = object.Find(key);
+            return pValue != nullptr && pValue->type == JsonValue::Type::String ? Printable(pValue->text) : std::string();
+        };
+        std::string before = text("firmware_before"), after = text("firmware_after");
+        std::string firmware = before.empty() && after.empty() ? "-"
+                               : after.empty() || after == before ? (before.empty() ? after : before)
+                                                                  : (before.empty() ? "?" : before) + " -> " + after;
+        std::string sent;
+        if (const JsonValue* pSent = object.Find("sent"); pSent != nullptr) {
+            for (const JsonValue& item : pSent->items) sent += (sent.empty() ? "" : " ") + Printable(item.text);
+        }
+        std::string outcome = result.nExitStatus == 0   ? "updated"
+                              : result.nExitStatus == 2 ? "current"
+                              : result.nExitStatus == 3 ? "cancelled"
+                                                        : "failed";
+        if (const JsonValue* pTimedOut = object.Find("timed_out_after_s"); pTimedOut != nullptr) outcome = "timed out";
+        std::string name = text("result_name");
+        if (!name.empty() && result.nExitStatus != 0 && result.nExitStatus != 2) outcome += " (" + name + ")";
+        std::string duration = "-";
+        if (const JsonValue* pMs = object.Find("duration_ms"); pMs != nullptr && pMs->type == JsonValue::Type::Number) {
+            duration = StrPrintf("%.1f s", pMs->dValue / 1000.0);
+        }
+        std::string model = text("model");
+        rows.push_back({Printable(result.strPort), model.empty() ? "-" : model, firmware, sent.empty() ? "-" : sent,
+                        outcome, duration});
+    }
+    std::array<std::size_t, 6> widths{};
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Utf8Length(row[c]));
+    }
+    std::string table;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size()) line += std::string(widths[c] - Utf8Length(row[c]) + 2, ' ');
+        }
+        table += line + "\n";
+    }
+    return table;
+}
+
 int RunFleet(const CliOptions& options, int fdInterrupt) {
     const DWORD dwStart = GetTickCount();
     auto finish = [&](const std::vector<FleetResult>& results, int nStatus) {
@@ -616,7 +710,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Cannot start the update of [%s]", ports[nIndex].c_str());
             results[nIndex].nExitStatus = 1;
             results[nIndex].strJson = ResultOfChild(results[nIndex], "", 1);
-            view.SetPhase(nIndex, StrPrintf("cannot start kelvo-cli (error %u)", dwError));
+            view.SetPhase(nIndex, StrPrintf("cannot start kelvo-cli (error %u)", dwError), 1);
             return;
         }
         LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] started [pid %d]", ports[nIndex].c_str(),
@@ -627,7 +721,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         child->err = std::move(errRead);
         child->channel = std::move(channel);
         if (options.nTimeout > 0) child->limit = Deadline(static_cast<DWORD>(options.nTimeout) * 1000);
-        view.SetPhase(nIndex, "started");
+        view.SetPhase(nIndex, "started", FleetView::kRunning);
         event("start", ports[nIndex], {});
         running.push_back(std::move(child));
     };
@@ -642,7 +736,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             for (std::size_t nIndex : pending) {
                 results[nIndex].nExitStatus = 3;
                 results[nIndex].strJson = NotStartedResult(results[nIndex]);
-                view.SetPhase(nIndex, "not started");
+                view.SetPhase(nIndex, "not started", 3);
             }
             pending.clear();
             forwardInterrupt();
@@ -700,7 +794,9 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                 ++child->nTimeoutInterrupts;
                 LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] over its time limit of %d s: interrupt [%d]",
                            ports[child->nIndex].c_str(), options.nTimeout, child->nTimeoutInterrupts);
-                if (child->nTimeoutInterrupts == 1) view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout));
+                if (child->nTimeoutInterrupts == 1) {
+                    view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout), FleetView::kRunning);
+                }
                 ::kill(child->pid, SIGINT);
             }
         }
@@ -738,7 +834,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                 result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
             }
             result.nExitStatus = nExitCode;
-            view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode));
+            view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode), nExitCode);
             event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
             it = running.erase(it);
             if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures && !pending.empty()) {
@@ -748,7 +844,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                     results[nIndex].nExitStatus = 3;
                     results[nIndex].strJson = NotStartedResult(
                         results[nIndex], StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures));
-                    view.SetPhase(nIndex, "not started");
+                    view.SetPhase(nIndex, "not started", 3);
                 }
                 pending.clear();
             }
@@ -757,6 +853,9 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
 
     const ServiceLimits& limits = nInterrupts >= 2 ? kQuitLimits : kServiceLimits;
     StartServicesStoppedHere(limits);
+    std::string table = FleetSummaryTable(results);
+    table.pop_back();
+    view.Message(table, false);
     int nCounts[4] = {};
     for (const FleetResult& result : results) ++nCounts[result.nExitStatus >= 0 && result.nExitStatus <= 3 ? result.nExitStatus : 1];
     view.Message(StrPrintf("%s: %zu printers: %d updated, %d current, %d failed, %d cancelled", kProgramName,

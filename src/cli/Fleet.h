@@ -58,6 +58,11 @@ struct FleetResult {
 // printer ended 2 (nothing needed updating), 0 otherwise.
 int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept;
 
+// The table a person reads at the end: a header, then a row per printer with its port,
+// model, firmware before -> after, the files sent, the outcome and the time taken, in
+// columns; each line ends with a newline.
+std::string FleetSummaryTable(const std::vector<FleetResult>& results);
+
 // {"printers":N,"exit_status":S,"by_exit_status":{...},"duration_ms":T}: the summary.
 std::string FleetSummaryJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs);
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 
 #include <dirent.h>
 
@@ -466,6 +467,33 @@ TEST_F(FleetRunTest, RetryFailedRunsExactlyTheFailedOnes) {
     ProgramResult none = Cli({"--kind", "lan", "--retry-failed", "last.json"});
     EXPECT_EQ(none.nStatus, 2) << none.err;
     EXPECT_TRUE(Contains(none.err, "work/last.json: nothing to do")) << none.err;
+}
+
+// More printers than the terminal has rows: one summary line and the failing printers,
+// no line wider than the terminal, and the table at the end.
+TEST_F(FleetRunTest, OnASmallTerminalACompactViewThenTheTable) {
+    MakeFile("FW", 0x07, 20000);
+    StartPrinters(0x05, 1, {});  // the second printer's new firmware does not start
+    TestPty terminal;
+    ASSERT_TRUE(terminal.Ok());
+    winsize size{};
+    size.ws_row = 5;
+    size.ws_col = 60;
+    ASSERT_EQ(::ioctl(terminal.Master(), TIOCSWINSZ, &size), 0);
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--parallel", "2"}), &terminal);
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\r\033[K5 printers: 2 running, 0 done, 0 failed, 3 waiting\n")) << r.err;
+    // The failing printer shows under the summary line, cut to the width.
+    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 1\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "\033[5A")) << r.err;  // the whole block is never drawn
+    // Every line drawn in place fits in 59 columns.
+    for (std::size_t at = r.err.find("\033[K"); at != std::string::npos; at = r.err.find("\033[K", at + 1)) {
+        std::size_t nEnd = r.err.find_first_of("\r\n", at + 3);
+        EXPECT_LE((nEnd == std::string::npos ? r.err.size() : nEnd) - (at + 3), 59u) << r.err.substr(at, 80);
+    }
+    EXPECT_TRUE(Contains(r.err, "PORT ")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "updated")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "failed (")) << r.err;
 }
 
 TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {

@@ -251,6 +251,30 @@ TEST(Json, ReadsWhatItWritesAndRefusesTheRest) {
     EXPECT_FALSE(ParseJson(std::string(100000, '[') + std::string(100000, ']'), &value));
 }
 
+TEST(FleetResult, SummaryTableInColumns) {
+    std::vector<FleetResult> results{
+        {"127.0.0.2", 0,
+         "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":\"KV-T34\",\"firmware_before\":"
+         "\"VER2205\",\"firmware_after\":\"VER2207\",\"sent\":[\"FW\",\"KF\"],\"duration_ms\":31400}",
+         "Ethernet"},
+        {"127.0.0.30", 2,
+         "{\"result\":1242,\"result_name\":\"ERROR_ALREADY_REGISTERED\",\"exit_status\":2,\"model\":\"KV-T34\","
+         "\"firmware_before\":\"VER2207\",\"firmware_after\":\"VER2207\",\"sent\":[],\"duration_ms\":900}",
+         "Ethernet"},
+        {"127.0.0.4", 1,
+         "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":1,\"timed_out_after_s\":60,"
+         "\"model\":\"KV-\\u001b[2J\",\"sent\":[\"FW\"],\"duration_ms\":60000}",
+         ""},
+        {"127.0.0.5", 3, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,\"port\":\"127.0.0.5\"}", ""},
+    };
+    EXPECT_EQ(FleetSummaryTable(results),
+              "PORT        MODEL    FIRMWARE            SENT   RESULT                       TIME\n"
+              "127.0.0.2   KV-T34   VER2205 -> VER2207  FW KF  updated                      31.4 s\n"
+              "127.0.0.30  KV-T34   VER2207             -      current                      0.9 s\n"
+              "127.0.0.4   KV-?[2J  -                   FW     timed out (ERROR_CANCELLED)  60.0 s\n"
+              "127.0.0.5   -        -                   -      cancelled (ERROR_CANCELLED)  -\n");
+}
+
 TEST(FleetResult, ExitStatusAndObject) {
     auto results = [](std::vector<int> statuses) {
         std::vector<FleetResult> list;
