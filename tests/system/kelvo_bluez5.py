@@ -166,8 +166,10 @@ class Strict:
             s.close()
             done('Failed', 'br-connection-refused')
 
+        # wrongdevice: a NewConnection naming another device, which the profile must refuse.
+        named = dev + '_other' if mode == 'wrongdevice' else dev
         self.bus.call_async(profile.sender, profile.path, 'org.bluez.Profile1', 'NewConnection', 'oha{sv}',
-                            (dbus.ObjectPath(dev), dbus.types.UnixFd(s), dbus.Dictionary({}, signature='sv')),
+                            (dbus.ObjectPath(named), dbus.types.UnixFd(s), dbus.Dictionary({}, signature='sv')),
                             accepted, refused, timeout=25)
         return None
 
@@ -201,11 +203,14 @@ def load(mock, parameters):
 
 @dbus.service.method(TEST_IFACE, in_signature='oss', out_signature='')
 def SetConnectMode(_self, device, mode, where):
-    '''serve (where: the printer's Unix socket), refuse, pagetimeout, hang, notready,
-    notavailable, nonewconn, or inprogress:N before the current mode.'''
+    '''serve (where: the printer's Unix socket), wrongdevice (as serve, but NewConnection
+    names another device), refuse, pagetimeout, hang, notready, notavailable, nonewconn, or
+    inprogress:N before the current mode. An empty where keeps the one set before.'''
     if mode.startswith('inprogress:'):
         STRICT.busy[str(device)] = int(mode.split(':')[1])
         return
+    if not where:
+        where = STRICT.modes.get(str(device), ('', ''))[1]
     STRICT.modes[str(device)] = (str(mode), str(where))
 
 
