@@ -12,6 +12,8 @@ Bluetooth port relies on it:
   ConnectProfile is answered only once NewConnection has been: success, or
   Failed "br-connection-refused" when the profile refused it. The daemon keeps
   its copy of the socket until the profile goes.
+- After a device's first connect its services are browsed again for a while, and a
+  ConnectProfile meanwhile is InProgress.
 - GetManagedObjects lists newer objects first.
 
 Faults a test can ask of a device (org.kelvo.Test.SetConnectMode): refuse,
@@ -35,6 +37,8 @@ ERR = 'org.bluez.Error.'
 # How long the "hang" mode keeps a connect pending before its page time-out: past the
 # port's 5000 ms, as a device that is away can take bluetoothd that long.
 HANG_MS = 8000
+# The service browse after a device's first connect.
+BROWSE_MS = 300
 
 
 class Profile:
@@ -54,6 +58,7 @@ class Strict:
         self.busy = {}       # device path -> InProgress answers still to give
         self.pending = set()  # device paths with a connect under way
         self.calls = {}      # device path -> ConnectProfile calls
+        self.refreshed = set()  # devices whose services were browsed again after a connect
         self.bus.add_message_filter(self.filter)
         self.bus.add_signal_receiver(self.owner_changed, 'NameOwnerChanged', 'org.freedesktop.DBus',
                                      'org.freedesktop.DBus', '/org/freedesktop/DBus')
@@ -161,6 +166,12 @@ class Strict:
             else:
                 s.close()
             done()
+            # After the first connect bluetoothd browses the device's services again; a
+            # connect meanwhile is InProgress.
+            if dev not in self.refreshed:
+                self.refreshed.add(dev)
+                self.pending.add(dev)
+                GLib.timeout_add(BROWSE_MS, lambda: self.pending.discard(dev) and False)
 
         def refused(*_):
             s.close()
