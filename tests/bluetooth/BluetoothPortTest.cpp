@@ -229,6 +229,7 @@ TEST_F(BluetoothPortTest, ConnectFaultsEndTheOpenWithTheirOwnCodes) {
         {"success without NewConnection", mode("nonewconn"), WSAECONNREFUSED,
          "ConnectProfile() [answered without a connection]"},
         {"NewConnection for another device", mode("wrongdevice"), WSAECONNREFUSED, "NewConnection() rejected [device:"},
+        {"NewConnection from another program", mode("wrongsender"), WSAECONNREFUSED, "NewConnection() rejected [device:"},
         {"busy twice, then connected", mode("inprogress:2"), 0,
          "ConnectProfile() [org.bluez.Error.InProgress: In Progress]"},
         {"another program's registration, then released",
@@ -283,9 +284,9 @@ TEST_F(BluetoothPortTest, ConnectFaultsEndTheOpenWithTheirOwnCodes) {
         }
         EXPECT_NE(LogText().find("[" + address + "] " + c.pszLog), std::string::npos) << c.pszLog;
     }
-    // The link handed over for another device was made, then dropped by both ends: every
-    // link made has ended.
-    EXPECT_EQ(Count("connect"), nLinks + 1);
+    // The links handed over wrongly were made, then dropped by both ends: every link made
+    // has ended.
+    EXPECT_EQ(Count("connect"), nLinks + 2);
     // No path of the connect leaves a registration behind.
     Deadline limit(5000);
     while ((m_pBluez->Profiles() != 0 || Count("disconnect") != Count("connect")) && !limit.Expired()) Sleep(10);

@@ -21,9 +21,11 @@ page time-out, never answer within the connect's time, NotReady, InProgress
 for the next N calls, NotAvailable, and a success that hands over nothing.
 '''
 
+import os
 import socket
 
 import dbus
+import dbus.bus
 import dbus.lowlevel
 from gi.repository import GLib
 
@@ -58,6 +60,7 @@ class Strict:
         self.busy = {}       # device path -> InProgress answers still to give
         self.pending = set()  # device paths with a connect under way
         self.calls = {}      # device path -> ConnectProfile calls
+        self.others = []  # bus connections of other programs
         self.refreshed = set()  # devices whose services were browsed again after a connect
         self.bus.add_message_filter(self.filter)
         self.bus.add_signal_receiver(self.owner_changed, 'NameOwnerChanged', 'org.freedesktop.DBus',
@@ -177,9 +180,14 @@ class Strict:
             s.close()
             done('Failed', 'br-connection-refused')
 
-        # wrongdevice: a NewConnection naming another device, which the profile must refuse.
+        # wrongdevice: a NewConnection naming another device; wrongsender: one sent by
+        # another program than org.bluez. The profile must refuse both.
         named = dev + '_other' if mode == 'wrongdevice' else dev
-        self.bus.call_async(profile.sender, profile.path, 'org.bluez.Profile1', 'NewConnection', 'oha{sv}',
+        caller = self.bus
+        if mode == 'wrongsender':
+            caller = dbus.bus.BusConnection(os.environ['DBUS_SYSTEM_BUS_ADDRESS'])
+            self.others.append(caller)
+        caller.call_async(profile.sender, profile.path, 'org.bluez.Profile1', 'NewConnection', 'oha{sv}',
                             (dbus.ObjectPath(named), dbus.types.UnixFd(s), dbus.Dictionary({}, signature='sv')),
                             accepted, refused, timeout=25)
         return None
@@ -214,8 +222,8 @@ def load(mock, parameters):
 
 @dbus.service.method(TEST_IFACE, in_signature='oss', out_signature='')
 def SetConnectMode(_self, device, mode, where):
-    '''serve (where: the printer's Unix socket), wrongdevice (as serve, but NewConnection
-    names another device), refuse, pagetimeout, hang, notready, notavailable, nonewconn, or
+    '''serve (where: the printer's Unix socket), wrongdevice and wrongsender (as serve, but
+    NewConnection names another device, or comes from another program), refuse, pagetimeout, hang, notready, notavailable, nonewconn, or
     inprogress:N before the current mode. An empty where keeps the one set before.'''
     if mode.startswith('inprogress:'):
         STRICT.busy[str(device)] = int(mode.split(':')[1])
