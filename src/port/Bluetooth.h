@@ -27,7 +27,7 @@ public:
     explicit CBluetooth(const char* pszName);
     ~CBluetooth() override;
 
-    // Orderly close of the connection (may drain up to 60000 ms).
+    // Orderly close of the connection: ends the link at once and drains what had come.
     void Term() override;
     // One receive of at most 100 ms whatever dwTimeout says. TRUE with 0 bytes when nothing
     // came or the link failed; FALSE (ERROR_DEVICE_NOT_CONNECTED) only without a connection.
@@ -35,7 +35,7 @@ public:
     // Sends the real-time reset command on the open connection (nothing with
     // PM_STATUS_NOT_SUPPORT_REAL_RESET_CMD, then always TRUE).
     BOOL Reset() override;
-    // Orderly close; blocks while the printer holds the line (up to 60000 ms). TRUE.
+    // Orderly close, as Term; never waits for a connect's bus call (the cancel wakes it). TRUE.
     BOOL Cancel() override;
     // Connects through BlueZ within 5000 ms; every bus call is woken by terminate and
     // cancel. FALSE with ERROR_DEVICE_NOT_CONNECTED (no bus, no BlueZ, no device paired on

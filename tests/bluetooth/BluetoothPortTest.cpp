@@ -354,6 +354,26 @@ TEST_F(BluetoothPortTest, CancelAndTerminateWakeAConnectThatNeverCompletes) {
     }
 }
 
+// A BlueZ that answers nothing: the connect's first bus call wakes on cancel, and without
+// one the open ends on the connect's own time limit, not on a bus call's.
+TEST_F(BluetoothPortTest, ABlueZThatDoesNotAnswerNeverHoldsTheOpenPastCancelOrItsTime) {
+    StartPrinter();
+    ASSERT_TRUE(m_pBluez->Freeze(true));
+    CBluetooth port(kPrinterAddress);
+    m_releaser = std::thread([&] {
+        while (LogText().find("OpenSocket connect() [count:") == std::string::npos) Sleep(10);
+        port.hEvtCancel.Set();
+    });
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+    m_releaser.join();
+    port.hEvtCancel.Reset();
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    ASSERT_TRUE(m_pBluez->Freeze(false));
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress), 0);
+}
+
 TEST_F(BluetoothPortTest, WithoutBlueZTheOpenFindsNoDevice) {
     m_pBluez.reset();
     MockBluez busOnly(false);  // a system bus where nobody owns org.bluez

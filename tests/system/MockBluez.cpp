@@ -1,5 +1,6 @@
 #include "MockBluez.h"
 
+#include <csignal>
 #include <cctype>
 #include <cstdarg>
 #include <cstring>
@@ -35,6 +36,7 @@ MockBluez::MockBluez(const std::string& busAddress) : m_address(busAddress) {
 }
 
 MockBluez::~MockBluez() {
+    Freeze(false);
     ReleaseUuid();
     sd_bus_flush_close_unref(m_pBus);
     m_mock.Stop();
@@ -171,3 +173,5 @@ void MockBluez::ReleaseUuid() {
     sd_bus_flush_close_unref(m_pHolder);
     m_pHolder = nullptr;
 }
+
+bool MockBluez::Freeze(bool bFrozen) { return m_mock.Signal(bFrozen ? SIGSTOP : SIGCONT); }

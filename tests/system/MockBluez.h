@@ -52,6 +52,9 @@ public:
     int Profiles();
     int HeldSockets();
 
+    // bluetoothd stops answering anything (the mock is stopped), or goes on.
+    bool Freeze(bool bFrozen);
+
     // Another program on the bus registers uuid as a profile and keeps it until
     // ReleaseUuid (it leaves the bus).
     bool HoldUuid(const std::string& uuid);
