@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <functional>
 #include <thread>
 #include <vector>
@@ -313,6 +315,11 @@ TEST_F(BluetoothPortTest, TwoPrintersConnectAtOnceAndTheRegistrationGoesWithTheC
     EXPECT_EQ(m_pBluez->Profiles(), 0);
     EXPECT_EQ(m_pBluez->HeldSockets(), 0);
     for (CBluetooth* p : {&first, &port2}) {
+        {
+            // BlueZ hands over a non-blocking socket; the driver's sends and 100 ms reads block.
+            std::lock_guard lock(p->csSocket);
+            EXPECT_EQ(::fcntl(p->sockBth.Get(), F_GETFL) & O_NONBLOCK, 0);
+        }
         ASSERT_TRUE(WriteAll(*p, DeviceIdCommand()));
         EXPECT_EQ(ReadAnswer(*p), kDeviceIdAnswer);
     }
