@@ -10,6 +10,7 @@
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "sim/GadgetTransport.h"
 #include "sim/LanTransport.h"
 #include "sim/PrinterCore.h"
 #include "sim/SerialTransport.h"
@@ -37,6 +38,12 @@ public:
         : m_config(std::move(config)), m_core(m_config, m_transcript) {
         if (m_config.szTransport == "serial") {
             m_transports.push_back(std::make_unique<SerialTransport>(m_config.serial, m_core, m_transcript));
+            return;
+        }
+        if (m_config.szTransport == "node") {
+            auto pGadget = std::make_unique<GadgetTransport>(m_config.gadget, m_core, m_transcript);
+            m_pGadget = pGadget.get();
+            m_transports.push_back(std::move(pGadget));
             return;
         }
         if (m_config.szTransport == "usb") {
@@ -155,6 +162,7 @@ public:
     void SetUsbPlugged(bool bPlugged) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_pUsb != nullptr) m_pUsb->SetPlugged(bPlugged);
+        if (m_pGadget != nullptr) m_pGadget->SetPlugged(bPlugged);
         m_wake.Set();
     }
 
@@ -222,6 +230,7 @@ private:
     std::vector<std::unique_ptr<Transport>> m_transports;
     LanTransport* m_pLan = nullptr;
     UsbTransport* m_pUsb = nullptr;
+    GadgetTransport* m_pGadget = nullptr;
     Event m_wake{true, false};
     Thread m_thread;
     bool m_bStarted = false;
