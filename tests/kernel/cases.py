@@ -221,13 +221,17 @@ def check_stored(printer, files, kinds=("FW", "KF")):
         check(not problem, problem)
 
 
-def cli(args, files=None, env_extra=None, timeout=300):
+def cli(args, files=None, env_extra=None, timeout=180):
     env = dict(os.environ)
     env.update(env_extra or {})
     cmd = [f"{BUILD}/src/cli/kelvo-cli", *args]
     if files:
         cmd[1:1] = ["--dir", files]
-    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, timeout=timeout)
+    try:
+        return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Fail(f"kelvo-cli {' '.join(args)} did not end within {timeout} s")
 
 
 def result_json(r):
@@ -450,6 +454,144 @@ USB = [
 ]
 
 
+# --- serial: cdc-acm over an ACM gadget, and two 8250 UARTs wired to each other -------------
+
+TIOCOUTQ = 0x5411
+TIOCGSERIAL = 0x541E
+
+
+def acm_gadget(serial="ACM0001"):
+    g = Gadget(f"a{serial}", "acm", "dummy_udc.0", product=0x0102, serial=serial)
+    return g
+
+
+def tty_of_serial(serial):
+    for t in glob.glob("/sys/class/tty/ttyACM*"):
+        try:
+            if open(f"{t}/device/../serial").read().strip() == serial:
+                return os.path.basename(t)
+        except OSError:
+            pass
+    return None
+
+
+def raw_open(path):
+    fd = os.open(path, os.O_RDWR | os.O_NONBLOCK | os.O_NOCTTY)
+    attrs = termios.tcgetattr(fd)
+    attrs[0] = attrs[1] = attrs[3] = 0
+    attrs[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    return fd
+
+
+def serial_discovery(work):
+    """The list shows the maker's ACM port, and no UART without hardware (ttyS3). The wired
+    UARTs carry no modem lines: QEMU shows DSR and CD on, which is not a printer's line."""
+    g = acm_gadget()
+    g.bind()
+    tty = wait_for(lambda: tty_of_serial("ACM0001"), 30, "the ttyACM node")
+    r = cli(["--kind", "serial", "--list"])
+    names = [line.split("\t")[0] for line in r.stdout.splitlines()]
+    check(tty in names and "ttyS3" not in names, f"--list printed {r.stdout.splitlines()}")
+
+
+def acm_outq_overcount(work):
+    """cdc-acm counts each busy write buffer as full: a small write shows kilobytes queued."""
+    g = acm_gadget()
+    g.bind()
+    tty = wait_for(lambda: tty_of_serial("ACM0001"), 30, "the ttyACM node")
+    fd = raw_open(f"/dev/{tty}")
+    try:
+        os.write(fd, b"\x10" * 100)
+        queued = struct.unpack("i", fcntl.ioctl(fd, TIOCOUTQ, b"\0" * 4))[0]
+        check(queued >= 1024, f"TIOCOUTQ says {queued} bytes after a 100-byte write")
+    finally:
+        g.unbind()  # else the close waits out closing_wait for the queued bytes
+        os.close(fd)
+
+
+def acm_number_kept(work):
+    """cdc-acm keeps the device number until the last close: a device that comes back while
+    its tty is held gets the next number."""
+    g = acm_gadget()
+    g.bind()
+    tty = wait_for(lambda: tty_of_serial("ACM0001"), 30, "the ttyACM node")
+    fd = raw_open(f"/dev/{tty}")
+    try:
+        g.unbind()
+        wait_for(lambda: tty_of_serial("ACM0001") is None, 30, "the device to leave")
+        g.bind()
+        again = wait_for(lambda: tty_of_serial("ACM0001"), 30, "the device to come back")
+        check(again != tty, f"the device came back as {again} while {tty} was held")
+    finally:
+        os.close(fd)
+
+
+def acm_close_waits(work):
+    """A tty close waits (up to closing_wait, 30 s) for queued output: it returns only once
+    the device side reads."""
+    g = acm_gadget()
+    g.bind()
+    tty = wait_for(lambda: tty_of_serial("ACM0001"), 30, "the ttyACM node")
+    fd = raw_open(f"/dev/{tty}")
+    info = fcntl.ioctl(fd, TIOCGSERIAL, b"\0" * 72)
+    closing_wait = struct.unpack_from("H", info, 40)[0]  # struct serial_struct
+    os.close(fd)
+    check(closing_wait == 3000, f"closing_wait is {closing_wait} (1/100 s)")
+    child = subprocess.Popen(["/usr/bin/python3", "-c",
+                              "import os,sys; fd=os.open(sys.argv[1], os.O_RDWR|os.O_NONBLOCK|os.O_NOCTTY); "
+                              "os.write(fd, b'x'*4096); os.close(fd)", f"/dev/{tty}"])
+    in_close = lambda: open(f"/proc/{child.pid}/syscall").read().split()[0] == "3" if child.poll() is None else None
+    wait_for(in_close, 30, "the child to reach close()")
+    time.sleep(1.0)
+    check(child.poll() is None, "close() returned while the device side was not reading")
+    side = wait_for(lambda: _try_open(g.node), 30, "the device side")
+    try:
+        wait_for(lambda: child.poll() is not None, 30, "close() once the device side reads")
+    finally:
+        os.close(side)
+
+
+def acm_update(work):
+    """A whole update over a real ttyACM: firmware and font stored byte for byte, the printer
+    found again after its restart."""
+    files = update_files(work)
+    g = acm_gadget()
+    p = Printer(work, g.node, gadget=g)
+    tty = wait_for(lambda: tty_of_serial("ACM0001"), 30, "the ttyACM node")
+    r = cli(["--kind", "serial", "--port", tty, "--json"], files, timeout=120)
+    res = result_json(r)
+    check(res["result"] == 0, f"result {res['result']}: {res.get('messages')}")
+    check_stored(p, files)
+    p.stop()
+
+
+def uart_update(work):
+    """A whole update over a real 8250 UART (ttyS1, wired to the printer's ttyS2)."""
+    files = update_files(work, fw_size=60000, kf_size=20000)
+    p = Printer(work, "/dev/ttyS2")
+    r = cli(["--kind", "serial", "--port", "ttyS1", "--json"], files)
+    res = result_json(r)
+    check(res["result"] == 0, f"result {res['result']}: {res.get('messages')}")
+    check_stored(p, files)
+    p.stop()
+
+
+SERIAL = [
+    (serial_discovery, None),
+    (acm_outq_overcount, None),
+    (acm_number_kept, None),
+    (acm_close_waits, None),
+    (acm_update, "cdc-acm's over-counted output queue fails the transfer (OVERRUN), or the printer comes back "
+                 "under the next number while the run holds its tty"),
+    (uart_update, None),
+]
+
+
+def setup_serial():
+    modprobe("dummy_hcd", "libcomposite", "usb_f_acm", "cdc_acm")
+
+
 def setup_usb():
     modprobe("dummy_hcd num=2", "libcomposite", "usb_f_printer", "usblp")
 
@@ -462,6 +604,7 @@ def teardown_usb(printers=()):
 
 PATHS = {
     "usb": (setup_usb, USB, remove_gadgets),
+    "serial": (setup_serial, SERIAL, remove_gadgets),
 }
 
 
