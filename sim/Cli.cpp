@@ -61,6 +61,8 @@ const std::vector<Flag>& RunFlags() {
         {"no-discovery", nullptr, "do not answer discovery queries (no UDP socket)"},
         {"discovery-any", nullptr, "bind the discovery socket to every address, so broadcasts reach it"},
         {"stream-socket", "PATH", "also serve the Bluetooth serial stream on a Unix stream socket at PATH"},
+        {"rfcomm", "XX:XX:XX:XX:XX:XX", "also serve the Bluetooth serial stream on a real RFCOMM socket of this controller"},
+        {"rfcomm-channel", "N", "the RFCOMM channel of --rfcomm (1-30); default 1"},
         {"type-id", "HH", "Type ID answered to DEVICE ID, hexadecimal; default 1F"},
         {"rom-id", "HH", "ROM ID (firmware version) answered to ROM ID, hexadecimal; default 05"},
         {"version-text", "TEXT", "firmware version text (printable); default VERttrr (7 characters, 8 from ROM ID F0)"},
@@ -211,6 +213,9 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "no-discovery") return !(c.lan.bDiscovery = false);
         if (n == "discovery-any") return c.lan.bDiscoveryAny = true;
         if (n == "stream-socket") return !(c.stream.szSocketPath = v).empty();
+        if (n == "rfcomm") return ParseMac(v, &c.stream.rfcommAddress) && (c.stream.bRfcomm = true);
+        if (n == "rfcomm-channel")
+            return ParseNumber(v, 10, 30, &x) && x >= 1 && ((c.stream.bRfcommChannel = static_cast<BYTE>(x)), true);
         if (n == "type-id") return hex8(&c.state.bTypeId);
         if (n == "rom-id") return hex8(&c.state.bRomId);
         if (n == "version-text") return IsPrintableText(v) && !(c.state.szVersion = v).empty();

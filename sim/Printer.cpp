@@ -55,7 +55,7 @@ public:
         auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
         m_pLan = pLan.get();
         m_transports.push_back(std::move(pLan));
-        if (!m_config.stream.szSocketPath.empty())
+        if (!m_config.stream.szSocketPath.empty() || m_config.stream.bRfcomm)
             m_transports.push_back(std::make_unique<StreamTransport>(m_config.stream, m_core, m_transcript));
     }
 

@@ -102,7 +102,10 @@ struct GadgetConfig {
 
 // The serial-port stream of a Bluetooth printer, served on a Unix stream socket.
 struct StreamConfig {
-    std::string szSocketPath;  // empty: no stream transport
+    std::string szSocketPath;  // empty: no stream transport (unless on RFCOMM)
+    std::array<BYTE, 6> rfcommAddress{};  // with bRfcomm: a real RFCOMM listener on this controller
+    BYTE bRfcommChannel = 1;
+    bool bRfcomm = false;
 };
 
 struct Config {

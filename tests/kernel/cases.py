@@ -143,9 +143,10 @@ class Printer:
         self.work = f"{work}/{name}"
         os.makedirs(f"{self.work}/store")
         self.transcript = f"{self.work}/transcript.jsonl"
-        cmd = [f"{BUILD}/sim/kelvo-printer-sim", "--transport=node", f"--node={node}",
-               f"--type-id={TYPE_ID:02X}", "--rom-id=05", "--timing=fast",
+        cmd = [f"{BUILD}/sim/kelvo-printer-sim", f"--type-id={TYPE_ID:02X}", "--rom-id=05", "--timing=fast",
                f"--transcript={self.transcript}", f"--store-dir={self.work}/store", *extra]
+        if node:
+            cmd += ["--transport=node", f"--node={node}"]
         if gadget:
             cmd += [f"--gadget={gadget.dir}", f"--udc={gadget.udc}"]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -592,6 +593,253 @@ def setup_serial():
     modprobe("dummy_hcd", "libcomposite", "usb_f_acm", "cdc_acm")
 
 
+# --- Bluetooth: bluetoothd over virtual controllers ----------------------------------------
+
+SPP = "00001101-0000-1000-8000-00805f9b34fb"
+BT = {}  # "host": the updater's controller address; "printers": the printers' addresses
+
+
+def bluez():
+    import dbus
+    return dbus.SystemBus(private=True)
+
+
+def managed_objects(bus):
+    import dbus
+    om = dbus.Interface(bus.get_object("org.bluez", "/"), "org.freedesktop.DBus.ObjectManager")
+    return om.GetManagedObjects()
+
+
+def adapters(bus):
+    objs = managed_objects(bus)
+    return {str(v["org.bluez.Adapter1"]["Address"]): str(k) for k, v in objs.items() if "org.bluez.Adapter1" in v}
+
+
+def set_prop(bus, path, iface, name, value):
+    import dbus
+    props = dbus.Interface(bus.get_object("org.bluez", path), "org.freedesktop.DBus.Properties")
+    props.Set(iface, name, value)
+
+
+def agent_main():
+    """A NoInputNoOutput agent that accepts every request (its own process and main loop)."""
+    import dbus
+    import dbus.mainloop.glib
+    import dbus.service
+    from gi.repository import GLib
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+
+    class Agent(dbus.service.Object):
+        @dbus.service.method("org.bluez.Agent1", in_signature="", out_signature="")
+        def Release(self):
+            pass
+
+        @dbus.service.method("org.bluez.Agent1", in_signature="os", out_signature="")
+        def AuthorizeService(self, device, uuid):
+            pass
+
+        @dbus.service.method("org.bluez.Agent1", in_signature="ou", out_signature="")
+        def RequestConfirmation(self, device, passkey):
+            pass
+
+        @dbus.service.method("org.bluez.Agent1", in_signature="o", out_signature="")
+        def RequestAuthorization(self, device):
+            pass
+
+        @dbus.service.method("org.bluez.Agent1", in_signature="", out_signature="")
+        def Cancel(self):
+            pass
+
+    Agent(bus, "/kelvo/lab/agent")
+    mgr = dbus.Interface(bus.get_object("org.bluez", "/org/bluez"), "org.bluez.AgentManager1")
+    mgr.RegisterAgent("/kelvo/lab/agent", "NoInputNoOutput")
+    mgr.RequestDefaultAgent("/kelvo/lab/agent")
+    print("agent ready", flush=True)
+    GLib.MainLoop().run()
+
+
+def setup_bluetooth():
+    import dbus
+    modprobe("bluetooth", "hci_vhci", "rfcomm", "af_alg", "algif_hash", "algif_skcipher", "ecb", "cmac")
+    os.makedirs("/run/dbus", exist_ok=True)
+    r = run(["dbus-daemon", "--system", "--fork"])
+    check(r.returncode == 0, f"dbus-daemon: {r.stdout}")
+    # One controller for the updater, two for printers, on one emulated air.
+    subprocess.Popen(["btvirt", "-l3"], stdout=open("/tmp/btvirt.log", "w"), stderr=subprocess.STDOUT)
+    wait_for(lambda: len(glob.glob("/sys/class/bluetooth/hci*")) == 3, 30, "three virtual controllers")
+    # -C: the SDP server takes sdptool's record for the printers' RFCOMM channel.
+    subprocess.Popen(["/usr/libexec/bluetooth/bluetoothd", "-n", "-C"], stdout=open("/tmp/bluetoothd.log", "w"),
+                     stderr=subprocess.STDOUT)
+    bus = bluez()
+    wait_for(lambda: _try(lambda: len(adapters(bus)) == 3), 30, "bluetoothd and its three adapters")
+    agent = subprocess.Popen(["/usr/bin/python3", os.path.abspath(__file__), "--agent"], stdout=subprocess.PIPE,
+                             text=True)
+    check("agent ready" in agent.stdout.readline(), "the pairing agent did not start")
+    by_addr = adapters(bus)
+    host_addr = next(a for a, p in by_addr.items() if p.endswith("hci0"))
+    printers = sorted(a for a in by_addr if a != host_addr)
+    for addr, path in by_addr.items():
+        set_prop(bus, path, "org.bluez.Adapter1", "Powered", dbus.Boolean(True))
+        set_prop(bus, path, "org.bluez.Adapter1", "Pairable", dbus.Boolean(True))
+        if addr != host_addr:
+            set_prop(bus, path, "org.bluez.Adapter1", "Discoverable", dbus.Boolean(True))
+    for addr, path in by_addr.items():
+        if addr == host_addr:
+            continue
+        # A printer's class of device: imaging, printer, with the rendering service bit.
+        index = path.rsplit("hci", 1)[1]
+        for cmd in (["class", "6", "128"], ["add-uuid", SPP, "4"]):
+            r = run(["btmgmt", "--index", index, *cmd])
+            check(r.returncode == 0, f"btmgmt {' '.join(cmd)}: {r.stdout}")
+        # bluetoothd sets its own class when the adapter powers up: wait until ours holds.
+        wait_for(lambda: _adapter_class(bus, path) == 0x040680 or
+                 (run(["btmgmt", "--index", index, "class", "6", "128"]) and False), 30,
+                 f"the printer's class of device on hci{index}")
+    r = run(["sdptool", "add", "--channel=1", "SP"])
+    check(r.returncode == 0, f"sdptool add SP: {r.stdout}")
+    host = by_addr[host_addr]
+    adapter = dbus.Interface(bus.get_object("org.bluez", host), "org.bluez.Adapter1")
+    adapter.StartDiscovery()
+    dev_path = lambda a: f"{host}/dev_" + a.replace(":", "_")
+    wait_for(lambda: all(dev_path(a) in managed_objects(bus) for a in printers), 60, "the printers seen by discovery")
+    # Paired while discovery runs: stopping it removes the devices found but not paired.
+    for a in printers:
+        dev = dbus.Interface(bus.get_object("org.bluez", dev_path(a)), "org.bluez.Device1")
+        dev.Pair(timeout=60)
+        set_prop(bus, dev_path(a), "org.bluez.Device1", "Trusted", dbus.Boolean(True))
+    adapter.StopDiscovery()
+    BT["host"], BT["printers"] = host_addr, printers
+
+
+def _adapter_class(bus, path):
+    return int(_try(lambda: managed_objects(bus)[path]["org.bluez.Adapter1"]["Class"]) or 0)
+
+
+def _try(fn):
+    try:
+        return fn()
+    except Exception:
+        return None
+
+
+def bt_printer(work, addr, extra=(), name="p"):
+    return Printer(work, None, extra=["--rfcomm", addr, "--data-port=0", "--status-port=0", "--no-discovery", *extra],
+                   name=name)
+
+
+def bt_discovery(work):
+    """The list shows the paired printers from bluetoothd's objects."""
+    r = cli(["--kind", "bluetooth", "--list"])
+    names = [line.split("\t")[0] for line in r.stdout.splitlines()]
+    check(sorted(names) == sorted(BT["printers"]), f"--list printed {r.stdout.splitlines()}")
+
+
+def bt_register_refused(work):
+    """bluetoothd lets one live profile hold a UUID: a second RegisterProfile of SPP from
+    another client is refused."""
+    import dbus
+    first, second = bluez(), bluez()
+    opts = {"Role": "client"}
+    mgr1 = dbus.Interface(first.get_object("org.bluez", "/org/bluez"), "org.bluez.ProfileManager1")
+    mgr2 = dbus.Interface(second.get_object("org.bluez", "/org/bluez"), "org.bluez.ProfileManager1")
+    mgr1.RegisterProfile("/kelvo/lab/one", SPP, opts)
+    try:
+        mgr2.RegisterProfile("/kelvo/lab/two", SPP, opts)
+        raise Fail("a second registration of the SPP UUID was accepted")
+    except dbus.DBusException as e:
+        check(e.get_dbus_name() == "org.bluez.Error.NotPermitted", f"refused with {e.get_dbus_name()}")
+    finally:
+        mgr1.UnregisterProfile("/kelvo/lab/one")
+        first.close()
+        second.close()
+
+
+def bt_no_half_close(work):
+    """RFCOMM has no half-close: shutting down the sending side ends the link both ways."""
+    import socket
+    srv = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
+    srv.bind((BT["printers"][0], 3))
+    srv.listen(1)
+    c = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
+    c.bind((BT["host"], 0))
+    c.settimeout(30)
+    c.connect((BT["printers"][0], 3))
+    peer, _ = srv.accept()
+    try:
+        c.shutdown(socket.SHUT_WR)
+        peer.settimeout(30)
+        check(peer.recv(16) == b"", "the peer did not see the end")
+        # The printer's side still sends; on a half-closed link this would arrive.
+        try:
+            peer.send(b"answer")
+        except OSError:
+            pass
+        try:
+            got = c.recv(16)
+        except OSError:
+            got = b""
+        check(got == b"", f"the shut-down side still received {got!r}")
+    finally:
+        for x in (c, peer, srv):
+            x.close()
+
+
+def bt_update(work):
+    """A whole update over RFCOMM through bluetoothd: firmware and font stored byte for
+    byte, the printer connected again after its restart."""
+    files = update_files(work, interfaces="IF_BT")
+    p = bt_printer(work, BT["printers"][0])
+    r = cli(["--kind", "bluetooth", "--port", BT["printers"][0], "--json"], files)
+    res = result_json(r)
+    check(res["result"] == 0, f"result {res['result']}: {res.get('messages')}")
+    check_stored(p, files)
+    p.stop()
+
+
+def bt_fleet(work):
+    """Two Bluetooth printers updated at once: both succeed."""
+    files = update_files(work, interfaces="IF_BT")
+    a, b = BT["printers"]
+    pa, pb = bt_printer(work, a, name="a"), bt_printer(work, b, name="b")
+    r = cli(["--kind", "bluetooth", "--port", a, "--port", b, "--parallel", "2", "--json"], files)
+    doc = result_json(r)
+    results = {x.get("port"): x.get("result") for x in doc.get("results", [])}
+    check(results == {a: 0, b: 0}, f"results {results}")
+    check_stored(pa, files)
+    check_stored(pb, files)
+
+
+def bt_ctrl_c_connect(work):
+    """Ctrl+C while the printer is being connected ends the run as cancelled."""
+    files = update_files(work, interfaces="IF_BT")
+    # No printer listens: the connect waits for bluetoothd's page and SDP look-up.
+    proc = start_cli(["--kind", "bluetooth", "--port", BT["printers"][1]], files)
+    wait_for(lambda: _connecting(), 60, "the connect")
+    proc.send_signal(signal.SIGINT)
+    try:
+        proc.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise Fail("kelvo-cli did not end within 30 s of Ctrl+C")
+    check(proc.returncode == 3, f"exit status {proc.returncode}, not 3")
+
+
+def _connecting():
+    log = "/var/log/ZAQ/Logs/Kelvo.log"
+    return os.path.exists(log) and "Open" in open(log, errors="replace").read()
+
+
+BLUETOOTH = [
+    (bt_discovery, None),
+    (bt_update, None),
+    (bt_fleet, "the SPP registration is held for the whole connection: the second printer's is refused"),
+    (bt_ctrl_c_connect, None),
+    (bt_register_refused, None),
+    (bt_no_half_close, None),
+]
+
+
 def setup_usb():
     modprobe("dummy_hcd num=2", "libcomposite", "usb_f_printer", "usblp")
 
@@ -605,11 +853,15 @@ def teardown_usb(printers=()):
 PATHS = {
     "usb": (setup_usb, USB, remove_gadgets),
     "serial": (setup_serial, SERIAL, remove_gadgets),
+    "bluetooth": (setup_bluetooth, BLUETOOTH, lambda: None),
 }
 
 
 def main():
     global BUILD
+    if sys.argv[1:] == ["--agent"]:
+        agent_main()
+        return 0
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("path", choices=sorted(PATHS))
@@ -628,6 +880,7 @@ def main():
         if a.cases and fn.__name__ not in a.cases:
             continue
         work = tempfile.mkdtemp(prefix=fn.__name__ + ".", dir="/tmp")
+        shutil.rmtree("/var/log/ZAQ", ignore_errors=True)
         started = time.monotonic()
         try:
             fn(work)
@@ -635,7 +888,8 @@ def main():
         except Fail as e:
             outcome, reason = "fail", str(e)
         except Exception:
-            outcome, reason = "fail", traceback.format_exc().strip().splitlines()[-1]
+            lines = traceback.format_exc().strip().splitlines()
+            outcome, reason = "fail", " / ".join(x.strip() for x in lines[-3:])
         finally:
             for proc in _children():
                 proc.kill()
