@@ -672,7 +672,11 @@ def setup_bluetooth():
     subprocess.Popen(["/usr/libexec/bluetooth/bluetoothd", "-n", "-C"], stdout=open("/tmp/bluetoothd.log", "w"),
                      stderr=subprocess.STDOUT)
     bus = bluez()
-    wait_for(lambda: _try(lambda: len(adapters(bus)) == 3), 30, "bluetoothd and its three adapters")
+    # Asked before it owns its name, the bus would try to start another bluetoothd.
+    owned = lambda: bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                      "NameHasOwner", "s", ("org.bluez",))
+    wait_for(owned, 120, "bluetoothd on the system bus")
+    wait_for(lambda: _try(lambda: len(adapters(bus)) == 3), 60, "bluetoothd's three adapters")
     agent = subprocess.Popen(["/usr/bin/python3", os.path.abspath(__file__), "--agent"], stdout=subprocess.PIPE,
                              text=True)
     check("agent ready" in agent.stdout.readline(), "the pairing agent did not start")
