@@ -249,7 +249,8 @@ def start_cli(args, files):
 
 
 def remove_gadgets():
-    """Unbinds and removes every gadget a case made, so the next case starts bare."""
+    """Unbinds and removes every gadget a case made, so the next case starts bare.
+    Returns nothing: no finding of its own."""
     _printer_minors.clear()
     for g in glob.glob(f"{CONFIGFS}/*"):
         try:
@@ -773,7 +774,11 @@ def bt_no_half_close(work):
     try:
         c.shutdown(socket.SHUT_WR)
         peer.settimeout(30)
-        check(peer.recv(16) == b"", "the peer did not see the end")
+        try:
+            end = peer.recv(16)
+        except ConnectionResetError:
+            end = b""  # the link went down as a whole
+        check(end == b"", "the peer did not see the end")
         # The printer's side still sends; on a half-closed link this would arrive.
         try:
             peer.send(b"answer")
@@ -820,6 +825,7 @@ def bt_ctrl_c_connect(work):
     # No printer listens: the connect waits for bluetoothd's page and SDP look-up.
     proc = start_cli(["--kind", "bluetooth", "--port", BT["printers"][1]], files)
     wait_for(lambda: _connecting(), 60, "the connect")
+    time.sleep(1.0)  # into the connect itself, which logs nothing while it lasts
     proc.send_signal(signal.SIGINT)
     try:
         proc.communicate(timeout=30)
@@ -831,17 +837,25 @@ def bt_ctrl_c_connect(work):
 
 def _connecting():
     log = "/var/log/ZAQ/Logs/Kelvo.log"
-    return os.path.exists(log) and "Open" in open(log, errors="replace").read()
+    return os.path.exists(log) and "Open port" in open(log, errors="replace").read()
 
 
 BLUETOOTH = [
+    (bt_register_refused, None),
+    (bt_no_half_close, None),
     (bt_discovery, None),
     (bt_update, None),
     (bt_fleet, "the SPP registration is held for the whole connection: the second printer's is refused"),
     (bt_ctrl_c_connect, None),
-    (bt_register_refused, None),
-    (bt_no_half_close, None),
 ]
+
+
+def bluetoothd_alive():
+    """A case after which bluetoothd is gone fails: the daemon's end is the finding."""
+    if run(["pgrep", "-x", "bluetoothd"]).returncode != 0:
+        tail = "".join(open("/tmp/bluetoothd.log", errors="replace").readlines()[-5:])
+        return f"bluetoothd ended during this case; its last lines: {tail}"
+    return None
 
 
 def setup_usb():
@@ -857,7 +871,7 @@ def teardown_usb(printers=()):
 PATHS = {
     "usb": (setup_usb, USB, remove_gadgets),
     "serial": (setup_serial, SERIAL, remove_gadgets),
-    "bluetooth": (setup_bluetooth, BLUETOOTH, lambda: None),
+    "bluetooth": (setup_bluetooth, BLUETOOTH, bluetoothd_alive),
 }
 
 
@@ -899,7 +913,9 @@ def main():
                 proc.kill()
             subprocess.run(["pkill", "-f", "kelvo-printer-sim"], stderr=subprocess.DEVNULL)
             subprocess.run(["pkill", "-f", "kelvo-cli"], stderr=subprocess.DEVNULL)
-            cleanup()
+            problem = cleanup()
+            if problem and outcome == "pass":
+                outcome, reason = "fail", problem
         took = time.monotonic() - started
         if known:
             verdict = "known fault" if outcome == "fail" else "known fault, passed this time"
