@@ -57,6 +57,15 @@ void AddNote(std::string note) {
     g_notes.push_back(std::move(note));
 }
 
+// Text of the file as a note quotes it: control bytes (a terminal's escapes) shown as '?'.
+std::string Quoted(std::string_view text) {
+    std::string shown(text.substr(0, 80));
+    for (char& ch : shown) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    }
+    return "'" + shown + (text.size() > 80 ? "...'" : "'");
+}
+
 constexpr const char* kFieldNames[] = {"Type ID", "name", "data kinds", "interfaces", "options"};
 
 // "config.ini line 3, field 4 (interfaces)"
@@ -126,9 +135,9 @@ bool ParseValueField(std::string_view field, int nField, int nLine, DWORD* pValu
             if (part->empty()) {
                 note += "an empty part between two |; ";
             } else if (std::optional<std::string_view> symbol = SymbolInOtherCase(*part)) {
-                note += "'" + std::string(*part) + "' must be written " + std::string(*symbol) + " (capitals); ";
+                note += Quoted(*part) + " must be written " + std::string(*symbol) + " (capitals); ";
             } else {
-                note += "'" + std::string(*part) + "' is not a number or a word of this file; ";
+                note += Quoted(*part) + " is not a number or a word of this file; ";
             }
             ShowFormatError(nLine, LOC_CONFIG_BAD_PART, note + FieldExpects(nField));
             return false;
@@ -157,12 +166,12 @@ bool ParseNameField(std::string_view field, int nLine, std::string* pName) {
         "write the model's name in double quotes, \"ZAQ Counter 20\"; it cannot hold a comma or //";
     if (field.size() < 2) {
         ShowFormatError(nLine, LOC_CONFIG_NAME_TOO_SHORT,
-                        FieldPlace(nLine, 2) + ": '" + std::string(field) + "' is no quoted name; " + expects);
+                        FieldPlace(nLine, 2) + ": " + Quoted(field) + " is no quoted name; " + expects);
         return false;
     }
     if (field.front() != '"' || field.back() != '"') {
         ShowFormatError(nLine, LOC_CONFIG_NAME_NOT_QUOTED,
-                        FieldPlace(nLine, 2) + ": '" + std::string(field) + "' is not in double quotes; " + expects);
+                        FieldPlace(nLine, 2) + ": " + Quoted(field) + " is not in double quotes; " + expects);
         return false;
     }
     *pName = std::string(field.substr(1, field.size() - 2));
@@ -198,8 +207,8 @@ bool ParseConfigLine(std::string_view line, int nLine, ModelTableRows& table) {
     std::optional<std::string_view> extra = NextConfigToken(&context, ",");
     if (extra && !extra->empty()) {
         ShowFormatError(nLine, LOC_CONFIG_EXTRA_FIELD,
-                        "config.ini line " + std::to_string(nLine) + ": a sixth field '" + std::string(*extra) +
-                            "'; a line holds five fields (a comma inside the name splits it)");
+                        "config.ini line " + std::to_string(nLine) + ": a sixth field " + Quoted(*extra) +
+                            "; a line holds five fields (a comma inside the name splits it)");
         return false;
     }
     if ((entry.dwOptions & OPT_WIRELESS_LAN) && (entry.dwOptions & OPT_ETHERNET_OR_WIRELESS_LAN)) {

@@ -209,6 +209,9 @@ TEST_F(ConfigTest, BadLinesAlsoSayWhereAndWhatIsExpected) {
                          "separated by commas: Type ID, \"name\", data kinds, interfaces, options"},
         {"1,ab,M,1,0\n", "config.ini line 1, field 2 (name): 'ab' is not in double quotes; write the model's name in "
                          "double quotes, \"ZAQ Counter 20\"; it cannot hold a comma or //"},
+        {"1,\"a\",M|\x1b[2J,1,0\n", "config.ini line 1, field 3 (data kinds): '?[2J' is not a number or a word of "
+                                    "this file; write the data kinds joined by |: M (firmware), K (Kanji font), H (code "
+                                    "page), C (CPCL font), Z (ZPL font)"},
         {"1,\"a\",M,1,0,x\n",
          "config.ini line 1: a sixth field 'x'; a line holds five fields (a comma inside the name splits it)"},
         {"1,\"a\",M,1,WIRELESS_LAN|ETHERNET_OR_WIRELESS_LAN\n",
