@@ -223,6 +223,7 @@ BOOL CCliSession::SetupConnectionKinds() {
     if (m_options.nKind) {
         int nKind = *m_options.nKind;
         if ((dwInterfaces & kInterfaceOfKind[nKind]) == 0) {
+            SayMissingModel();
             ShowError(LOC_PORT_NOT_SUPPORTED, ERROR_KIND_NOT_OFFERED, "%s", LoadResString(IDS_PORT_NOT_SUPPORTED).c_str());
             return FALSE;
         }
@@ -233,12 +234,25 @@ BOOL CCliSession::SetupConnectionKinds() {
             if ((dwInterfaces & kInterfaceOfKind[nKind]) != 0) m_nKind = nKind;
         }
         if (m_nKind < 0) {
+            SayMissingModel();
             ShowError(LOC_CONFIG_NO_PORT, ERROR_KIND_NOT_OFFERED, "%s", LoadResString(IDS_CONFIG_NO_PORT).c_str());
             return FALSE;
         }
     }
     theApp.nInitialPortKind = m_nKind;
     return TRUE;
+}
+
+void CCliSession::SayMissingModel() {
+    std::string sentence = MissingModelSentence(theApp.nTypeId);
+    if (sentence.empty()) return;
+    m_view.WriteLines(sentence);
+    std::lock_guard lock(m_mutex);
+    m_report.strResultText = sentence;
+}
+
+void CCliSession::ShowNotes(const std::vector<std::string>& notes) {
+    for (const std::string& note : notes) m_view.WriteLines("Note: " + note);
 }
 
 void CCliSession::OnInterrupt() {
@@ -343,6 +357,19 @@ DWORD CCliSession::Select(CKelvoApp& app) {
     if (m_nInterrupts > 0) return ERROR_CANCELLED;
     if (m_nKind < 0 && !SetupConnectionKinds()) return ERROR_INVALID_PRINTER_NAME;
     app.nPortKind = m_nKind;
+    if (m_workers.pfnCheckBeforeConnecting) {
+        std::vector<std::string> notes;
+        std::optional<PortProblem> problem = m_workers.pfnCheckBeforeConnecting(m_nKind, m_options.strPort, &notes);
+        ShowNotes(notes);
+        if (problem) {
+            LogMessage(LOG_APP, 'I', __LINE__, problem->dwResult, "Not connecting: %s", problem->strSentence.c_str());
+            std::lock_guard lock(m_mutex);
+            m_report.strKind = PortKindWord(m_nKind);
+            m_report.strPort = m_options.strPort;
+            m_report.strResultText = problem->strSentence;
+            return problem->dwResult;
+        }
+    }
     DWORD dwResult = ChoosePort(app);
     if (dwResult != ERROR_SUCCESS) return dwResult;
     // The serial line's settings for the run: the record the port list would make.
@@ -384,10 +411,16 @@ void CCliSession::RunUpdates(CKelvoApp& app) {
 
 void CCliSession::RunMainWindow(CKelvoApp& app) {
     if (m_options.bForce) app.SetFlags(UF_FORCE_UPDATE);
+    ShowNotes(TakeConfigNotes());
     DWORD dwResult = RunWorker(m_workers.pfnInitialize, "initialisation");
     if (dwResult == ERROR_SUCCESS) dwResult = Select(app);
     if (dwResult == ERROR_SUCCESS) {
         RunUpdates(app);
+        if (app.nExitCode == ERROR_BAD_DEVICE && m_workers.pfnDeviceId) {
+            std::string sentence = WrongModelSentence(m_workers.pfnDeviceId());
+            std::lock_guard lock(m_mutex);
+            if (!sentence.empty()) m_report.strResultText = sentence;
+        }
     } else {
         app.nExitCode = dwResult;
     }

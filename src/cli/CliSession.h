@@ -8,10 +8,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/Options.h"
+#include "cli/Preflight.h"
 #include "cli/ProgressView.h"
 #include "cli/Report.h"
 #include "discovery/UtilPort.h"
@@ -37,6 +39,12 @@ struct CliWorkers {
     // Starts again what the run stopped and restores the serial defaults; called on the
     // main thread at the second interrupt, while the worker may still run.
     std::function<void()> pfnRestoreMachine = {};
+    // Mistakes found before connecting, for the kind and the port (empty: a search
+    // follows); notes for people go to the vector. None: connect.
+    std::function<std::optional<PortProblem>(int nKind, const std::string& port, std::vector<std::string>*)>
+        pfnCheckBeforeConnecting = {};
+    // The DEVICE ID the printer reported at the last identification; -1: none.
+    std::function<int()> pfnDeviceId = {};
 };
 
 // The discovery object of a kind; null when this build has none for it.
@@ -115,6 +123,9 @@ private:
     std::string FwVersion() const;
     std::vector<BYTE> TakeRomId() const;
     void NoteFirmwareVersions(CKelvoApp& app);
+    // The sentence before the "no port"/"not supported" box when config.ini lacks the model.
+    void SayMissingModel();
+    void ShowNotes(const std::vector<std::string>& notes);
 
     CliOptions m_options;
     CliWorkers m_workers;

@@ -26,7 +26,8 @@ std::string CliReportJson(const CliReport& report) {
     JsonObject object;
     object.Add("result", static_cast<std::int64_t>(report.dwResult))
         .Add("result_name", std::string_view(ResultName(report.dwResult)))
-        .Add("exit_status", static_cast<std::int64_t>(report.nExitStatus));
+        .Add("exit_status", static_cast<std::int64_t>(report.nExitStatus))
+        .Add("result_text", std::string_view(CliResultText(report)));
     AddTextOrNull(object, "model", report.strModel);
     if (report.nTypeId > 0) {
         object.Add("type_id", static_cast<std::int64_t>(report.nTypeId));
@@ -44,6 +45,10 @@ std::string CliReportJson(const CliReport& report) {
         .Add("duration_ms", static_cast<std::int64_t>(report.dwDurationMs))
         .Add("messages", report.messages);
     return object.Text();
+}
+
+std::string CliResultText(const CliReport& report) {
+    return report.strResultText.empty() ? ResultSentence(report.dwResult) : report.strResultText;
 }
 
 std::string CliResultLine(const CliReport& report) {

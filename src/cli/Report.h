@@ -20,13 +20,17 @@ struct CliReport {
     bool bRetryRun = false;
     DWORD dwDurationMs = 0;
     std::vector<std::string> messages;  // every message shown, with its error codes
+    std::string strResultText;          // what happened and what to do; empty: the result's sentence
 };
 
-// One line of JSON (no newline): result, result_name, exit_status, model, type_id,
+// One line of JSON (no newline): result, result_name, exit_status, result_text, model, type_id,
 // kind, port, firmware_before, firmware_after, rom_id_before, rom_id_after (the answer's
 // bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages.
 // Unknown texts are null.
 std::string CliReportJson(const CliReport& report);
+
+// The sentence for the end: the report's own, else the result's (ResultSentence).
+std::string CliResultText(const CliReport& report);
 
 // "result 1242 (ERROR_ALREADY_REGISTERED), exit status 2"
 std::string CliResultLine(const CliReport& report);
