@@ -246,7 +246,6 @@ BOOL CCliSession::SetupConnectionKinds() {
 void CCliSession::SayMissingModel() {
     std::string sentence = MissingModelSentence(theApp.nTypeId);
     if (sentence.empty()) return;
-    m_view.WriteLines(sentence);
     std::lock_guard lock(m_mutex);
     m_report.strResultText = sentence;
 }

@@ -11,6 +11,7 @@
 #include "cli/CliSession.h"
 #include "cli/EngineLink.h"
 #include "cli/Fleet.h"
+#include "cli/InitConfig.h"
 #include "cli/Options.h"
 #include "cli/Preflight.h"
 #include "config/ConfigFile.h"
@@ -89,6 +90,12 @@ int main(int argc, char** argv) {
         report.messages.push_back("Cannot work in " + options.strDir + ": " + std::strerror(err));
         PrintTo(stderr, std::string(kProgramName) + ": " + report.messages.back() + "\n");
         return Finish(report, options, dwStart);
+    }
+    if (options.bInitConfig) {
+        std::string message;
+        int nStatus = WriteStartingConfig(options, &message);
+        PrintTo(stderr, std::string(kProgramName) + ": " + message + "\n");
+        return nStatus;
     }
     if (options.bList) return RunList(options);
     if (options.bFleetChild) {
