@@ -119,7 +119,8 @@ private:
     void RunUpdates(CKelvoApp& app);
     void OnInterrupt();
     void DrainInterrupts();
-    void NoteProgress(const std::string& text);
+    // Notes a transfer that begins; the named step the progress text shows, if any.
+    std::optional<ProgressStep> NoteProgress(const std::string& text);
     std::string FwVersion() const;
     std::vector<BYTE> TakeRomId() const;
     void NoteFirmwareVersions(CKelvoApp& app);
@@ -146,6 +147,7 @@ private:
     mutable std::mutex m_mutex;  // guards the report below
     CliReport m_report;
     bool m_bSending = false;
+    CProgressSteps m_steps;
     bool m_bFirmwareSeen = false;     // in the current run
     bool m_bFirmwareSent = false;     // in any run
     bool m_bBeforeTaken = false;

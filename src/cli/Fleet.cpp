@@ -98,8 +98,13 @@ public:
             l.strPhase = progress->strLabel;
             l.nPercent = progress->nPercent;
             l.dwPhaseMs = dwNow - l.dwPhaseStart;
+        } else if (line.starts_with("  ") && !l.strStep.empty()) {
+            // A child's progress line under its step's name ("  42%  50,400 of ...").
+            l.strPhase = l.strStep + ":" + line.substr(1);
+            l.nPercent = -1;
         } else {
             l.strPhase = line;
+            l.strStep = line;
             l.nPercent = -1;
         }
         if (!m_bTerminal) {
@@ -129,6 +134,7 @@ private:
     struct Line {
         std::string strPort;
         std::string strPhase = "waiting";
+        std::string strStep;  // the child's last line that was no progress line
         int nPercent = -1;
         DWORD dwPhaseStart = 0;
         DWORD dwPhaseMs = 0;
