@@ -186,10 +186,10 @@ std::string ResultOfChild(const std::string& port, const std::string& outText, i
     if (last.starts_with('{') && last.ends_with('}')) return std::string(last);
     JsonObject object;
     object.AddNull("result").AddNull("result_name").Add("exit_status", static_cast<std::int64_t>(nExitStatus));
-    object.Add("result_text", "kelvo-cli ended without a result; its log (Kelvo-<port>.log) tells how far it came.");
     object.Add("port", std::string_view(port));
     object.Add("messages", std::vector<std::string>{StrPrintf(
                                "kelvo-cli ended without a result (exit status %d)", nExitStatus)});
+    object.Add("result_text", "kelvo-cli ended without a result; its log (Kelvo-<port>.log) tells how far it came.");
     return object.Text();
 }
 
@@ -198,9 +198,9 @@ std::string NotStartedResult(const std::string& port) {
     object.Add("result", static_cast<std::int64_t>(ERROR_CANCELLED))
         .Add("result_name", "ERROR_CANCELLED")
         .Add("exit_status", static_cast<std::int64_t>(3))
-        .Add("result_text", "Not started: the fleet run was cancelled before this printer's turn.")
         .Add("port", std::string_view(port))
-        .Add("messages", std::vector<std::string>{"Not started: the run was cancelled"});
+        .Add("messages", std::vector<std::string>{"Not started: the run was cancelled"})
+        .Add("result_text", "Not started: the fleet run was cancelled before this printer's turn.");
     return object.Text();
 }
 

@@ -27,8 +27,7 @@ std::string CliReportJson(const CliReport& report) {
     JsonObject object;
     object.Add("result", static_cast<std::int64_t>(report.dwResult))
         .Add("result_name", std::string_view(ResultName(report.dwResult)))
-        .Add("exit_status", static_cast<std::int64_t>(report.nExitStatus))
-        .Add("result_text", std::string_view(CliResultText(report)));
+        .Add("exit_status", static_cast<std::int64_t>(report.nExitStatus));
     AddTextOrNull(object, "model", report.strModel);
     if (report.nTypeId > 0) {
         object.Add("type_id", static_cast<std::int64_t>(report.nTypeId));
@@ -44,7 +43,8 @@ std::string CliReportJson(const CliReport& report) {
     object.Add("sent", report.sent)
         .Add("retry_run", report.bRetryRun)
         .Add("duration_ms", static_cast<std::int64_t>(report.dwDurationMs))
-        .Add("messages", report.messages);
+        .Add("messages", report.messages)
+        .Add("result_text", std::string_view(CliResultText(report)));
     return object.Text();
 }
 

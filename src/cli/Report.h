@@ -25,9 +25,10 @@ struct CliReport {
     std::vector<std::pair<std::string, unsigned long long>> sentFiles;  // file names and bytes whose transfer began
 };
 
-// One line of JSON (no newline): result, result_name, exit_status, result_text, model, type_id,
+// One line of JSON (no newline): result, result_name, exit_status, model, type_id,
 // kind, port, firmware_before, firmware_after, rom_id_before, rom_id_after (the answer's
-// bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages.
+// bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages, result_text
+// (CliResultText).
 // Unknown texts are null.
 std::string CliReportJson(const CliReport& report);
 

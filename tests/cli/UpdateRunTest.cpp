@@ -15,11 +15,10 @@ TEST_F(UpdateRunTest, FirmwareAndFontSentWithABarOnTheTerminal) {
     ProgramResult r = Cli({"--kind", "lan", "--port", m_address, "--json"}, &terminal);
     EXPECT_EQ(r.nStatus, 0) << r.err;
     EXPECT_EQ(WithoutDuration(r.out),
-              "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,"
-              "\"result_text\":\"The printer was updated.\",\"model\":\"KV-T34\",\"type_id\":34,"
+              "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":\"KV-T34\",\"type_id\":34,"
               "\"kind\":\"Ethernet\",\"port\":\"" + m_address + "\",\"firmware_before\":null,"
               "\"firmware_after\":\"VER2207\",\"rom_id_before\":\"05\",\"rom_id_after\":\"07\",\"sent\":[\"FW\",\"KF\"],\"retry_run\":false,\"duration_ms\":N,"
-              "\"messages\":[\"Updating firmware successed.\\nVersion VER2207\"]}\n");
+              "\"messages\":[\"Updating firmware successed.\\nVersion VER2207\"],\"result_text\":\"The printer was updated.\"}\n");
     // The terminal showed each named step with its bar redrawn in place, a summary, and
     // the result with its sentence and line.
     EXPECT_TRUE(Contains(r.err, "\nFirmware FW2207")) << r.err;
