@@ -1,6 +1,8 @@
 // kelvo-cli as a whole program: options, exit statuses, JSON, discovery in a namespace.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -217,6 +219,52 @@ TEST_F(ProgramTest, MistakesEndBeforeConnectingWithASentence) {
         EXPECT_FALSE(Contains(r.err, "Attempt to connect")) << what;
         EXPECT_EQ(PrinterSawSince(lan, nLanSeen), "") << what;
         EXPECT_EQ(PrinterSawSince(*usb, nUsbSeen), "") << what;
+    }
+}
+
+// A user without the rights: a serial port of a group the user is not in, and LAN
+// without ping sockets (a fresh network namespace keeps the kernel's "1 0") or raw ICMP.
+// Both end before connecting, and say what to do.
+TEST_F(ProgramTest, WithoutTheRightsTheMissingRightIsNamed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run kelvo-cli as another user in a namespace of its own";
+    for (const char* psz : {"/usr/bin/unshare", "/usr/bin/setpriv"}) {
+        if (::access(psz, X_OK) != 0) GTEST_SKIP() << psz << " is not installed";
+    }
+    // Everything the program needs as that user: its folders, the machine's lock folder.
+    for (const char* psz : {"state", "root/run/lock", "root/dev"}) std::filesystem::create_directories(m_dir / psz);
+    for (const char* psz : {"", "work", "root", "root/run", "root/dev"}) ::chmod((m_dir / psz).c_str(), 0755);
+    for (const char* psz : {"config", "run", "state", "root/run/lock"}) ::chmod((m_dir / psz).c_str(), 01777);
+    m_env["XDG_STATE_HOME"] = m_dir / "state";
+    m_dir.Write("work/config.ini", "32,\"KV-T32\",M|K,IF_TCP|IF_COM,0\n");
+    MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=07", "--size=5000"});
+    for (const char* psz : {"work/config.ini", "work/FW2007SIM.bin"}) ::chmod((m_dir / psz).c_str(), 0644);
+    m_dir.Write("root/dev/ttyS5", "");
+    ::chmod((m_dir / "root/dev/ttyS5").c_str(), 0660);  // root's group only
+
+    const struct {
+        std::vector<std::string> args;
+        long long nResult;
+        std::string sentence;
+    } cases[] = {
+        {{"--kind", "serial", "--port", "ttyS5"}, 5,
+         "You may not open " + m_dir / "root/dev/ttyS5" +
+             " (group root): add yourself to the group (sudo usermod -aG root $USER, then log in again), install the "
+             "package's device rule, or run as root."},
+        {{"--port", "127.0.0.85"}, 10013,
+         "This user may not send ping (ICMP echo), which the LAN connection uses to see the printer: allow ping "
+         "sockets for your groups (sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\", kept in "
+         "/etc/sysctl.d/) or run as root."},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"/usr/bin/unshare", "-n", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                      "--clear-groups", kCli};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramResult r = RunProgram(args, m_env, m_dir / "work");
+        EXPECT_EQ(r.nStatus, 1) << r.err;
+        EXPECT_TRUE(Contains(r.err, "kelvo-cli: " + c.sentence + "\nkelvo-cli: result " + std::to_string(c.nResult) +
+                                        " ("))
+            << r.err;
+        EXPECT_FALSE(Contains(r.err, "Attempt to connect")) << r.err;
     }
 }
 
