@@ -134,8 +134,13 @@ public:
             l.strPhase = progress->strLabel;
             l.nPercent = progress->nPercent;
             l.dwPhaseMs = dwNow - l.dwPhaseStart;
+        } else if (line.starts_with("  ") && !l.strStep.empty()) {
+            // A child's progress line under its step's name ("  42%  50,400 of ...").
+            l.strPhase = l.strStep + ":" + line.substr(1);
+            l.nPercent = -1;
         } else {
             l.strPhase = line;
+            l.strStep = line;
             l.nPercent = -1;
         }
         if (!m_bTerminal) {
@@ -170,6 +175,7 @@ private:
     struct Line {
         std::string strPort;
         std::string strPhase = "waiting";
+        std::string strStep;  // the child's last line that was no progress line
         int nPercent = -1;
         DWORD dwPhaseStart = 0;
         DWORD dwPhaseMs = 0;
@@ -285,17 +291,19 @@ std::string ResultOfChild(const FleetResult& result, const std::string& outText,
     AddKindAndPort(object, result);
     object.Add("messages", std::vector<std::string>{StrPrintf(
                                "kelvo-cli ended without a result (exit status %d)", nExitStatus)});
+    object.Add("result_text", "kelvo-cli ended without a result; its log (Kelvo-<port>.log) tells how far it came.");
     return object.Text();
 }
 
-std::string NotStartedResult(const FleetResult& result,
-                             const std::string& why = "Not started: the run was cancelled") {
+std::string NotStartedResult(
+    const FleetResult& result, const std::string& why = "Not started: the run was cancelled",
+    std::string_view text = "Not started: the fleet run was cancelled before this printer's turn.") {
     JsonObject object;
     object.Add("result", static_cast<std::int64_t>(ERROR_CANCELLED))
         .Add("result_name", "ERROR_CANCELLED")
         .Add("exit_status", static_cast<std::int64_t>(3));
     AddKindAndPort(object, result);
-    object.Add("messages", std::vector<std::string>{why});
+    object.Add("messages", std::vector<std::string>{why}).Add("result_text", text);
     return object.Text();
 }
 
@@ -843,7 +851,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                 for (std::size_t nIndex : pending) {
                     results[nIndex].nExitStatus = 3;
                     results[nIndex].strJson = NotStartedResult(
-                        results[nIndex], StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures));
+                        results[nIndex], StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures),
+                        "Not started: the limit of failed updates (--max-failures) was reached before this printer's turn.");
                     view.SetPhase(nIndex, "not started", 3);
                 }
                 pending.clear();
