@@ -100,7 +100,8 @@ struct Child {
     std::string errLine;  // its stderr: the line not yet ended
     Deadline limit{INFINITE};  // --timeout
     int nTimeoutInterrupts = 0;  // interrupts sent because the limit passed
-    std::string lastLabel;       // --json-lines: the phase of the last progress event
+    std::string lastStep;        // --json-lines: the child's last line that was no progress
+    std::string lastLabel;       // the phase of the last progress event
     Deadline progressDue{0};     // and when the next one of that phase may go out
 };
 
@@ -758,10 +759,19 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         while ((nEnd = child.errLine.find('\n')) != std::string::npos) {
             std::string line = child.errLine.substr(0, nEnd);
             child.errLine.erase(0, nEnd + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            view.ChildLine(child.nIndex, line);
             std::string text(Trim(line));
-            view.ChildLine(child.nIndex, text);
             if (text.empty()) continue;
-            if (std::optional<ProgressText> progress = ParseProgressText(text)) {
+            std::optional<ProgressText> progress = ParseProgressText(text);
+            // A percent line under its step's name: "  42%  50,400 of 120,000 bytes".
+            if (!progress && line.starts_with("  ") && !child.lastStep.empty()) {
+                std::size_t nDigits = text.find_first_not_of("0123456789");
+                if (nDigits > 0 && nDigits != std::string::npos && nDigits <= 3 && text[nDigits] == '%') {
+                    progress = ProgressText{child.lastStep, std::stoi(text.substr(0, nDigits))};
+                }
+            }
+            if (progress) {
                 // At most one a second, and each new phase at once.
                 if (progress->strLabel == child.lastLabel && !child.progressDue.Expired()) continue;
                 child.lastLabel = progress->strLabel;
@@ -771,6 +781,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                         .Add("percent", static_cast<std::int64_t>(progress->nPercent));
                 });
             } else {
+                child.lastStep = text;
                 event("phase", ports[child.nIndex], [&](JsonObject& o) { o.Add("text", std::string_view(text)); });
             }
         }

@@ -421,7 +421,7 @@ TEST_F(FleetRunTest, JsonLinesStreamEveryEventAndTheSummaryLast) {
             return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(head); });
         };
         auto start = first("{\"event\":\"start\"," + port + "}");
-        auto progress = first("{\"event\":\"progress\"," + port + ",\"phase\":\"Sending...\",\"percent\":");
+        auto progress = first("{\"event\":\"progress\"," + port + ",\"phase\":\"Firmware FW");
         auto result = first("{\"event\":\"result\"," + port + ",\"result\":{\"result\":0,\"result_name\":\"ERROR_SUCCESS\"");
         ASSERT_NE(start, lines.end()) << r.out;
         ASSERT_NE(progress, lines.end()) << r.out;
