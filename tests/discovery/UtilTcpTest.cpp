@@ -211,7 +211,9 @@ TEST(DiscoveryReply, FieldsEndWithTheDatagram) {
             if (util.nDevices == 1) {
                 EXPECT_EQ(util.szDevName[0], c.pszName) << c.cbReply;
                 EXPECT_EQ(util.szDevAddr[0], "10.0.0.2");
-                if (c.cbReply >= 41) EXPECT_EQ(util.szDevMac[0], "02:4B:56:33:44:AA");
+                if (c.cbReply >= 41) {
+                    EXPECT_EQ(util.szDevMac[0], "02:4B:56:33:44:AA");
+                }
             }
         }
     }

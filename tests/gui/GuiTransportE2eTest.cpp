@@ -17,6 +17,7 @@
 #include "support/SimUsb.h"
 #include "support/StoredImages.h"
 #include "system/Service.h"
+#include "ui/Launch.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ std::string ListLineOf(const std::string& transport) {
 }
 
 std::string ErrorBox(DWORD dwText, DWORD dwLocation, DWORD dwError) {
-    return LoadResString(dwText) + StrPrintf("\n\nErrorCode = [ %06X, %08X ]", dwLocation, dwError);
+    return MessageText(dwText) + StrPrintf("\n\nErrorCode = [ %06X, %08X ]", dwLocation, dwError);
 }
 
 // Clicks the line (nothing is preselected for a serial port).
