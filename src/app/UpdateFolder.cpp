@@ -40,7 +40,7 @@ DesktopArgs ParseDesktopArgs(int argc, char** argv) {
             args.bVersion = true;
         } else if (!bOptionsEnd && std::strncmp(psz, "--", 2) == 0) {
             args.unknown.emplace_back(psz);
-        } else if (args.folder.empty() && psz[0] != '\0' && psz[0] != '-' && !IsCommandLineWord(psz)) {
+        } else if (args.folder.empty() && psz[0] != '\0' && (bOptionsEnd || psz[0] != '-') && !IsCommandLineWord(psz)) {
             args.folder = psz;
         } else {
             args.rest.push_back(argv[i]);
