@@ -1,7 +1,9 @@
 // kelvo: the desktop updater.
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -69,7 +71,12 @@ DWORD EnterUpdateFolder(CKelvoFrontEnd& frontEnd, const std::string& argument, b
         if (bSilent || HasUsableConfig(".")) return ERROR_SUCCESS;
         const std::string last = ReadSettings(settingsPath).strUpdateFolder;
         const QString start = !last.empty() && IsDirectory(last) ? QString::fromStdString(last) : QDir::homePath();
-        std::optional<std::string> chosen = ChooseUpdateFolder(nullptr, start);
+        std::optional<std::string> chosen = ChooseUpdateFolder(nullptr, start, [&frontEnd](QFileDialog& chooser) {
+            // A signal that came while the chooser was being made ends it as soon as it runs.
+            if (frontEnd.PendingCloseSignal() != 0) {
+                QTimer::singleShot(0, &chooser, [&chooser] { static_cast<QDialog&>(chooser).reject(); });
+            }
+        });
         if (!chosen) return ERROR_CANCELLED;
         folder = *chosen;
     }
@@ -119,6 +126,13 @@ int main(int argc, char** argv) {
     for (const std::string& option : args.unknown) {
         std::fprintf(stderr, "%s: unknown option %s is ignored (see --help)\n", g_programName.c_str(), option.c_str());
     }
+    // Read from here on, also while the folder chooser waits: a signal then dismisses it.
+    frontEnd.SetCloseSignals(closeSignals.Get(), [](const std::string& text) { EchoToStderr(text); }, [] {
+        // The machine is restored; the worker may still be in a wait, so the process ends
+        // without waiting for it or running any destructor.
+        PrintResult(theApp.nExitCode);
+        std::_Exit(ExitStatusFromResult(theApp.nExitCode));
+    });
     QApplication::setWindowIcon(KelvoIcon());
     SetMessageBox(&frontEnd);
     const DWORD dwFolder = EnterUpdateFolder(frontEnd, args.folder, IsSilentWord(args.rest));
@@ -128,12 +142,6 @@ int main(int argc, char** argv) {
         return ExitStatusFromResult(dwFolder);
     }
     SetSilentEcho(&EchoToStderr);
-    frontEnd.SetCloseSignals(closeSignals.Get(), [](const std::string& text) { EchoToStderr(text); }, [] {
-        // The machine is restored; the worker may still be in a wait, so the process ends
-        // without waiting for it or running any destructor.
-        PrintResult(theApp.nExitCode);
-        std::_Exit(ExitStatusFromResult(theApp.nExitCode));
-    });
     // The shell's words as they were typed: an empty word ends the parse as a blank
     // quoted token does.
     std::vector<char*> words(args.rest.begin() + (args.rest.empty() ? 0 : 1), args.rest.end());
