@@ -417,8 +417,8 @@ void CKelvoDlg::FitToTexts() {
         p->resize(std::max(p->width(), hint.width()), std::max(p->height(), hint.height()));
         nWidth = std::max(nWidth, p->x() + p->width() + nMargin);
     }
-    // The title and the prompt keep clear of the help icon in the corner.
-    for (QLabel* p : {m_pTitle, m_pDestination}) {
+    // The texts at the top keep clear of the help icon in the corner.
+    for (QLabel* p : {m_pTitle, m_pDestination, m_pStatus}) {
         nWidth = std::max(nWidth, p->x() + p->sizeHint().width() + du.X(2) + nIconGap);
     }
     for (QRadioButton* p : m_kinds) {

@@ -286,6 +286,7 @@ TEST_P(BusyLayout, ProgressBarUnderTheTextAndEveryTextWholeInsideTheWindow) {
         EXPECT_EQ(pStatus->text().toStdString(), LoadResString(IDS_UPDATING_FIRMWARE));
         EXPECT_GE(pStatus->width(), pStatus->sizeHint().width());
         EXPECT_GE(pStatus->height(), pStatus->sizeHint().height());
+        EXPECT_LE(pStatus->x() + pStatus->sizeHint().width(), dlg.HelpIcon()->x());
         const int nStatusBottom = pStatus->y() + pStatus->sizeHint().height();
         const int nProgressBottom = pProgress->y() + pProgress->sizeHint().height();
         EXPECT_GE(pProgress->y(), nStatusBottom);
