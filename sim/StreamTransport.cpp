@@ -99,6 +99,7 @@ void StreamTransport::ServeLink(DWORD now) {
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    // As on RFCOMM, which has no half-close: the host's end of sending ends the link.
     CloseLink("host", false, now);
 }
 
