@@ -90,6 +90,8 @@ struct UsbConfig {
     WORD wVendor = KELVO_USB_VENDOR_ID;
     WORD wProduct = 0x0101;
     std::string szDeviceId;  // empty: "MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"
+    std::string szChain;     // the socket's port chain; empty: "1-1.(nLp + 1)"
+    std::string szSerial;    // the device's serial number; empty: none
 };
 
 // The serial-port stream of a Bluetooth printer, served on a Unix stream socket.
