@@ -1,5 +1,7 @@
 #include "discovery/UsbIdentity.h"
 
+#include <dirent.h>
+
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -94,4 +96,21 @@ UsbIdentity ReadUsbLpIdentity(unsigned nLp) { return ReadUsbIdentityOf("/sys/cla
 UsbIdentity ReadTtyUsbIdentity(const std::string& ttyName) {
     if (ttyName.empty() || ttyName.find('/') != std::string::npos) return {};
     return ReadUsbIdentityOf("/sys/class/tty/" + ttyName);
+}
+
+std::string FindTtyOfUsbIdentity(const UsbIdentity& identity) {
+    if (!identity.Known()) return {};
+    DIR* dir = ::opendir(SysPath("/sys/class/tty").c_str());
+    if (dir == nullptr) return {};
+    std::string found;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (!name.starts_with("ttyACM") && !name.starts_with("ttyUSB")) continue;
+        if (ReadTtyUsbIdentity(name).SamePrinter(identity)) {
+            found = name;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
 }

@@ -38,3 +38,6 @@ UsbIdentity ReadUsbIdentityOf(const std::string& classEntry);
 UsbIdentity ReadUsbLpIdentity(unsigned nLp);
 // A tty's USB device (ttyACM, ttyUSB); an unknown identity for any other tty.
 UsbIdentity ReadTtyUsbIdentity(const std::string& ttyName);
+// The tty (ttyACM*, ttyUSB*) of that printer now, by its socket and serial number; "" when
+// none is registered.
+std::string FindTtyOfUsbIdentity(const UsbIdentity& identity);

@@ -27,6 +27,8 @@ constexpr DWORD kBreakMs = 30;
 constexpr DWORD kCtsHoldPollMs = 10;
 constexpr DWORD kOverCountPollMs = 2;
 constexpr DWORD kMaxOtherRate = 16000000;
+constexpr DWORD kCloseDrainMs = 2000;
+constexpr DWORD kCloseDrainStepMs = 10;
 
 // Clear-comm error bits, as the log shows them.
 constexpr DWORD CE_OVERRUN = 0x0002;
@@ -375,19 +377,43 @@ BOOL CCom::OpenCore() {
 
 void CCom::Close(BOOL /*bFlag*/) {
     LastErrorGuard keep;
+    UniqueFd fd;
     {
         std::lock_guard lock(csDevice);
         if (hDevice) {
             // The exclusive mode stays on the tty while anyone else keeps it open.
             ::ioctl(hDevice.Get(), TIOCNXCL);
-            hDevice.Reset();
+            fd = std::move(hDevice);
             PORT_LOG(LOG_INFO, "[%s] Close CloseHandle()", PortName());
             dwLastCloseTick = GetTickCount();
             szComConfig.clear();
             if (!bSoftReset) DeleteDeviceName();
         }
     }
+    if (fd) {
+        // The tty core's close waits up to closing_wait (30 s) for queued output, which a
+        // printer holding CTS never takes: what a cancel or a failure left is flushed, the
+        // rest drains for a bounded time, and no lock is held meanwhile.
+        DrainOrFlush(fd.Get());
+        fd.Reset();
+    }
     SetStatusBits(PM_STATUS_CLOSED);
+}
+
+void CCom::DrainOrFlush(int fd) {
+    DWORD dwSendError = 0;
+    {
+        std::lock_guard lock(csLock);
+        dwSendError = this->dwSendError;
+    }
+    bool bFlush = dwSendError != 0 || IsSendAborted() || hEvtCancel.IsSet() || hEvtTerm.IsSet();
+    for (Deadline drain(kCloseDrainMs); !bFlush;) {
+        int nQueued = 0;
+        if (m_lines.OutQueue(fd, &nQueued) != 0 || nQueued <= 0) return;
+        std::array items{TermItem(), CancelItem()};
+        bFlush = drain.Expired() || WaitForAny(items, kCloseDrainStepMs) != WAIT_TIMEOUT;
+    }
+    ::tcflush(fd, TCOFLUSH);
 }
 
 // ---- Presence ----

@@ -71,6 +71,8 @@ public:
     // Drops what waits in the output queue. Never blocks. TRUE.
     BOOL Cancel() override;
     BOOL Open() override;
+    // Closes the tty without holding csDevice across the close: queued output drains for
+    // at most 2000 ms, and is flushed at once after a cancel or a failed write.
     void Close(BOOL bFlag) override;
     BOOL IsConnect() override;
 
@@ -107,6 +109,7 @@ private:
     BOOL IsConnectLocked();
     void StartResetInterval();
     BOOL SetComConfigLocked();
+    void DrainOrFlush(int fd);
 
 public:
     UniqueFd hDevice;                      // guarded by csDevice

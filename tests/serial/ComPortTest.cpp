@@ -398,8 +398,14 @@ TEST_F(ComPort, CdcAcmOverCountedQueueIsWaitedOutNotAFault) {
     for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
     std::string got;
     std::thread printer([&] {
-        // The device side takes 256 bytes every 5 ms.
+        // The device side starts late (the first block stays in flight a while), then
+        // takes 256 bytes every 5 ms.
         char buf[256];
+        int nUnread = 0;
+        for (Deadline first(5000); nUnread == 0 && !first.Expired(); Sleep(2)) {
+            ::ioctl(line.pty.master.Get(), FIONREAD, &nUnread);
+        }
+        Sleep(50);
         for (Deadline limit(10000); got.size() < text.size() && !limit.Expired(); Sleep(5)) {
             const ssize_t n = ::read(line.pty.master.Get(), buf, sizeof buf);
             if (n > 0) got.append(buf, static_cast<std::size_t>(n));
