@@ -10,6 +10,7 @@
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "sim/GadgetTransport.h"
 #include "sim/LanTransport.h"
 #include "sim/PrinterCore.h"
 #include "sim/SerialTransport.h"
@@ -41,6 +42,12 @@ public:
             m_transports.push_back(std::move(pSerial));
             return;
         }
+        if (m_config.szTransport == "node") {
+            auto pGadget = std::make_unique<GadgetTransport>(m_config.gadget, m_core, m_transcript);
+            m_pGadget = pGadget.get();
+            m_transports.push_back(std::move(pGadget));
+            return;
+        }
         if (m_config.szTransport == "usb") {
             auto pUsb = std::make_unique<UsbTransport>(m_config.usb, m_config.state, m_core, m_transcript);
             m_pUsb = pUsb.get();
@@ -50,7 +57,7 @@ public:
         auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
         m_pLan = pLan.get();
         m_transports.push_back(std::move(pLan));
-        if (!m_config.stream.szSocketPath.empty())
+        if (!m_config.stream.szSocketPath.empty() || m_config.stream.bRfcomm)
             m_transports.push_back(std::make_unique<StreamTransport>(m_config.stream, m_core, m_transcript));
     }
 
@@ -161,6 +168,7 @@ public:
     void SetUsbPlugged(bool bPlugged) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_pUsb != nullptr) m_pUsb->SetPlugged(bPlugged);
+        if (m_pGadget != nullptr) m_pGadget->SetPlugged(bPlugged);
         m_wake.Set();
     }
 
@@ -229,6 +237,7 @@ private:
     LanTransport* m_pLan = nullptr;
     UsbTransport* m_pUsb = nullptr;
     SerialTransport* m_pSerial = nullptr;
+    GadgetTransport* m_pGadget = nullptr;
     Event m_wake{true, false};
     Thread m_thread;
     bool m_bStarted = false;

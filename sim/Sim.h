@@ -99,14 +99,26 @@ struct UsbConfig {
     std::string szSerial;    // the device's serial number; empty: none
 };
 
+// The printer's side of a real device (see GadgetTransport.h).
+struct GadgetConfig {
+    std::string szGadget;  // the USB gadget's configfs folder, whose UDC file binds it; empty: no gadget
+    std::string szUdc;     // the controller to bind to, e.g. dummy_udc.0
+    std::string szNode;    // the printer's side: /dev/g_printerN or /dev/ttyGSN
+    DWORD dwReplugMs = 3000;  // after a dropped link, off the bus this long
+};
+
 // The serial-port stream of a Bluetooth printer, served on a Unix stream socket.
 struct StreamConfig {
-    std::string szSocketPath;  // empty: no stream transport
+    std::string szSocketPath;  // empty: no stream transport (unless on RFCOMM)
+    std::array<BYTE, 6> rfcommAddress{};  // with bRfcomm: a real RFCOMM listener on this controller
+    BYTE bRfcommChannel = 1;
+    bool bRfcomm = false;
 };
 
 struct Config {
-    std::string szTransport = "lan";  // lan, usb or serial
+    std::string szTransport = "lan";  // lan, usb, serial or node
     UsbConfig usb;
+    GadgetConfig gadget;
     PrinterState state;
     Faults faults;
     Timing timing = Timing::Real();
@@ -115,6 +127,7 @@ struct Config {
     SerialConfig serial;
     StreamConfig stream;
     std::string szTranscriptPath;  // JSON lines; empty: kept in memory only
+    std::string szStoreDir;        // each stored transfer also written here; empty: none
 };
 
 // One transcript entry. Json() is the line written to the file.

@@ -98,8 +98,13 @@ public:
             l.strPhase = progress->strLabel;
             l.nPercent = progress->nPercent;
             l.dwPhaseMs = dwNow - l.dwPhaseStart;
+        } else if (line.starts_with("  ") && !l.strStep.empty()) {
+            // A child's progress line under its step's name ("  42%  50,400 of ...").
+            l.strPhase = l.strStep + ":" + line.substr(1);
+            l.nPercent = -1;
         } else {
             l.strPhase = line;
+            l.strStep = line;
             l.nPercent = -1;
         }
         if (!m_bTerminal) {
@@ -129,6 +134,7 @@ private:
     struct Line {
         std::string strPort;
         std::string strPhase = "waiting";
+        std::string strStep;  // the child's last line that was no progress line
         int nPercent = -1;
         DWORD dwPhaseStart = 0;
         DWORD dwPhaseMs = 0;
@@ -183,6 +189,7 @@ std::string ResultOfChild(const std::string& port, const std::string& outText, i
     object.Add("port", std::string_view(port));
     object.Add("messages", std::vector<std::string>{StrPrintf(
                                "kelvo-cli ended without a result (exit status %d)", nExitStatus)});
+    object.Add("result_text", "kelvo-cli ended without a result; its log (Kelvo-<port>.log) tells how far it came.");
     return object.Text();
 }
 
@@ -192,7 +199,8 @@ std::string NotStartedResult(const std::string& port) {
         .Add("result_name", "ERROR_CANCELLED")
         .Add("exit_status", static_cast<std::int64_t>(3))
         .Add("port", std::string_view(port))
-        .Add("messages", std::vector<std::string>{"Not started: the run was cancelled"});
+        .Add("messages", std::vector<std::string>{"Not started: the run was cancelled"})
+        .Add("result_text", "Not started: the fleet run was cancelled before this printer's turn.");
     return object.Text();
 }
 

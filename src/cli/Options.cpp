@@ -21,7 +21,7 @@ constexpr std::array<KindWord, 5> kKindWords{{
     {"LAN", PORT_KIND_LAN},
 }};
 
-enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, FleetChild };
+enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, FleetChild, InitConfig, TypeId };
 
 struct OptionSpec {
     const char* pszLong;
@@ -32,7 +32,7 @@ struct OptionSpec {
 
 constexpr int kParallelMax = 64;
 
-constexpr std::array<OptionSpec, 13> kOptions{{
+constexpr std::array<OptionSpec, 15> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
@@ -46,6 +46,8 @@ constexpr std::array<OptionSpec, 13> kOptions{{
     {"all", 0, false, OptionId::All},
     {"parallel", 'j', true, OptionId::Parallel},
     {"fleet-child", 0, false, OptionId::FleetChild},
+    {"init-config", 0, false, OptionId::InitConfig},
+    {"type-id", 0, true, OptionId::TypeId},
 }};
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -104,6 +106,8 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
             break;
         }
         case OptionId::FleetChild: pOptions->bFleetChild = true; break;
+        case OptionId::InitConfig: pOptions->bInitConfig = true; break;
+        case OptionId::TypeId: pOptions->strTypeId = value; break;
         case OptionId::List: pOptions->bList = true; break;
         case OptionId::Force: pOptions->bForce = true; break;
         case OptionId::Yes: pOptions->bYes = true; break;
@@ -178,7 +182,8 @@ std::string CliUsage() {
            "\n"
            "  -C, --dir DIR       work in DIR instead of the current folder\n"
            "  -k, --kind KIND     connection: usb, bluetooth, ethernet (or lan), serial;\n"
-           "                      default: the first kind the printer model offers\n"
+           "                      default: lan for an IPv4 address, else the first kind\n"
+           "                      the printer model offers\n"
            "  -p, --port NAME     the printer's port (an IPv4 address on LAN, USB001, a serial\n"
            "                      tty such as ttyS0, ttyUSB0 or ttyACM0, a Bluetooth\n"
            "                      address); without it the printers of the kind\n"
@@ -188,6 +193,9 @@ std::string CliUsage() {
            "  -f, --force         send the firmware even when the printer's is current\n"
            "  -y, --yes           answer Retry once when a transfer fails\n"
            "      --json          print one JSON object with the result on stdout\n"
+           "      --init-config --type-id ID --kind KIND\n"
+           "                      write a starting config.ini for the model of that Type ID\n"
+           "                      (32, 0x20, or 1F as in the file names); never over one\n"
            "\n"
            "Several printers (each updated by a kelvo-cli of its own, the services stopped\n"
            "once for all of them):\n"

@@ -20,6 +20,8 @@ struct CliOptions {
     bool bForce = false;            // --force: as ForceUpdate
     bool bYes = false;              // --yes: answer Retry in the failure prompt once
     bool bJson = false;             // --json: one result object on stdout
+    bool bInitConfig = false;       // --init-config: write a starting config.ini and end
+    std::string strTypeId;          // --type-id: its model's Type ID, as written
     bool bHelp = false;
     bool bVersion = false;
 };

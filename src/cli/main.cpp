@@ -11,7 +11,10 @@
 #include "cli/CliSession.h"
 #include "cli/EngineLink.h"
 #include "cli/Fleet.h"
+#include "cli/InitConfig.h"
 #include "cli/Options.h"
+#include "cli/Preflight.h"
+#include "config/ConfigFile.h"
 #include "cli/Report.h"
 #include "engine/Kelvo.h"
 #include "platform/LastError.h"
@@ -34,7 +37,8 @@ void PrintTo(FILE* pFile, const std::string& text) {
 int Finish(CliReport report, const CliOptions& options, DWORD dwStart) {
     report.nExitStatus = ExitStatusFromResult(report.dwResult);
     report.dwDurationMs = GetTickCount() - dwStart;
-    PrintTo(stderr, std::string(kProgramName) + ": " + CliResultLine(report) + "\n");
+    PrintTo(stderr, std::string(kProgramName) + ": " + CliResultText(report) + "\n" + kProgramName + ": " +
+                        CliResultLine(report) + "\n");
     if (options.bJson) PrintTo(stdout, CliReportJson(report) + "\n");
     return report.nExitStatus;
 }
@@ -70,6 +74,7 @@ int main(int argc, char** argv) {
         PrintTo(stderr, std::string(kProgramName) + ": " + error + "\nTry 'kelvo-cli --help'.\n");
         return 1;
     }
+    ApplyAddressKind(&options);
     if (options.bHelp) {
         PrintTo(stdout, CliUsage());
         return 0;
@@ -85,6 +90,12 @@ int main(int argc, char** argv) {
         report.messages.push_back("Cannot work in " + options.strDir + ": " + std::strerror(err));
         PrintTo(stderr, std::string(kProgramName) + ": " + report.messages.back() + "\n");
         return Finish(report, options, dwStart);
+    }
+    if (options.bInitConfig) {
+        std::string message;
+        int nStatus = WriteStartingConfig(options, &message);
+        PrintTo(stderr, std::string(kProgramName) + ": " + message + "\n");
+        return nStatus;
     }
     if (options.bList) return RunList(options);
     if (options.bFleetChild) {
@@ -116,6 +127,8 @@ int main(int argc, char** argv) {
     std::string commandLine = options.nKind ? PortKindWord(*options.nKind) : "";
     RunKelvo(session, commandLine, kProgramName);
 
+    // What start-up found wrong in config.ini, after its box.
+    for (const std::string& note : TakeConfigNotes()) PrintTo(stderr, std::string(kProgramName) + ": " + note + "\n");
     CliReport report = session.Report();
     report.dwResult = theApp.nExitCode;
     // The desktop ends a second start with 0 after raising the first window; a script

@@ -130,3 +130,5 @@ std::string FwVersionText();
 void SetFwVersionText(const std::string& text);
 // Keeps the bytes of a ROM ID answer for the front end (TakeRomIdAnswer).
 void SetRomIdAnswer(const BYTE* pAnswer, DWORD cbAnswer);
+// Keeps the DEVICE ID of the identification for the front end (PrinterDeviceId); -1: none.
+void SetPrinterDeviceId(int nDeviceId);

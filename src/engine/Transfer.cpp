@@ -53,6 +53,7 @@ ProgressState g_progress;
 std::mutex g_versionLock;  // the front end reads the text while no run writes it
 std::string g_szFwVersion;
 std::vector<BYTE> g_romIdAnswer;  // guarded by g_versionLock as well
+int g_nDeviceId = -1;               // guarded by g_versionLock as well
 
 // The uncancellable wait in progress, read by the front end's thread.
 struct PendingWait {
@@ -264,6 +265,16 @@ void SetFwVersionText(const std::string& text) {
 std::vector<BYTE> TakeRomIdAnswer() {
     std::lock_guard lock(g_versionLock);
     return std::exchange(g_romIdAnswer, {});
+}
+
+int PrinterDeviceId() {
+    std::lock_guard lock(g_versionLock);
+    return g_nDeviceId;
+}
+
+void SetPrinterDeviceId(int nDeviceId) {
+    std::lock_guard lock(g_versionLock);
+    g_nDeviceId = nDeviceId;
 }
 
 void SetRomIdAnswer(const BYTE* pAnswer, DWORD cbAnswer) {

@@ -191,7 +191,8 @@ TEST_F(FleetRunTest, InterruptCancelsEveryRunAndStartsTheServicesOnce) {
         EXPECT_EQ(m_printers[i]->State().bRomId, 0x05);
     }
     EXPECT_TRUE(Contains(r.out, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,\"port\":\"" +
-                                    m_addresses[2] + "\",\"messages\":[\"Not started: the run was cancelled\"]}"))
+                                    m_addresses[2] + "\",\"messages\":[\"Not started: the run was cancelled\"],"
+                                    "\"result_text\":\"Not started: the fleet run was cancelled before this printer's turn.\"}"))
         << r.out;
     std::vector<sim::SimEvent> third = m_printers[2]->Transcript();
     EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
