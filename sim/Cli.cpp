@@ -1,5 +1,7 @@
 #include "sim/Cli.h"
 
+#include "discovery/UsbIdentity.h"
+
 #include <cstdlib>
 #include <functional>
 
@@ -54,6 +56,8 @@ const std::vector<Flag>& RunFlags() {
         {"lp", "N", "usb: the node's number N (port name USB with N + 1); default 0"},
         {"usb-new-port", nullptr, "usb: after a restart, come back under the next free number"},
         {"usb-device-id", "TEXT", "usb: IEEE 1284 device ID; default MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"},
+        {"usb-chain", "CHAIN", "usb: the bus and port chain of the socket the printer sits in (sysfs); default 1-1.(N + 1)"},
+        {"usb-serial", "TEXT", "usb: the device's serial number (sysfs); default none"},
         {"address", "ADDR", "IPv4 address to bind (127.x.y.z, or an address in a test namespace); default 127.0.0.1"},
         {"data-port", "N", "TCP port of the raw data channel; 0 lets the kernel choose; default 9100"},
         {"status-port", "N", "TCP port of the status channel; 0 lets the kernel choose; default 26100"},
@@ -206,6 +210,11 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "lp") return ParseNumber(v, 10, 126, &x) && ((c.usb.nLp = static_cast<unsigned>(x)), true);
         if (n == "usb-new-port") return c.usb.bNewPort = true;
         if (n == "usb-device-id") return IsPrintableText(v) && v.size() <= 126 && !(c.usb.szDeviceId = v).empty();
+        if (n == "usb-chain") {
+            return !v.empty() && v.size() <= 32 && v.find_first_not_of("0123456789-.") == std::string::npos &&
+                   ((c.usb.szChain = v), true);
+        }
+        if (n == "usb-serial") return IsPrintableText(v) && v.size() <= 126 && !(c.usb.szSerial = v).empty();
         if (n == "address") return !(c.lan.szAddress = v).empty();
         if (n == "data-port") return port(&c.lan.wDataPort);
         if (n == "status-port") return port(&c.lan.wStatusPort);

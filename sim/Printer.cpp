@@ -37,7 +37,9 @@ public:
     explicit PrinterLoop(Config config)
         : m_config(std::move(config)), m_core(m_config, m_transcript) {
         if (m_config.szTransport == "serial") {
-            m_transports.push_back(std::make_unique<SerialTransport>(m_config.serial, m_core, m_transcript));
+            auto pSerial = std::make_unique<SerialTransport>(m_config.serial, m_core, m_transcript);
+            m_pSerial = pSerial.get();
+            m_transports.push_back(std::move(pSerial));
             return;
         }
         if (m_config.szTransport == "node") {
@@ -159,6 +161,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_pUsb != nullptr ? m_pUsb->Lp() : 0;
     }
+    std::string SerialTtyName() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pSerial != nullptr ? m_pSerial->TtyName() : std::string();
+    }
     void SetUsbPlugged(bool bPlugged) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_pUsb != nullptr) m_pUsb->SetPlugged(bPlugged);
@@ -230,6 +236,7 @@ private:
     std::vector<std::unique_ptr<Transport>> m_transports;
     LanTransport* m_pLan = nullptr;
     UsbTransport* m_pUsb = nullptr;
+    SerialTransport* m_pSerial = nullptr;
     GadgetTransport* m_pGadget = nullptr;
     Event m_wake{true, false};
     Thread m_thread;
@@ -257,6 +264,7 @@ void Printer::SetState(const PrinterState& state) { m_pLoop->SetState(state); }
 Faults Printer::GetFaults() const { return m_pLoop->GetFaults(); }
 void Printer::PowerCycle() { m_pLoop->PowerCycle(); }
 unsigned Printer::UsbLp() const { return m_pLoop->UsbLp(); }
+std::string Printer::SerialTtyName() const { return m_pLoop->SerialTtyName(); }
 void Printer::SetUsbPlugged(bool bPlugged) { m_pLoop->SetUsbPlugged(bPlugged); }
 std::vector<BYTE> Printer::LastTransferImage() const { return m_pLoop->LastTransferImage(); }
 std::vector<StoredImage> Printer::StoredImages() const { return m_pLoop->StoredImages(); }

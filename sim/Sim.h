@@ -79,6 +79,11 @@ struct SerialConfig {
     std::string szKind = "acm";   // acm, usb-serial or uart
     WORD wVendorId = KELVO_USB_VENDOR_ID;  // idVendor of the USB kinds
     DWORD dwBaud = 0;             // line rate that paces reading; 0: unpaced
+    std::string szChain;          // USB kinds: the socket's port chain; empty: "2-1.(N + 1)"
+    std::string szSerial;         // USB kinds: the device's serial number; empty: none
+    // cdc-acm keeps a tty's number until its last close: restarting while the host holds
+    // the node, the printer comes back under the next free number.
+    bool bAcmKeepsHeldNumber = false;
 };
 
 // USB: a usblp node under a system root (see UsbNode.h).
@@ -90,6 +95,8 @@ struct UsbConfig {
     WORD wVendor = KELVO_USB_VENDOR_ID;
     WORD wProduct = 0x0101;
     std::string szDeviceId;  // empty: "MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"
+    std::string szChain;     // the socket's port chain; empty: "1-1.(nLp + 1)"
+    std::string szSerial;    // the device's serial number; empty: none
 };
 
 // The printer's side of a real device (see GadgetTransport.h).
@@ -183,6 +190,8 @@ public:
     // USB: the node's number now, and the cable (an unplugged node stays away).
     unsigned UsbLp() const;
     void SetUsbPlugged(bool bPlugged);
+    // Serial: the tty's name now (cdc-acm may give it another after a restart).
+    std::string SerialTtyName() const;
     // The bytes of the last transfer that ended (firmware or data, headers included), as
     // received: a test compares them byte for byte with what it meant to send.
     std::vector<BYTE> LastTransferImage() const;

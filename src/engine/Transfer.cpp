@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/ConfigFile.h"
+#include "discovery/UsbIdentity.h"
 #include "engine/RunRules.h"
 #include "engine/Steps.h"
 #include "engine/Thread.h"
@@ -99,19 +100,43 @@ void PauseAfterFirstBlock(DWORD dwPause, DWORD dwWeight, DWORD cbTotal, DWORD cb
     }
 }
 
-// A serial port is closed for the restart and opened again within 15000 ms. Only the
-// wait after a transfer sits out a cancel.
+// The tty name of a serial port name ("ttyACM0:", "/dev/ttyACM0").
+constexpr DWORD SERIAL_FIND_PAUSE = 100;
+
+static std::string TtyNameOfPort(const std::string& portName) {
+    std::string name = portName;
+    if (!name.empty() && name.back() == ':') name.pop_back();
+    if (name.starts_with("/dev/")) name.erase(0, 5);
+    return name;
+}
+
+// A serial port is closed for the restart (before the printer restarts: cdc-acm keeps a
+// tty's number while it is held, so a printer restarting under a held port comes back
+// under another name) and opened again within 15000 ms. A printer on USB is looked for
+// by where it sits on the bus when its name has changed. Only the wait after a transfer
+// sits out a cancel.
 DWORD WaitSerialRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer, DWORD dwExtra) {
     const bool bCancellable = !bAfterTransfer;
     SetupProgress(pDialog, PROGRESS_WAITING, dwExtra + 18000, 0, 50);
-    if (!PauseWithProgress(dwExtra + 1500, bCancellable)) return ERROR_CANCELLED;
+    const UsbIdentity own = ReadTtyUsbIdentity(TtyNameOfPort(*pPortName));
     ClosePort(phSdk, 0);
+    if (!PauseWithProgress(dwExtra + 1500, bCancellable)) return ERROR_CANCELLED;
     if (!PauseWithProgress(1500, bCancellable)) return ERROR_CANCELLED;
     if (bAfterTransfer) RunComConfigStep(&ResetComConfig);
     Deadline reopen(SERIAL_REOPEN_LIMIT);
     for (;;) {
         if (bCancellable && Cancelled()) return ERROR_CANCELLED;
         ShowTimeProgress();
+        // Opening a name does not tell whether the printer is there: on USB its tty
+        // shows first, under whatever number it got.
+        const std::string now = FindTtyOfUsbIdentity(own);
+        if (own.Known() && now.empty() && !reopen.Expired()) {
+            Sleep(SERIAL_FIND_PAUSE);
+            continue;
+        }
+        if (!now.empty() && now != TtyNameOfPort(*pPortName) && now.size() < RUN_PORT_NAME_MAX) {
+            *pPortName = pPortName->ends_with(':') ? now + ":" : now;
+        }
         DWORD dwResult = ReopenPort(phSdk, theApp.nPortKind, *pPortName);
         bool bLate = reopen.Expired();
         if (dwResult == ERROR_SUCCESS) {
