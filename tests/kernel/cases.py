@@ -597,6 +597,7 @@ def setup_serial():
 # --- Bluetooth: bluetoothd over virtual controllers ----------------------------------------
 
 SPP = "00001101-0000-1000-8000-00805f9b34fb"
+SOL_BLUETOOTH, BT_DEFER_SETUP = 274, 7
 BT = {}  # "hosts": the updater's controllers ("host" the first); "printers": the printers', each paired
 # through the host of the same place
 
@@ -745,6 +746,13 @@ def bt_discovery(work):
     r = cli(["--kind", "bluetooth", "--list"])
     names = [line.split("\t")[0] for line in r.stdout.splitlines()]
     check(sorted(names) == sorted(BT["printers"]), f"--list printed {r.stdout.splitlines()}")
+    # As the README's pairing steps say: once the scan is off, bluetoothd keeps only the
+    # devices paired (each host saw both printers, and paired one).
+    bus = bluez()
+    hosts = [p for a, p in adapters(bus).items() if a in BT["hosts"]]
+    devices = sorted(str(v["org.bluez.Device1"]["Address"]) for v in managed_objects(bus).values()
+                     if "org.bluez.Device1" in v and str(v["org.bluez.Device1"]["Adapter"]) in hosts)
+    check(devices == sorted(BT["printers"]), f"bluetoothd still knows {devices} after the scan")
 
 
 def bt_register_refused(work):
@@ -861,34 +869,51 @@ def bt_fleet(work):
 
 
 def bt_ctrl_c_connect(work):
-    """Ctrl+C while the printer is being connected ends the run as cancelled."""
+    """Ctrl+C while bluetoothd's ConnectProfile is still pending ends the run as cancelled;
+    bluetoothd lives on (its client left with the connect under way) and keeps no SPP
+    registration of ours."""
+    import dbus
+    import select
+    import socket
     files = update_files(work, interfaces="IF_BT")
-    # No printer listens: the connect waits for bluetoothd's page and SDP look-up.
-    proc = start_cli(["--kind", "bluetooth", "--port", BT["printers"][1]], files)
-    wait_for(lambda: _connecting(), 60, "the connect")
-    time.sleep(1.0)  # into the connect itself, which logs nothing while it lasts
-    proc.send_signal(signal.SIGINT)
+    # The printer's channel holds every connect: with deferred setup the kernel confirms
+    # the channel only when the listener accepts it, which this one never does.
+    srv = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
+    srv.bind((BT["printers"][1], 1))
+    srv.setsockopt(SOL_BLUETOOTH, BT_DEFER_SETUP, 1)  # the kernel takes it once bound
+    srv.listen(1)
     try:
-        proc.communicate(timeout=30)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        raise Fail("kelvo-cli did not end within 30 s of Ctrl+C")
-    check(proc.returncode == 3, f"exit status {proc.returncode}, not 3")
-
-
-def _connecting():
-    log = "/var/log/ZAQ/Logs/Kelvo.log"
-    return os.path.exists(log) and "Open port" in open(log, errors="replace").read()
+        proc = start_cli(["--kind", "bluetooth", "--port", BT["printers"][1]], files)
+        ready, _, _ = select.select([srv], [], [], 120)
+        check(ready, "the connect never reached the printer's channel")
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            raise Fail("kelvo-cli did not end within 30 s of Ctrl+C")
+        check(proc.returncode == 3, f"exit status {proc.returncode}, not 3")
+    finally:
+        srv.close()
+    other = bluez()
+    mgr = dbus.Interface(other.get_object("org.bluez", "/org/bluez"), "org.bluez.ProfileManager1")
+    try:
+        mgr.RegisterProfile("/kelvo/lab/other", SPP, {"Role": "client"})
+        mgr.UnregisterProfile("/kelvo/lab/other")
+    except dbus.DBusException as e:
+        raise Fail(f"SPP still registered after the cancelled connect: {e.get_dbus_name()}")
+    finally:
+        other.close()
 
 
 BLUETOOTH = [
     (bt_register_refused, None),
     (bt_no_half_close, None),
     (bt_discovery, None),
+    (bt_ctrl_c_connect, None),  # first: the cases after it show that bluetoothd still serves
     (bt_update, None),
     (bt_fleet, None),
     (bt_drop_retry, None),
-    (bt_ctrl_c_connect, None),
 ]
 
 
@@ -970,6 +995,9 @@ def main():
             for log in glob.glob("/var/log/ZAQ/Logs/Kelvo*.log")[:2]:
                 print(f"--- last lines of {log}")
                 print("".join(open(log, errors="replace").readlines()[-25:]))
+        keep = os.environ.get("KELVO_LAB_KEEP")  # a folder (e.g. under --out) for each case's logs
+        if keep and os.path.isdir("/var/log/ZAQ"):
+            shutil.copytree("/var/log/ZAQ", f"{keep}/{fn.__name__}", dirs_exist_ok=True, ignore_dangling_symlinks=True)
         shutil.rmtree(work, ignore_errors=True)
         sys.stdout.flush()
     return 1 if failed else 0
