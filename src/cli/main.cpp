@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -19,9 +20,11 @@
 #include "engine/Kelvo.h"
 #include "platform/LastError.h"
 #include "platform/Signals.h"
+#include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
+#include "system/Service.h"
 #include "ui/StringTable.h"
 
 namespace {
@@ -64,16 +67,31 @@ int RunList(const CliOptions& options) {
     return 0;
 }
 
+// What an update that was killed before it could start them again left stopped.
+void StartOrphanedServices() {
+    for (const OrphanedUnits& orphan : StartOrphanedUnits()) {
+        std::string units;
+        for (const std::string& unit : orphan.units) units += (units.empty() ? "" : ", ") + unit;
+        PrintTo(stderr, StrPrintf("%s: started again %s, which an update (process %d) stopped and did not start "
+                                  "before it ended\n",
+                                  kProgramName, units.c_str(), static_cast<int>(orphan.pid)));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     DWORD dwStart = GetTickCount();
+    // First: a child must not go on when its parent has gone.
+    const FleetChannel channel = TakeFleetChannel();
+    if (channel == FleetChannel::ParentGone) return 1;
     CliOptions options;
     std::string error;
     if (!ParseCliOptions(argc - 1, argv + 1, &options, &error)) {
         PrintTo(stderr, std::string(kProgramName) + ": " + error + "\nTry 'kelvo-cli --help'.\n");
         return 1;
     }
+    options.bFleetChild = channel == FleetChannel::Child;
     ApplyAddressKind(&options);
     if (options.bHelp) {
         PrintTo(stdout, CliUsage());
@@ -82,6 +100,17 @@ int main(int argc, char** argv) {
     if (options.bVersion) {
         PrintTo(stdout, std::string(kProgramName) + " " + KELVO_VERSION + "\n");
         return 0;
+    }
+    // Names given on the command line are of the folder the command was started in.
+    for (std::string* pPath : {&options.strPortsFrom, &options.strRetryFailed}) {
+        if (pPath->empty() || pPath->starts_with('/')) continue;
+        std::array<char, 4096> cwd{};
+        if (::getcwd(cwd.data(), cwd.size()) != nullptr) *pPath = std::string(cwd.data()) + "/" + *pPath;
+    }
+    if (!options.bFleetChild) {
+        // Children leave services to their parent, which has done this.
+        StartOrphanedServices();
+        EnableStoppedUnitsRecord();
     }
     if (!options.strDir.empty() && ::chdir(options.strDir.c_str()) != 0) {
         int err = errno;
@@ -100,7 +129,7 @@ int main(int argc, char** argv) {
     if (options.bList) return RunList(options);
     if (options.bFleetChild) {
         if (options.strPort.empty() || IsFleetRun(options)) {
-            PrintTo(stderr, std::string(kProgramName) + ": --fleet-child needs exactly one --port\n");
+            PrintTo(stderr, std::string(kProgramName) + ": a run of a fleet needs exactly one --port\n");
             return 1;
         }
         SetFleetChildPort(options.strPort);

@@ -61,6 +61,8 @@ DWORD ExchangeCommand(const BYTE* pCommand, DWORD cbCommand, HSDK hSdk, Response
     DWORD cbReceived = 0;
     DWORD nDecoded = 0;
     for (;;) {
+        // Every caller ends its step on a cancel: the answer is not waited out for it.
+        if (theApp.TestFlags(UF_CANCEL)) return ERROR_CANCELLED;
         cbRead = 0;
         BOOL bRead = pfnReadPort(hSdk, received + cbReceived, RECEIVE_BUFFER - cbReceived, &cbRead);
         if (bRead && cbRead > 0) {

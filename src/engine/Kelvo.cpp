@@ -58,6 +58,7 @@ void CKelvoApp::Reset() noexcept {
     pCurrentEntry = nullptr;
     nExitCode = 0;
     dwUpdateFlags = 0;
+    PortAbortEvent().Reset();
     nPortKind = PORT_KIND_USB;
     nTypeId = 0;
     hMachineLock.Release();
@@ -83,7 +84,7 @@ const std::string& FleetChildPort() noexcept { return g_fleetChildPort; }
 std::string PortFileTag(const std::string& port) {
     std::string tag = port;
     for (char& ch : tag) {
-        if (ch == '/') ch = '_';
+        if (ch == '/' || static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '_';
     }
     return tag;
 }

@@ -63,8 +63,15 @@ struct CKelvoApp {
     std::shared_ptr<ComConfigRecord> pComConfig;
 
     // Each change is one atomic read-modify-write of single bits.
-    void SetFlags(DWORD dwBits) noexcept { dwUpdateFlags.fetch_or(dwBits); }
-    void ClearFlags(DWORD dwBits) noexcept { dwUpdateFlags.fetch_and(~dwBits); }
+    // UF_CANCEL is mirrored in PortAbortEvent, which the drivers' answer waits watch.
+    void SetFlags(DWORD dwBits) noexcept {
+        dwUpdateFlags.fetch_or(dwBits);
+        if ((dwBits & UF_CANCEL) != 0) PortAbortEvent().Set();
+    }
+    void ClearFlags(DWORD dwBits) noexcept {
+        dwUpdateFlags.fetch_and(~dwBits);
+        if ((dwBits & UF_CANCEL) != 0) PortAbortEvent().Reset();
+    }
     bool TestFlags(DWORD dwBits) const noexcept { return (dwUpdateFlags.load() & dwBits) != 0; }
 
     // The state of a fresh start: tables freed, every field back to its default.
