@@ -64,6 +64,7 @@ void CKelvoApp::Reset() noexcept {
     hMachineLock.Release();
     hMutex.Release();
     nInitialPortKind = PORT_KIND_USB;
+    nLastPortKind = -1;
     szPortName.clear();
     pComConfig.reset();
 }
@@ -139,6 +140,7 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     theApp.nIpAddr = settings.nIpAddr;
 
     theApp.Reset();
+    theApp.nLastPortKind = settings.nPortKind;
     // Silent mode is known before anything can show a box: a box nobody answers would
     // hold a silent start (an installer, a remote session) for ever.
     CommandLineOptions options = ParseCommandLine(commandLine);
@@ -170,9 +172,7 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
 
     frontEnd.RunMainWindow(theApp);
 
-    if (!WriteSettings(settingsPath, theApp.strTargetName, theApp.nIpAddr)) {
-        LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "Settings not saved [%s]", settingsPath.c_str());
-    }
+    WriteBackSettings();
     theApp.tables.Clear();
     theApp.hMachineLock.Release();
     theApp.hMutex.Release();
@@ -181,6 +181,13 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     ResetModelTable(ModelTable);
     DetachFrontEnd();
     return nStatus;
+}
+
+void WriteBackSettings() {
+    const std::string settingsPath = SettingsFilePath(theApp.strProgramName);
+    if (!WriteSettings(settingsPath, theApp.strTargetName, theApp.nIpAddr, theApp.nLastPortKind)) {
+        LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "Settings not saved [%s]", settingsPath.c_str());
+    }
 }
 
 std::string KelvoCaption() {

@@ -17,6 +17,7 @@
 #include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
+#include "ui/Launch.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
 
@@ -320,7 +321,7 @@ int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept {
         }
         return nAnswer;
     }
-    int nAnswer = ShowError(dwLocation, dwError, "%s", LoadResString(IDS_FW_UPDATE_FAILED_BOOT_MODE).c_str());
+    int nAnswer = ShowError(dwLocation, dwError, "%s", MessageText(IDS_FW_UPDATE_FAILED_BOOT_MODE).c_str());
     theApp.SetFlags(UF_RETRY_REQUESTED);
     return nAnswer;
 }
