@@ -344,20 +344,34 @@ TEST_F(BluetoothPortTest, ThePairedDeviceOnAPoweredAdapterIsTheOneConnected) {
     EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress, "hci2"), 0);
 }
 
+// A cancelled connect leaves nothing pending in BlueZ: its registration goes, which ends
+// bluetoothd's connect under way, so the next open connects at its first ConnectProfile.
 TEST_F(BluetoothPortTest, CancelAndTerminateWakeAConnectThatNeverCompletes) {
     StartPrinter();
-    ASSERT_TRUE(m_pBluez->IgnoreProfile(kPrinterAddress));
+    int i = 0x40;
     for (bool bTerm : {false, true}) {
-        CBluetooth port(kPrinterAddress);
-        int nCalls = m_pBluez->ConnectProfileCalls(kPrinterAddress);
-        std::thread waker([&] {
-            // Once BlueZ has the request, the connect is waiting for NewConnection.
-            while (m_pBluez->ConnectProfileCalls(kPrinterAddress) == nCalls) Sleep(10);
-            (bTerm ? port.hEvtTerm : port.hEvtCancel).Set();
-        });
-        EXPECT_FALSE(port.Open());
-        EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
-        waker.join();
+        SCOPED_TRACE(bTerm ? "terminate" : "cancel");
+        // A device of its own: no service browse of an earlier connect is under way.
+        const std::string address = CaseAddress(++i);
+        ASSERT_TRUE(m_pBluez->AddDevice(address, "ZAQ Mobile", kPrinterClass, true)) << m_pBluez->Error();
+        ASSERT_TRUE(m_pBluez->IgnoreProfile(address));
+        {
+            CBluetooth port(address.c_str());
+            std::thread waker([&] {
+                // Once BlueZ has the request, the connect is waiting for NewConnection.
+                while (m_pBluez->ConnectProfileCalls(address) == 0) Sleep(10);
+                (bTerm ? port.hEvtTerm : port.hEvtCancel).Set();
+            });
+            EXPECT_FALSE(port.Open());
+            EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+            waker.join();
+        }
+        ASSERT_TRUE(m_pBluez->ServeProfile(address, SocketPath())) << m_pBluez->Error();
+        CBluetooth next(address.c_str());
+        ASSERT_TRUE(next.Open()) << GetLastError();
+        EXPECT_EQ(m_pBluez->ConnectProfileCalls(address), 2);
+        ASSERT_TRUE(WriteAll(next, DeviceIdCommand()));
+        EXPECT_EQ(ReadAnswer(next), kDeviceIdAnswer);
     }
 }
 

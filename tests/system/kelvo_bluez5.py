@@ -11,7 +11,9 @@ Bluetooth port relies on it:
   handed as a non-blocking socket to the profile's NewConnection, and
   ConnectProfile is answered only once NewConnection has been: success, or
   Failed "br-connection-refused" when the profile refused it. The daemon keeps
-  its copy of the socket until the profile goes.
+  its copy of the socket until the profile goes. A profile that goes (unregistered,
+  or its owner left) while its connect is under way ends that connect at once:
+  Failed "br-connection-aborted-by-local", and the device is free again.
 - After a device's first connect its services are browsed again for a while, and a
   ConnectProfile meanwhile is InProgress.
 - GetManagedObjects lists newer objects first.
@@ -49,6 +51,7 @@ class Profile:
         self.path = path
         self.uuid = uuid
         self.conns = []  # the daemon's copies of handed-over sockets
+        self.aborts = []  # how to end each ConnectProfile of this profile still under way
 
 
 class Strict:
@@ -83,6 +86,10 @@ class Strict:
         for s in profile.conns:
             s.close()
         profile.conns = []
+        # bluetoothd removes the profile's services: a connect under way ends at once
+        # (ECONNABORTED), and the device takes the next connect.
+        for abort in list(profile.aborts):
+            abort()
 
     def owner_changed(self, name, old, new):
         if new == '' and old != '':
@@ -135,14 +142,24 @@ class Strict:
         if mode == 'nonewconn':
             return self.reply(msg)
         self.pending.add(dev)
+        answered = []
 
         def done(name=None, text=None):
+            if answered:
+                return False
+            answered.append(name)
+            profile.aborts.remove(abort)
             self.pending.discard(dev)
             if name is None:
                 self.reply(msg)
             else:
                 self.error(msg, name, text)
             return False
+
+        def abort():
+            done('Failed', 'br-connection-aborted-by-local')
+
+        profile.aborts.append(abort)
 
         if mode == 'refuse':
             GLib.timeout_add(50, done, 'Failed', 'br-connection-refused')
@@ -164,10 +181,10 @@ class Strict:
         s.setblocking(False)
 
         def accepted(*_):
-            if profile in self.profiles:
-                profile.conns.append(s)
-            else:
+            if answered or profile not in self.profiles:
                 s.close()
+                return
+            profile.conns.append(s)
             done()
             # After the first connect bluetoothd browses the device's services again; a
             # connect meanwhile is InProgress.
