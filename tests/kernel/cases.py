@@ -28,7 +28,7 @@ import time
 import traceback
 
 VENDOR = 0x0F0F          # the project's placeholder USB vendor ID
-OTHER_VENDOR = 0x1D6B    # another maker's device: Linux Foundation's own gadget ID
+OTHER_VENDOR = 0x1234    # another maker's device (a placeholder, as the unit tests use)
 TYPE_ID = 0x20
 MODEL_ID = "MFG:ZAQ;CMD:ZAQ;MDL:KV-20 Lab;CLS:PRINTER;"
 CONFIGFS = "/sys/kernel/config/usb_gadget"
