@@ -305,11 +305,17 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         if (options.bJson) WriteAll(STDOUT_FILENO, FleetJson(results, nStatus, GetTickCount() - dwStart) + "\n");
         return nStatus;
     };
-    LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
+    // Begun afresh only under the lock: a refused run adds its lines to the running one's.
+    LogSetupPending(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
 
     LockOnly lockFrontEnd;
     std::string failedLock;
-    if (!CheckSingleInstance(lockFrontEnd, &failedLock)) {
+    const BOOL bLocked = CheckSingleInstance(lockFrontEnd, &failedLock);
+    {
+        LastErrorGuard keep;
+        LogBegin(bLocked ? LogStart::Fresh : LogStart::Append);
+    }
+    if (!bLocked) {
         DWORD dwError = GetLastError();
         LogMessage(LOG_APP, 'I', __LINE__, dwError, "Instance lock not had [%s]", failedLock.c_str());
         WriteAll(STDERR_FILENO, std::string(kProgramName) +
