@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <string>
 
 class LogLockHolder {
@@ -28,6 +30,16 @@ public:
             ::close(ready[0]);
             ::close(release[1]);
             int fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
+            // Nothing else of the parent's stays open here: a socket kept alive by this
+            // child would hide its peer's close from the parent.
+            int keep[] = {ready[1], release[0], fd};
+            std::sort(std::begin(keep), std::end(keep));
+            unsigned next = 0;
+            for (int k : keep) {
+                if (k >= 0 && static_cast<unsigned>(k) > next) ::close_range(next, static_cast<unsigned>(k) - 1, 0);
+                if (k >= 0) next = static_cast<unsigned>(k) + 1;
+            }
+            ::close_range(next, ~0U, 0);
             bool bFirst = true;
             for (;;) {
                 char answer = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'L' : 'F';
