@@ -41,7 +41,7 @@ constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // The lock is waited for only this long, and, once a wait ran out, only tried until an
 // attempt gets it: another process may hold it as long as it likes.
-constexpr DWORD kLockWaitMs = 500;
+constexpr DWORD kLockWaitMs = 50;
 constexpr DWORD kLockFirstPollMs = 1;
 constexpr DWORD kLockLongestPollMs = 16;
 

@@ -14,6 +14,11 @@ namespace {
 constexpr std::size_t kEntryOverhead = 64;
 // How long the end of the process waits for the log thread to write what is queued.
 constexpr DWORD kShutdownWaitMs = 10000;
+// Once woken, the writer gathers entries this long, or until this much is queued, so that
+// a burst (every block of a transfer dumped) costs a few writes rather than one each. A
+// flush, the end and a full batch cut the gathering short.
+constexpr auto kGatherTime = std::chrono::milliseconds(20);
+constexpr std::size_t kGatherBytes = 256u << 10;
 
 LogQueue** g_ppQueue = nullptr;
 LogQueue* g_pPreparedQueue = nullptr;
@@ -67,7 +72,7 @@ void LogQueue::Push(std::string&& entry) noexcept {
             return;
         }
         PushLocked(std::move(entry), m_ready);
-        if (m_bWriterIdle) m_cvWork.notify_one();
+        if (m_bWriterIdle || (m_bWriterGathering && m_cbQueued >= kGatherBytes)) m_cvWork.notify_one();
     } catch (...) {
         // Logging never fails its caller.
     }
@@ -80,6 +85,10 @@ void LogQueue::Run() {
         m_bWriterIdle = true;
         m_cvWork.wait(lock, [this] { return !m_ready.empty() || m_bStopping; });
         m_bWriterIdle = false;
+        m_bWriterGathering = true;
+        m_cvWork.wait_for(lock, kGatherTime,
+                          [this] { return m_cbQueued >= kGatherBytes || m_bStopping || m_nFlushWaiters != 0; });
+        m_bWriterGathering = false;
         if (m_ready.empty()) break;  // stopping, and all is written
         batch.swap(m_ready);
         for (const std::string& entry : batch) m_cbQueued -= entry.size() + kEntryOverhead;
@@ -103,8 +112,13 @@ bool LogQueue::Flush(DWORD dwTimeout) noexcept {
         std::unique_lock lock(m_mutex);
         if (m_mode != Mode::Thread) return true;
         const std::uint64_t nTarget = m_nPushed;
-        return m_cvWritten.wait_for(lock, std::chrono::milliseconds(dwTimeout),
-                                    [&] { return m_nWritten >= nTarget || m_bStopped; });
+        if (m_nWritten >= nTarget) return true;
+        ++m_nFlushWaiters;
+        m_cvWork.notify_one();
+        const bool bDone = m_cvWritten.wait_for(lock, std::chrono::milliseconds(dwTimeout),
+                                                [&] { return m_nWritten >= nTarget || m_bStopped; });
+        --m_nFlushWaiters;
+        return bDone;
     } catch (...) {
         return false;
     }

@@ -65,7 +65,9 @@ private:
     std::condition_variable m_cvWritten;
     std::mutex m_directMutex;  // keeps callers' writes in order once no thread writes
     Mode m_mode = Mode::Idle;
-    bool m_bWriterIdle = false;
+    bool m_bWriterIdle = false;       // waits for the first entry
+    bool m_bWriterGathering = false;  // waits a moment for more
+    unsigned m_nFlushWaiters = 0;
     bool m_bStopping = false;
     bool m_bStopped = false;
     bool m_bHolding = false;
