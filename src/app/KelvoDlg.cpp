@@ -126,10 +126,14 @@ CKelvoDlg::CKelvoDlg(CKelvoApp& app, IUpdateWorkers& workers, std::array<CUtilPo
         // No thread can be ended from outside safely; the process ends in its place.
         LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_TIMEOUT, "Worker did not end; ending the program");
         m_app.nExitCode = ERROR_TIMEOUT;
+        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
         std::_Exit(ExitStatusFromResult(ERROR_TIMEOUT));
     };
     // The machine is restored; the worker may still be in a wait it cannot leave soon.
-    m_quit = [] { std::_Exit(ExitStatusFromResult(ERROR_CANCELLED)); };
+    m_quit = [] {
+        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
+        std::_Exit(ExitStatusFromResult(ERROR_CANCELLED));
+    };
     setWindowIcon(KelvoIcon());
     setWindowTitle(KELVO_CAPTION);
     PaintWhite(this);

@@ -12,6 +12,7 @@
 #include "cli/ResultName.h"
 #include "engine/CommandLine.h"
 #include "engine/Kelvo.h"
+#include "log/Log.h"
 #include "platform/Signals.h"
 #include "ui/Util.h"
 
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
         // The machine is restored; the worker may still be in a wait, so the process ends
         // without waiting for it or running any destructor.
         PrintResult(theApp.nExitCode);
+        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
         std::_Exit(ExitStatusFromResult(theApp.nExitCode));
     });
     // The shell's words as they were typed: an empty word ends the parse as a blank

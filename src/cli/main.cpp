@@ -14,6 +14,7 @@
 #include "cli/Options.h"
 #include "cli/Report.h"
 #include "engine/Kelvo.h"
+#include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Signals.h"
 #include "platform/Tick.h"
@@ -109,7 +110,9 @@ int main(int argc, char** argv) {
     session.SetSecondInterruptAction([&session, &options, dwStart] {
         CliReport report = session.Report();
         report.dwResult = ERROR_CANCELLED;
-        std::_Exit(Finish(report, options, dwStart));
+        const int nStatus = Finish(report, options, dwStart);
+        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
+        std::_Exit(nStatus);
     });
     InstallEngineHooks(session);
 

@@ -193,7 +193,12 @@ void LogBegin(LogStart start) noexcept {
     Queue().Release(start == LogStart::Fresh ? BeginFixedFile : nullptr);
 }
 
-void LogFlush() noexcept { Queue().Flush(kFlushWaitMs); }
+void LogFlush() noexcept {
+    // A start that shows a box before it knows whether it holds the instance lock adds its
+    // lines to the file as it stands: they are in the file when the box is read.
+    Queue().Release(nullptr);
+    Queue().Flush(kFlushWaitMs);
+}
 
 bool LogIsEnabled(DWORD dwCategory) noexcept {
     if ((g_dwMask & LOG_MASK_FOLDER_KNOWN) == 0) {

@@ -46,12 +46,14 @@ enum class LogStart {
     Fresh,   // this run holds the instance lock: the file is deleted, then the kept entries begin a new one
     Append,  // the kept entries are added to the file as it stands
 };
-// Ends the keeping of LogSetupPending. At exit, kept entries are appended.
+// Ends the keeping of LogSetupPending; nothing when no entries are kept (a flush or
+// the exit has already appended them).
 void LogBegin(LogStart start) noexcept;
 
 // Entries are written by the log's own thread. Waits (a few seconds at most) until
 // every entry logged before the call is in the file: at the end of a run, before a
-// message box, and before a test reads the file. Entries kept by LogSetupPending wait.
+// message box, at a quick exit, and before a test reads the file. Entries kept by
+// LogSetupPending are appended, as by LogBegin(LogStart::Append).
 void LogFlush() noexcept;
 
 // True when an entry of this category would be written. Keeps the last error.

@@ -130,6 +130,10 @@ void LogQueue::Hold() noexcept {
 }
 
 void LogQueue::Release(void (*pfnBefore)()) noexcept {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_bHolding) return;
+    }
     if (pfnBefore != nullptr) {
         Flush(kShutdownWaitMs);
         pfnBefore();

@@ -36,7 +36,7 @@ public:
     // From now on entries are kept back, not written, until Release.
     void Hold() noexcept;
     // Lets the kept entries go to the writer, after pfnBefore (when given) has run with
-    // every earlier entry written.
+    // every earlier entry written. Nothing at all when no entries are kept.
     void Release(void (*pfnBefore)()) noexcept;
     // Writes what is queued (kept entries are added to the file, never begun afresh) and
     // ends the thread; later entries are written by their callers. Runs at exit.
