@@ -1,5 +1,7 @@
 #include "sim/Cli.h"
 
+#include "discovery/UsbIdentity.h"
+
 #include <cstdlib>
 #include <functional>
 
@@ -46,11 +48,16 @@ bool IsPrintableText(const std::string& s) {
 
 const std::vector<Flag>& RunFlags() {
     static const std::vector<Flag> flags = {
-        {"transport", "KIND", "lan (default), usb (a usblp node under --sysroot; SIGUSR1 unplugs it, SIGUSR2 plugs it back) or serial (a pty under --sysroot)"},
+        {"transport", "KIND", "lan (default), usb (a usblp node under --sysroot; SIGUSR1 unplugs it, SIGUSR2 plugs it back), serial (a pty under --sysroot) or node (a real device's printer side: --node, with --gadget and --udc for a USB gadget; SIGUSR1/SIGUSR2 as usb)"},
+        {"node", "PATH", "node: the printer's side of a real device: a USB gadget function (/dev/g_printer0, /dev/ttyGS0) or a UART (/dev/ttyS2)"},
+        {"gadget", "DIR", "node: the configfs folder of the USB gadget the node belongs to; restarts and unplugs unbind it"},
+        {"udc", "NAME", "node: the device controller the gadget binds to (e.g. dummy_udc.0)"},
         {"sysroot", "DIR", "usb and serial: the system root to publish the node and its sysfs entries in (the host's KELVO_SYSROOT): DIR/dev/usb/lpN, or DIR/dev/NAME and sys/class/tty/NAME"},
         {"lp", "N", "usb: the node's number N (port name USB with N + 1); default 0"},
         {"usb-new-port", nullptr, "usb: after a restart, come back under the next free number"},
         {"usb-device-id", "TEXT", "usb: IEEE 1284 device ID; default MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"},
+        {"usb-chain", "CHAIN", "usb: the bus and port chain of the socket the printer sits in (sysfs); default 1-1.(N + 1)"},
+        {"usb-serial", "TEXT", "usb: the device's serial number (sysfs); default none"},
         {"address", "ADDR", "IPv4 address to bind (127.x.y.z, or an address in a test namespace); default 127.0.0.1"},
         {"data-port", "N", "TCP port of the raw data channel; 0 lets the kernel choose; default 9100"},
         {"status-port", "N", "TCP port of the status channel; 0 lets the kernel choose; default 26100"},
@@ -58,6 +65,8 @@ const std::vector<Flag>& RunFlags() {
         {"no-discovery", nullptr, "do not answer discovery queries (no UDP socket)"},
         {"discovery-any", nullptr, "bind the discovery socket to every address, so broadcasts reach it"},
         {"stream-socket", "PATH", "also serve the Bluetooth serial stream on a Unix stream socket at PATH"},
+        {"rfcomm", "XX:XX:XX:XX:XX:XX", "also serve the Bluetooth serial stream on a real RFCOMM socket of this controller"},
+        {"rfcomm-channel", "N", "the RFCOMM channel of --rfcomm (1-30); default 1"},
         {"type-id", "HH", "Type ID answered to DEVICE ID, hexadecimal; default 1F"},
         {"rom-id", "HH", "ROM ID (firmware version) answered to ROM ID, hexadecimal; default 05"},
         {"version-text", "TEXT", "firmware version text (printable); default VERttrr (7 characters, 8 from ROM ID F0)"},
@@ -84,6 +93,7 @@ const std::vector<Flag>& RunFlags() {
         {"image-per-connection", nullptr, "strict: a transfer ends with its data connection; bytes on another end it incomplete"},
         {"busy-ms", "N", "fault: busy for N ms after each start and restart (status busy bit, data not read)"},
         {"transcript", "PATH", "write the transcript to PATH, one JSON object per line"},
+        {"store-dir", "DIR", "write each transfer the printer stored to DIR/N-KIND.bin (N counts from 1), as it arrived"},
         {"tty-name", "NAME", "serial: the tty's name; default ttyACM0"},
         {"tty-kind", "KIND", "serial: acm (default), usb-serial or uart"},
         {"tty-vendor", "HHHH", "serial: idVendor of the USB kinds, hexadecimal; default 0F0F"},
@@ -192,11 +202,19 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         auto dec = [&](DWORD* p) { return ParseNumber(v, 10, 0xFFFFFFFFul, &x) && ((*p = static_cast<DWORD>(x)), true); };
         auto port = [&](WORD* p) { return ParseNumber(v, 10, 0xFFFF, &x) && ((*p = static_cast<WORD>(x)), true); };
         auto ms = [&](long long* p) { return ParseNumber(v, 10, 0xFFFFFFFul, &x) && ((*p = static_cast<long long>(x)), true); };
-        if (n == "transport") return (v == "lan" || v == "usb" || v == "serial") && ((c.szTransport = v), true);
+        if (n == "transport") return (v == "lan" || v == "usb" || v == "serial" || v == "node") && ((c.szTransport = v), true);
+        if (n == "gadget") return !(c.gadget.szGadget = v).empty();
+        if (n == "udc") return !(c.gadget.szUdc = v).empty();
+        if (n == "node") return !(c.gadget.szNode = v).empty();
         if (n == "sysroot") return !v.empty() && ((c.usb.szSysroot = c.serial.szSysroot = v), true);
         if (n == "lp") return ParseNumber(v, 10, 126, &x) && ((c.usb.nLp = static_cast<unsigned>(x)), true);
         if (n == "usb-new-port") return c.usb.bNewPort = true;
         if (n == "usb-device-id") return IsPrintableText(v) && v.size() <= 126 && !(c.usb.szDeviceId = v).empty();
+        if (n == "usb-chain") {
+            return !v.empty() && v.size() <= 32 && v.find_first_not_of("0123456789-.") == std::string::npos &&
+                   ((c.usb.szChain = v), true);
+        }
+        if (n == "usb-serial") return IsPrintableText(v) && v.size() <= 126 && !(c.usb.szSerial = v).empty();
         if (n == "address") return !(c.lan.szAddress = v).empty();
         if (n == "data-port") return port(&c.lan.wDataPort);
         if (n == "status-port") return port(&c.lan.wStatusPort);
@@ -204,6 +222,9 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "no-discovery") return !(c.lan.bDiscovery = false);
         if (n == "discovery-any") return c.lan.bDiscoveryAny = true;
         if (n == "stream-socket") return !(c.stream.szSocketPath = v).empty();
+        if (n == "rfcomm") return ParseMac(v, &c.stream.rfcommAddress) && (c.stream.bRfcomm = true);
+        if (n == "rfcomm-channel")
+            return ParseNumber(v, 10, 30, &x) && x >= 1 && ((c.stream.bRfcommChannel = static_cast<BYTE>(x)), true);
         if (n == "type-id") return hex8(&c.state.bTypeId);
         if (n == "rom-id") return hex8(&c.state.bRomId);
         if (n == "version-text") return IsPrintableText(v) && !(c.state.szVersion = v).empty();
@@ -236,6 +257,7 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
         if (n == "image-per-connection") return (c.faults.bImagePerConnection = true);
         if (n == "busy-ms") return dec(&c.faults.dwBusyMs);
         if (n == "transcript") return !(c.szTranscriptPath = v).empty();
+        if (n == "store-dir") return !(c.szStoreDir = v).empty();
         if (n == "tty-name") return !v.empty() && v.find('/') == std::string::npos && ((c.serial.szTtyName = v), true);
         if (n == "tty-kind") return (v == "acm" || v == "usb-serial" || v == "uart") && ((c.serial.szKind = v), true);
         if (n == "tty-vendor") return hex16(&c.serial.wVendorId);
@@ -250,6 +272,10 @@ bool ParseRunArgs(const std::vector<std::string>& args, Config* pConfig, bool* p
     }
     if (c.szTransport == "usb" && c.usb.szSysroot.empty()) {
         *pError = "--transport=usb needs --sysroot";
+        return false;
+    }
+    if (c.szTransport == "node" && (c.gadget.szNode.empty() || c.gadget.szGadget.empty() != c.gadget.szUdc.empty())) {
+        *pError = "--transport=node needs --node, and --gadget with --udc for a USB gadget";
         return false;
     }
     if (flash >= 0) c.timing.dwFlashMs = static_cast<DWORD>(flash);

@@ -10,6 +10,7 @@
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "sim/GadgetTransport.h"
 #include "sim/LanTransport.h"
 #include "sim/PrinterCore.h"
 #include "sim/SerialTransport.h"
@@ -36,7 +37,15 @@ public:
     explicit PrinterLoop(Config config)
         : m_config(std::move(config)), m_core(m_config, m_transcript) {
         if (m_config.szTransport == "serial") {
-            m_transports.push_back(std::make_unique<SerialTransport>(m_config.serial, m_core, m_transcript));
+            auto pSerial = std::make_unique<SerialTransport>(m_config.serial, m_core, m_transcript);
+            m_pSerial = pSerial.get();
+            m_transports.push_back(std::move(pSerial));
+            return;
+        }
+        if (m_config.szTransport == "node") {
+            auto pGadget = std::make_unique<GadgetTransport>(m_config.gadget, m_core, m_transcript);
+            m_pGadget = pGadget.get();
+            m_transports.push_back(std::move(pGadget));
             return;
         }
         if (m_config.szTransport == "usb") {
@@ -48,7 +57,7 @@ public:
         auto pLan = std::make_unique<LanTransport>(m_config.lan, m_core, m_transcript);
         m_pLan = pLan.get();
         m_transports.push_back(std::move(pLan));
-        if (!m_config.stream.szSocketPath.empty())
+        if (!m_config.stream.szSocketPath.empty() || m_config.stream.bRfcomm)
             m_transports.push_back(std::make_unique<StreamTransport>(m_config.stream, m_core, m_transcript));
     }
 
@@ -152,9 +161,14 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_pUsb != nullptr ? m_pUsb->Lp() : 0;
     }
+    std::string SerialTtyName() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pSerial != nullptr ? m_pSerial->TtyName() : std::string();
+    }
     void SetUsbPlugged(bool bPlugged) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_pUsb != nullptr) m_pUsb->SetPlugged(bPlugged);
+        if (m_pGadget != nullptr) m_pGadget->SetPlugged(bPlugged);
         m_wake.Set();
     }
 
@@ -222,6 +236,8 @@ private:
     std::vector<std::unique_ptr<Transport>> m_transports;
     LanTransport* m_pLan = nullptr;
     UsbTransport* m_pUsb = nullptr;
+    SerialTransport* m_pSerial = nullptr;
+    GadgetTransport* m_pGadget = nullptr;
     Event m_wake{true, false};
     Thread m_thread;
     bool m_bStarted = false;
@@ -248,6 +264,7 @@ void Printer::SetState(const PrinterState& state) { m_pLoop->SetState(state); }
 Faults Printer::GetFaults() const { return m_pLoop->GetFaults(); }
 void Printer::PowerCycle() { m_pLoop->PowerCycle(); }
 unsigned Printer::UsbLp() const { return m_pLoop->UsbLp(); }
+std::string Printer::SerialTtyName() const { return m_pLoop->SerialTtyName(); }
 void Printer::SetUsbPlugged(bool bPlugged) { m_pLoop->SetUsbPlugged(bPlugged); }
 std::vector<BYTE> Printer::LastTransferImage() const { return m_pLoop->LastTransferImage(); }
 std::vector<StoredImage> Printer::StoredImages() const { return m_pLoop->StoredImages(); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <string_view>
 
@@ -20,7 +21,8 @@ constexpr std::size_t kMaxBlocksListed = 512;
 }  // namespace
 
 PrinterCore::PrinterCore(const Config& config, Transcript& transcript)
-    : m_transcript(transcript), m_timing(config.timing), m_state(config.state), m_faults(config.faults) {
+    : m_transcript(transcript), m_timing(config.timing), m_state(config.state), m_faults(config.faults),
+      m_szStoreDir(config.szStoreDir) {
     if (m_state.szVersion.empty()) m_state.szVersion = DefaultVersionText(m_state.bTypeId, m_state.bRomId);
 }
 
@@ -291,12 +293,21 @@ void PrinterCore::FinishData(DWORD now, const char* pszEnd) {
     EndTransferEvent("stored", std::move(Fields().Str("end", pszEnd).Int("data_bytes", m_cbData).Int("checksum", m_wDataSum).Int("old_checksum", wOld)));
 }
 
+// For a printer in another process (or machine) than the test that checks what it stored.
+void PrinterCore::WriteStored(const std::vector<BYTE>& image) {
+    ++m_nStoredWritten;
+    const std::string path = StrPrintf("%s/%u-%s.bin", m_szStoreDir.c_str(), m_nStoredWritten, m_szTransferKind.c_str());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+}
+
 void PrinterCore::EndTransferEvent(const char* pszResult, Fields extra) {
     m_lastImage = std::move(m_image);
     m_image.clear();
     if (std::string_view(pszResult) == "stored") {
         m_stored.push_back(StoredImage{m_szTransferKind, m_lastImage});
         if (m_stored.size() > 16) m_stored.pop_front();
+        if (!m_szStoreDir.empty()) WriteStored(m_lastImage);
     }
     Fields f;
     f.Str("kind", m_szTransferKind).Str("result", pszResult).Int("bytes", m_cbTransfer).Int("reads", m_nReads).IntList("blocks", m_reads);

@@ -77,6 +77,7 @@ private:
     void FinishData(DWORD now, const char* pszEnd);
     void AbortTransfer(const char* pszResult);
     void EndTransferEvent(const char* pszResult, Fields extra);
+    void WriteStored(const std::vector<BYTE>& image);
     void FlushIgnored();
     void GoDown(DWORD now, const char* pszReason, DWORD dwMs);
     void ComeUp(DWORD now);
@@ -121,6 +122,8 @@ private:
     std::vector<BYTE> m_image;     // bytes of the transfer under way
     std::vector<BYTE> m_lastImage;  // of the last transfer that ended
     std::deque<StoredImage> m_stored;  // transfers that ended stored
+    std::string m_szStoreDir;
+    unsigned m_nStoredWritten = 0;
 
     std::deque<BYTE> m_answers;
     unsigned m_nFill = 0;

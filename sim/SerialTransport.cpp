@@ -1,11 +1,13 @@
 #include "sim/SerialTransport.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -30,8 +32,15 @@ bool WriteText(const std::string& path, const std::string& text) {
 
 }  // namespace
 
+std::string DefaultTtyChain(const std::string& name) {
+    std::size_t digits = name.size();
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+    const unsigned long n = digits < name.size() ? std::strtoul(name.c_str() + digits, nullptr, 10) : 0;
+    return "2-1." + std::to_string(n % 200 + 1);
+}
+
 bool PublishTtySysfs(const std::string& root, const std::string& name, const std::string& kind, WORD wVendor,
-                     bool bUartPresent) {
+                     bool bUartPresent, const std::string& szChain, const std::string& szSerial) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const std::string cls = root + "/sys/class/tty/" + name;
@@ -43,12 +52,19 @@ bool PublishTtySysfs(const std::string& root, const std::string& name, const std
         fs::create_directories(device, ec);
         if (ec || !WriteText(cls + "/type", bUartPresent ? "4\n" : "0\n")) return false;
     } else if (kind == "acm" || kind == "usb-serial") {
-        const std::string usb = root + "/sys/devices/usb1/1-" + name;
-        device = usb + "/1-1:1.0";
+        // cdc-acm's tty hangs off the interface; a usb-serial port is a device of its own
+        // below the interface, so its USB device is two levels up.
+        const std::string chain = szChain.empty() ? DefaultTtyChain(name) : szChain;
+        const std::string usb = root + "/sys/devices/usb2/" + chain;
+        device = usb + "/" + chain + ":1.0";
+        if (kind == "usb-serial") device += "/" + name;
         fs::create_directories(device, ec);
         char text[8];
         std::snprintf(text, sizeof text, "%04x\n", wVendor);
-        if (ec || !WriteText(usb + "/idVendor", text)) return false;
+        if (ec || !WriteText(usb + "/idVendor", text) || !WriteText(usb + "/busnum", "2\n") ||
+            !WriteText(usb + "/devnum", "5\n") || (!szSerial.empty() && !WriteText(usb + "/serial", szSerial + "\n"))) {
+            return false;
+        }
     } else {
         return true;
     }
@@ -67,12 +83,40 @@ BOOL SerialTransport::Open() {
         SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
-    m_szNode = m_config.szSysroot + "/dev/" + m_config.szTtyName;
-    if (!PublishTtySysfs(m_config.szSysroot, m_config.szTtyName, m_config.szKind, m_config.wVendorId)) {
+    m_szName = m_config.szTtyName;
+    // The socket stays whatever number the tty gets.
+    if (m_config.szChain.empty()) m_config.szChain = DefaultTtyChain(m_szName);
+    m_szNode = m_config.szSysroot + "/dev/" + m_szName;
+    if (!PublishSysfs()) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
     return Publish();
+}
+
+bool SerialTransport::PublishSysfs() const {
+    return PublishTtySysfs(m_config.szSysroot, m_szName, m_config.szKind, m_config.wVendorId, true, m_config.szChain,
+                           m_config.szSerial);
+}
+
+// cdc-acm frees a tty's number only at its last close: a device that re-enumerates while
+// the host still holds the old node gets the next free number.
+void SerialTransport::TakeNextFreeName() {
+    std::size_t digits = m_szName.size();
+    while (digits > 0 && m_szName[digits - 1] >= '0' && m_szName[digits - 1] <= '9') --digits;
+    const std::string stem = m_szName.substr(0, digits);
+    std::error_code ec;
+    std::filesystem::remove_all(m_config.szSysroot + "/sys/class/tty/" + m_szName, ec);
+    for (unsigned n = 0;; ++n) {
+        const std::string name = stem + std::to_string(n);
+        if (name == m_szName) continue;
+        if (std::filesystem::exists(m_config.szSysroot + "/sys/class/tty/" + name, ec)) continue;
+        if (std::filesystem::exists(std::filesystem::symlink_status(m_config.szSysroot + "/dev/" + name, ec))) continue;
+        m_szName = name;
+        break;
+    }
+    m_szNode = m_config.szSysroot + "/dev/" + m_szName;
+    PublishSysfs();
 }
 
 // A new pty under the node's name: what the host had open before is gone for good.
@@ -117,6 +161,9 @@ void SerialTransport::Unpublish() {
     std::error_code ec;
     std::filesystem::remove(m_szNode, ec);
     m_slaveKeep.Reset();
+    // Without the printer's own hold, the master hangs up unless the host holds the slave.
+    pollfd p{m_master.Get(), POLLIN, 0};
+    m_bHeldAtRestart = ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
     m_master.Reset();
     m_bPublished = false;
     m_transcript.Add("serial_line", std::move(Fields().Str("state", "down").Str("node", m_szNode)));
@@ -187,6 +234,7 @@ void SerialTransport::DropDataLinks(const char* pszReason) {
 void SerialTransport::SetReachable(bool bReachable, bool bRefuse) {
     const bool bUp = bReachable && !bRefuse;
     if (bUp && !m_bPublished) {
+        if (m_config.bAcmKeepsHeldNumber && m_bHeldAtRestart) TakeNextFreeName();
         Publish();
     } else if (!bUp && m_bPublished) {
         Unpublish();

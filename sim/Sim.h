@@ -79,6 +79,11 @@ struct SerialConfig {
     std::string szKind = "acm";   // acm, usb-serial or uart
     WORD wVendorId = KELVO_USB_VENDOR_ID;  // idVendor of the USB kinds
     DWORD dwBaud = 0;             // line rate that paces reading; 0: unpaced
+    std::string szChain;          // USB kinds: the socket's port chain; empty: "2-1.(N + 1)"
+    std::string szSerial;         // USB kinds: the device's serial number; empty: none
+    // cdc-acm keeps a tty's number until its last close: restarting while the host holds
+    // the node, the printer comes back under the next free number.
+    bool bAcmKeepsHeldNumber = false;
 };
 
 // USB: a usblp node under a system root (see UsbNode.h).
@@ -90,16 +95,30 @@ struct UsbConfig {
     WORD wVendor = KELVO_USB_VENDOR_ID;
     WORD wProduct = 0x0101;
     std::string szDeviceId;  // empty: "MFG:ZAQ;CMD:ZAQ;MDL:KV-tt Sim;CLS:PRINTER;"
+    std::string szChain;     // the socket's port chain; empty: "1-1.(nLp + 1)"
+    std::string szSerial;    // the device's serial number; empty: none
+};
+
+// The printer's side of a real device (see GadgetTransport.h).
+struct GadgetConfig {
+    std::string szGadget;  // the USB gadget's configfs folder, whose UDC file binds it; empty: no gadget
+    std::string szUdc;     // the controller to bind to, e.g. dummy_udc.0
+    std::string szNode;    // the printer's side: /dev/g_printerN or /dev/ttyGSN
+    DWORD dwReplugMs = 3000;  // after a dropped link, off the bus this long
 };
 
 // The serial-port stream of a Bluetooth printer, served on a Unix stream socket.
 struct StreamConfig {
-    std::string szSocketPath;  // empty: no stream transport
+    std::string szSocketPath;  // empty: no stream transport (unless on RFCOMM)
+    std::array<BYTE, 6> rfcommAddress{};  // with bRfcomm: a real RFCOMM listener on this controller
+    BYTE bRfcommChannel = 1;
+    bool bRfcomm = false;
 };
 
 struct Config {
-    std::string szTransport = "lan";  // lan, usb or serial
+    std::string szTransport = "lan";  // lan, usb, serial or node
     UsbConfig usb;
+    GadgetConfig gadget;
     PrinterState state;
     Faults faults;
     Timing timing = Timing::Real();
@@ -108,6 +127,7 @@ struct Config {
     SerialConfig serial;
     StreamConfig stream;
     std::string szTranscriptPath;  // JSON lines; empty: kept in memory only
+    std::string szStoreDir;        // each stored transfer also written here; empty: none
 };
 
 // One transcript entry. Json() is the line written to the file.
@@ -170,6 +190,8 @@ public:
     // USB: the node's number now, and the cable (an unplugged node stays away).
     unsigned UsbLp() const;
     void SetUsbPlugged(bool bPlugged);
+    // Serial: the tty's name now (cdc-acm may give it another after a restart).
+    std::string SerialTtyName() const;
     // The bytes of the last transfer that ended (firmware or data, headers included), as
     // received: a test compares them byte for byte with what it meant to send.
     std::vector<BYTE> LastTransferImage() const;

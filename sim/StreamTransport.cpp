@@ -25,15 +25,39 @@ StreamTransport::~StreamTransport() { Close(); }
 
 BOOL StreamTransport::Open() {
     sockaddr_un a{};
-    if (m_config.szSocketPath.empty() || m_config.szSocketPath.size() >= sizeof a.sun_path) {
+    if (!m_config.bRfcomm && (m_config.szSocketPath.empty() || m_config.szSocketPath.size() >= sizeof a.sun_path)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     return Listen();
 }
 
+namespace {
+
+// The kernel's sockaddr_rc, declared here so the simulator needs no Bluetooth headers.
+struct RfcommAddress {
+    sa_family_t family;
+    BYTE bdaddr[6];  // least significant byte first
+    BYTE channel;
+};
+constexpr int kAfBluetooth = 31;
+constexpr int kBtProtoRfcomm = 3;
+
+}  // namespace
+
 BOOL StreamTransport::Listen() {
     if (m_listener) return TRUE;
+    if (m_config.bRfcomm) {
+        RfcommAddress a{};
+        a.family = kAfBluetooth;
+        for (int i = 0; i < 6; ++i) a.bdaddr[i] = m_config.rfcommAddress[5 - i];
+        a.channel = m_config.bRfcommChannel;
+        UniqueFd fd(::socket(kAfBluetooth, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, kBtProtoRfcomm));
+        if (!fd || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd.Get(), 1) != 0)
+            return SetLastErrorFromSocketErrno(errno);
+        m_listener = std::move(fd);
+        return TRUE;
+    }
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::memcpy(a.sun_path, m_config.szSocketPath.c_str(), m_config.szSocketPath.size());
@@ -52,7 +76,7 @@ void StreamTransport::SetReachable(bool bReachable, bool bRefuse) {
         Listen();
     } else if (m_listener) {
         m_listener.Reset();
-        ::unlink(m_config.szSocketPath.c_str());
+        if (!m_config.bRfcomm) ::unlink(m_config.szSocketPath.c_str());
     }
     m_transcript.Add("link", std::move(Fields().Str("state", !bReachable ? "down" : m_listener ? "up" : "refusing").Str("channel", "stream")));
 }
@@ -99,6 +123,7 @@ void StreamTransport::ServeLink(DWORD now) {
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    // As on RFCOMM, which has no half-close: the host's end of sending ends the link.
     CloseLink("host", false, now);
 }
 
@@ -129,7 +154,7 @@ void StreamTransport::Close() {
     CloseLink("printer", true, 0);
     if (m_listener) {
         m_listener.Reset();
-        ::unlink(m_config.szSocketPath.c_str());
+        if (!m_config.bRfcomm) ::unlink(m_config.szSocketPath.c_str());
     }
 }
 

@@ -33,7 +33,9 @@ bool WriteText(const fs::path& path, const std::string& text) {
 }  // namespace
 
 UsbNode::UsbNode(std::string szRoot, unsigned nLp, UsbIdentity identity)
-    : m_szRoot(std::move(szRoot)), m_nLp(nLp), m_identity(std::move(identity)) {}
+    : m_szRoot(std::move(szRoot)), m_nLp(nLp), m_identity(std::move(identity)) {
+    if (m_identity.szChain.empty()) m_identity.szChain = "1-1." + std::to_string(nLp + 1);
+}
 
 UsbNode::~UsbNode() { Withdraw(); }
 
@@ -61,8 +63,8 @@ BOOL UsbNode::Publish() {
 
     const std::string lp = "lp" + std::to_string(m_nLp);
     const fs::path root(m_szRoot);
-    const fs::path device = root / "sys/devices/kelvo-sim" / ("usb-" + lp);
-    const fs::path intf = device / "intf";
+    const fs::path device = root / "sys/devices/kelvo-sim/usb1" / m_identity.szChain;
+    const fs::path intf = device / (m_identity.szChain + ":1.0");
     const fs::path misc = intf / "usbmisc" / lp;
     std::error_code ec;
     fs::create_directories(misc, ec);
@@ -73,10 +75,16 @@ BOOL UsbNode::Publish() {
         bOk = WriteText(device / "idVendor", Hex4(m_identity.wVendor) + "\n") &&
               WriteText(device / "idProduct", Hex4(m_identity.wProduct) + "\n");
     }
+    ++m_nDevNum;
+    if (bOk) {
+        bOk = WriteText(device / "busnum", "1\n") && WriteText(device / "devnum", std::to_string(m_nDevNum) + "\n") &&
+              (m_identity.szSerial.empty() || WriteText(device / "serial", m_identity.szSerial + "\n"));
+    }
     if (bOk && !m_identity.bNoDeviceId) bOk = WriteText(intf / "ieee1284_id", m_identity.szDeviceId + "\n");
     if (bOk) fs::create_directory_symlink("../..", misc / "device", ec);
     if (bOk && !ec) {
-        fs::create_directory_symlink(fs::path("../../devices/kelvo-sim") / ("usb-" + lp) / "intf/usbmisc" / lp,
+        fs::create_directory_symlink(fs::path("../../devices/kelvo-sim/usb1") / m_identity.szChain /
+                                         (m_identity.szChain + ":1.0") / "usbmisc" / lp,
                                      root / "sys/class/usbmisc" / lp, ec);
     }
     if (bOk && !ec) fs::create_symlink(szSlave, root / "dev/usb" / lp, ec);
@@ -96,7 +104,7 @@ void UsbNode::RemoveEntries() {
     std::error_code ec;
     fs::remove(root / "dev/usb" / lp, ec);
     fs::remove(root / "sys/class/usbmisc" / lp, ec);
-    fs::remove_all(root / "sys/devices/kelvo-sim" / ("usb-" + lp), ec);
+    fs::remove_all(root / "sys/devices/kelvo-sim/usb1" / m_identity.szChain, ec);
 }
 
 void UsbNode::Withdraw() {

@@ -23,6 +23,8 @@ UsbIdentity IdentityOf(const UsbConfig& config, const PrinterState& state) {
     id.wVendor = config.wVendor;
     id.wProduct = config.wProduct;
     id.szDeviceId = config.szDeviceId.empty() ? DefaultUsbDeviceId(state) : config.szDeviceId;
+    id.szChain = config.szChain;
+    id.szSerial = config.szSerial;
     return id;
 }
 

@@ -25,7 +25,8 @@ int RunPrinter(const sim::Config& config) {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGHUP);
     const bool bUsb = config.szTransport == "usb";
-    if (bUsb) {
+    const bool bGadget = config.szTransport == "node";
+    if (bUsb || bGadget) {
         sigaddset(&set, SIGUSR1);
         sigaddset(&set, SIGUSR2);
     }
@@ -41,7 +42,7 @@ int RunPrinter(const sim::Config& config) {
     // On a serial line the address is the node the host opens; the ports are 0.
     const std::string address = config.szTransport == "serial"
                                     ? config.serial.szSysroot + "/dev/" + config.serial.szTtyName
-                                    : config.lan.szAddress;
+                                    : bGadget ? config.gadget.szNode : config.lan.szAddress;
     std::string ready = bUsb ? sim::FormatReadyLine("usb", 0, 0, 0) + " lp=" + std::to_string(printer.UsbLp()) +
                                    " port=" + sim::UsbPortNameOf(printer.UsbLp())
                              : sim::FormatReadyLine(address, printer.DataPort(), printer.StatusPort(),

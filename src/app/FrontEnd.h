@@ -121,6 +121,9 @@ public:
     // ends the process after a second signal during an update has had the machine
     // restored.
     void SetCloseSignals(int fd, std::function<void(const std::string&)> notice, std::function<void()> quit);
+    // A close signal came before the main window (0: none): a window still to open
+    // before it closes at once.
+    int PendingCloseSignal() const noexcept { return m_nEarlySignal; }
 
 private:
     void OnCloseSignal(int nSignal);

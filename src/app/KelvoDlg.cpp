@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
@@ -18,8 +19,10 @@
 #include "app/DialogUnits.h"
 #include "app/FrontEnd.h"
 #include "app/PortListDlg.h"
+#include "cli/ProgressView.h"
 #include "config/ConfigFile.h"
 #include "engine/Kelvo.h"
+#include "engine/Steps.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Text.h"
@@ -120,19 +123,13 @@ CKelvoDlg::CKelvoDlg(CKelvoApp& app, IUpdateWorkers& workers, std::array<CUtilPo
                      std::shared_ptr<ComConfigRecord>* pComConfig, QWidget* pParent)
     : QDialog(pParent), m_app(app), m_workers(workers), m_utils(utils), m_pComConfig(pComConfig) {
     m_pPortList = new CPortListDlg(pComConfig, this);
+    m_pPortList->SetAddressMemory(&app.strTargetName, &app.nIpAddr);
     m_launchUrl = LaunchUrl;
     m_startSpooler = [] { SpoolerControl(TRUE, nullptr); };
-    m_abandon = [this] {
-        // No thread can be ended from outside safely; the process ends in its place.
-        LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_TIMEOUT, "Worker did not end; ending the program");
-        m_app.nExitCode = ERROR_TIMEOUT;
-        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
-        std::_Exit(ExitStatusFromResult(ERROR_TIMEOUT));
-    };
     // The machine is restored; the worker may still be in a wait it cannot leave soon.
-    m_quit = [] {
+    m_quit = [this] {
         LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
-        std::_Exit(ExitStatusFromResult(ERROR_CANCELLED));
+        std::_Exit(ExitStatusFromResult(m_app.nExitCode));
     };
     setWindowIcon(KelvoIcon());
     setWindowTitle(KELVO_CAPTION);
@@ -148,7 +145,9 @@ void CKelvoDlg::BuildControls() {
         auto* p = new QLabel(text, this);
         p->setGeometry(du.Rect(x, y, w, h));
         p->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        p->setWordWrap(true);
+        // Lines break where the texts break them; the window is sized to the longest
+        // (a wrap would cut Japanese words anywhere).
+        p->setWordWrap(false);
         p->setVisible(bVisible);
         return p;
     };
@@ -163,11 +162,16 @@ void CKelvoDlg::BuildControls() {
     }
     m_pSelect = new QPushButton("&Select", this);
     m_pSelect->setGeometry(du.Rect(85, 84, 52, 20));
+    m_nSelectTop = m_pSelect->geometry().top();
     m_pSelect->setDefault(true);
     m_pSelect->setEnabled(false);
     m_pStatus = label(7, 7, 120, 61, "Message", false);
     m_pProgress = label(7, 33, 120, 42, "Message", false);
     m_nProgressTop = m_pProgress->geometry().top();
+    m_pProgressBar = new QProgressBar(this);
+    m_pProgressBar->setRange(0, 100);
+    m_pProgressBar->setTextVisible(false);  // the progress text above says it
+    m_pProgressBar->setVisible(false);
     m_pHelp = new CHelpIcon(this);
     m_pHelp->setAutoRaise(true);
     m_pHelp->setIcon(style()->standardIcon(QStyle::SP_MessageBoxQuestion));
@@ -177,7 +181,9 @@ void CKelvoDlg::BuildControls() {
     m_pClose = new QPushButton("&Close", this);
     m_pClose->setGeometry(du.Rect(35, 82, 50, 20));
     m_pClose->setVisible(false);
-    setFixedSize(du.Size(144, 110).expandedTo(QSize(du.X(132) + 24, 0)));
+    m_templateSize = du.Size(144, 110).expandedTo(QSize(du.X(132) + 24, 0));
+    setFixedSize(m_templateSize);
+    FitToTexts();
 
     connect(m_pSelect, &QPushButton::clicked, this, [this] { OnSelect(); });
     connect(m_pClose, &QPushButton::clicked, this, [this] { OnClose(); });
@@ -204,6 +210,7 @@ void CKelvoDlg::InitDialog() {
     m_pStatus->setText(Res(IDS_UPDATING_FIRMWARE));
     m_pHelp->setToolTip(Res(IDS_HELP));
     m_pHelp->setAccessibleName(Res(IDS_HELP));
+    FitToTexts();
     // Silent mode shows nothing from the start.
     ShowBusyLayout(false);
     if (m_startSpooler) m_startSpooler();
@@ -235,9 +242,11 @@ void CKelvoDlg::Destroy() {
     m_app.SetFlags(UF_CANCEL);
     if (m_ending) m_ending();
     if (m_bWorkerHeld) {
-        if (m_workers.Wait(m_dwDestroyWait) != WAIT_OBJECT_0 && m_abandon) m_abandon();
+        if (m_workers.Wait(m_dwDestroyWait) != WAIT_OBJECT_0) m_abandon ? m_abandon() : AbandonWorker();
         m_bWorkerHeld = false;
     }
+    // The opener is bounded by its own wait; one still starting then is left to itself.
+    if (m_helpLaunch.WaitForEnd(LAUNCH_WAIT) != WAIT_OBJECT_0) m_helpLaunch.Abandon();
     setProperty(WINDOW_PROPERTY, QVariant());
     if (m_pComConfig != nullptr) m_pComConfig->reset();
 }
@@ -263,7 +272,8 @@ void CKelvoDlg::SetControlText(int nControlId, const std::string& text) {
     LastErrorGuard keep;
     OnGuiThread([this, nControlId, value = Q(text)] {
         if (QLabel* p = Control(nControlId)) p->setText(value);
-        PlaceProgressText();
+        if (nControlId == IDC_PROGRESS_TEXT) ShowProgressBar(value);
+        FitToTexts();
     });
 }
 
@@ -323,6 +333,9 @@ BOOL CKelvoDlg::SetupConnectionKinds() {
             ShowError(LOC_NO_KIND, ERROR_SHOWN_NO_KIND, "%s", LoadResString(IDS_CONFIG_NO_PORT).c_str());
             return FALSE;
         }
+        // The kind the user chose last time, when this model offers it.
+        const int nLast = m_app.nLastPortKind;
+        if (nLast >= 0 && nLast < 4 && (row.dwInterfaces & kKindBits[static_cast<std::size_t>(nLast)])) nFirst = nLast;
         m_app.nInitialPortKind = nFirst;
     } else {
         const int nKind = m_app.nInitialPortKind;
@@ -372,19 +385,61 @@ void CKelvoDlg::ShowBusyLayout(bool bBusy) {
     for (QRadioButton* p : m_kinds) p->setVisible(bChoice);
     m_pStatus->setVisible(bShowBusy);
     m_pProgress->setVisible(bShowBusy);
+    m_pProgressBar->setVisible(bShowBusy && m_bProgressBar);
     // Select stays where it is in either layout; silently no one presses it.
     m_pSelect->setVisible(!bSilent);
     PlaceProgressText();
 }
 
 void CKelvoDlg::PlaceProgressText() {
-    // Wider scripts wrap the status into more lines than the template allows for: the
-    // progress line then moves down below it.
+    // Wider scripts take more height for the status than the template allows for: the
+    // progress line moves down below it, the bar below that, Select below the bar.
+    DialogUnits du(font());
     const QRect status = m_pStatus->geometry();
-    const int nStatusBottom = status.top() + m_pStatus->heightForWidth(status.width());
+    const int nStatusBottom = status.top() + m_pStatus->sizeHint().height();
     QRect progress = m_pProgress->geometry();
     progress.moveTop(std::max(m_nProgressTop, nStatusBottom + 2));
     m_pProgress->setGeometry(progress);
+    const int nTextBottom = progress.top() + m_pProgress->sizeHint().height();
+    m_pProgressBar->setGeometry(progress.left(), nTextBottom + du.Y(2), status.width(), du.Y(8));
+    QRect select = m_pSelect->geometry();
+    select.moveTop(std::max(m_nSelectTop, m_pProgressBar->geometry().bottom() + du.Y(4)));
+    m_pSelect->setGeometry(select);
+    const int nHeight = std::max({m_templateSize.height(), select.bottom() + du.Y(6), height()});
+    if (nHeight != height()) setFixedHeight(nHeight);
+}
+
+void CKelvoDlg::FitToTexts() {
+    DialogUnits du(font());
+    const int nMargin = du.X(7);
+    const int nIconGap = m_templateSize.width() - du.X(132);  // from the help icon to the right edge
+    // Each label as large as its text; never smaller than its place in the template.
+    int nWidth = std::max(m_templateSize.width(), width());
+    for (QLabel* p : {m_pTitle, m_pDestination, m_pStatus, m_pProgress}) {
+        const QSize hint = p->sizeHint();
+        p->resize(std::max(p->width(), hint.width()), std::max(p->height(), hint.height()));
+        nWidth = std::max(nWidth, p->x() + p->width() + nMargin);
+    }
+    // The texts at the top keep clear of the help icon in the corner.
+    for (QLabel* p : {m_pTitle, m_pDestination, m_pStatus}) {
+        nWidth = std::max(nWidth, p->x() + p->sizeHint().width() + du.X(2) + nIconGap);
+    }
+    for (QRadioButton* p : m_kinds) {
+        p->resize(std::max(p->width(), p->sizeHint().width()), p->height());
+        nWidth = std::max(nWidth, p->x() + p->width() + nMargin);
+    }
+    m_pSelect->resize(std::max(m_pSelect->width(), m_pSelect->sizeHint().width()), m_pSelect->height());
+    nWidth = std::max(nWidth, m_pSelect->x() + m_pSelect->width() + nMargin);
+    if (nWidth != width()) setFixedWidth(nWidth);
+    m_pHelp->move(nWidth - nIconGap, m_pHelp->y());
+    PlaceProgressText();
+}
+
+void CKelvoDlg::ShowProgressBar(const QString& text) {
+    const std::optional<ProgressText> progress = ParseProgressText(text.toStdString());
+    m_bProgressBar = progress.has_value();
+    if (progress) m_pProgressBar->setValue(progress->nPercent);
+    m_pProgressBar->setVisible(m_bProgressBar && m_pProgress->isVisible());
 }
 
 void CKelvoDlg::WaitForLastWorker(const char* pszNote) {
@@ -412,10 +467,24 @@ void CKelvoDlg::OnSelect() {
         return;
     }
     m_app.nPortKind = nKind;
+    if (!m_app.TestFlags(UF_SILENT)) m_app.nLastPortKind = nKind;
     std::string name;
     if (m_pPortList->Run(nKind, m_utils[static_cast<std::size_t>(nKind)], &name) != IDOK) {
         if (m_app.TestFlags(UF_SILENT)) {
             EndSilentWithout(m_pPortList->FoundCount() < 1 ? ERROR_DEVICE_NOT_CONNECTED : ERROR_CANCELLED);
+        } else {
+            EnableControls(true);
+        }
+        return;
+    }
+    if (name.size() > RUN_PORT_NAME_MAX) {
+        // The run would refuse it (a shorter cut could name another port): the user hears
+        // why before anything starts.
+        LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_FILENAME_EXCED_RANGE, "Port name too long [%zu]", name.size());
+        ShowMessage(MB_ICONERROR, IDOK, LoadResString(IDS_PORT_NAME_TOO_LONG).c_str(),
+                    static_cast<unsigned>(name.size()), static_cast<unsigned>(RUN_PORT_NAME_MAX), name.c_str());
+        if (m_app.TestFlags(UF_SILENT)) {
+            EndSilentWithout(ERROR_FILENAME_EXCED_RANGE);
         } else {
             EnableControls(true);
         }
@@ -518,11 +587,24 @@ void CKelvoDlg::OnCloseSignal(int nSignal) {
     }
     SignalNotice("Quitting: starting again the services the update stopped and restoring the serial defaults "
                  "(a few seconds at most)...");
+    QuitLeavingWorker(ERROR_CANCELLED, "Quitting after the second close signal");
+}
+
+void CKelvoDlg::QuitLeavingWorker(DWORD dwResult, const char* pszWhy) {
     m_workers.RestoreMachine();
-    LogMessage(LOG_APP, 'I', __LINE__, 0, "Quitting after the second close signal");
+    LogMessage(LOG_APP, 'I', __LINE__, dwResult, "%s", pszWhy);
     SignalNotice("Services started again and serial defaults restored.");
-    m_app.nExitCode = ERROR_CANCELLED;
+    // The normal end's write-back is never reached: the choices of this run are kept now.
+    WriteBackSettings();
+    m_app.nExitCode = dwResult;
     if (m_quit) m_quit();
+}
+
+void CKelvoDlg::AbandonWorker() {
+    // No thread can be ended from outside safely; the process ends in its place, leaving
+    // the machine as the worker found it.
+    LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_TIMEOUT, "Worker did not end; ending the program");
+    QuitLeavingWorker(ERROR_TIMEOUT, "Quitting after the worker was given up");
 }
 
 void CKelvoDlg::SignalNotice(const std::string& text) {
@@ -530,7 +612,17 @@ void CKelvoDlg::SignalNotice(const std::string& text) {
 }
 
 void CKelvoDlg::OnHelpIcon() {
-    if (m_launchUrl) m_launchUrl(SupportPageUrl(HELP_PAGE_MAIN).c_str());
+    if (!m_launchUrl) return;
+    // The launch waits for the opener (up to LAUNCH_WAIT): never on the dialog's thread.
+    // A click while one is still starting opens nothing more.
+    if (!m_helpLaunch.HasEnded()) {
+        LogMessage(LOG_ACTION, 'A', __LINE__, 0, "Help page launch still running");
+        return;
+    }
+    m_helpLaunch.WaitForEnd(0);
+    if (!m_helpLaunch.Start([launch = m_launchUrl, url = SupportPageUrl(HELP_PAGE_MAIN)] { launch(url.c_str()); })) {
+        LogMessage(LOG_ERROR, 'E', __LINE__, GetLastError(), "Help page launch not started");
+    }
 }
 
 void CKelvoDlg::ShowAbout() {

@@ -10,11 +10,13 @@
 #include <string>
 
 #include "app/Workers.h"
+#include "platform/Thread.h"
 #include "platform/Types.h"
 #include "ui/DialogHost.h"
 
 class QIcon;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTimer;
@@ -110,6 +112,8 @@ public:
     void OnCloseSignal(int nSignal);
     // Tells the user what a signal does (stderr). Any text, one line each.
     void SetSignalNotice(std::function<void(const std::string&)> notice) { m_signalNotice = std::move(notice); }
+    // Ends the process once the machine is restored, without waiting for the worker
+    // (theApp.nExitCode holds the result).
     void SetQuitHandler(std::function<void()> handler) { m_quit = std::move(handler); }
 
     // Parts tests and screenshots reach.
@@ -118,10 +122,16 @@ public:
     QPushButton* SelectButton() const { return m_pSelect; }
     QLabel* Control(int nId) const;
     QToolButton* HelpIcon() const { return m_pHelp; }
+    // Under the progress text while it shows a percentage.
+    QProgressBar* ProgressBar() const { return m_pProgressBar; }
+    // True once the help page's launch has returned (or none was started).
+    bool HelpLaunchEnded() const noexcept { return m_helpLaunch.HasEnded(); }
     bool WorkerHeld() const { return m_bWorkerHeld; }
     void SetUrlLauncher(std::function<BOOL(const char*)> launch) { m_launchUrl = std::move(launch); }
     void SetSilentCloseDelay(int nMs) { m_nSilentCloseMs = nMs; }
-    // Called on the dialog's thread when a worker is given up after DESTROY_WAIT_MS.
+    // Called on the dialog's thread when a worker is given up after DESTROY_WAIT_MS, in
+    // place of the default: the machine restored (as on a second close signal), the
+    // settings written, then the quit handler with the result 1460. Empty: the default.
     void SetAbandonHandler(std::function<void()> handler) { m_abandon = std::move(handler); }
     void SetDestroyWait(DWORD dwMs) { m_dwDestroyWait = dwMs; }
     // Makes sure the print spooler runs (at set-up; tests leave the machine alone).
@@ -147,6 +157,14 @@ private:
     void SignalNotice(const std::string& text);
     void WaitForLastWorker(const char* pszNote);
     void PlaceProgressText();
+    // Sizes the window and its texts so that every line shows whole, in any language;
+    // the window only grows.
+    void FitToTexts();
+    void ShowProgressBar(const QString& text);
+    // Leaves a worker behind: the services it stopped started again and the serial
+    // defaults restored, the settings written, then the quit handler.
+    void QuitLeavingWorker(DWORD dwResult, const char* pszWhy);
+    void AbandonWorker();
     void StartUpdate(bool bRetry);
     // Runs fn on the dialog's thread: at once when called there, else queued.
     void OnGuiThread(std::function<void()> fn);
@@ -162,9 +180,14 @@ private:
     QPushButton* m_pSelect = nullptr;
     QLabel* m_pStatus = nullptr;
     QLabel* m_pProgress = nullptr;
+    QProgressBar* m_pProgressBar = nullptr;
+    bool m_bProgressBar = false;  // the progress text shows a percentage
     QToolButton* m_pHelp = nullptr;
     QPushButton* m_pClose = nullptr;
     int m_nProgressTop = 0;
+    QSize m_templateSize;
+    int m_nSelectTop = 0;
+    Thread m_helpLaunch;  // the browser's start, off the dialog's thread
     bool m_bWorkerHeld = false;   // a worker was started and not yet waited for
     bool m_bUpdateHeld = false;   // that worker is (or was) an update run
     bool m_bEnding = false;

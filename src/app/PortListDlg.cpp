@@ -3,14 +3,18 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 #include "app/DialogUnits.h"
+#include "discovery/UtilTcp.h"
 #include "log/Log.h"
 #include "platform/Text.h"
 #include "ui/StringTable.h"
@@ -30,6 +34,8 @@ DWORD HeadingOfKind(int nPortKind) {
     }
 }
 constexpr int kSerialKind = 3;
+constexpr int kLanKind = 2;
+constexpr int kTypedRole = Qt::UserRole + 1;  // the line holds an address the user typed
 constexpr DWORD kLowestBaudRate = 9600;
 constexpr std::size_t kNoteMax = 63;
 constexpr std::size_t kLineMax = 255;
@@ -223,19 +229,51 @@ CPortListDlg::CPortListDlg(std::shared_ptr<ComConfigRecord>* pSlot, QWidget* pPa
     m_pUpdate->setDefault(true);
     for (QPushButton* p : {m_pUpdate, m_pSettings, m_pCancel}) p->setAutoDefault(true);
 
-    DialogUnits du(font());
-    m_pHeading->setGeometry(du.Rect(7, 7, 140, 8));
-    m_pList->setGeometry(du.Rect(7, 17, 209, 44));
-    m_pSettings->setGeometry(du.Rect(7, 64, 54, 14));
-    m_pUpdate->setGeometry(du.Rect(91, 64, 68, 14));
-    m_pCancel->setGeometry(du.Rect(162, 64, 54, 14));
-    setFixedSize(du.Size(223, 85));
+    m_pAddressLabel = new QLabel(this);
+    m_pAddress = new QLineEdit(this);
+    m_pAddress->setMaxLength(64);
+    m_pAddress->setPlaceholderText("192.168.0.10");
+    m_pAddressLabel->setBuddy(m_pAddress);
+    m_pAdd = new QPushButton(this);
+    m_pAdd->setAutoDefault(false);
+    m_pAddress->installEventFilter(this);
+    PlaceControls(false);
 
     connect(m_pList, &QListWidget::itemSelectionChanged, this, [this] { OnSelectionChanged(); });
     connect(m_pUpdate, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_pSettings, &QPushButton::clicked, this, [this] { OnSettings(); });
+    connect(m_pAdd, &QPushButton::clicked, this, [this] { AddTypedAddress(); });
     m_editor = [this](const std::string& name, COMMCONFIG* pConfig) { return EditComConfigInDialog(this, name, pConfig); };
+}
+
+void CPortListDlg::PlaceControls(bool bAddressRow) {
+    DialogUnits du(font());
+    m_pHeading->setGeometry(du.Rect(7, 7, 209, 8));
+    m_pList->setGeometry(du.Rect(7, 17, 209, 44));
+    // The LAN kind's address row sits between the list and the buttons.
+    const int nButtons = bAddressRow ? 95 : 64;
+    m_pAddressLabel->setGeometry(du.Rect(7, 65, 209, 10));
+    m_pAddress->setGeometry(du.Rect(7, 76, 150, 14));
+    m_pAdd->setGeometry(du.Rect(162, 76, 54, 14));
+    for (QWidget* p : {static_cast<QWidget*>(m_pAddressLabel), static_cast<QWidget*>(m_pAddress),
+                       static_cast<QWidget*>(m_pAdd)}) {
+        p->setVisible(bAddressRow);
+    }
+    m_pSettings->setGeometry(du.Rect(7, nButtons, 54, 14));
+    m_pUpdate->setGeometry(du.Rect(91, nButtons, 68, 14));
+    m_pCancel->setGeometry(du.Rect(162, nButtons, 54, 14));
+    QSize size = du.Size(223, nButtons + 21);
+    // Every text on one line: a wider one widens the dialog instead of being broken.
+    const int nRight = du.X(7);
+    for (QWidget* p : {static_cast<QWidget*>(m_pHeading), static_cast<QWidget*>(m_pAddressLabel)}) {
+        size.setWidth(std::max(size.width(), p->x() + p->sizeHint().width() + nRight));
+    }
+    setFixedSize(size);
+    const int nWidth = size.width() - m_pHeading->x() - nRight;
+    m_pHeading->resize(nWidth, m_pHeading->height());
+    m_pList->resize(nWidth, m_pList->height());
+    m_pAddressLabel->resize(nWidth, m_pAddressLabel->height());
 }
 
 void CPortListDlg::SetTexts(int nPortKind) {
@@ -243,6 +281,46 @@ void CPortListDlg::SetTexts(int nPortKind) {
     m_pUpdate->setText(Res(IDS_UPDATE));
     m_pCancel->setText(Res(IDS_CANCEL));
     m_pSettings->setText(Res(IDS_SETTINGS));
+    m_pAddressLabel->setText(Res(IDS_TYPE_ADDRESS));
+    m_pAdd->setText(Res(IDS_ADD));
+}
+
+bool CPortListDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
+    if (pWatched == m_pAddress && pEvent->type() == QEvent::KeyPress) {
+        auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        if (pKey->key() == Qt::Key_Return || pKey->key() == Qt::Key_Enter) {
+            AddTypedAddress();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(pWatched, pEvent);
+}
+
+void CPortListDlg::AddTypedAddress() {
+    const std::string text = m_pAddress->text().toStdString();
+    const std::optional<std::uint32_t> addr = TypedPrinterAddress(text);
+    if (!addr) {
+        ShowMessage(MB_ICONEXCLAMATION, IDOK, LoadResString(IDS_NOT_AN_ADDRESS).c_str(), text.c_str());
+        m_pAddress->setFocus();
+        m_pAddress->selectAll();
+        return;
+    }
+    const std::string dotted = DottedAddress(*addr);
+    m_pAddress->setText(Q(dotted));
+    int nRow = -1;
+    for (int i = 0; i < m_pList->count() && nRow < 0; ++i) {
+        if (PortNameOfLine(m_pList->item(i)->text().toStdString()) == dotted) nRow = i;
+    }
+    if (nRow < 0) {
+        // The line of a typed address keeps the list's form: the address before the TAB.
+        auto* pItem = new QListWidgetItem(Q(StrPrintf(LoadResString(IDS_TYPED_ADDRESS_LINE).c_str(), dotted.c_str())));
+        pItem->setData(kTypedRole, true);
+        m_pList->addItem(pItem);
+        nRow = m_pList->count() - 1;
+    }
+    m_pList->setCurrentRow(nRow);
+    m_pUpdate->setFocus();
+    LogMessage(LOG_ACTION, 'A', __LINE__, 0, "Typed address [%s]", dotted.c_str());
 }
 
 int CPortListDlg::Run(int nPortKind, CUtilPort* pUtil, std::string* pPortName) {
@@ -250,6 +328,18 @@ int CPortListDlg::Run(int nPortKind, CUtilPort* pUtil, std::string* pPortName) {
     m_nLastSel = -1;
     m_chosen.clear();
     SetTexts(nPortKind);
+    const bool bLan = nPortKind == kLanKind;
+    // Silently no one types: the LAN list is the discovered one only.
+    const bool bTyping = bLan && !IsSilentMode();
+    PlaceControls(bTyping);
+    m_pAddress->clear();
+    if (bTyping && m_pTargetName != nullptr && m_pIpAddr != nullptr) {
+        if (TypedPrinterAddress(*m_pTargetName)) {
+            m_pAddress->setText(Q(*m_pTargetName));
+        } else if (*m_pIpAddr != 0 && TypedPrinterAddress(DottedAddress(*m_pIpAddr))) {
+            m_pAddress->setText(Q(DottedAddress(*m_pIpAddr)));
+        }
+    }
     setEnabled(true);
     m_pUpdate->setEnabled(true);
     m_pSettings->setVisible(false);
@@ -267,11 +357,15 @@ int CPortListDlg::Run(int nPortKind, CUtilPort* pUtil, std::string* pPortName) {
         m_pSettings->setVisible(true);
         m_pSettings->setEnabled(false);
         m_pSlot->reset();
+        // The only port is the one to choose: its record is made as on a click.
+        if (m_nFound == 1) m_pList->setCurrentRow(0);
     }
     if (m_nFound < 1) {
         ShowError(LOC_NO_PORT_FOUND, ERROR_SHOWN_NO_PORT_FOUND, "%s", LoadResString(IDS_NO_PORT_FOUND).c_str());
-        return IDCANCEL;
+        if (!bTyping) return IDCANCEL;
+        m_pUpdate->setEnabled(false);
     }
+    if (bTyping && m_nFound < 1) m_pAddress->setFocus();
     if (m_shownHook) QTimer::singleShot(0, this, [this] { m_shownHook(*this); });
     if (exec() != QDialog::Accepted) return IDCANCEL;
     *pPortName = m_chosen;
@@ -301,5 +395,12 @@ void CPortListDlg::accept() {
     QList<QListWidgetItem*> selected = m_pList->selectedItems();
     if (!selected.isEmpty()) line = std::string(Utf8Prefix(selected.front()->text().toStdString(), kLineMax));
     m_chosen = std::string(Utf8Prefix(PortNameOfLine(line), 260));
+    if (!selected.isEmpty() && selected.front()->data(kTypedRole).toBool() && m_pTargetName != nullptr &&
+        m_pIpAddr != nullptr) {
+        if (std::optional<std::uint32_t> addr = TypedPrinterAddress(m_chosen)) {
+            *m_pTargetName = m_chosen;
+            *m_pIpAddr = *addr;
+        }
+    }
     QDialog::accept();
 }

@@ -15,6 +15,7 @@
 #include "port/ComConf.h"
 
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QComboBox;
 
@@ -90,8 +91,10 @@ public:
 
     // One run for a kind: discovers through pUtil (null finds nothing), shows the list
     // and returns IDOK with the chosen port name in *pPortName, or IDCANCEL (name
-    // unchanged). Without a port the list is never shown: message 227, then IDCANCEL.
-    // Main thread; blocks for the discovery and while the dialog is open.
+    // unchanged). Without a port the list is not shown: message 227, then IDCANCEL;
+    // except for the LAN kind with a user to ask, where the list then opens for a typed
+    // address. A single serial port is preselected. Main thread; blocks for the discovery
+    // and while the dialog is open.
     int Run(int nPortKind, CUtilPort* pUtil, std::string* pPortName);
     // The number of ports the last run's discovery found.
     int FoundCount() const noexcept { return m_nFound; }
@@ -100,17 +103,35 @@ public:
     void SetConfigEditor(ComConfigEditor editor) { m_editor = std::move(editor); }
     // Called once the list is shown, with this dialog (tests and screenshots drive it).
     void SetShownHook(std::function<void(CPortListDlg&)> hook) { m_shownHook = std::move(hook); }
+    // Where the LAN address the user typed is remembered (the settings TargetName and
+    // IpAddr, host order): it fills the address field at the next run, and an address
+    // typed and chosen is stored there on Update. Null: nothing is remembered.
+    void SetAddressMemory(std::string* pTargetName, DWORD* pIpAddr) {
+        m_pTargetName = pTargetName;
+        m_pIpAddr = pIpAddr;
+    }
+    // The LAN kind's typed address: valid text adds a line of its own (or selects the
+    // discovered line of that address); anything else is refused with a message.
+    void AddTypedAddress();
 
     QLabel* Heading() const { return m_pHeading; }
     QListWidget* List() const { return m_pList; }
     QPushButton* UpdateButton() const { return m_pUpdate; }
     QPushButton* CancelButton() const { return m_pCancel; }
     QPushButton* SettingsButton() const { return m_pSettings; }
+    QLabel* AddressLabel() const { return m_pAddressLabel; }
+    QLineEdit* AddressField() const { return m_pAddress; }
+    QPushButton* AddButton() const { return m_pAdd; }
 
     void accept() override;
 
+protected:
+    // Enter in the address field adds the address instead of pressing Update.
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
 private:
     void SetTexts(int nPortKind);
+    void PlaceControls(bool bAddressRow);
     void OnSelectionChanged();
     void OnSettings();
 
@@ -120,6 +141,11 @@ private:
     QPushButton* m_pSettings;
     QPushButton* m_pUpdate;
     QPushButton* m_pCancel;
+    QLabel* m_pAddressLabel;
+    QLineEdit* m_pAddress;
+    QPushButton* m_pAdd;
+    std::string* m_pTargetName = nullptr;
+    DWORD* m_pIpAddr = nullptr;
     std::array<std::string, PORT_ENTRY_SLOTS> m_entries;
     int m_nPortKind = 0;
     int m_nLastSel = -1;

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <span>
@@ -16,6 +17,7 @@
 #include "platform/Event.h"
 #include "platform/LastError.h"
 #include "platform/Thread.h"
+#include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
 #include "system/Service.h"
@@ -47,6 +49,38 @@ const char* TableNameOf(const UpdateDataEntry* pEntry) {
         if (pEntry >= pTable->data() && pEntry < pTable->data() + pTable->size()) return pszName;
     }
     return "";
+}
+
+// The firmware entry a run sends: the one of the printer's Type ID.
+const UpdateDataEntry* FirmwareEntryOfRun() {
+    int nTypeId = theApp.nTypeId;
+    if (nTypeId < 0 || static_cast<std::size_t>(nTypeId) >= theApp.tables.FW.size()) return nullptr;
+    return &theApp.tables.FW[static_cast<std::size_t>(nTypeId)];
+}
+
+// How a person calls a transfer, and how the engine counts its progress.
+TransferInfo TransferOf(const UpdateDataEntry* pEntry, const std::string& table) {
+    static const std::pair<const char*, const char*> kKinds[] = {
+        {"FW", "Firmware"}, {"KF", "Font data"}, {"CF", "Code page data"}, {"ZF", "CPCL font data"}, {"YF", "ZPL font data"},
+    };
+    std::string kind = "Data";
+    for (const auto& [pszTable, pszKind] : kKinds) {
+        if (table == pszTable) kind = pszKind;
+    }
+    TransferInfo info;
+    if (pEntry == nullptr) {
+        info.strName = kind;
+        return info;
+    }
+    info.strName = kind + (pEntry->strFileName.empty() ? std::string() : " " + pEntry->strFileName);
+    info.cbTotal = pEntry->cbData;
+    int nKind = std::clamp(theApp.nPortKind, 0, static_cast<int>(PORT_KIND_COUNT) - 1);
+    if (pEntry->cbFirstBlock[nKind] != 0 && pEntry->dwFirstBlockWait[nKind] != 0) {
+        // As the engine weighs the pause: a tenth of the transfer.
+        info.cbPauseWeight = pEntry->cbData / 10;
+        info.dwPauseMs = pEntry->dwFirstBlockWait[nKind];
+    }
+    return info;
 }
 
 bool ReadLine(int fd) {
@@ -149,8 +183,11 @@ void CCliSession::SetControlText(int nControlId, const std::string& text) {
     if (nControlId == IDC_STATUS_TEXT) {
         m_view.SetStatus(text);
     } else if (nControlId == IDC_PROGRESS_TEXT) {
-        NoteProgress(text);
-        m_view.SetProgress(text);
+        if (std::optional<ProgressStep> step = NoteProgress(text)) {
+            m_view.ShowStep(*step, GetTickCount());
+        } else {
+            m_view.SetProgress(text);
+        }
     }
 }
 
@@ -162,7 +199,7 @@ void CCliSession::PostSelect() {}
 void CCliSession::PostClose() {}
 void CCliSession::PostRetry() { m_bRetryPosted = true; }
 
-void CCliSession::NoteProgress(const std::string& text) {
+std::optional<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
     std::optional<ProgressText> progress = ParseProgressText(text);
     bool bSending = progress && progress->strLabel == "Sending...";
     std::lock_guard lock(m_mutex);
@@ -178,9 +215,16 @@ void CCliSession::NoteProgress(const std::string& text) {
             m_bBeforeTaken = true;
         }
         m_bFirmwareSent = m_bFirmwareSent || bFirmware;
-        m_report.sent.push_back(bFirmware ? "FW" : TableNameOf(theApp.pCurrentEntry));
+        const UpdateDataEntry* pEntry = bFirmware ? FirmwareEntryOfRun() : theApp.pCurrentEntry;
+        const char* pszTable = bFirmware ? "FW" : TableNameOf(pEntry);
+        m_report.sent.push_back(pszTable);
+        m_steps.BeginTransfer(TransferOf(pEntry, pszTable));
+        if (pEntry != nullptr && !pEntry->strFileName.empty()) {
+            m_report.sentFiles.emplace_back(pEntry->strFileName, pEntry->cbData);
+        }
     }
     m_bSending = bSending;
+    return m_steps.OnText(text, GetTickCount());
 }
 
 BOOL CCliSession::ShowHelpPage(const char* pszUrl) {
@@ -223,6 +267,7 @@ BOOL CCliSession::SetupConnectionKinds() {
     if (m_options.nKind) {
         int nKind = *m_options.nKind;
         if ((dwInterfaces & kInterfaceOfKind[nKind]) == 0) {
+            SayMissingModel();
             ShowError(LOC_PORT_NOT_SUPPORTED, ERROR_KIND_NOT_OFFERED, "%s", LoadResString(IDS_PORT_NOT_SUPPORTED).c_str());
             return FALSE;
         }
@@ -233,12 +278,24 @@ BOOL CCliSession::SetupConnectionKinds() {
             if ((dwInterfaces & kInterfaceOfKind[nKind]) != 0) m_nKind = nKind;
         }
         if (m_nKind < 0) {
+            SayMissingModel();
             ShowError(LOC_CONFIG_NO_PORT, ERROR_KIND_NOT_OFFERED, "%s", LoadResString(IDS_CONFIG_NO_PORT).c_str());
             return FALSE;
         }
     }
     theApp.nInitialPortKind = m_nKind;
     return TRUE;
+}
+
+void CCliSession::SayMissingModel() {
+    std::string sentence = MissingModelSentence(theApp.nTypeId);
+    if (sentence.empty()) return;
+    std::lock_guard lock(m_mutex);
+    m_report.strResultText = sentence;
+}
+
+void CCliSession::ShowNotes(const std::vector<std::string>& notes) {
+    for (const std::string& note : notes) m_view.WriteLines("Note: " + note);
 }
 
 void CCliSession::OnInterrupt() {
@@ -343,6 +400,19 @@ DWORD CCliSession::Select(CKelvoApp& app) {
     if (m_nInterrupts > 0) return ERROR_CANCELLED;
     if (m_nKind < 0 && !SetupConnectionKinds()) return ERROR_INVALID_PRINTER_NAME;
     app.nPortKind = m_nKind;
+    if (m_workers.pfnCheckBeforeConnecting) {
+        std::vector<std::string> notes;
+        std::optional<PortProblem> problem = m_workers.pfnCheckBeforeConnecting(m_nKind, m_options.strPort, &notes);
+        ShowNotes(notes);
+        if (problem) {
+            LogMessage(LOG_APP, 'I', __LINE__, problem->dwResult, "Not connecting: %s", problem->strSentence.c_str());
+            std::lock_guard lock(m_mutex);
+            m_report.strKind = PortKindWord(m_nKind);
+            m_report.strPort = m_options.strPort;
+            m_report.strResultText = problem->strSentence;
+            return problem->dwResult;
+        }
+    }
     DWORD dwResult = ChoosePort(app);
     if (dwResult != ERROR_SUCCESS) return dwResult;
     // The serial line's settings for the run: the record the port list would make.
@@ -384,15 +454,22 @@ void CCliSession::RunUpdates(CKelvoApp& app) {
 
 void CCliSession::RunMainWindow(CKelvoApp& app) {
     if (m_options.bForce) app.SetFlags(UF_FORCE_UPDATE);
+    ShowNotes(TakeConfigNotes());
     DWORD dwResult = RunWorker(m_workers.pfnInitialize, "initialisation");
     if (dwResult == ERROR_SUCCESS) dwResult = Select(app);
     if (dwResult == ERROR_SUCCESS) {
         RunUpdates(app);
+        if (app.nExitCode == ERROR_BAD_DEVICE && m_workers.pfnDeviceId) {
+            std::string sentence = WrongModelSentence(m_workers.pfnDeviceId());
+            std::lock_guard lock(m_mutex);
+            if (!sentence.empty()) m_report.strResultText = sentence;
+        }
     } else {
         app.nExitCode = dwResult;
     }
     m_view.BreakLine();
     NoteFirmwareVersions(app);
+    if (std::string summary = CliSummary(Report()); !summary.empty()) m_view.WriteLines(summary);
     // The model table is emptied when the run is over; keep what the report needs.
     int nTypeId = app.nTypeId;
     std::lock_guard lock(m_mutex);

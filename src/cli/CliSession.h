@@ -8,10 +8,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/Options.h"
+#include "cli/Preflight.h"
 #include "cli/ProgressView.h"
 #include "cli/Report.h"
 #include "discovery/UtilPort.h"
@@ -37,6 +39,12 @@ struct CliWorkers {
     // Starts again what the run stopped and restores the serial defaults; called on the
     // main thread at the second interrupt, while the worker may still run.
     std::function<void()> pfnRestoreMachine = {};
+    // Mistakes found before connecting, for the kind and the port (empty: a search
+    // follows); notes for people go to the vector. None: connect.
+    std::function<std::optional<PortProblem>(int nKind, const std::string& port, std::vector<std::string>*)>
+        pfnCheckBeforeConnecting = {};
+    // The DEVICE ID the printer reported at the last identification; -1: none.
+    std::function<int()> pfnDeviceId = {};
 };
 
 // The discovery object of a kind; null when this build has none for it.
@@ -111,10 +119,14 @@ private:
     void RunUpdates(CKelvoApp& app);
     void OnInterrupt();
     void DrainInterrupts();
-    void NoteProgress(const std::string& text);
+    // Notes a transfer that begins; the named step the progress text shows, if any.
+    std::optional<ProgressStep> NoteProgress(const std::string& text);
     std::string FwVersion() const;
     std::vector<BYTE> TakeRomId() const;
     void NoteFirmwareVersions(CKelvoApp& app);
+    // The sentence before the "no port"/"not supported" box when config.ini lacks the model.
+    void SayMissingModel();
+    void ShowNotes(const std::vector<std::string>& notes);
 
     CliOptions m_options;
     CliWorkers m_workers;
@@ -135,6 +147,7 @@ private:
     mutable std::mutex m_mutex;  // guards the report below
     CliReport m_report;
     bool m_bSending = false;
+    CProgressSteps m_steps;
     bool m_bFirmwareSeen = false;     // in the current run
     bool m_bFirmwareSent = false;     // in any run
     bool m_bBeforeTaken = false;

@@ -10,6 +10,10 @@ CliWorkers EngineWorkers() {
         [] { return TakeRomIdAnswer(); },
         [] { return CancelWaitText(); },
         [] { RestoreMachineAfterInterrupt(); },
+        [](int nKind, const std::string& port, std::vector<std::string>* pNotes) {
+            return CheckBeforeConnecting(nKind, port, pNotes);
+        },
+        [] { return PrinterDeviceId(); },
     };
 }
 

@@ -1,9 +1,13 @@
 #include "cli/Fleet.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,24 +16,31 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "cli/Json.h"
 #include "cli/ProgressView.h"
 #include "engine/Kelvo.h"
 #include "log/Log.h"
+#include "platform/BlueZ.h"
 #include "platform/LastError.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
+#include "port/UsbLp.h"
 #include "system/Service.h"
+#include "system/System.h"
 
 namespace {
 
 constexpr const char* kProgramName = "kelvo-cli";
+// What a parent says first on the channel it hands a child.
+constexpr std::string_view kChannelGreeting = "kelvo-fleet-child 1\n";
 // After a second interrupt the user wants out: the starts are asked for, briefly waited for.
 constexpr ServiceLimits kQuitLimits{2000, 100, 1000, 300, nullptr};
 
@@ -47,6 +58,17 @@ void WriteAll(int fd, std::string_view text) {
         if (n <= 0) return;
         text.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+// A child's line as a terminal or a log may show it: control characters (an escape
+// sequence in a printer's answer) become '?'.
+std::string Printable(std::string_view text) {
+    std::string out(text);
+    for (char& ch : out) {
+        unsigned char uch = static_cast<unsigned char>(ch);
+        if (uch < 0x20 || uch == 0x7F) ch = '?';
+    }
+    return out;
 }
 
 void AddUnique(std::vector<std::string>* pPorts, const std::string& port) {
@@ -73,12 +95,26 @@ struct Child {
     pid_t pid = -1;
     UniqueFd out;
     UniqueFd err;
+    UniqueFd channel;     // its end of the socket pair: held while it runs
     std::string outText;  // its stdout: the result object
     std::string errLine;  // its stderr: the line not yet ended
+    Deadline limit{INFINITE};  // --timeout
+    int nTimeoutInterrupts = 0;  // interrupts sent because the limit passed
+    std::string lastStep;        // --json-lines: the child's last line that was no progress
+    std::string lastLabel;       // the phase of the last progress event
+    Deadline progressDue{0};     // and when the next one of that phase may go out
 };
 
+constexpr DWORD kProgressEventMs = 1000;
+
+// After --timeout the child is interrupted as by Ctrl+C; if it still runs this much later
+// (a restart wait a cancel does not cut short) a second interrupt makes it quit.
+constexpr DWORD kTimeoutQuitAfterMs = 5000;
+
 // What a printer shows: one line each, redrawn in place on a terminal; every line of a
-// child with its port in front otherwise.
+// child with its port in front otherwise. When the block does not fit the terminal (more
+// printers than rows) it shrinks to one summary line and the failing printers; no line
+// is longer than the terminal is wide, so none wraps and the redraw stays in place.
 class FleetView {
 public:
     FleetView(int fd, bool bTerminal, const std::vector<std::string>& ports)
@@ -89,8 +125,9 @@ public:
         m_nPortWidth = static_cast<int>(nWidth);
     }
 
-    void ChildLine(std::size_t nIndex, const std::string& line) {
-        if (line.empty()) return;
+    void ChildLine(std::size_t nIndex, const std::string& text) {
+        if (text.empty()) return;
+        const std::string line = Printable(text);
         Line& l = m_lines[nIndex];
         if (std::optional<ProgressText> progress = ParseProgressText(line)) {
             DWORD dwNow = GetTickCount();
@@ -98,8 +135,13 @@ public:
             l.strPhase = progress->strLabel;
             l.nPercent = progress->nPercent;
             l.dwPhaseMs = dwNow - l.dwPhaseStart;
+        } else if (line.starts_with("  ") && !l.strStep.empty()) {
+            // A child's progress line under its step's name ("  42%  50,400 of ...").
+            l.strPhase = l.strStep + ":" + line.substr(1);
+            l.nPercent = -1;
         } else {
             l.strPhase = line;
+            l.strStep = line;
             l.nPercent = -1;
         }
         if (!m_bTerminal) {
@@ -108,11 +150,13 @@ public:
             Draw();
         }
     }
-    void SetPhase(std::size_t nIndex, const std::string& text) {
-        m_lines[nIndex].strPhase = text;
+    // nState: kWaiting, kRunning, or the exit status the printer ended with.
+    void SetPhase(std::size_t nIndex, const std::string& text, int nState) {
+        m_lines[nIndex].strPhase = Printable(text);
         m_lines[nIndex].nPercent = -1;
+        m_lines[nIndex].nState = nState;
         if (!m_bTerminal) {
-            WriteAll(m_fd, m_lines[nIndex].strPort + ": " + text + "\n");
+            WriteAll(m_fd, m_lines[nIndex].strPort + ": " + m_lines[nIndex].strPhase + "\n");
         } else {
             Draw();
         }
@@ -125,29 +169,71 @@ public:
         if (m_bTerminal && bBlockAfter) Draw();
     }
 
+    static constexpr int kWaiting = -2;
+    static constexpr int kRunning = -1;
+
 private:
     struct Line {
         std::string strPort;
         std::string strPhase = "waiting";
+        std::string strStep;  // the child's last line that was no progress line
         int nPercent = -1;
         DWORD dwPhaseStart = 0;
         DWORD dwPhaseMs = 0;
+        int nState = kWaiting;
     };
+    // Cut to the width without splitting a UTF-8 sequence.
+    static std::string Fit(std::string text, std::size_t nColumns) {
+        if (nColumns == 0 || text.size() < nColumns) return text;
+        std::size_t n = nColumns - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+        text.resize(n);
+        return text;
+    }
+    std::string LineText(const Line& l) const {
+        std::string phase = l.strPhase.substr(0, l.strPhase.find('\n'));
+        std::string text = StrPrintf("%-*s  %s", m_nPortWidth, l.strPort.c_str(), phase.c_str());
+        if (l.nPercent >= 0) {
+            text += StrPrintf(" %3d%%", l.nPercent);
+            // The share of the phase done per second: the pause of a printer that
+            // rewrites its flash shows as a slow phase, not as a stalled one.
+            if (l.dwPhaseMs >= 1000) text += StrPrintf("  %.1f %%/s", l.nPercent * 1000.0 / l.dwPhaseMs);
+        }
+        return text;
+    }
     void Draw() {
+        winsize size{};
+        std::size_t nRows = 0, nColumns = 0;
+        if (::ioctl(m_fd, TIOCGWINSZ, &size) == 0) {
+            nRows = size.ws_row;
+            nColumns = size.ws_col;
+        }
+        std::vector<std::string> rows;
+        // The block, the parent's last line and the cursor's row must fit.
+        if (nRows == 0 || m_lines.size() + 2 <= nRows) {
+            for (const Line& l : m_lines) rows.push_back(LineText(l));
+        } else {
+            int nWaiting = 0, nRunning = 0, nDone = 0, nFailed = 0;
+            for (const Line& l : m_lines) {
+                if (l.nState == kWaiting) ++nWaiting;
+                else if (l.nState == kRunning) ++nRunning;
+                else if (l.nState == 0 || l.nState == 2) ++nDone;
+                else ++nFailed;
+            }
+            rows.push_back(StrPrintf("%zu printers: %d running, %d done, %d failed, %d waiting", m_lines.size(), nRunning,
+                                     nDone, nFailed, nWaiting));
+            for (const Line& l : m_lines) {
+                if (l.nState == kWaiting || l.nState == kRunning || l.nState == 0 || l.nState == 2) continue;
+                if (rows.size() + 2 >= nRows) break;
+                rows.push_back(LineText(l));
+            }
+        }
         std::string text;
         if (m_nDrawn > 0) text += StrPrintf("\033[%dA", m_nDrawn);
-        for (const Line& l : m_lines) {
-            std::string phase = l.strPhase.substr(0, l.strPhase.find('\n'));
-            text += StrPrintf("\r\033[K%-*s  %s", m_nPortWidth, l.strPort.c_str(), phase.c_str());
-            if (l.nPercent >= 0) {
-                text += StrPrintf(" %3d%%", l.nPercent);
-                // The share of the phase done per second: the pause of a printer that
-                // rewrites its flash shows as a slow phase, not as a stalled one.
-                if (l.dwPhaseMs >= 1000) text += StrPrintf("  %.1f %%/s", l.nPercent * 1000.0 / l.dwPhaseMs);
-            }
-            text += "\n";
-        }
-        m_nDrawn = static_cast<int>(m_lines.size());
+        for (const std::string& row : rows) text += "\r\033[K" + Fit(row, nColumns) + "\n";
+        // A block that shrank leaves its old last rows below: cleared.
+        if (m_nDrawn > static_cast<int>(rows.size())) text += "\033[J";
+        m_nDrawn = static_cast<int>(rows.size());
         WriteAll(m_fd, text);
     }
 
@@ -172,33 +258,138 @@ bool ReadSome(int fd, std::string* pText) {
     }
 }
 
-std::string ResultOfChild(const std::string& port, const std::string& outText, int nExitStatus) {
+// The parent's port and kind in a child's object that has none (it ended before it chose).
+std::string WithPortAndKind(std::string json, const std::string& port, const std::string& kind) {
+    auto fill = [&json](std::string_view key, const std::string& value) {
+        if (value.empty()) return;
+        std::string null = "\"" + std::string(key) + "\":null";
+        if (std::size_t at = json.find(null); at != std::string::npos) {
+            json.replace(at, null.size(), "\"" + std::string(key) + "\":" + JsonString(value));
+        }
+    };
+    fill("kind", kind);
+    fill("port", port);
+    return json;
+}
+
+void AddKindAndPort(JsonObject& object, const FleetResult& result) {
+    if (result.strKind.empty()) {
+        object.AddNull("kind");
+    } else {
+        object.Add("kind", std::string_view(result.strKind));
+    }
+    object.Add("port", std::string_view(result.strPort));
+}
+
+std::string ResultOfChild(const FleetResult& result, const std::string& outText, int nExitStatus) {
     // The object is the child's last line on stdout.
     std::string_view text = Trim(outText);
     std::size_t nLast = text.rfind('\n');
     std::string_view last = nLast == std::string_view::npos ? text : text.substr(nLast + 1);
-    if (last.starts_with('{') && last.ends_with('}')) return std::string(last);
+    if (last.starts_with('{') && last.ends_with('}')) return WithPortAndKind(std::string(last), result.strPort, result.strKind);
     JsonObject object;
     object.AddNull("result").AddNull("result_name").Add("exit_status", static_cast<std::int64_t>(nExitStatus));
-    object.Add("port", std::string_view(port));
+    AddKindAndPort(object, result);
     object.Add("messages", std::vector<std::string>{StrPrintf(
                                "kelvo-cli ended without a result (exit status %d)", nExitStatus)});
+    object.Add("result_text", "kelvo-cli ended without a result; its log (Kelvo-<port>.log) tells how far it came.");
     return object.Text();
 }
 
-std::string NotStartedResult(const std::string& port) {
+std::string NotStartedResult(
+    const FleetResult& result, const std::string& why = "Not started: the run was cancelled",
+    std::string_view text = "Not started: the fleet run was cancelled before this printer's turn.") {
     JsonObject object;
     object.Add("result", static_cast<std::int64_t>(ERROR_CANCELLED))
         .Add("result_name", "ERROR_CANCELLED")
-        .Add("exit_status", static_cast<std::int64_t>(3))
-        .Add("port", std::string_view(port))
-        .Add("messages", std::vector<std::string>{"Not started: the run was cancelled"});
+        .Add("exit_status", static_cast<std::int64_t>(3));
+    AddKindAndPort(object, result);
+    object.Add("messages", std::vector<std::string>{why}).Add("result_text", text);
     return object.Text();
+}
+
+// A child's object after --timeout cancelled it: exit status 1 and a field that says why.
+std::string MarkTimedOut(std::string json, int nTimeout) {
+    const std::string status = "\"exit_status\":3,";
+    if (std::size_t at = json.find(status); at != std::string::npos) {
+        json.replace(at, status.size(), StrPrintf("\"exit_status\":1,\"timed_out_after_s\":%d,", nTimeout));
+    }
+    return json;
+}
+
+bool IsTtyName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char ch : name) {
+        bool bOk = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+                   ch == '-' || ch == '.';
+        if (!bOk) return false;
+    }
+    return true;
+}
+
+// A socket pair: the parent's end, greeting already written, and the child's, which
+// SpawnProcess hands over as descriptor 3 (so neither may be 3 here). Invalid on failure.
+void MakeChannel(UniqueFd* pParent, UniqueFd* pChild) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    UniqueFd parent(pair[0]), child(pair[1]);
+    if (child.Get() <= kSpawnChannelFd) child.Reset(::fcntl(child.Get(), F_DUPFD_CLOEXEC, kSpawnChannelFd + 1));
+    if (!child || ::send(parent.Get(), kChannelGreeting.data(), kChannelGreeting.size(), MSG_NOSIGNAL) !=
+                      static_cast<ssize_t>(kChannelGreeting.size())) {
+        return;
+    }
+    *pParent = std::move(parent);
+    *pChild = std::move(child);
+}
+
+// The units this parent stopped, started again; those it found stopped stay so.
+void StartServicesStoppedHere(const ServiceLimits& limits) {
+    std::vector<std::string> units = UnitsStoppedHere();
+    auto stopped = [&units](std::string_view unit) { return std::find(units.begin(), units.end(), unit) != units.end(); };
+    if (stopped(kSpoolerUnit) || stopped("cups.socket") || stopped("cups.path")) SpoolerControl(TRUE, nullptr, limits);
+    if (stopped(kPosServiceUnit)) PosServiceControl(TRUE, limits);
 }
 
 }  // namespace
 
-bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std::string* pError) {
+bool CheckPortName(std::string_view name, int nKind, std::string* pWhy) {
+    if (Utf8Length(name) > PORT_NAME_MAX) {
+        *pWhy = StrPrintf("port name longer than %d characters", static_cast<int>(PORT_NAME_MAX));
+        return false;
+    }
+    for (char ch : name) {
+        unsigned char uch = static_cast<unsigned char>(ch);
+        if (uch <= 0x20 || uch == 0x7F || ch == '/') {
+            *pWhy = "a port name has no blanks, control characters or '/'";
+            return false;
+        }
+    }
+    const std::string text(name);
+    bool bFits = true;
+    const char* pszWhat = "";
+    if (nKind == PORT_KIND_LAN) {
+        in_addr addr{};
+        bFits = ::inet_pton(AF_INET, text.c_str(), &addr) == 1;
+        pszWhat = "an IPv4 address such as 192.168.0.20";
+    } else if (nKind == PORT_KIND_USB) {
+        unsigned nLp = 0;
+        bFits = UsbLpOfPortName(text, &nLp) && text.size() == UsbPortName(nLp).size();
+        pszWhat = "USB and its number, such as USB001";
+    } else if (nKind == PORT_KIND_BLUETOOTH) {
+        bFits = ParseBthAddress(text.c_str()) != 0;
+        pszWhat = "a Bluetooth address such as 02:00:00:12:34:56";
+    } else if (nKind == PORT_KIND_SERIAL) {
+        bFits = IsTtyName(text);
+        pszWhat = "a tty name such as ttyS0 or ttyUSB0";
+    }
+    if (!bFits) {
+        *pWhy = "'" + text + "' is no " + PortKindWord(nKind) + " port: " + pszWhat;
+        return false;
+    }
+    return true;
+}
+
+bool ParsePortsText(std::string_view text, int nKind, std::vector<std::string>* pPorts, std::string* pError) {
     int nLine = 0;
     while (!text.empty()) {
         std::size_t nEnd = text.find('\n');
@@ -207,8 +398,9 @@ bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std
         ++nLine;
         line = Trim(line.substr(0, line.find('#')));
         if (line.empty()) continue;
-        if (Utf8Length(line) > PORT_NAME_MAX) {
-            *pError = StrPrintf("line %d: port name longer than %d characters", nLine, static_cast<int>(PORT_NAME_MAX));
+        std::string why;
+        if (!CheckPortName(line, nKind, &why)) {
+            *pError = StrPrintf("line %d: ", nLine) + Printable(why);
             return false;
         }
         AddUnique(pPorts, std::string(line));
@@ -216,8 +408,70 @@ bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std
     return true;
 }
 
+bool FailedPortsOfResult(std::string_view json, int nKind, std::vector<std::string>* pPorts, std::string* pError) {
+    JsonValue document;
+    if (!ParseJson(json, &document) || document.type != JsonValue::Type::Object) {
+        *pError = "not a kelvo-cli --json result";
+        return false;
+    }
+    std::vector<const JsonValue*> results;
+    if (const JsonValue* pList = document.Find("results"); pList != nullptr && pList->type == JsonValue::Type::Array) {
+        for (const JsonValue& item : pList->items) results.push_back(&item);
+    } else if (document.Find("exit_status") != nullptr) {
+        results.push_back(&document);
+    } else {
+        *pError = "not a kelvo-cli --json result";
+        return false;
+    }
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const JsonValue* pStatus = results[i]->Find("exit_status");
+        const JsonValue* pPort = results[i]->Find("port");
+        if (pStatus == nullptr || pStatus->type != JsonValue::Type::Number || pPort == nullptr ||
+            pPort->type != JsonValue::Type::String) {
+            *pError = StrPrintf("result %zu has no exit status or no port", i + 1);
+            return false;
+        }
+        if (pStatus->dValue == 0 || pStatus->dValue == 2) continue;
+        std::string why;
+        if (!CheckPortName(pPort->text, nKind, &why)) {
+            *pError = StrPrintf("result %zu: ", i + 1) + Printable(why);
+            return false;
+        }
+        AddUnique(pPorts, pPort->text);
+    }
+    return true;
+}
+
+FleetChannel TakeFleetChannel() noexcept {
+    const int fd = kSpawnChannelFd;
+    ucred cred{};
+    socklen_t nCred = sizeof cred;
+    int nType = 0;
+    socklen_t nType_ = sizeof nType;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &nType, &nType_) != 0 || nType != SOCK_STREAM) return FleetChannel::None;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &nCred) != 0) return FleetChannel::None;
+    // A socket pair's credentials are those of the process that made it: the parent.
+    if (cred.pid <= 1) return FleetChannel::None;
+    std::array<char, 64> greeting{};
+    ssize_t n = ::recv(fd, greeting.data(), kChannelGreeting.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n != static_cast<ssize_t>(kChannelGreeting.size()) ||
+        std::string_view(greeting.data(), static_cast<std::size_t>(n)) != kChannelGreeting) {
+        return FleetChannel::None;
+    }
+    ::recv(fd, greeting.data(), kChannelGreeting.size(), MSG_DONTWAIT);
+    // No program this one starts inherits it.
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // Killed outright with the parent, as a cable pulled: the parent's services and its
+    // record are what a later start puts right, and nothing here may outlive them.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return FleetChannel::ParentGone;
+    // The parent may have died before the line above: then this one has a new parent.
+    if (::getppid() != cred.pid) return FleetChannel::ParentGone;
+    return FleetChannel::Child;
+}
+
 bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
-                       std::string* pError) {
+                       std::string* pError, bool* pbNothingToDo) {
+    if (pbNothingToDo != nullptr) *pbNothingToDo = false;
     pPorts->clear();
     for (const std::string& port : options.ports) AddUnique(pPorts, port);
     if (!options.strPortsFrom.empty()) {
@@ -229,8 +483,28 @@ bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discov
         std::stringstream text;
         text << in.rdbuf();
         std::string error;
-        if (!ParsePortsText(text.str(), pPorts, &error)) {
+        if (!ParsePortsText(text.str(), options.nKind ? *options.nKind : -1, pPorts, &error)) {
             *pError = options.strPortsFrom + ", " + error;
+            return false;
+        }
+    }
+    if (!options.strRetryFailed.empty()) {
+        std::ifstream in(options.strRetryFailed);
+        if (!in) {
+            *pError = "cannot read " + options.strRetryFailed + ": " + std::strerror(errno);
+            return false;
+        }
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string error;
+        std::size_t nBefore = pPorts->size();
+        if (!FailedPortsOfResult(text.str(), options.nKind ? *options.nKind : -1, pPorts, &error)) {
+            *pError = options.strRetryFailed + ", " + error;
+            return false;
+        }
+        if (pPorts->size() == nBefore && options.ports.empty() && options.strPortsFrom.empty() && !options.bAll) {
+            *pError = "no printer failed in " + options.strRetryFailed + ": nothing to do";
+            if (pbNothingToDo != nullptr) *pbNothingToDo = true;
             return false;
         }
     }
@@ -257,7 +531,7 @@ bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discov
 
 std::vector<std::string> FleetChildArgs(const std::string& program, const CliOptions& options,
                                         const std::string& port) {
-    std::vector<std::string> args{program, "--fleet-child", "--port", port, "--json"};
+    std::vector<std::string> args{program, "--port", port, "--json"};
     if (options.nKind) {
         args.push_back("--kind");
         args.push_back(PortKindWord(*options.nKind));
@@ -269,23 +543,21 @@ std::vector<std::string> FleetChildArgs(const std::string& program, const CliOpt
 
 int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept {
     if (bCancelled) return 3;
+    bool bAllCurrent = !results.empty();
     for (const FleetResult& result : results) {
         if (result.nExitStatus != 0 && result.nExitStatus != 2) return 1;
+        bAllCurrent = bAllCurrent && result.nExitStatus == 2;
     }
-    return 0;
+    return bAllCurrent ? 2 : 0;
 }
 
-std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs) {
-    std::string list = "[";
+std::string FleetSummaryJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs) {
     std::array<std::int64_t, 4> counts{};
     for (const FleetResult& result : results) {
-        if (list.size() > 1) list += ",";
-        list += result.strJson;
         // Any other status (a child killed by a signal) counts as the failure it is.
         std::size_t n = result.nExitStatus >= 0 && result.nExitStatus <= 3 ? static_cast<std::size_t>(result.nExitStatus) : 1;
         ++counts[n];
     }
-    list += "]";
     JsonObject byStatus;
     for (std::size_t n = 0; n < counts.size(); ++n) byStatus.Add(std::to_string(n), counts[n]);
     JsonObject summary;
@@ -293,20 +565,95 @@ std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, 
         .Add("exit_status", static_cast<std::int64_t>(nExitStatus))
         .AddRaw("by_exit_status", byStatus.Text())
         .Add("duration_ms", static_cast<std::int64_t>(dwDurationMs));
+    return summary.Text();
+}
+
+std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs) {
+    std::string list = "[";
+    for (const FleetResult& result : results) {
+        if (list.size() > 1) list += ",";
+        list += result.strJson;
+    }
+    list += "]";
     JsonObject object;
-    object.AddRaw("results", list).AddRaw("summary", summary.Text());
+    object.AddRaw("results", list).AddRaw("summary", FleetSummaryJson(results, nExitStatus, dwDurationMs));
     return object.Text();
+}
+
+std::string FleetSummaryTable(const std::vector<FleetResult>& results) {
+    std::vector<std::array<std::string, 6>> rows{{"PORT", "MODEL", "FIRMWARE", "SENT", "RESULT", "TIME"}};
+    for (const FleetResult& result : results) {
+        JsonValue object;
+        if (!ParseJson(result.strJson, &object)) object = JsonValue();
+        auto text = [&object](std::string_view key) {
+            const JsonValue* pValue = object.Find(key);
+            return pValue != nullptr && pValue->type == JsonValue::Type::String ? Printable(pValue->text) : std::string();
+        };
+        std::string before = text("firmware_before"), after = text("firmware_after");
+        std::string firmware = before.empty() && after.empty() ? "-"
+                               : after.empty() || after == before ? (before.empty() ? after : before)
+                                                                  : (before.empty() ? "?" : before) + " -> " + after;
+        std::string sent;
+        if (const JsonValue* pSent = object.Find("sent"); pSent != nullptr) {
+            for (const JsonValue& item : pSent->items) sent += (sent.empty() ? "" : " ") + Printable(item.text);
+        }
+        std::string outcome = result.nExitStatus == 0   ? "updated"
+                              : result.nExitStatus == 2 ? "current"
+                              : result.nExitStatus == 3 ? "cancelled"
+                                                        : "failed";
+        if (const JsonValue* pTimedOut = object.Find("timed_out_after_s"); pTimedOut != nullptr) outcome = "timed out";
+        std::string name = text("result_name");
+        if (!name.empty() && result.nExitStatus != 0 && result.nExitStatus != 2) outcome += " (" + name + ")";
+        std::string duration = "-";
+        if (const JsonValue* pMs = object.Find("duration_ms"); pMs != nullptr && pMs->type == JsonValue::Type::Number) {
+            duration = StrPrintf("%.1f s", pMs->dValue / 1000.0);
+        }
+        std::string model = text("model");
+        rows.push_back({Printable(result.strPort), model.empty() ? "-" : model, firmware, sent.empty() ? "-" : sent,
+                        outcome, duration});
+    }
+    std::array<std::size_t, 6> widths{};
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Utf8Length(row[c]));
+    }
+    std::string table;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size()) line += std::string(widths[c] - Utf8Length(row[c]) + 2, ' ');
+        }
+        table += line + "\n";
+    }
+    return table;
 }
 
 int RunFleet(const CliOptions& options, int fdInterrupt) {
     const DWORD dwStart = GetTickCount();
     auto finish = [&](const std::vector<FleetResult>& results, int nStatus) {
         LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Fleet run ended: exit status %d ]]]", nStatus);
-        if (options.bJson) WriteAll(STDOUT_FILENO, FleetJson(results, nStatus, GetTickCount() - dwStart) + "\n");
+        if (options.bJsonLines) {
+            WriteAll(STDOUT_FILENO, JsonObject()
+                                        .Add("event", "summary")
+                                        .AddRaw("summary", FleetSummaryJson(results, nStatus, GetTickCount() - dwStart))
+                                        .Text() +
+                                        "\n");
+        } else if (options.bJson) {
+            WriteAll(STDOUT_FILENO, FleetJson(results, nStatus, GetTickCount() - dwStart) + "\n");
+        }
         return nStatus;
     };
     // Begun afresh only under the lock: a refused run adds its lines to the running one's.
     LogSetupPending(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
+
+    // --json-lines: each event as it happens, so a parent killed later loses nothing done.
+    auto event = [&options](const char* pszEvent, const std::string& port, const std::function<void(JsonObject&)>& more) {
+        if (!options.bJsonLines) return;
+        JsonObject object;
+        object.Add("event", pszEvent).Add("port", std::string_view(port));
+        if (more) more(object);
+        WriteAll(STDOUT_FILENO, object.Text() + "\n");
+    };
 
     LockOnly lockFrontEnd;
     std::string failedLock;
@@ -327,20 +674,26 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
 
     std::vector<std::string> ports;
     std::string error;
-    if (!CollectFleetPorts(options, MakeDiscovery, &ports, &error)) {
+    bool bNothingToDo = false;
+    if (!CollectFleetPorts(options, MakeDiscovery, &ports, &error, &bNothingToDo)) {
         WriteAll(STDERR_FILENO, std::string(kProgramName) + ": " + error + "\n");
-        return finish({}, 1);
+        return finish({}, bNothingToDo ? 2 : 1);
     }
     LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Fleet run: %zu printers, at most %d at once ]]]", ports.size(),
                options.nParallel);
 
     std::vector<FleetResult> results(ports.size());
-    for (std::size_t i = 0; i < ports.size(); ++i) results[i].strPort = ports[i];
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        results[i].strPort = ports[i];
+        if (options.nKind) results[i].strKind = PortKindWord(*options.nKind);
+    }
     FleetView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0, ports);
 
     // Once for all: no child may start the spooler again under another one's transfer.
     view.Message(StrPrintf("Updating %zu printers, at most %d at once.", ports.size(), options.nParallel));
-    SpoolerControl(FALSE, nullptr);
+    // The spooler only when a queue prints to one of the ports, as a single run does; only
+    // what was running is stopped, and only that is started again at the end.
+    if (IsPrinterOnAnyPort(ports)) SpoolerControl(FALSE, nullptr);
     PosServiceControl(FALSE);
 
     UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -349,6 +702,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     for (std::size_t i = 0; i < ports.size(); ++i) pending.push_back(i);
     std::vector<std::unique_ptr<Child>> running;
     int nInterrupts = 0;
+    int nFailures = 0;
 
     auto startNext = [&] {
         std::size_t nIndex = pending.front();
@@ -357,18 +711,21 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         if (::pipe2(outPipe, O_CLOEXEC) != 0) outPipe[0] = outPipe[1] = -1;
         if (::pipe2(errPipe, O_CLOEXEC) != 0) errPipe[0] = errPipe[1] = -1;
         UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]), errRead(errPipe[0]), errWrite(errPipe[1]);
+        UniqueFd channel, childChannel;
+        MakeChannel(&channel, &childChannel);
         auto child = std::make_unique<Child>();
         child->nIndex = nIndex;
         // Its own process group: a Ctrl+C reaches the children only through the parent.
-        BOOL bStarted = outRead && errRead &&
+        BOOL bStarted = outRead && errRead && channel &&
                         SpawnProcess(FleetChildArgs(program, options, ports[nIndex]), true,
-                                     SpawnStdio{devNull.Get(), outWrite.Get(), errWrite.Get()}, &child->pid);
+                                     SpawnStdio{devNull.Get(), outWrite.Get(), errWrite.Get(), childChannel.Get()},
+                                     &child->pid);
         if (!bStarted) {
             DWORD dwError = GetLastError();
             LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Cannot start the update of [%s]", ports[nIndex].c_str());
             results[nIndex].nExitStatus = 1;
-            results[nIndex].strJson = ResultOfChild(ports[nIndex], "", 1);
-            view.SetPhase(nIndex, StrPrintf("cannot start kelvo-cli (error %u)", dwError));
+            results[nIndex].strJson = ResultOfChild(results[nIndex], "", 1);
+            view.SetPhase(nIndex, StrPrintf("cannot start kelvo-cli (error %u)", dwError), 1);
             return;
         }
         LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] started [pid %d]", ports[nIndex].c_str(),
@@ -377,7 +734,10 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         ::fcntl(errRead.Get(), F_SETFL, O_NONBLOCK);
         child->out = std::move(outRead);
         child->err = std::move(errRead);
-        view.SetPhase(nIndex, "started");
+        child->channel = std::move(channel);
+        if (options.nTimeout > 0) child->limit = Deadline(static_cast<DWORD>(options.nTimeout) * 1000);
+        view.SetPhase(nIndex, "started", FleetView::kRunning);
+        event("start", ports[nIndex], {});
         running.push_back(std::move(child));
     };
     auto forwardInterrupt = [&] {
@@ -390,8 +750,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             view.Message("Cancelling every update... Interrupt again to quit sooner.");
             for (std::size_t nIndex : pending) {
                 results[nIndex].nExitStatus = 3;
-                results[nIndex].strJson = NotStartedResult(ports[nIndex]);
-                view.SetPhase(nIndex, "not started");
+                results[nIndex].strJson = NotStartedResult(results[nIndex]);
+                view.SetPhase(nIndex, "not started", 3);
             }
             pending.clear();
             forwardInterrupt();
@@ -405,7 +765,31 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         while ((nEnd = child.errLine.find('\n')) != std::string::npos) {
             std::string line = child.errLine.substr(0, nEnd);
             child.errLine.erase(0, nEnd + 1);
-            view.ChildLine(child.nIndex, std::string(Trim(line)));
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            view.ChildLine(child.nIndex, line);
+            std::string text(Trim(line));
+            if (text.empty()) continue;
+            std::optional<ProgressText> progress = ParseProgressText(text);
+            // A percent line under its step's name: "  42%  50,400 of 120,000 bytes".
+            if (!progress && line.starts_with("  ") && !child.lastStep.empty()) {
+                std::size_t nDigits = text.find_first_not_of("0123456789");
+                if (nDigits > 0 && nDigits != std::string::npos && nDigits <= 3 && text[nDigits] == '%') {
+                    progress = ProgressText{child.lastStep, std::stoi(text.substr(0, nDigits))};
+                }
+            }
+            if (progress) {
+                // At most one a second, and each new phase at once.
+                if (progress->strLabel == child.lastLabel && !child.progressDue.Expired()) continue;
+                child.lastLabel = progress->strLabel;
+                child.progressDue = Deadline(kProgressEventMs);
+                event("progress", ports[child.nIndex], [&](JsonObject& o) {
+                    o.Add("phase", std::string_view(progress->strLabel))
+                        .Add("percent", static_cast<std::int64_t>(progress->nPercent));
+                });
+            } else {
+                child.lastStep = text;
+                event("phase", ports[child.nIndex], [&](JsonObject& o) { o.Add("text", std::string_view(text)); });
+            }
         }
     };
 
@@ -420,7 +804,27 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             fds.push_back(pollfd{child->out.Get(), POLLIN, 0});
             fds.push_back(pollfd{child->err.Get(), POLLIN, 0});
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+        DWORD dwWait = INFINITE;
+        for (const auto& child : running) {
+            if (child->limit.Timeout() == INFINITE) continue;
+            DWORD dwLeft = child->limit.Remaining();
+            if (child->nTimeoutInterrupts == 1) dwLeft = kTimeoutQuitAfterMs - std::min(kTimeoutQuitAfterMs, child->limit.Elapsed() - child->limit.Timeout());
+            if (child->nTimeoutInterrupts < 2) dwWait = std::min(dwWait, dwLeft);
+        }
+        if (::poll(fds.data(), fds.size(), TimeoutToPoll(dwWait)) < 0 && errno != EINTR) break;
+        for (const auto& child : running) {
+            if (child->limit.Timeout() == INFINITE || !child->limit.Expired() || child->nTimeoutInterrupts >= 2) continue;
+            DWORD dwOver = child->limit.Elapsed() - child->limit.Timeout();
+            if (child->nTimeoutInterrupts == 0 || dwOver >= kTimeoutQuitAfterMs) {
+                ++child->nTimeoutInterrupts;
+                LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] over its time limit of %d s: interrupt [%d]",
+                           ports[child->nIndex].c_str(), options.nTimeout, child->nTimeoutInterrupts);
+                if (child->nTimeoutInterrupts == 1) {
+                    view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout), FleetView::kRunning);
+                }
+                ::kill(child->pid, SIGINT);
+            }
+        }
         if (fdInterrupt >= 0 && (fds[0].revents & POLLIN) != 0) {
             signalfd_siginfo info;
             while (::read(fdInterrupt, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) onInterrupt();
@@ -447,16 +851,37 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             if (WaitForProcess(child.pid, INFINITE, &nExitCode) != WAIT_OBJECT_0) nExitCode = 1;
             const std::string& port = ports[child.nIndex];
             LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] ended: exit status %d", port.c_str(), nExitCode);
-            results[child.nIndex].nExitStatus = nExitCode;
-            results[child.nIndex].strJson = ResultOfChild(port, child.outText, nExitCode);
-            view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode));
+            FleetResult& result = results[child.nIndex];
+            result.strJson = ResultOfChild(result, child.outText, nExitCode);
+            // Cancelled by the limit, not by the user: a failure of that printer.
+            if (child.nTimeoutInterrupts > 0 && nExitCode == 3) {
+                nExitCode = 1;
+                result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
+            }
+            result.nExitStatus = nExitCode;
+            view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode), nExitCode);
+            event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
             it = running.erase(it);
+            if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures && !pending.empty()) {
+                LogMessage(LOG_APP, 'I', __LINE__, 0, "%d updates failed: no further one started", nFailures);
+                view.Message(StrPrintf("%d of the updates failed: no further one is started (--max-failures).", nFailures));
+                for (std::size_t nIndex : pending) {
+                    results[nIndex].nExitStatus = 3;
+                    results[nIndex].strJson = NotStartedResult(
+                        results[nIndex], StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures),
+                        "Not started: the limit of failed updates (--max-failures) was reached before this printer's turn.");
+                    view.SetPhase(nIndex, "not started", 3);
+                }
+                pending.clear();
+            }
         }
     }
 
     const ServiceLimits& limits = nInterrupts >= 2 ? kQuitLimits : kServiceLimits;
-    SpoolerControl(TRUE, nullptr, limits);
-    PosServiceControl(TRUE, limits);
+    StartServicesStoppedHere(limits);
+    std::string table = FleetSummaryTable(results);
+    table.pop_back();
+    view.Message(table, false);
     int nCounts[4] = {};
     for (const FleetResult& result : results) ++nCounts[result.nExitStatus >= 0 && result.nExitStatus <= 3 ? result.nExitStatus : 1];
     view.Message(StrPrintf("%s: %zu printers: %d updated, %d current, %d failed, %d cancelled", kProgramName,

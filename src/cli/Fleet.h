@@ -12,15 +12,34 @@
 #include "cli/Options.h"
 #include "platform/Types.h"
 
-// The ports of a --ports-from file: one a line, blanks around it ignored, '#' starts a
-// comment. FALSE with a reason for a name longer than a port name may be.
-bool ParsePortsText(std::string_view text, std::vector<std::string>* pPorts, std::string* pError);
+// Whether NAME can name a port of the kind (nKind < 0: of any kind): an IPv4 address on
+// LAN, USB and its number, a Bluetooth address, a tty name for serial; never longer than
+// a port name may be, never with blanks, control characters or '/'. FALSE with a reason.
+bool CheckPortName(std::string_view name, int nKind, std::string* pWhy);
 
-// The ports of a fleet run: every --port, then the file's, then with --all every port
+// The ports of a --ports-from file: one a line, blanks around it ignored, '#' starts a
+// comment. FALSE with "line N: " and the reason for the first name CheckPortName refuses.
+bool ParsePortsText(std::string_view text, int nKind, std::vector<std::string>* pPorts, std::string* pError);
+
+// The ports of an earlier result (--json of a fleet run, or of one printer) whose update
+// failed or did not start (exit status other than 0 and 2), each checked as a ports-file
+// line is. FALSE with a reason when the text is no such result.
+bool FailedPortsOfResult(std::string_view json, int nKind, std::vector<std::string>* pPorts, std::string* pError);
+
+// The ports of a fleet run: every --port, then the file's, then the failed ones of
+// --retry-failed, then with --all every port
 // discovery finds for the kind; each once, in that order. FALSE with a reason (no kind
-// for --all, an unreadable file, none found at all).
+// for --all, an unreadable file, none found at all); *pbNothingToDo (may be null) is set
+// when the only source was a --retry-failed result in which nothing failed.
 bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
-                       std::string* pError);
+                       std::string* pError, bool* pbNothingToDo = nullptr);
+
+// How this process was started: by hand, or by a fleet parent through the channel it
+// hands its children (a socket at descriptor 3 whose other end the parent made and
+// which greets the child). A child dies with its parent (PR_SET_PDEATHSIG, and a parent
+// that had already gone when that was set is seen); ParentGone when it has.
+enum class FleetChannel { None, Child, ParentGone };
+FleetChannel TakeFleetChannel() noexcept;
 
 // The command line of the child for one port (program path first).
 std::vector<std::string> FleetChildArgs(const std::string& program, const CliOptions& options,
@@ -32,10 +51,20 @@ struct FleetResult {
     std::string strPort;
     int nExitStatus = 1;
     std::string strJson;
+    std::string strKind;  // the kind word of --kind; empty: the child's choice
 };
 
-// 0 when every printer ended 0 or 2, 3 when the run was cancelled, 1 otherwise.
+// 3 when the run was cancelled, 1 when a printer ended other than 0 or 2, 2 when every
+// printer ended 2 (nothing needed updating), 0 otherwise.
 int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept;
+
+// The table a person reads at the end: a header, then a row per printer with its port,
+// model, firmware before -> after, the files sent, the outcome and the time taken, in
+// columns; each line ends with a newline.
+std::string FleetSummaryTable(const std::vector<FleetResult>& results);
+
+// {"printers":N,"exit_status":S,"by_exit_status":{...},"duration_ms":T}: the summary.
+std::string FleetSummaryJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs);
 
 // {"results":[...],"summary":{"printers":N,"exit_status":S,"by_exit_status":{"0":a,"1":b,
 // "2":c,"3":d},"duration_ms":T}} on one line.
@@ -43,5 +72,8 @@ std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, 
 
 // The whole fleet run; returns the exit status. fdInterrupt (or -1) turns readable at
 // each interrupt; the output goes to stderr (a line per printer on a terminal), the
-// object to stdout with --json.
+// object to stdout with --json. With --json-lines stdout has one object a line as things
+// happen: {"event":"start"|"phase"|"progress"|"result","port":...} (progress at most
+// once a second for a phase, a result with the printer's whole object under "result"),
+// and last {"event":"summary","summary":{...}}.
 int RunFleet(const CliOptions& options, int fdInterrupt);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The text as a JSON string literal with its quotes. Control characters, quotes and
@@ -27,3 +28,21 @@ private:
     void Key(std::string_view key);
     std::string m_body;
 };
+
+// A parsed JSON value; an object keeps its members in the order of the text.
+struct JsonValue {
+    enum class Type { Null, Bool, Number, String, Array, Object };
+    Type type = Type::Null;
+    bool bValue = false;
+    double dValue = 0;
+    std::string text;
+    std::vector<JsonValue> items;
+    std::vector<std::pair<std::string, JsonValue>> members;
+    // The first member named key of an object; null when none (or not an object).
+    const JsonValue* Find(std::string_view key) const;
+};
+
+// One JSON text (RFC 8259; blanks around it allowed). FALSE for anything else, for
+// nesting deeper than 64 levels, and for strings that are no UTF-8 (\u escapes of lone
+// surrogates become U+FFFD).
+bool ParseJson(std::string_view text, JsonValue* pValue);

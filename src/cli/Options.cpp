@@ -21,7 +21,10 @@ constexpr std::array<KindWord, 5> kKindWords{{
     {"LAN", PORT_KIND_LAN},
 }};
 
-enum class OptionId { Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, FleetChild };
+enum class OptionId {
+    Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, Timeout, MaxFailures, JsonLines,
+    RetryFailed, InitConfig, TypeId
+};
 
 struct OptionSpec {
     const char* pszLong;
@@ -31,8 +34,23 @@ struct OptionSpec {
 };
 
 constexpr int kParallelMax = 64;
+constexpr int kTimeoutMax = 86400;
+constexpr int kMaxFailuresMax = 10000;
 
-constexpr std::array<OptionSpec, 13> kOptions{{
+// A decimal number from 1 to nMax, digits only.
+bool ParseCount(std::string_view value, int nMax, int* pn) {
+    if (value.empty() || value.size() > 6) return false;
+    int n = 0;
+    for (char ch : value) {
+        if (ch < '0' || ch > '9') return false;
+        n = n * 10 + (ch - '0');
+    }
+    if (n < 1 || n > nMax) return false;
+    *pn = n;
+    return true;
+}
+
+constexpr std::array<OptionSpec, 18> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
@@ -45,7 +63,12 @@ constexpr std::array<OptionSpec, 13> kOptions{{
     {"ports-from", 0, true, OptionId::PortsFrom},
     {"all", 0, false, OptionId::All},
     {"parallel", 'j', true, OptionId::Parallel},
-    {"fleet-child", 0, false, OptionId::FleetChild},
+    {"timeout", 0, true, OptionId::Timeout},
+    {"max-failures", 0, true, OptionId::MaxFailures},
+    {"json-lines", 0, false, OptionId::JsonLines},
+    {"retry-failed", 0, true, OptionId::RetryFailed},
+    {"init-config", 0, false, OptionId::InitConfig},
+    {"type-id", 0, true, OptionId::TypeId},
 }};
 
 const OptionSpec* FindLong(std::string_view name) {
@@ -84,30 +107,41 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
                 *pError = "port name longer than " + std::to_string(PORT_NAME_MAX) + " characters";
                 return false;
             }
+            // A name ends in terminal output and in file names (the log of a fleet run).
+            for (char ch : value) {
+                if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) {
+                    *pError = "a port name has no control characters";
+                    return false;
+                }
+            }
             pOptions->strPort = value;
             pOptions->ports.emplace_back(value);
             break;
         case OptionId::PortsFrom: pOptions->strPortsFrom = value; break;
+        case OptionId::RetryFailed: pOptions->strRetryFailed = value; break;
         case OptionId::All: pOptions->bAll = true; break;
-        case OptionId::Parallel: {
-            int n = 0;
-            bool bNumber = value.size() <= 2;
-            for (char ch : value) {
-                bNumber = bNumber && ch >= '0' && ch <= '9';
-                if (bNumber) n = n * 10 + (ch - '0');
-            }
-            if (!bNumber || n < 1 || n > kParallelMax) {
-                *pError = "--parallel needs a number from 1 to " + std::to_string(kParallelMax);
+        case OptionId::Parallel:
+        case OptionId::Timeout:
+        case OptionId::MaxFailures: {
+            int nMax = spec.id == OptionId::Parallel ? kParallelMax
+                       : spec.id == OptionId::Timeout ? kTimeoutMax
+                                                       : kMaxFailuresMax;
+            int* pTarget = spec.id == OptionId::Parallel ? &pOptions->nParallel
+                           : spec.id == OptionId::Timeout ? &pOptions->nTimeout
+                                                           : &pOptions->nMaxFailures;
+            if (!ParseCount(value, nMax, pTarget)) {
+                *pError = std::string("--") + spec.pszLong + " needs a number from 1 to " + std::to_string(nMax);
                 return false;
             }
-            pOptions->nParallel = n;
             break;
         }
-        case OptionId::FleetChild: pOptions->bFleetChild = true; break;
+        case OptionId::InitConfig: pOptions->bInitConfig = true; break;
+        case OptionId::TypeId: pOptions->strTypeId = value; break;
         case OptionId::List: pOptions->bList = true; break;
         case OptionId::Force: pOptions->bForce = true; break;
         case OptionId::Yes: pOptions->bYes = true; break;
         case OptionId::Json: pOptions->bJson = true; break;
+        case OptionId::JsonLines: pOptions->bJsonLines = true; break;
         case OptionId::Help: pOptions->bHelp = true; break;
         case OptionId::Version: pOptions->bVersion = true; break;
     }
@@ -178,7 +212,8 @@ std::string CliUsage() {
            "\n"
            "  -C, --dir DIR       work in DIR instead of the current folder\n"
            "  -k, --kind KIND     connection: usb, bluetooth, ethernet (or lan), serial;\n"
-           "                      default: the first kind the printer model offers\n"
+           "                      default: lan for an IPv4 address, else the first kind\n"
+           "                      the printer model offers\n"
            "  -p, --port NAME     the printer's port (an IPv4 address on LAN, USB001, a serial\n"
            "                      tty such as ttyS0, ttyUSB0 or ttyACM0, a Bluetooth\n"
            "                      address); without it the printers of the kind\n"
@@ -188,6 +223,9 @@ std::string CliUsage() {
            "  -f, --force         send the firmware even when the printer's is current\n"
            "  -y, --yes           answer Retry once when a transfer fails\n"
            "      --json          print one JSON object with the result on stdout\n"
+           "      --init-config --type-id ID --kind KIND\n"
+           "                      write a starting config.ini for the model of that Type ID\n"
+           "                      (32, 0x20, or 1F as in the file names); never over one\n"
            "\n"
            "Several printers (each updated by a kelvo-cli of its own, the services stopped\n"
            "once for all of them):\n"
@@ -195,11 +233,18 @@ std::string CliUsage() {
            "      --ports-from FILE  the ports in FILE, one a line (# starts a comment)\n"
            "      --all           every printer --list finds for the kind\n"
            "  -j, --parallel N    at most N updates at once (default 4)\n"
+           "      --timeout SECONDS  cancel a printer's update after SECONDS (as Ctrl+C does)\n"
+           "      --max-failures N   start no further update once N have failed\n"
+           "      --retry-failed RESULT.json  the printers that failed or were not started\n"
+           "                      in an earlier run's --json result\n"
+           "      --json-lines    one JSON object a line on stdout as things happen (start,\n"
+           "                      phase, progress, result of each printer), the summary last\n"
            "\n"
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"
            "\n"
            "Exit status: 0 updated, 2 nothing needed updating, 3 cancelled, 1 anything else\n"
-           "(the full result code is printed and logged); for several printers 0 when each\n"
-           "ended 0 or 2, 3 when cancelled, 1 otherwise.\n";
+           "(the full result code is printed and logged); for several printers 3 when\n"
+           "cancelled, 1 when one failed, timed out or was not started, 2 when none needed\n"
+           "updating, 0 otherwise.\n";
 }

@@ -13,13 +13,19 @@ struct CliOptions {
     std::string strPort;            // --port: skips discovery (the last one given)
     std::vector<std::string> ports; // every --port, in order: more than one is a fleet run
     std::string strPortsFrom;       // --ports-from: a file of ports, one a line, # comments
+    std::string strRetryFailed;     // --retry-failed: an earlier --json result; its failed ports
     bool bAll = false;              // --all: a fleet run over every printer --list finds
     int nParallel = 4;              // --parallel: fleet runs at most this many at once
-    bool bFleetChild = false;       // --fleet-child (internal): one port of a fleet run
+    int nTimeout = 0;               // --timeout: seconds a fleet's printer may take (0: no limit)
+    int nMaxFailures = 0;           // --max-failures: no new start after this many (0: no limit)
+    bool bFleetChild = false;       // started by a fleet parent (its channel, no option)
     bool bList = false;             // --list: print the discovered ports and end
     bool bForce = false;            // --force: as ForceUpdate
     bool bYes = false;              // --yes: answer Retry in the failure prompt once
     bool bJson = false;             // --json: one result object on stdout
+    bool bJsonLines = false;        // --json-lines: an object per event of a fleet run
+    bool bInitConfig = false;       // --init-config: write a starting config.ini and end
+    std::string strTypeId;          // --type-id: its model's Type ID, as written
     bool bHelp = false;
     bool bVersion = false;
 };
@@ -31,13 +37,15 @@ const char* PortKindWord(int nKind) noexcept;
 
 // Parses argv (without the program name). FALSE with a one-line reason in *pError for
 // an unknown option, a missing or empty value, a bad kind word, a port name longer than
-// a port name may be, a --parallel that is no number from 1 to 64, or an argument that is
+// a port name may be, a --parallel that is no number from 1 to 64, a --timeout or
+// --max-failures that is no number from 1 to 86400 (10000), or an argument that is
 // no option. A repeated option: the last wins (--port is also kept in the list of ports).
 bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, std::string* pError);
 
 // A fleet run: several ports, a file of them, or every printer found.
 inline bool IsFleetRun(const CliOptions& options) {
-    return options.ports.size() > 1 || !options.strPortsFrom.empty() || options.bAll;
+    return options.ports.size() > 1 || !options.strPortsFrom.empty() || !options.strRetryFailed.empty() || options.bAll || options.nTimeout > 0 ||
+           options.nMaxFailures > 0 || options.bJsonLines;
 }
 
 // The text of --help.

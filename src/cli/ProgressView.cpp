@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
+
+#include "platform/Text.h"
 
 namespace {
 
@@ -107,6 +110,7 @@ void CProgressView::SetProgress(const std::string& text) {
     if (text.empty()) {
         BreakLineLocked();
         m_lastLabel.clear();
+        m_stepName.clear();
         m_nLastPercent = -1;
         return;
     }
@@ -130,4 +134,114 @@ void CProgressView::SetProgress(const std::string& text) {
     }
     m_lastLabel = progress->strLabel;
     m_nLastPercent = progress->nPercent;
+}
+
+std::string GroupedCount(unsigned long long n) {
+    std::string digits = std::to_string(n);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+void CProgressSteps::BeginTransfer(const TransferInfo& info) {
+    m_transfer = info;
+    m_bSending = false;
+    m_bPauseOver = info.cbPauseWeight == 0 || info.dwPauseMs == 0;
+    m_nLastWaitPercent = -1;
+    m_bChecking = false;
+}
+
+std::optional<ProgressStep> CProgressSteps::OnText(std::string_view text, DWORD dwNow) {
+    std::optional<ProgressText> progress = ParseProgressText(text);
+    if (!progress) return std::nullopt;
+    if (progress->strLabel == "Sending...") {
+        if (!m_bSending) {
+            m_bSending = true;
+            m_dwPauseStart = dwNow;
+        }
+        m_nLastWaitPercent = -1;
+        m_bChecking = false;
+        // The engine counts the pause as cbPauseWeight bytes ahead of the file's.
+        unsigned long long cbCounted =
+            static_cast<unsigned long long>(progress->nPercent) * (m_transfer.cbTotal + m_transfer.cbPauseWeight) / 100;
+        if (!m_bPauseOver) {
+            // Past the pause's weight by more than a percent step, or its time is up.
+            bool bPastWeight = cbCounted > m_transfer.cbPauseWeight + (m_transfer.cbTotal + m_transfer.cbPauseWeight) / 100;
+            m_bPauseOver = bPastWeight || dwNow - m_dwPauseStart >= m_transfer.dwPauseMs;
+            if (!m_bPauseOver) {
+                int nPercent = m_transfer.cbPauseWeight == 0
+                                   ? 0
+                                   : static_cast<int>(std::min<unsigned long long>(100, cbCounted * 100 / m_transfer.cbPauseWeight));
+                return ProgressStep{
+                    StrPrintf("The printer accepts the firmware after a %u s pause", (m_transfer.dwPauseMs + 500) / 1000),
+                    nPercent, 0, 0};
+            }
+        }
+        unsigned long long cbDone = cbCounted > m_transfer.cbPauseWeight ? cbCounted - m_transfer.cbPauseWeight : 0;
+        cbDone = std::min(cbDone, m_transfer.cbTotal);
+        int nPercent = m_transfer.cbTotal == 0 ? progress->nPercent : static_cast<int>(cbDone * 100 / m_transfer.cbTotal);
+        if (progress->nPercent == 100) {
+            cbDone = m_transfer.cbTotal;
+            nPercent = 100;
+        }
+        return ProgressStep{m_transfer.strName.empty() ? std::string("Sending") : m_transfer.strName, nPercent, cbDone,
+                            m_transfer.cbTotal};
+    }
+    m_bSending = false;
+    // The restart wait counts 0 to 50 %; the check of the new firmware starts again at 50
+    // (a second 50 after the wait reached it) and goes on to 100.
+    if (progress->nPercent > 50 || (progress->nPercent == 50 && m_nLastWaitPercent == 50)) m_bChecking = true;
+    m_nLastWaitPercent = progress->nPercent;
+    if (m_bChecking) {
+        return ProgressStep{"Checking the new firmware", std::clamp((progress->nPercent - 50) * 2, 0, 100), 0, 0};
+    }
+    return ProgressStep{"Waiting for the printer to restart", std::min(progress->nPercent * 2, 100), 0, 0};
+}
+
+std::string CProgressView::StepDetail(const ProgressStep& step, DWORD dwNow) const {
+    std::string detail = std::to_string(step.nPercent) + "%";
+    if (step.cbTotal == 0) return detail;
+    detail += "  " + GroupedCount(step.cbDone) + " of " + GroupedCount(step.cbTotal) + " bytes";
+    DWORD dwElapsed = dwNow - m_dwStepStart;
+    unsigned long long cbMoved = step.cbDone > m_cbStepStart ? step.cbDone - m_cbStepStart : 0;
+    // A rate needs some time and some bytes behind it.
+    if (dwElapsed >= 500 && cbMoved > 0) {
+        double dRate = static_cast<double>(cbMoved) * 1000.0 / dwElapsed;
+        detail += dRate >= 10240 ? StrPrintf(", %.0f KiB/s", dRate / 1024) : StrPrintf(", %.1f KiB/s", dRate / 1024);
+        if (step.cbDone < step.cbTotal) {
+            double dLeft = static_cast<double>(step.cbTotal - step.cbDone) / dRate;
+            detail += StrPrintf(", %.0f s left", std::max(1.0, std::ceil(dLeft)));
+        }
+    }
+    return detail;
+}
+
+void CProgressView::ShowStep(const ProgressStep& step, DWORD dwNow) {
+    std::lock_guard lock(m_mutex);
+    bool bNew = step.strName != m_stepName || step.nPercent < m_nLastPercent;
+    if (bNew) {
+        BreakLineLocked();
+        m_stepName = step.strName;
+        m_dwStepStart = dwNow;
+        m_cbStepStart = step.cbDone;
+        m_nLastPercent = -1;
+        m_lastLabel.clear();
+        Write(step.strName + "\n");
+    }
+    if (m_bTerminal) {
+        if (!bNew && step.nPercent == m_nLastPercent) return;
+        int nWidth = std::clamp(Columns() - 60, kBarMinWidth, kBarMaxWidth);
+        int nFilled = step.nPercent * nWidth / 100;
+        Write("\r\033[K  [" + std::string(static_cast<std::size_t>(nFilled), '#') +
+              std::string(static_cast<std::size_t>(nWidth - nFilled), '.') + "] " + StepDetail(step, dwNow));
+        m_bBarOpen = true;
+    } else {
+        bool bShow = bNew || step.nPercent / 10 > m_nLastPercent / 10 || (step.nPercent == 100 && m_nLastPercent != 100);
+        if (!bShow) return;
+        Write("  " + StepDetail(step, dwNow) + "\n");
+    }
+    m_nLastPercent = step.nPercent;
 }

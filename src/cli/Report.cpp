@@ -1,6 +1,7 @@
 #include "cli/Report.h"
 
 #include "cli/Json.h"
+#include "cli/ProgressView.h"
 #include "cli/ResultName.h"
 #include "platform/Text.h"
 
@@ -42,8 +43,47 @@ std::string CliReportJson(const CliReport& report) {
     object.Add("sent", report.sent)
         .Add("retry_run", report.bRetryRun)
         .Add("duration_ms", static_cast<std::int64_t>(report.dwDurationMs))
-        .Add("messages", report.messages);
+        .Add("messages", report.messages)
+        .Add("result_text", std::string_view(CliResultText(report)));
     return object.Text();
+}
+
+namespace {
+
+std::string FirmwareText(const std::string& version, const std::vector<BYTE>& romId) {
+    std::string rom;
+    if (!romId.empty()) rom = StrPrintf("ROM %02X", romId[0]);
+    if (version.empty()) return rom;
+    return rom.empty() ? version : version + " (" + rom + ")";
+}
+
+}  // namespace
+
+std::string CliSummary(const CliReport& report) {
+    std::string text;
+    if (!report.sentFiles.empty()) {
+        text += "Sent:";
+        for (std::size_t i = 0; i < report.sentFiles.size(); ++i) {
+            const auto& [name, cb] = report.sentFiles[i];
+            text += (i > 0 ? ", " : " ") + name + " (" + GroupedCount(cb) + " bytes)";
+        }
+        text += ".\n";
+    }
+    std::string before = FirmwareText(report.strFwBefore, report.romIdBefore);
+    std::string after = FirmwareText(report.strFwAfter, report.romIdAfter);
+    if (!before.empty() || !after.empty()) {
+        if (before == after) {
+            text += "Firmware: " + before + ", unchanged.\n";
+        } else {
+            text += "Firmware before: " + (before.empty() ? std::string("not read") : before) +
+                    "; after: " + (after.empty() ? std::string("not read") : after) + ".\n";
+        }
+    }
+    return text;
+}
+
+std::string CliResultText(const CliReport& report) {
+    return report.strResultText.empty() ? ResultSentence(report.dwResult) : report.strResultText;
 }
 
 std::string CliResultLine(const CliReport& report) {

@@ -1,6 +1,7 @@
 #pragma once
 // What kelvo-cli reports at the end of a run: the --json object and the summary line.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Types.h"
@@ -20,13 +21,23 @@ struct CliReport {
     bool bRetryRun = false;
     DWORD dwDurationMs = 0;
     std::vector<std::string> messages;  // every message shown, with its error codes
+    std::string strResultText;          // what happened and what to do; empty: the result's sentence
+    std::vector<std::pair<std::string, unsigned long long>> sentFiles;  // file names and bytes whose transfer began
 };
 
 // One line of JSON (no newline): result, result_name, exit_status, model, type_id,
 // kind, port, firmware_before, firmware_after, rom_id_before, rom_id_after (the answer's
-// bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages.
+// bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages, result_text
+// (CliResultText).
 // Unknown texts are null.
 std::string CliReportJson(const CliReport& report);
+
+// The sentence for the end: the report's own, else the result's (ResultSentence).
+std::string CliResultText(const CliReport& report);
+
+// What a person reads at the end of a run: the files sent with their sizes, and the
+// firmware before and after ("VER2007 (ROM 07)"). Empty when nothing was sent or read.
+std::string CliSummary(const CliReport& report);
 
 // "result 1242 (ERROR_ALREADY_REGISTERED), exit status 2"
 std::string CliResultLine(const CliReport& report);

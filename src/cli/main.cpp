@@ -5,21 +5,27 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <array>
 #include <cstring>
 #include <string>
 
 #include "cli/CliSession.h"
 #include "cli/EngineLink.h"
 #include "cli/Fleet.h"
+#include "cli/InitConfig.h"
 #include "cli/Options.h"
+#include "cli/Preflight.h"
+#include "config/ConfigFile.h"
 #include "cli/Report.h"
 #include "engine/Kelvo.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Signals.h"
+#include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
+#include "system/Service.h"
 #include "ui/StringTable.h"
 
 namespace {
@@ -35,7 +41,8 @@ void PrintTo(FILE* pFile, const std::string& text) {
 int Finish(CliReport report, const CliOptions& options, DWORD dwStart) {
     report.nExitStatus = ExitStatusFromResult(report.dwResult);
     report.dwDurationMs = GetTickCount() - dwStart;
-    PrintTo(stderr, std::string(kProgramName) + ": " + CliResultLine(report) + "\n");
+    PrintTo(stderr, std::string(kProgramName) + ": " + CliResultText(report) + "\n" + kProgramName + ": " +
+                        CliResultLine(report) + "\n");
     if (options.bJson) PrintTo(stdout, CliReportJson(report) + "\n");
     return report.nExitStatus;
 }
@@ -61,16 +68,32 @@ int RunList(const CliOptions& options) {
     return 0;
 }
 
+// What an update that was killed before it could start them again left stopped.
+void StartOrphanedServices() {
+    for (const OrphanedUnits& orphan : StartOrphanedUnits()) {
+        std::string units;
+        for (const std::string& unit : orphan.units) units += (units.empty() ? "" : ", ") + unit;
+        PrintTo(stderr, StrPrintf("%s: started again %s, which an update (process %d) stopped and did not start "
+                                  "before it ended\n",
+                                  kProgramName, units.c_str(), static_cast<int>(orphan.pid)));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     DWORD dwStart = GetTickCount();
+    // First: a child must not go on when its parent has gone.
+    const FleetChannel channel = TakeFleetChannel();
+    if (channel == FleetChannel::ParentGone) return 1;
     CliOptions options;
     std::string error;
     if (!ParseCliOptions(argc - 1, argv + 1, &options, &error)) {
         PrintTo(stderr, std::string(kProgramName) + ": " + error + "\nTry 'kelvo-cli --help'.\n");
         return 1;
     }
+    options.bFleetChild = channel == FleetChannel::Child;
+    ApplyAddressKind(&options);
     if (options.bHelp) {
         PrintTo(stdout, CliUsage());
         return 0;
@@ -78,6 +101,17 @@ int main(int argc, char** argv) {
     if (options.bVersion) {
         PrintTo(stdout, std::string(kProgramName) + " " + KELVO_VERSION + "\n");
         return 0;
+    }
+    // Names given on the command line are of the folder the command was started in.
+    for (std::string* pPath : {&options.strPortsFrom, &options.strRetryFailed}) {
+        if (pPath->empty() || pPath->starts_with('/')) continue;
+        std::array<char, 4096> cwd{};
+        if (::getcwd(cwd.data(), cwd.size()) != nullptr) *pPath = std::string(cwd.data()) + "/" + *pPath;
+    }
+    if (!options.bFleetChild) {
+        // Children leave services to their parent, which has done this.
+        StartOrphanedServices();
+        EnableStoppedUnitsRecord();
     }
     if (!options.strDir.empty() && ::chdir(options.strDir.c_str()) != 0) {
         int err = errno;
@@ -87,10 +121,16 @@ int main(int argc, char** argv) {
         PrintTo(stderr, std::string(kProgramName) + ": " + report.messages.back() + "\n");
         return Finish(report, options, dwStart);
     }
+    if (options.bInitConfig) {
+        std::string message;
+        int nStatus = WriteStartingConfig(options, &message);
+        PrintTo(stderr, std::string(kProgramName) + ": " + message + "\n");
+        return nStatus;
+    }
     if (options.bList) return RunList(options);
     if (options.bFleetChild) {
         if (options.strPort.empty() || IsFleetRun(options)) {
-            PrintTo(stderr, std::string(kProgramName) + ": --fleet-child needs exactly one --port\n");
+            PrintTo(stderr, std::string(kProgramName) + ": a run of a fleet needs exactly one --port\n");
             return 1;
         }
         SetFleetChildPort(options.strPort);
@@ -119,6 +159,8 @@ int main(int argc, char** argv) {
     std::string commandLine = options.nKind ? PortKindWord(*options.nKind) : "";
     RunKelvo(session, commandLine, kProgramName);
 
+    // What start-up found wrong in config.ini, after its box.
+    for (const std::string& note : TakeConfigNotes()) PrintTo(stderr, std::string(kProgramName) + ": " + note + "\n");
     CliReport report = session.Report();
     report.dwResult = theApp.nExitCode;
     // The desktop ends a second start with 0 after raising the first window; a script

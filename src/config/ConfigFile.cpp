@@ -5,7 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 #include <new>
 
 #include "log/Log.h"
@@ -45,8 +49,58 @@ constexpr ConfigSymbol kSymbols[] = {
     {"ETHERNET_OR_WIRELESS_LAN", OPT_ETHERNET_OR_WIRELESS_LAN},
 };
 
-void ShowFormatError(int nLine, DWORD dwLocation) {
+// What the user reads beside the boxes, kept for the front end (TakeConfigNotes).
+std::vector<std::string> g_notes;
+
+void AddNote(std::string note) {
+    LogMessage(LOG_APP, 'I', __LINE__, 0, "%s", note.c_str());
+    g_notes.push_back(std::move(note));
+}
+
+// Text of the file as a note quotes it: control bytes (a terminal's escapes) shown as '?'.
+std::string Quoted(std::string_view text) {
+    std::string shown(text.substr(0, 80));
+    for (char& ch : shown) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    }
+    return "'" + shown + (text.size() > 80 ? "...'" : "'");
+}
+
+constexpr const char* kFieldNames[] = {"Type ID", "name", "data kinds", "interfaces", "options"};
+
+// "config.ini line 3, field 4 (interfaces)"
+std::string FieldPlace(int nLine, int nField) {
+    return "config.ini line " + std::to_string(nLine) + ", field " + std::to_string(nField) + " (" +
+           kFieldNames[nField - 1] + ")";
+}
+
+// What a numeric field takes, for the note after a bad part.
+std::string FieldExpects(int nField) {
+    switch (nField) {
+        case 1: return "write a number from 0 to 63: 31, 0x1F, or the two hexadecimal digits of the file names when one is a letter (1F)";
+        case 3: return "write the data kinds joined by |: M (firmware), K (Kanji font), H (code page), C (CPCL font), Z (ZPL font)";
+        case 4: return "write the connections joined by |: IF_USB, IF_BT, IF_TCP, IF_COM";
+        default:
+            return "write 0 or options joined by |: NO_BOOT_DEVID, WIRELESS_LAN, REWRITE_AFTER_SEND, "
+                   "BT_SLEEP_BEFORE_CLOSE, ETHERNET_OR_WIRELESS_LAN";
+    }
+}
+
+void ShowFormatError(int nLine, DWORD dwLocation, std::string note) {
     ShowError(dwLocation, kFormatError, LoadResString(IDS_CONFIG_BAD_FORMAT).c_str(), nLine);
+    AddNote(std::move(note));
+}
+
+// The symbol a part names in another letter case ("if_usb"), if any.
+std::optional<std::string_view> SymbolInOtherCase(std::string_view part);
+
+// A Type ID as the file names write it: two hexadecimal digits, at least one of them a
+// letter, so that it cannot be read as a decimal number ("1F", "0a"; not "20").
+std::optional<DWORD> FileNameTypeId(std::string_view part) {
+    auto hex = [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)) != 0; };
+    auto letter = [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)) != 0; };
+    if (part.size() != 2 || !hex(part[0]) || !hex(part[1]) || !(letter(part[0]) || letter(part[1]))) return std::nullopt;
+    return static_cast<DWORD>(std::stoul(std::string(part), nullptr, 16));
 }
 
 // A whole part as an unsigned 32-bit number: decimal, 0x hexadecimal or 0 octal. A sign,
@@ -63,28 +117,44 @@ bool ParseConfigNumber(std::string_view part, DWORD* pValue) {
 }
 
 // One numeric field: the OR of its "|" parts. Shows the error and returns false.
-bool ParseValueField(std::string_view field, bool bTypeId, int nLine, DWORD* pValue) {
+bool ParseValueField(std::string_view field, int nField, int nLine, DWORD* pValue) {
+    const bool bTypeId = nField == 1;
     DWORD dwValue = 0;
     bool bAnyPart = false;
     std::string_view context = field;
     while (std::optional<std::string_view> part = NextConfigToken(&context, "|")) {
         bAnyPart = true;
         DWORD dwPart = 0;
+        std::optional<DWORD> fileNameTypeId = bTypeId ? FileNameTypeId(*part) : std::nullopt;
         if (std::optional<DWORD> symbol = LookupConfigSymbol(*part)) {
             dwPart = *symbol;
+        } else if (fileNameTypeId) {
+            dwPart = *fileNameTypeId;
         } else if (part->empty() || !ParseConfigNumber(*part, &dwPart)) {
-            ShowFormatError(nLine, LOC_CONFIG_BAD_PART);
+            std::string note = FieldPlace(nLine, nField) + ": ";
+            if (part->empty()) {
+                note += "an empty part between two |; ";
+            } else if (std::optional<std::string_view> symbol = SymbolInOtherCase(*part)) {
+                note += Quoted(*part) + " must be written " + std::string(*symbol) + " (capitals); ";
+            } else {
+                note += Quoted(*part) + " is not a number or a word of this file; ";
+            }
+            ShowFormatError(nLine, LOC_CONFIG_BAD_PART, note + FieldExpects(nField));
             return false;
         }
         if (bTypeId && dwPart >= MODEL_TABLE_SIZE) {
             ShowError(LOC_CONFIG_TYPE_ID_TOO_BIG, kFormatError, LoadResString(IDS_CONFIG_TYPE_ID_TOO_BIG).c_str(),
                       static_cast<int>(dwPart));
+            AddNote(FieldPlace(nLine, nField) + ": " + std::to_string(dwPart) +
+                    " is above 63, the largest Type ID; the Type ID is the number in the update file names "
+                    "(FW1F... is 0x1F, 31)");
             return false;
         }
         dwValue |= dwPart;
     }
     if (!bAnyPart) {
-        ShowFormatError(nLine, LOC_CONFIG_ONLY_BARS);
+        ShowFormatError(nLine, LOC_CONFIG_ONLY_BARS,
+                        FieldPlace(nLine, nField) + ": only | and no value; " + FieldExpects(nField));
         return false;
     }
     *pValue = dwValue;
@@ -92,12 +162,16 @@ bool ParseValueField(std::string_view field, bool bTypeId, int nLine, DWORD* pVa
 }
 
 bool ParseNameField(std::string_view field, int nLine, std::string* pName) {
+    const std::string expects =
+        "write the model's name in double quotes, \"ZAQ Counter 20\"; it cannot hold a comma or //";
     if (field.size() < 2) {
-        ShowFormatError(nLine, LOC_CONFIG_NAME_TOO_SHORT);
+        ShowFormatError(nLine, LOC_CONFIG_NAME_TOO_SHORT,
+                        FieldPlace(nLine, 2) + ": " + Quoted(field) + " is no quoted name; " + expects);
         return false;
     }
     if (field.front() != '"' || field.back() != '"') {
-        ShowFormatError(nLine, LOC_CONFIG_NAME_NOT_QUOTED);
+        ShowFormatError(nLine, LOC_CONFIG_NAME_NOT_QUOTED,
+                        FieldPlace(nLine, 2) + ": " + Quoted(field) + " is not in double quotes; " + expects);
         return false;
     }
     *pName = std::string(field.substr(1, field.size() - 2));
@@ -108,10 +182,14 @@ bool ParseNameField(std::string_view field, int nLine, std::string* pName) {
 // good, so a failed load never leaves a half-filled row behind.
 bool ParseConfigLine(std::string_view line, int nLine, ModelTableRows& table) {
     std::string_view context = line;
+    int nField = 0;
     auto nextField = [&]() -> std::optional<std::string_view> {
+        ++nField;
         std::optional<std::string_view> field = NextConfigToken(&context, ",");
         if (!field || field->empty()) {
-            ShowFormatError(nLine, LOC_CONFIG_FIELD_MISSING);
+            ShowFormatError(nLine, LOC_CONFIG_FIELD_MISSING,
+                            FieldPlace(nLine, nField) + " is missing or empty; a line holds five fields separated by "
+                                                        "commas: Type ID, \"name\", data kinds, interfaces, options");
             return std::nullopt;
         }
         return field;
@@ -120,19 +198,22 @@ bool ParseConfigLine(std::string_view line, int nLine, ModelTableRows& table) {
     DWORD dwTypeId = 0;
     ModelEntry entry;
     std::optional<std::string_view> field = nextField();
-    if (!field || !ParseValueField(*field, true, nLine, &dwTypeId)) return false;
+    if (!field || !ParseValueField(*field, 1, nLine, &dwTypeId)) return false;
     if (!(field = nextField()) || !ParseNameField(*field, nLine, &entry.pszModelName)) return false;
-    if (!(field = nextField()) || !ParseValueField(*field, false, nLine, &entry.dwDataKinds)) return false;
-    if (!(field = nextField()) || !ParseValueField(*field, false, nLine, &entry.dwInterfaces)) return false;
-    if (!(field = nextField()) || !ParseValueField(*field, false, nLine, &entry.dwOptions)) return false;
+    if (!(field = nextField()) || !ParseValueField(*field, 3, nLine, &entry.dwDataKinds)) return false;
+    if (!(field = nextField()) || !ParseValueField(*field, 4, nLine, &entry.dwInterfaces)) return false;
+    if (!(field = nextField()) || !ParseValueField(*field, 5, nLine, &entry.dwOptions)) return false;
 
     std::optional<std::string_view> extra = NextConfigToken(&context, ",");
     if (extra && !extra->empty()) {
-        ShowFormatError(nLine, LOC_CONFIG_EXTRA_FIELD);
+        ShowFormatError(nLine, LOC_CONFIG_EXTRA_FIELD,
+                        "config.ini line " + std::to_string(nLine) + ": a sixth field " + Quoted(*extra) +
+                            "; a line holds five fields (a comma inside the name splits it)");
         return false;
     }
     if ((entry.dwOptions & OPT_WIRELESS_LAN) && (entry.dwOptions & OPT_ETHERNET_OR_WIRELESS_LAN)) {
-        ShowFormatError(nLine, LOC_CONFIG_BOTH_LAN_OPTIONS);
+        ShowFormatError(nLine, LOC_CONFIG_BOTH_LAN_OPTIONS,
+                        FieldPlace(nLine, 5) + ": WIRELESS_LAN and ETHERNET_OR_WIRELESS_LAN exclude each other; keep one");
         return false;
     }
     table[dwTypeId] = std::move(entry);
@@ -144,7 +225,55 @@ std::string_view TrimRight(std::string_view text) {
     return nLast == std::string_view::npos ? std::string_view{} : text.substr(0, nLast + 1);
 }
 
+std::string OpenFailureNote(int err) {
+    std::string folder;
+    if (char* psz = ::getcwd(nullptr, 0)) {
+        folder = psz;
+        std::free(psz);
+    }
+    switch (err) {
+        case ENOENT:
+            return "There is no config.ini in " + folder +
+                   ": run the program in the update folder (kelvo-cli --dir FOLDER), or write one with "
+                   "kelvo-cli --init-config --type-id ID --kind KIND";
+        case EACCES:
+        case EPERM:
+            return "You may not read config.ini in " + folder + ": ask for read permission, or copy the folder";
+        case EISDIR: return "config.ini in " + folder + " is a folder, not a file";
+        default: return "config.ini in " + folder + " cannot be opened: " + std::strerror(err);
+    }
+}
+
+// The first line after nPos that holds something besides blanks and comments, or 0.
+int NextContentLine(std::string_view content, std::size_t nPos, int nLine) {
+    while (nPos < content.size()) {
+        std::size_t nEnd = content.find_first_of("\r\n", nPos);
+        if (nEnd == std::string_view::npos) nEnd = content.size();
+        if (!TrimRight(content.substr(nPos, nEnd - nPos).substr(0, content.substr(nPos, nEnd - nPos).find("//"))).empty()) {
+            return nLine;
+        }
+        nPos = nEnd;
+        if (nPos < content.size() && content[nPos] == '\r') ++nPos;
+        if (nPos < content.size() && content[nPos] == '\n') ++nPos;
+        ++nLine;
+    }
+    return 0;
+}
+
+std::optional<std::string_view> SymbolInOtherCase(std::string_view part) {
+    for (const ConfigSymbol& symbol : kSymbols) {
+        if (symbol.name.size() == part.size() &&
+            std::equal(part.begin(), part.end(), symbol.name.begin(),
+                       [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; })) {
+            return symbol.name;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::vector<std::string> TakeConfigNotes() { return std::exchange(g_notes, {}); }
 
 void ResetModelTable(ModelTableRows& table) {
     for (ModelEntry& row : table) row = ModelEntry{};
@@ -180,12 +309,21 @@ long long ReadConfigFile(std::vector<char>* pContent) {
     pContent->shrink_to_fit();
     const char* pszPath = CONFIG_FILE_NAME;
 
-    UniqueFd fd(::open(pszPath, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // Only read: an update folder the user may not write (a mounted stick, root's) is fine.
+    UniqueFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    int err = fd ? 0 : errno;
+    // A folder opens for reading; it is refused at the open, as one opened for writing was.
+    struct stat stOpened {};
+    if (fd && ::fstat(fd.Get(), &stOpened) == 0 && S_ISDIR(stOpened.st_mode)) {
+        fd.Reset();
+        err = EISDIR;
+    }
     if (!fd) {
-        DWORD dwError = ErrnoToWinError(errno);
+        DWORD dwError = ErrnoToWinError(err);
         SetLastError(dwError);
         ShowError(LOC_CONFIG_OPEN, dwError, "%s", LoadResString(IDS_CONFIG_CANNOT_OPEN).c_str());
         LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Fail to open [%s, e:%d]", pszPath, static_cast<int>(dwError));
+        AddNote(OpenFailureNote(err));
         return -1;
     }
     SetLastError(ERROR_SUCCESS);
@@ -259,7 +397,21 @@ int ParseConfigText(std::string_view content, ModelTableRows& table) {
     for (;;) {
         std::size_t nEnd = content.find_first_of("\r\n", nPos);
         if (nEnd == std::string_view::npos) nEnd = content.size();
-        if (nEnd == nPos) return nRows;  // end of data, or an empty line
+        if (nEnd == nPos) {
+            // An empty line ends the file; stored files rely on that, so it stays, but
+            // lines it hides are no longer hidden silently.
+            if (nPos < content.size()) {
+                std::size_t nNext = nPos;
+                if (content[nNext] == '\r') ++nNext;
+                if (nNext < content.size() && content[nNext] == '\n') ++nNext;
+                if (int nHidden = NextContentLine(content, nNext, nLine + 1)) {
+                    AddNote("config.ini line " + std::to_string(nLine) +
+                            " is empty, and an empty line ends the file: line " + std::to_string(nHidden) +
+                            " and those after it are not read. Remove the empty line to use them.");
+                }
+            }
+            return nRows;
+        }
 
         std::string_view line = content.substr(nPos, std::min(nEnd - nPos, CONFIG_LINE_MAX));
         nPos = nEnd;

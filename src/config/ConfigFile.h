@@ -67,8 +67,7 @@ extern ModelTableRows ModelTable;
 // names the model every kind can be chosen.
 void ResetModelTable(ModelTableRows& table);
 
-// Reads CONFIG_FILE_NAME whole (opened for reading and writing, so a write-protected file
-// is refused). Returns the size (above 0) with the bytes in *pContent, or -1 after the
+// Reads CONFIG_FILE_NAME whole (opened only for reading). Returns the size (above 0) with the bytes in *pContent, or -1 after the
 // error has been shown and logged.
 long long ReadConfigFile(std::vector<char>* pContent);
 
@@ -79,6 +78,12 @@ int LoadConfigFile(ModelTableRows& table);
 
 // Parses content already read (the same rules and messages as LoadConfigFile).
 int ParseConfigText(std::string_view content, ModelTableRows& table);
+
+// What the last loads found for a person to read beside their boxes (the line, the
+// field and what it takes; lines an empty line hides; why the file did not open), each
+// also logged; taken once. The Type ID field also takes the file names' two hexadecimal
+// digits where one is a letter (1F), which no decimal number can be mistaken for.
+std::vector<std::string> TakeConfigNotes();
 
 // The value of a symbol of the file (exact case), or nothing for other text.
 std::optional<DWORD> LookupConfigSymbol(std::string_view text) noexcept;

@@ -1,6 +1,8 @@
 #include "discovery/UtilCom.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -78,6 +80,18 @@ int CUtilCom::EnumPorts(IPortList* pListBox, std::span<std::string> /*entries*/)
     return nCount;
 }
 
+namespace {
+
+// The group that owns a node (the one a user must belong to), by name where it has one.
+std::string GroupOf(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return "?";
+    if (const group* pGroup = ::getgrgid(st.st_gid)) return pGroup->gr_name;
+    return std::to_string(st.st_gid);
+}
+
+}  // namespace
+
 BOOL CUtilCom::ProbePort(const std::string& name, TtyKind kind) {
     const Deadline total(kOpenRetryMs);
     const std::string path = SysPath("/dev/" + name);
@@ -89,6 +103,18 @@ BOOL CUtilCom::ProbePort(const std::string& name, TtyKind kind) {
             fd.Reset();
         }
         if (!fd) {
+            // Only a line another program holds can come free; the rest ends at once.
+            if (err != EBUSY && err != EWOULDBLOCK) {
+                SetLastErrorFromErrno(err);
+                if (err == EACCES || err == EPERM) {
+                    LogMessage(LOG_ERROR, 'E', __LINE__, GetLastError(), "- %s cannot be opened: not a member of group %s",
+                               name.c_str(), GroupOf(path).c_str());
+                } else {
+                    LogMessage(LOG_DEBUG, 'D', __LINE__, GetLastError(), "- %s cannot be opened (errno %d)", name.c_str(),
+                               err);
+                }
+                return FALSE;
+            }
             if (total.Expired()) {
                 SetLastErrorFromErrno(err);
                 LogMessage(LOG_ERROR, 'E', __LINE__, GetLastError(), "CreateFile Timeout: %dms",

@@ -57,6 +57,28 @@ int PrefixLength(const sockaddr* pMask) {
 
 }  // namespace
 
+std::optional<std::uint32_t> TypedPrinterAddress(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    if (text.empty() || text.size() >= INET_ADDRSTRLEN) return std::nullopt;
+    const std::string copy(text);
+    in_addr addr{};
+    // inet_pton takes only the four-part dotted decimal form (no octal, no short forms).
+    if (::inet_pton(AF_INET, copy.c_str(), &addr) != 1) return std::nullopt;
+    const std::uint32_t host = ntohl(addr.s_addr);
+    const std::uint32_t first = host >> 24;
+    if (first == 0 || first >= 224) return std::nullopt;
+    return host;
+}
+
+std::string DottedAddress(std::uint32_t addrHostOrder) {
+    in_addr addr{};
+    addr.s_addr = htonl(addrHostOrder);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+
 std::uint32_t DirectedBroadcast(std::uint32_t addrNetworkOrder, int nPrefix) {
     if (nPrefix <= 0) return htonl(INADDR_BROADCAST);
     std::uint32_t hostBits = nPrefix >= 32 ? 0u : (0xFFFFFFFFu >> nPrefix);
@@ -127,24 +149,25 @@ DWORD CUtilTcp::GetBroadcastTargets(sockaddr_in* pTargets, DWORD* pcTargets) {
     return ERROR_SUCCESS;
 }
 
-// Checks one reply and keeps its printer. The address text becomes a port name, so it
-// must be the dotted address the reply came from: a reply naming another host is not
-// kept. Returns false once the table is full.
+// Checks one reply and keeps its printer. The port name is the address the reply came
+// from: the printer answered from there, whatever its address field says (a printer
+// behind NAT, or one that reports a stale address). Returns false once the table is full.
 bool CUtilTcp::KeepReply(const unsigned char* pReply, std::size_t cbReply, const sockaddr_in& from) {
     if (cbReply < kHeaderSize || std::memcmp(pReply, "ZAQ", 4) != 0 || pReply[6] != kCmdDiscovery) return true;
     // A reply that ends inside the fields reads as zeros from there on, never past its end.
     unsigned char fields[kFieldsEnd] = {};
     std::memcpy(fields, pReply, std::min(cbReply, kFieldsEnd));
     pReply = fields;
-    std::string addr = FieldText(pReply + kAddrOffset, kAddrSize);
+    char fromText[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
+    const std::string addr = fromText;
     for (DWORD i = 0; i < nDevices; ++i) {
         if (szDevAddr[i] == addr) return true;
     }
-    char fromText[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
-    if (addr != fromText) {
-        LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "GetOptPortDataUDP ignored [%s] from [%s]", addr.c_str(), fromText);
-        return true;
+    const std::string field = FieldText(pReply + kAddrOffset, kAddrSize);
+    if (field != addr) {
+        LogMessage(LOG_WARNING, 'W', __LINE__, 0, "GetOptPortDataUDP reply names [%s], listed under its sender [%s]",
+                   field.c_str(), addr.c_str());
     }
     std::string name = FieldText(pReply + kNameOffset, kNameSize);
     szDevName[nDevices] = std::string(Utf8Prefix(name, kMaxNameChars));

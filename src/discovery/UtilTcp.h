@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "discovery/UtilPort.h"
 #include "platform/Event.h"
@@ -45,6 +47,13 @@ private:
 
     Event m_hSyncOpt{false, true};
 };
+
+// A printer address a user typed in place of a discovered one: four decimal numbers
+// 0..255 with dots, blanks around them ignored; not 0.x.x.x, a multicast or reserved
+// address, or the broadcast address. The address in host order, or nothing.
+std::optional<std::uint32_t> TypedPrinterAddress(std::string_view text);
+// The dotted text of an address in host order.
+std::string DottedAddress(std::uint32_t addrHostOrder);
 
 // The directed broadcast address (network order) of an address with the given prefix.
 std::uint32_t DirectedBroadcast(std::uint32_t addrNetworkOrder, int nPrefix);

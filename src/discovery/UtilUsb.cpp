@@ -20,11 +20,33 @@ int CUtilUsb::EnumPorts(IPortList* pListBox, std::span<std::string> entries) {
     if (pListBox != nullptr) pListBox->Clear();
     for (std::string& entry : entries) entry.clear();
     for (std::string& name : ppSeenNames) name.clear();
-    return FindUsbPrinters(pListBox, entries, ppSeenNames);
+    const int nCount = FindUsbPrinters(pListBox, entries, ppSeenNames);
+    m_seen = m_found;
+    return nCount;
+}
+
+UsbIdentity CUtilUsb::Lookup(const IdentityList& list, const std::string& portName) {
+    for (const auto& [name, identity] : list) {
+        if (name == portName) return identity;
+    }
+    return {};
+}
+
+UsbIdentity CUtilUsb::SeenIdentity(const std::string& portName) const { return Lookup(m_seen, portName); }
+UsbIdentity CUtilUsb::FoundIdentity(const std::string& portName) const { return Lookup(m_found, portName); }
+
+void CUtilUsb::KeepFound(std::array<std::string, kMaxNames> names) {
+    ppSeenNames = std::move(names);
+    m_seen = m_found;
+}
+
+void CUtilUsb::SetFound(const std::string& portName, const UsbIdentity& identity) {
+    m_found.emplace_back(portName, identity);
 }
 
 int CUtilUsb::FindUsbPrinters(IPortList* pListBox, std::span<std::string> ppPaths, std::span<std::string> ppNames) {
     int nCount = 0;
+    m_found.clear();
     for (unsigned nLp : ListUsbLpNumbers()) {
         unsigned wVendor = 0, wProduct = 0;
         if (!ReadUsbIds(nLp, &wVendor, &wProduct)) continue;
@@ -34,15 +56,16 @@ int CUtilUsb::FindUsbPrinters(IPortList* pListBox, std::span<std::string> ppPath
         const auto index = static_cast<std::size_t>(nCount);
         if (index < ppPaths.size()) ppPaths[index] = node;
 
-        // A node that cannot be opened (held by another program) is listed bare.
+        // sysfs first: no open, no request to the printer. A node without a cached ID
+        // that cannot be opened (held by another program) is listed bare.
         std::string model;
-        bool bMaker = false;
-        UniqueFd fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-        if (fd) {
-            std::string deviceId;
-            bMaker = ReadUsbDeviceId(fd.Get(), nLp, &deviceId) && ParseMakerModel(deviceId, &model);
-            fd.Reset();
+        std::string deviceId;
+        bool bHaveId = ReadUsbDeviceId(-1, nLp, &deviceId) && !deviceId.empty();
+        if (!bHaveId) {
+            UniqueFd fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+            bHaveId = fd && ReadUsbDeviceId(fd.Get(), nLp, &deviceId);
         }
+        const bool bMaker = bHaveId && ParseMakerModel(deviceId, &model);
         if (bMaker) {
             if (pListBox != nullptr) {
                 LogMessage(LOG_DEBUG, 'D', __LINE__, 0, "- Detected USB device [ %s : %s : %s ]", name.c_str(),
@@ -50,6 +73,7 @@ int CUtilUsb::FindUsbPrinters(IPortList* pListBox, std::span<std::string> ppPath
                 pListBox->AddSorted(name + "\t (ZAQ " + model + ")");
             }
             if (index < ppNames.size()) ppNames[index] = name;
+            SetFound(name, ReadUsbLpIdentity(nLp));
         } else if (pListBox != nullptr) {
             pListBox->AddSorted(name);
         }

@@ -61,6 +61,8 @@ DWORD ExchangeCommand(const BYTE* pCommand, DWORD cbCommand, HSDK hSdk, Response
     DWORD cbReceived = 0;
     DWORD nDecoded = 0;
     for (;;) {
+        // Every caller ends its step on a cancel: the answer is not waited out for it.
+        if (theApp.TestFlags(UF_CANCEL)) return ERROR_CANCELLED;
         cbRead = 0;
         BOOL bRead = pfnReadPort(hSdk, received + cbReceived, RECEIVE_BUFFER - cbReceived, &cbRead);
         if (bRead && cbRead > 0) {
@@ -103,11 +105,13 @@ DWORD ReopenPort(HSDK* phSdk, int nPortKind, const std::string& portName) noexce
 void SetUsbDiscovery(CUtilUsb* pUsb) noexcept { g_pUsbDiscovery = pUsb; }
 CUtilUsb* GetUsbDiscovery() noexcept { return g_pUsbDiscovery; }
 
-// Compares the maker's printers present now with those the discovery object saw last (the
-// port list or the previous search), so a printer of the maker that was already attached
-// is never taken for the one that restarted.
+// Finds the run's printer again by where it sits on the bus (the socket's port chain and
+// its serial number, as the list saw them): another printer of the maker, attached before
+// or restarting beside it (a fleet), is never taken. Only where sysfs told no identity
+// does it compare names with those the list saw, taking the first new one.
 int FindUsbPortAgain(CUtilUsb* pUsb, std::string* pPortName) noexcept {
     if (pUsb == nullptr) return 0;
+    const UsbIdentity own = pUsb->SeenIdentity(*pPortName);
     Deadline search(USB_SEARCH_LIMIT);
     std::array<std::string, CUtilUsb::kMaxNames> present;
     int nNew = 0;
@@ -120,6 +124,15 @@ int FindUsbPortAgain(CUtilUsb* pUsb, std::string* pPortName) noexcept {
         const auto& seen = pUsb->ppSeenNames;
         for (const std::string& name : present) {
             if (name.empty()) continue;
+            if (own.Known()) {
+                if (!pUsb->FoundIdentity(name).SamePrinter(own)) continue;
+                if (name == *pPortName) {
+                    bStillThere = true;
+                } else if (nNew++ == 0) {
+                    firstNew = name;
+                }
+                continue;
+            }
             if (name == *pPortName) bStillThere = true;
             if (std::find(seen.begin(), seen.end(), name) == seen.end()) {
                 if (nNew++ == 0) firstNew = name;
@@ -133,6 +146,6 @@ int FindUsbPortAgain(CUtilUsb* pUsb, std::string* pPortName) noexcept {
         Sleep(USB_SEARCH_PAUSE);
         if (search.Expired()) break;
     }
-    pUsb->ppSeenNames = std::move(present);
+    pUsb->KeepFound(std::move(present));
     return nNew;
 }

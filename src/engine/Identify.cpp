@@ -108,6 +108,7 @@ DWORD IdentifyDevice(std::string* pPortName, HSDK* phSdk, IDialogHost* pDialog, 
     SelectCommandSet();
     BYTE answer[ID_ANSWER_SIZE] = {};
     DWORD cbAnswer = 0;
+    SetPrinterDeviceId(-1);
     DWORD dwResult = AskDeviceId(pPortName, phSdk, dwTimeLimit, answer, &cbAnswer);
 
     const int nFileTypeId = theApp.nTypeId;
@@ -126,6 +127,7 @@ DWORD IdentifyDevice(std::string* pPortName, HSDK* phSdk, IDialogHost* pDialog, 
     }
 
     const BYTE bDeviceId = answer[0];
+    SetPrinterDeviceId(bDeviceId);
     if (bDeviceId >= UPDATE_TABLE_SIZE || !AnyUpdateFileFor(bDeviceId)) {
         LogMessage(LOG_ERROR, 'E', __LINE__, ERROR_BAD_DEVICE, "DEVICE ID [%02X] not supported", bDeviceId);
         ShowConnectError(LOC_ID_UNSUPPORTED, ERROR_SHOWN_BAD_DEVICE);

@@ -58,11 +58,13 @@ void CKelvoApp::Reset() noexcept {
     pCurrentEntry = nullptr;
     nExitCode = 0;
     dwUpdateFlags = 0;
+    PortAbortEvent().Reset();
     nPortKind = PORT_KIND_USB;
     nTypeId = 0;
     hMachineLock.Release();
     hMutex.Release();
     nInitialPortKind = PORT_KIND_USB;
+    nLastPortKind = -1;
     szPortName.clear();
     pComConfig.reset();
 }
@@ -83,7 +85,7 @@ const std::string& FleetChildPort() noexcept { return g_fleetChildPort; }
 std::string PortFileTag(const std::string& port) {
     std::string tag = port;
     for (char& ch : tag) {
-        if (ch == '/') ch = '_';
+        if (ch == '/' || static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '_';
     }
     return tag;
 }
@@ -138,6 +140,7 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     theApp.nIpAddr = settings.nIpAddr;
 
     theApp.Reset();
+    theApp.nLastPortKind = settings.nPortKind;
     // Silent mode is known before anything can show a box: a box nobody answers would
     // hold a silent start (an installer, a remote session) for ever.
     CommandLineOptions options = ParseCommandLine(commandLine);
@@ -178,9 +181,7 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
 
     frontEnd.RunMainWindow(theApp);
 
-    if (!WriteSettings(settingsPath, theApp.strTargetName, theApp.nIpAddr)) {
-        LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "Settings not saved [%s]", settingsPath.c_str());
-    }
+    WriteBackSettings();
     theApp.tables.Clear();
     theApp.hMachineLock.Release();
     theApp.hMutex.Release();
@@ -190,6 +191,13 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     ResetModelTable(ModelTable);
     DetachFrontEnd();
     return nStatus;
+}
+
+void WriteBackSettings() {
+    const std::string settingsPath = SettingsFilePath(theApp.strProgramName);
+    if (!WriteSettings(settingsPath, theApp.strTargetName, theApp.nIpAddr, theApp.nLastPortKind)) {
+        LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "Settings not saved [%s]", settingsPath.c_str());
+    }
 }
 
 std::string KelvoCaption() {

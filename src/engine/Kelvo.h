@@ -56,6 +56,7 @@ struct CKelvoApp {
     std::string strTargetName;                         // settings, written back unchanged
     int nInitialPortKind = PORT_KIND_USB;              // from the command line
     DWORD nIpAddr = 0;
+    int nLastPortKind = -1;                            // settings: the kind last chosen (dialog)
     std::string szPortName;                            // written by the port list, read by the run
     std::string strProgramName;                        // names the settings file
     // The serial configuration record of the chosen serial port; none for other kinds.
@@ -63,8 +64,15 @@ struct CKelvoApp {
     std::shared_ptr<ComConfigRecord> pComConfig;
 
     // Each change is one atomic read-modify-write of single bits.
-    void SetFlags(DWORD dwBits) noexcept { dwUpdateFlags.fetch_or(dwBits); }
-    void ClearFlags(DWORD dwBits) noexcept { dwUpdateFlags.fetch_and(~dwBits); }
+    // UF_CANCEL is mirrored in PortAbortEvent, which the drivers' answer waits watch.
+    void SetFlags(DWORD dwBits) noexcept {
+        dwUpdateFlags.fetch_or(dwBits);
+        if ((dwBits & UF_CANCEL) != 0) PortAbortEvent().Set();
+    }
+    void ClearFlags(DWORD dwBits) noexcept {
+        dwUpdateFlags.fetch_and(~dwBits);
+        if ((dwBits & UF_CANCEL) != 0) PortAbortEvent().Reset();
+    }
     bool TestFlags(DWORD dwBits) const noexcept { return (dwUpdateFlags.load() & dwBits) != 0; }
 
     // The state of a fresh start: tables freed, every field back to its default.
@@ -95,6 +103,11 @@ public:
 // another updater on the machine, or cannot open a lock file, says why and fails.
 // strProgramName names the settings file. Main thread only.
 int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::string& strProgramName);
+
+// Writes TargetName, IpAddr and PortKind from theApp to the settings file of
+// theApp.strProgramName (a warning is logged when that fails). The normal end does it, and
+// so does every path that ends the process without it. Main thread.
+void WriteBackSettings();
 
 // The process exit status of a result code: 0 for 0, 2 for 1242 (nothing needed
 // updating), 3 for 1223 (cancelled), 1 for any other.

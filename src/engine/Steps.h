@@ -21,7 +21,8 @@ inline constexpr std::size_t RUN_PORT_NAME_MAX = 127;
 
 // Sends one command and decodes its answer (drain, write with 1000 ms, delay, then the
 // answer within 3000 ms, polled every 50 ms). *pcbAnswer is the payload length (the
-// format's expected count) on 0, else 0. Blocks up to about delay + 3100 ms.
+// format's expected count) on 0, else 0. Blocks up to about delay + 3100 ms; a cancel
+// (UF_CANCEL) ends the answer wait at its next poll with ERROR_CANCELLED.
 DWORD ExchangeCommand(const BYTE* pCommand, DWORD cbCommand, HSDK hSdk, ResponseFormat format, BYTE* pAnswer,
                       DWORD cbAnswer, DWORD dwDelay, DWORD* pcbAnswer) noexcept;
 inline DWORD ExchangeCommand(const PrinterCommand& command, HSDK hSdk, ResponseFormat format, BYTE* pAnswer,
@@ -130,3 +131,5 @@ std::string FwVersionText();
 void SetFwVersionText(const std::string& text);
 // Keeps the bytes of a ROM ID answer for the front end (TakeRomIdAnswer).
 void SetRomIdAnswer(const BYTE* pAnswer, DWORD cbAnswer);
+// Keeps the DEVICE ID of the identification for the front end (PrinterDeviceId); -1: none.
+void SetPrinterDeviceId(int nDeviceId);

@@ -80,6 +80,9 @@ std::string FwVersionText();
 // The bytes of the last ROM ID answer the printer gave, and forgets them, so that the
 // next call shows only what was read in between (empty: nothing). Any thread.
 std::vector<BYTE> TakeRomIdAnswer();
+// The DEVICE ID (Type ID) the printer reported at the last identification; -1 when none
+// was read. Any thread.
+int PrinterDeviceId();
 
 // The bodies of the two threads, callable directly on a thread the caller owns.
 DWORD InitializeUpdate(IDialogHost& host);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/ConfigFile.h"
+#include "discovery/UsbIdentity.h"
 #include "engine/RunRules.h"
 #include "engine/Steps.h"
 #include "engine/Thread.h"
@@ -17,6 +18,7 @@
 #include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
+#include "ui/Launch.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
 
@@ -52,6 +54,7 @@ ProgressState g_progress;
 std::mutex g_versionLock;  // the front end reads the text while no run writes it
 std::string g_szFwVersion;
 std::vector<BYTE> g_romIdAnswer;  // guarded by g_versionLock as well
+int g_nDeviceId = -1;               // guarded by g_versionLock as well
 
 // The uncancellable wait in progress, read by the front end's thread.
 struct PendingWait {
@@ -97,19 +100,43 @@ void PauseAfterFirstBlock(DWORD dwPause, DWORD dwWeight, DWORD cbTotal, DWORD cb
     }
 }
 
-// A serial port is closed for the restart and opened again within 15000 ms. Only the
-// wait after a transfer sits out a cancel.
+// The tty name of a serial port name ("ttyACM0:", "/dev/ttyACM0").
+constexpr DWORD SERIAL_FIND_PAUSE = 100;
+
+static std::string TtyNameOfPort(const std::string& portName) {
+    std::string name = portName;
+    if (!name.empty() && name.back() == ':') name.pop_back();
+    if (name.starts_with("/dev/")) name.erase(0, 5);
+    return name;
+}
+
+// A serial port is closed for the restart (before the printer restarts: cdc-acm keeps a
+// tty's number while it is held, so a printer restarting under a held port comes back
+// under another name) and opened again within 15000 ms. A printer on USB is looked for
+// by where it sits on the bus when its name has changed. Only the wait after a transfer
+// sits out a cancel.
 DWORD WaitSerialRestart(IDialogHost* pDialog, std::string* pPortName, HSDK* phSdk, BOOL bAfterTransfer, DWORD dwExtra) {
     const bool bCancellable = !bAfterTransfer;
     SetupProgress(pDialog, PROGRESS_WAITING, dwExtra + 18000, 0, 50);
-    if (!PauseWithProgress(dwExtra + 1500, bCancellable)) return ERROR_CANCELLED;
+    const UsbIdentity own = ReadTtyUsbIdentity(TtyNameOfPort(*pPortName));
     ClosePort(phSdk, 0);
+    if (!PauseWithProgress(dwExtra + 1500, bCancellable)) return ERROR_CANCELLED;
     if (!PauseWithProgress(1500, bCancellable)) return ERROR_CANCELLED;
     if (bAfterTransfer) RunComConfigStep(&ResetComConfig);
     Deadline reopen(SERIAL_REOPEN_LIMIT);
     for (;;) {
         if (bCancellable && Cancelled()) return ERROR_CANCELLED;
         ShowTimeProgress();
+        // Opening a name does not tell whether the printer is there: on USB its tty
+        // shows first, under whatever number it got.
+        const std::string now = FindTtyOfUsbIdentity(own);
+        if (own.Known() && now.empty() && !reopen.Expired()) {
+            Sleep(SERIAL_FIND_PAUSE);
+            continue;
+        }
+        if (!now.empty() && now != TtyNameOfPort(*pPortName) && now.size() < RUN_PORT_NAME_MAX) {
+            *pPortName = pPortName->ends_with(':') ? now + ":" : now;
+        }
         DWORD dwResult = ReopenPort(phSdk, theApp.nPortKind, *pPortName);
         bool bLate = reopen.Expired();
         if (dwResult == ERROR_SUCCESS) {
@@ -241,6 +268,16 @@ std::vector<BYTE> TakeRomIdAnswer() {
     return std::exchange(g_romIdAnswer, {});
 }
 
+int PrinterDeviceId() {
+    std::lock_guard lock(g_versionLock);
+    return g_nDeviceId;
+}
+
+void SetPrinterDeviceId(int nDeviceId) {
+    std::lock_guard lock(g_versionLock);
+    g_nDeviceId = nDeviceId;
+}
+
 void SetRomIdAnswer(const BYTE* pAnswer, DWORD cbAnswer) {
     std::lock_guard lock(g_versionLock);
     g_romIdAnswer.assign(pAnswer, pAnswer + cbAnswer);
@@ -309,7 +346,7 @@ int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept {
         }
         return nAnswer;
     }
-    int nAnswer = ShowError(dwLocation, dwError, "%s", LoadResString(IDS_FW_UPDATE_FAILED_BOOT_MODE).c_str());
+    int nAnswer = ShowError(dwLocation, dwError, "%s", MessageText(IDS_FW_UPDATE_FAILED_BOOT_MODE).c_str());
     theApp.SetFlags(UF_RETRY_REQUESTED);
     return nAnswer;
 }

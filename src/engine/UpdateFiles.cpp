@@ -92,7 +92,7 @@ DWORD LoadOneFile(const std::string& path, UpdateTable& table, DWORD cbSkip, BYT
         *pbEndCall = false;
         return dwError;
     }
-    StoreUpdateFile(table, name, std::move(pData), static_cast<DWORD>(cbFile), cbSkip);
+    StoreUpdateFile(table, name, std::move(pData), static_cast<DWORD>(cbFile), cbSkip, BaseName(path));
     if (pbTypeId != nullptr) *pbTypeId = name.bTypeId;
     return ERROR_SUCCESS;
 }
@@ -116,7 +116,7 @@ DWORD ParseUpdateFileName(std::string_view path, UpdateFileKey* pName) noexcept 
 }
 
 void StoreUpdateFile(UpdateTable& table, const UpdateFileKey& name, std::unique_ptr<BYTE[]> pData, DWORD cbFile,
-                     DWORD cbSkip) {
+                     DWORD cbSkip, std::string_view fileName) {
     UpdateDataEntry& entry = table[name.bTypeId];
     if (entry.bLoaded && entry.bVersion > name.bVersion) return;
     std::size_t cbHeader = 0;
@@ -136,6 +136,7 @@ void StoreUpdateFile(UpdateTable& table, const UpdateFileKey& name, std::unique_
     const BYTE* pFile = pData.get() + cbHeader;
     entry.wChecksum = cbFile > cbSkip ? SumBytes(pFile + cbSkip, cbFile - cbSkip) : 0;
     entry.pData = std::move(pData);
+    entry.strFileName = fileName;
     entry.bLoaded = TRUE;
 }
 

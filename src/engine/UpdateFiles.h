@@ -39,6 +39,7 @@ struct UpdateDataEntry {
     BYTE bVersion = 0;              // firmware: the ROM ID from the name; 0 otherwise
     WORD wChecksum = 0;             // sum of the file's bytes (header never counted)
     BOOL bLoaded = FALSE;
+    std::string strFileName;        // the file's name without its folder, for people
     DWORD cbFirstBlock[PORT_KIND_COUNT] = {};      // 0: no special first block
     DWORD dwFirstBlockWait[PORT_KIND_COUNT] = {};  // ms after the first block
 
@@ -85,8 +86,9 @@ DWORD ParseUpdateFileName(std::string_view path, UpdateFileKey* pName) noexcept;
 // Puts a file into its row unless the row holds a higher version. pData holds
 // DOWNLOAD_HEADER_SIZE + cbFile bytes, the file behind the header's room when the kind
 // has a header, else at the start; cbSkip leading bytes of the file are not summed.
+// fileName is kept as the entry's name for people.
 void StoreUpdateFile(UpdateTable& table, const UpdateFileKey& name, std::unique_ptr<BYTE[]> pData, DWORD cbFile,
-                     DWORD cbSkip);
+                     DWORD cbSkip, std::string_view fileName = {});
 
 // Up to UPDATE_LIST_MAX names in the working folder that match the pattern ('*' and
 // '?', letters in any case), in ascending byte order of the names, so the result does

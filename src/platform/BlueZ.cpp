@@ -146,3 +146,28 @@ bool ParseBthDevice(const BluezObject& obj, BthDeviceInfo* pInfo) {
 bool IsPoweredAdapter(const BluezObject& obj) {
     return obj.iface == BLUEZ_ADAPTER_IFACE && BoolProp(obj.props, "Powered");
 }
+
+BthDevicePick PickPairedDevice(const std::vector<BluezObject>& objects, std::uint64_t address, std::string* pPath) {
+    BthDevicePick pick = BthDevicePick::NotKnown;
+    for (const BluezObject& obj : objects) {
+        BthDeviceInfo info;
+        if (address == 0 || !ParseBthDevice(obj, &info) || info.address != address) continue;
+        if (!info.bAuthenticated) continue;
+        pick = BthDevicePick::AdapterOff;
+        // The adapter is named by the device's Adapter property, else by its parent path.
+        const std::string* pAdapter = StringProp(obj.props, "Adapter");
+        const std::string adapter = pAdapter != nullptr ? *pAdapter : obj.path.substr(0, obj.path.rfind('/'));
+        for (const BluezObject& a : objects) {
+            if (a.path != adapter || !IsPoweredAdapter(a)) continue;
+            *pPath = obj.path;
+            return BthDevicePick::Found;
+        }
+    }
+    if (pick == BthDevicePick::NotKnown) {
+        for (const BluezObject& obj : objects) {
+            BthDeviceInfo info;
+            if (address != 0 && ParseBthDevice(obj, &info) && info.address == address) return BthDevicePick::NotPaired;
+        }
+    }
+    return pick;
+}

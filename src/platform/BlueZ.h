@@ -55,3 +55,8 @@ inline constexpr std::size_t kMaxBthNameChars = 247;
 bool ParseBthDevice(const BluezObject& obj, BthDeviceInfo* pInfo);
 // A working radio: an Adapter1 whose Powered is true.
 bool IsPoweredAdapter(const BluezObject& obj);
+
+// The Device1 to connect to the device at address. BlueZ keeps one per adapter that has
+// seen the device, newer ones listed first: the one taken is paired, on a powered adapter.
+enum class BthDevicePick { Found, NotKnown, NotPaired, AdapterOff };
+BthDevicePick PickPairedDevice(const std::vector<BluezObject>& objects, std::uint64_t address, std::string* pPath);

@@ -68,7 +68,8 @@ BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, c
     ::posix_spawnattr_setflags(&attr, flags);
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
-    const std::pair<int, int> streams[] = {{stdio.fdIn, 0}, {stdio.fdOut, 1}, {stdio.fdErr, 2}};
+    const std::pair<int, int> streams[] = {
+        {stdio.fdIn, 0}, {stdio.fdOut, 1}, {stdio.fdErr, 2}, {stdio.fdChannel, kSpawnChannelFd}};
     for (auto [fd, target] : streams) {
         if (fd >= 0) ::posix_spawn_file_actions_adddup2(&actions, fd, target);
     }

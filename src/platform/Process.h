@@ -13,12 +13,15 @@
 // (ERROR_FILE_NOT_FOUND when the program is not found).
 BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, pid_t* pPid) noexcept;
 
-// The child's standard input, output and error; -1 keeps this process's.
+// The child's standard input, output and error; -1 keeps this process's. fdChannel
+// (-1: none) is handed to the child as its descriptor 3 (kSpawnChannelFd).
 struct SpawnStdio {
     int fdIn = -1;
     int fdOut = -1;
     int fdErr = -1;
+    int fdChannel = -1;
 };
+inline constexpr int kSpawnChannelFd = 3;
 // The same, with the child's standard streams on the given descriptors.
 BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, const SpawnStdio& stdio,
                   pid_t* pPid) noexcept;

@@ -53,6 +53,7 @@ inline constexpr DWORD ERROR_TIMEOUT = 1460;
 inline constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 inline constexpr DWORD ERROR_UNKNOWN_PORT = 1796;
 inline constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
+inline constexpr DWORD ERROR_DEVICE_NOT_AVAILABLE = 4319;
 
 inline constexpr DWORD WSAEINTR = 10004;
 inline constexpr DWORD WSAEBADF = 10009;

@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,18 +25,52 @@ namespace {
 
 constexpr DWORD kConnectLimitMs = 5000;
 constexpr DWORD kSleepBeforeShutMs = 1500;
+constexpr DWORD kFirstBackOffMs = 100;
+constexpr DWORD kLastBackOffMs = 800;
 constexpr const char* kBlueZ = "org.bluez";
+constexpr const char* kProfileManager = "org.bluez.ProfileManager1";
 
 // Open connections of every Bluetooth port, for the log only.
 std::atomic<int> g_nConnectCount{0};
 std::atomic<unsigned> g_nProfileSerial{0};
 
-// What one connect learns from the bus: the socket from NewConnection and the answer to
-// ConnectProfile.
+struct BusOwner {
+    sd_bus* p = nullptr;
+    BusOwner() = default;
+    BusOwner(const BusOwner&) = delete;
+    BusOwner& operator=(const BusOwner&) = delete;
+    ~BusOwner() { sd_bus_flush_close_unref(p); }
+};
+
+// The answer to one asynchronous call.
+struct BusReply {
+    bool bDone = false;
+    bool bOk = false;
+    std::string szName;     // the D-Bus error's name and message when it failed
+    std::string szMessage;
+    BusMessage reply;
+};
+
+int OnBusReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pReply = static_cast<BusReply*>(userdata);
+    pReply->bDone = true;
+    if (sd_bus_message_is_method_error(m, nullptr)) {
+        const sd_bus_error* pError = sd_bus_message_get_error(m);
+        pReply->szName = pError != nullptr && pError->name != nullptr ? pError->name : "?";
+        pReply->szMessage = pError != nullptr && pError->message != nullptr ? pError->message : "";
+    } else {
+        pReply->bOk = true;
+        pReply->reply.p = sd_bus_message_ref(m);
+    }
+    return 0;
+}
+
+// What the profile object learns while one connect is under way.
 struct ProfileConnect {
+    std::string devicePath;  // NewConnection is taken only for this device
+    std::string bluezOwner;  // and only from org.bluez's unique name
+    const char* pszPort = "";
     UniqueFd fd;
-    bool bReplied = false;
-    std::string szError;  // the error name of a refused ConnectProfile
 };
 
 int OnNewConnection(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -43,8 +79,25 @@ int OnNewConnection(sd_bus_message* m, void* userdata, sd_bus_error*) {
     int fd = -1;
     int r = sd_bus_message_read(m, "oh", &pszDevice, &fd);
     if (r < 0) return r;
-    // The message owns its descriptor; the connection gets a copy of its own.
-    if (!pConnect->fd) pConnect->fd.Reset(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    const char* pszSender = sd_bus_message_get_sender(m);
+    // The message owns its descriptor: a socket not taken here closes with it.
+    bool bOurs = !pConnect->fd && pszSender != nullptr && pConnect->bluezOwner == pszSender &&
+                 pConnect->devicePath == pszDevice;
+    if (bOurs) pConnect->fd.Reset(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    if (!bOurs || !pConnect->fd) {
+        PORT_LOG(LOG_WARNING, "[%s] NewConnection() rejected [device:%s,sender:%s]", pConnect->pszPort, pszDevice,
+                 pszSender != nullptr ? pszSender : "?");
+        return sd_bus_reply_method_errorf(m, "org.bluez.Error.Rejected", "Not the connection asked for");
+    }
+    return sd_bus_reply_method_return(m, "");
+}
+
+// The profile exists only while a connect runs: a disconnection asked meanwhile drops the
+// socket taken, so the connect fails rather than hand over a link BlueZ gave up.
+int OnRequestDisconnection(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pConnect = static_cast<ProfileConnect*>(userdata);
+    const char* pszDevice = nullptr;
+    if (sd_bus_message_read(m, "o", &pszDevice) >= 0 && pConnect->devicePath == pszDevice) pConnect->fd.Reset();
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -53,37 +106,48 @@ int OnProfileCall(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply
 const sd_bus_vtable kProfileVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("NewConnection", "oha{sv}", "", OnNewConnection, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("RequestDisconnection", "o", "", OnProfileCall, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("RequestDisconnection", "o", "", OnRequestDisconnection, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("Release", "", "", OnProfileCall, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("Cancel", "", "", OnProfileCall, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
-int OnConnectProfileReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* pConnect = static_cast<ProfileConnect*>(userdata);
-    pConnect->bReplied = true;
-    if (sd_bus_message_is_method_error(m, nullptr)) {
-        const sd_bus_error* pError = sd_bus_message_get_error(m);
-        pConnect->szError = pError != nullptr && pError->name != nullptr ? pError->name : "?";
-    }
-    return 0;
-}
+bool Contains(const std::string& text, const char* pszPart) { return text.find(pszPart) != std::string::npos; }
 
 bool IsAccessDenied(const std::string& name) {
     return name == SD_BUS_ERROR_ACCESS_DENIED || name == SD_BUS_ERROR_INTERACTIVE_AUTHORIZATION_REQUIRED ||
-           name == "org.bluez.Error.NotPermitted";
+           name == "org.bluez.Error.NotPermitted" || name == "org.bluez.Error.NotAuthorized";
 }
 
-// The object of the device whose Address is btAddr, among BlueZ's managed objects.
-bool FindDevicePath(sd_bus* pBus, std::uint64_t btAddr, std::string* pPath) {
-    std::vector<BluezObject> objects;
-    if (!BluezGetObjects(pBus, &objects)) return false;
-    for (const BluezObject& obj : objects) {
-        BthDeviceInfo info;
-        if (ParseBthDevice(obj, &info) && info.address == btAddr) {
-            *pPath = info.path;
-            return true;
-        }
-    }
-    return false;
+// What a refused ConnectProfile means for the open. bluetoothd 5.66 words a failed link as
+// "br-connection-..." (older ones as strerror text).
+DWORD ConnectProfileError(const std::string& name, const std::string& message) {
+    if (IsAccessDenied(name)) return ERROR_ACCESS_DENIED;
+    if (name == "org.bluez.Error.NotReady") return ERROR_DEVICE_NOT_CONNECTED;
+    if (name == "org.bluez.Error.InProgress") return ERROR_TIMEOUT;
+    if (name == SD_BUS_ERROR_SERVICE_UNKNOWN || name == SD_BUS_ERROR_NAME_HAS_NO_OWNER ||
+        name == SD_BUS_ERROR_UNKNOWN_OBJECT || name == SD_BUS_ERROR_UNKNOWN_METHOD)
+        return ERROR_DEVICE_NOT_CONNECTED;
+    if (Contains(message, "page-timeout") || Contains(message, "Host is down") ||
+        Contains(message, "br-connection-timeout") || Contains(message, "timed out"))
+        return ERROR_TIMEOUT;
+    if (Contains(message, "adapter-not-powered") || Contains(message, "No route to host") ||
+        Contains(message, "aborted-by-local") || Contains(message, "connection abort"))
+        return ERROR_DEVICE_NOT_CONNECTED;
+    return WSAECONNREFUSED;
+}
+
+bool SendNoReply(sd_bus* pBus, const char* pszPath, const char* pszIface, const char* pszMember, const char* pszArg) {
+    BusMessage call;
+    int r = sd_bus_message_new_method_call(pBus, &call.p, kBlueZ, pszPath, pszIface, pszMember);
+    if (r >= 0) r = sd_bus_message_append(call.p, "o", pszArg);
+    if (r >= 0) r = sd_bus_message_set_expect_reply(call.p, 0);
+    if (r >= 0) r = sd_bus_send(pBus, call.p, nullptr);
+    return r >= 0;
+}
+
+unsigned Jitter(unsigned nMax) {
+    thread_local std::minstd_rand rng{std::random_device{}()};
+    return nMax == 0 ? 0 : static_cast<unsigned>(rng() % nMax);
 }
 
 }  // namespace
@@ -134,77 +198,32 @@ BOOL CBluetooth::Open() {
     return TRUE;
 }
 
-// Under csSocket. BlueZ finds the SPP channel through the service record and connects;
-// the wait for its NewConnection wakes on terminate and cancel.
-UniqueFd CBluetooth::ConnectProfile() {
-    Deadline limit(kConnectLimitMs);
-    sd_bus* pBus = nullptr;
-    if (sd_bus_open_system(&pBus) < 0) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        PORT_LOG(LOG_ERROR, "[%s] connect() [WSAERR:%d,count:%d]", PortName(), static_cast<int>(GetLastError()),
-                 g_nConnectCount.load());
-        return {};
-    }
-    struct BusGuard {
-        sd_bus*& p;
-        ~BusGuard() { sd_bus_flush_close_unref(p); }
-    } busGuard{pBus};
-    // The calls before the wait are quick on a working BlueZ; a hung one still ends in time.
-    sd_bus_set_method_call_timeout(pBus, static_cast<std::uint64_t>(kConnectLimitMs) * 1000);
-    std::string devicePath;
-    if (!FindDevicePath(pBus, btAddr, &devicePath)) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        PORT_LOG(LOG_ERROR, "[%s] connect() [WSAERR:%d,count:%d]", PortName(), static_cast<int>(GetLastError()),
-                 g_nConnectCount.load());
-        return {};
-    }
-    ProfileConnect connect;
-    const std::string profilePath = StrPrintf("/org/kelvo/bluetooth/spp%u", ++g_nProfileSerial);
-    BusSlot object;
-    BusError error;
-    int r = sd_bus_add_object_vtable(pBus, &object.p, profilePath.c_str(), "org.bluez.Profile1", kProfileVtable,
-                                     &connect);
-    if (r >= 0)
-        r = sd_bus_call_method(pBus, kBlueZ, "/org/bluez", "org.bluez.ProfileManager1", "RegisterProfile", &error.e,
-                               nullptr, "osa{sv}", profilePath.c_str(), SPP_UUID, 2, "Role", "s", "client", "Name",
-                               "s", "Kelvo serial port");
-    if (r < 0) {
-        SetLastError(IsAccessDenied(error.e.name != nullptr ? error.e.name : "") ? ERROR_ACCESS_DENIED
-                                                                                 : ERROR_DEVICE_NOT_CONNECTED);
-        PORT_LOG(LOG_ERROR, "[%s] connect() [WSAERR:%d,count:%d]", PortName(), static_cast<int>(GetLastError()),
-                 g_nConnectCount.load());
-        return {};
-    }
-    BusSlot call;
-    r = sd_bus_call_method_async(pBus, &call.p, kBlueZ, devicePath.c_str(), BLUEZ_DEVICE_IFACE, "ConnectProfile",
-                                 OnConnectProfileReply, &connect, "s", SPP_UUID);
-    while (r >= 0 && !connect.fd && connect.szError.empty()) {
-        r = sd_bus_process(pBus, nullptr);
-        if (r != 0) continue;
-        if (limit.Expired()) break;
+// One bus wait of the connect: until done() holds, terminate or cancel, the deadline, or a
+// broken bus.
+CBluetooth::BusWait CBluetooth::WaitBus(sd_bus* pBus, const Deadline& limit, const std::function<bool()>& done) {
+    for (;;) {
+        if (done()) return BusWait::Done;
+        int r = sd_bus_process(pBus, nullptr);
+        if (r < 0) return BusWait::Broken;
+        if (r > 0) continue;
+        if (done()) return BusWait::Done;
+        if (limit.Expired()) return BusWait::Expired;
         const short events = static_cast<short>(sd_bus_get_events(pBus));
         std::array items{TermItem(), CancelItem(), WaitItem::ForFd(sd_bus_get_fd(pBus), events)};
         DWORD dwWait = WaitForAny(items, limit.Remaining());
         if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_OBJECT_0 + 1) {
-            SetLastError(ERROR_CANCELLED);
-            PORT_LOG(LOG_ERROR, "[%s] OpenSocket WSAWaitForMultipleEvents() [UNKNOWN:%08x]", PortName(), dwWait);
-            return {};
+            m_dwWakeUp = dwWait;
+            return BusWait::Cancelled;
         }
     }
-    if (connect.fd) {
-        int nCount = ++g_nConnectCount;
-        PORT_LOG(LOG_DEBUG, "[%s] OpenSocket connect() [count:%d]", PortName(), nCount);
-        // The profile object goes with this call; the bus connection stays with the socket.
-        m_pBus = pBus;
-        pBus = nullptr;
-        return std::move(connect.fd);
-    }
-    if (!connect.szError.empty()) {
-        SetLastError(IsAccessDenied(connect.szError) ? ERROR_ACCESS_DENIED : WSAECONNREFUSED);
-        PORT_LOG(GetLastError() == WSAECONNREFUSED ? LOG_WARNING : LOG_ERROR,
-                 "[%s] OpenSocket connect() [iError:%d / count:%d]", PortName(), static_cast<int>(GetLastError()),
-                 g_nConnectCount.load());
-    } else if (r < 0) {
+}
+
+// The last error and log line of a wait that did not end with its answer.
+void CBluetooth::FailWait(BusWait wait, const Deadline& limit) {
+    if (wait == BusWait::Cancelled) {
+        SetLastError(ERROR_CANCELLED);
+        PORT_LOG(LOG_ERROR, "[%s] OpenSocket WSAWaitForMultipleEvents() [UNKNOWN:%08x]", PortName(), m_dwWakeUp);
+    } else if (wait == BusWait::Broken) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         PORT_LOG(LOG_ERROR, "[%s] OpenSocket connect() WSAEnumNetworkEvzents [SOCKET_ERROR / count:%d]", PortName(),
                  g_nConnectCount.load());
@@ -214,7 +233,154 @@ UniqueFd CBluetooth::ConnectProfile() {
             PORT_LOG(LOG_WARNING, "[%s] OpenSocket connect() [TIMEOUT:%d/%dms,WSAERR:%d]", PortName(),
                      static_cast<int>(limit.Elapsed()), static_cast<int>(kConnectLimitMs), static_cast<int>(WSAETIMEDOUT));
     }
-    return {};
+}
+
+void CBluetooth::FailConnect(DWORD dwError) {
+    SetLastError(dwError);
+    PORT_LOG(dwError == WSAECONNREFUSED ? LOG_WARNING : LOG_ERROR, "[%s] OpenSocket connect() [iError:%d / count:%d]",
+             PortName(), static_cast<int>(dwError), g_nConnectCount.load());
+}
+
+// The device's object on BlueZ's bus and org.bluez's unique name. FALSE with the last error.
+bool CBluetooth::FindDevice(sd_bus* pBus, const Deadline& limit, std::string* pPath, std::string* pOwner) {
+    BusReply objects;
+    BusSlot call;
+    int r = sd_bus_call_method_async(pBus, &call.p, kBlueZ, "/", "org.freedesktop.DBus.ObjectManager",
+                                     "GetManagedObjects", OnBusReply, &objects, "");
+    BusWait wait = r < 0 ? BusWait::Broken : WaitBus(pBus, limit, [&] { return objects.bDone; });
+    if (wait != BusWait::Done) {
+        FailWait(wait, limit);
+        return false;
+    }
+    std::vector<BluezObject> list;
+    BthDevicePick pick = BthDevicePick::NotKnown;
+    if (!objects.bOk) {
+        PORT_LOG(LOG_ERROR, "[%s] GetManagedObjects() [%s: %s]", PortName(), objects.szName.c_str(),
+                 objects.szMessage.c_str());
+        SetLastError(objects.szName == SD_BUS_ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_DEVICE_NOT_CONNECTED);
+    } else if (BluezReadObjects(objects.reply.p, &list)) {
+        pick = PickPairedDevice(list, btAddr, pPath);
+        const char* pszSender = sd_bus_message_get_sender(objects.reply.p);
+        if (pszSender != nullptr) *pOwner = pszSender;
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        if (pick != BthDevicePick::Found)
+            PORT_LOG(LOG_ERROR, "[%s] connect() [%s]", PortName(),
+                     pick == BthDevicePick::NotKnown    ? "not known to BlueZ"
+                     : pick == BthDevicePick::NotPaired ? "not paired"
+                                                        : "its adapter is off");
+    }
+    if (pick == BthDevicePick::Found && !pOwner->empty()) return true;
+    PORT_LOG(LOG_ERROR, "[%s] connect() [WSAERR:%d,count:%d]", PortName(), static_cast<int>(GetLastError()),
+             g_nConnectCount.load());
+    return false;
+}
+
+// One registration of the profile and one ConnectProfile. The registration is held only
+// for the connect: bluetoothd lets one live profile hold a UUID, and the socket taken keeps
+// the link without it.
+CBluetooth::Attempt CBluetooth::ConnectOnce(sd_bus* pBus, const Deadline& limit, const std::string& devicePath,
+                                            const std::string& owner, UniqueFd* pFd) {
+    ProfileConnect connect{devicePath, owner, PortName(), {}};
+    const std::string profilePath = StrPrintf("/org/kelvo/bluetooth/spp%u", ++g_nProfileSerial);
+    BusSlot object;
+    BusReply registered;
+    BusSlot registerCall;
+    int r = sd_bus_add_object_vtable(pBus, &object.p, profilePath.c_str(), "org.bluez.Profile1", kProfileVtable,
+                                     &connect);
+    if (r >= 0)
+        r = sd_bus_call_method_async(pBus, &registerCall.p, kBlueZ, "/org/bluez", kProfileManager, "RegisterProfile",
+                                     OnBusReply, &registered, "osa{sv}", profilePath.c_str(), SPP_UUID, 2, "Role", "s",
+                                     "client", "Name", "s", "Kelvo serial port");
+    BusWait wait = r < 0 ? BusWait::Broken : WaitBus(pBus, limit, [&] { return registered.bDone; });
+    if (wait != BusWait::Done) {
+        // A registration that may have happened goes with the bus connection.
+        FailWait(wait, limit);
+        return Attempt::Failed;
+    }
+    if (!registered.bOk) {
+        const bool bHeld = registered.szName == "org.bluez.Error.NotPermitted";
+        PORT_LOG(bHeld ? LOG_WARNING : LOG_ERROR, "[%s] RegisterProfile() [%s: %s]", PortName(),
+                 registered.szName.c_str(), registered.szMessage.c_str());
+        // Another program's registration of the UUID: most hold it only for their connect.
+        if (bHeld) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return Attempt::Retry;
+        }
+        FailConnect(IsAccessDenied(registered.szName) ? ERROR_ACCESS_DENIED : ERROR_DEVICE_NOT_CONNECTED);
+        return Attempt::Failed;
+    }
+    BusReply connected;
+    BusSlot connectCall;
+    r = sd_bus_call_method_async(pBus, &connectCall.p, kBlueZ, devicePath.c_str(), BLUEZ_DEVICE_IFACE, "ConnectProfile",
+                                 OnBusReply, &connected, "s", SPP_UUID);
+    wait = r < 0 ? BusWait::Broken : WaitBus(pBus, limit, [&] { return connected.bDone; });
+    SendNoReply(pBus, "/org/bluez", kProfileManager, "UnregisterProfile", profilePath.c_str());
+    if (wait != BusWait::Done) {
+        FailWait(wait, limit);
+        return Attempt::Failed;
+    }
+    if (!connected.bOk) {
+        const bool bBusy = connected.szName == "org.bluez.Error.InProgress";
+        PORT_LOG(bBusy ? LOG_WARNING : LOG_ERROR, "[%s] ConnectProfile() [%s: %s]", PortName(),
+                 connected.szName.c_str(), connected.szMessage.c_str());
+        const DWORD dwError = ConnectProfileError(connected.szName, connected.szMessage);
+        if (bBusy) {
+            SetLastError(dwError);
+            return Attempt::Retry;
+        }
+        FailConnect(dwError);
+        return Attempt::Failed;
+    }
+    if (!connect.fd) {
+        // bluetoothd answers only after NewConnection was: none came, none will.
+        PORT_LOG(LOG_ERROR, "[%s] ConnectProfile() [answered without a connection]", PortName());
+        FailConnect(WSAECONNREFUSED);
+        return Attempt::Failed;
+    }
+    *pFd = std::move(connect.fd);
+    return Attempt::Connected;
+}
+
+// Under csSocket. BlueZ finds the SPP channel through the service record and connects.
+// Every bus wait runs against the one time limit and wakes on terminate and cancel; a
+// busy BlueZ or another program's registration is tried again after a short, jittered
+// pause while time remains.
+UniqueFd CBluetooth::ConnectProfile() {
+    Deadline limit(kConnectLimitMs);
+    BusOwner bus;
+    if (sd_bus_open_system(&bus.p) < 0) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        PORT_LOG(LOG_ERROR, "[%s] connect() [WSAERR:%d,count:%d]", PortName(), static_cast<int>(GetLastError()),
+                 g_nConnectCount.load());
+        return {};
+    }
+    std::string devicePath, owner;
+    if (!FindDevice(bus.p, limit, &devicePath, &owner)) return {};
+    DWORD dwBackOff = kFirstBackOffMs;
+    for (;;) {
+        UniqueFd fd;
+        const Attempt attempt = ConnectOnce(bus.p, limit, devicePath, owner, &fd);
+        if (attempt == Attempt::Connected) {
+            int nCount = ++g_nConnectCount;
+            PORT_LOG(LOG_DEBUG, "[%s] OpenSocket connect() [count:%d]", PortName(), nCount);
+            return fd;  // the bus goes: the socket keeps the link
+        }
+        if (attempt == Attempt::Failed) return {};
+        const DWORD dwRetryError = GetLastError();
+        const DWORD dwPause = std::min(dwBackOff / 2 + Jitter(dwBackOff), limit.Remaining());
+        dwBackOff = std::min(dwBackOff * 2, kLastBackOffMs);
+        std::array items{TermItem(), CancelItem()};
+        DWORD dwWait = WaitForAny(items, dwPause);
+        if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_OBJECT_0 + 1) {
+            m_dwWakeUp = dwWait;
+            FailWait(BusWait::Cancelled, limit);
+            return {};
+        }
+        if (limit.Expired()) {
+            FailConnect(dwRetryError);
+            return {};
+        }
+    }
 }
 
 BOOL CBluetooth::OpenSocket() {
@@ -240,11 +406,15 @@ BOOL CBluetooth::OpenSocket() {
     return FALSE;
 }
 
-// While the printer holds the line there is no wireless wait, only the drain's limit.
+// RFCOMM has no half-close: the kernel's RFCOMM shutdown ignores which direction is asked
+// and disconnects the channel (what was queued to send still goes out first). So the
+// orderly close ends the link at once and drains only what had already come, up to the
+// link's end; the abortive one drains until the printer ends the link (or the drain's
+// limit), then shuts down. While the printer holds the line there is no wireless wait.
 void CBluetooth::ShutdownSocket(int fd, BOOL bAbortive) {
-    if (!bAbortive) ::shutdown(fd, SHUT_WR);
+    if (!bAbortive) ::shutdown(fd, SHUT_RDWR);
     DrainForClose(fd);
-    ::shutdown(fd, bAbortive ? SHUT_RDWR : SHUT_RD);
+    if (bAbortive) ::shutdown(fd, SHUT_RDWR);
 }
 
 void CBluetooth::CloseSocket(BOOL bAbortive) {
@@ -253,8 +423,6 @@ void CBluetooth::CloseSocket(BOOL bAbortive) {
     if (HasStatus(PM_STATUS_BT_SLEEP_BEFORE_SHUT)) Sleep(kSleepBeforeShutMs);
     ShutdownSocket(sockBth.Get(), bAbortive);
     sockBth.Reset();
-    sd_bus_flush_close_unref(m_pBus);
-    m_pBus = nullptr;
     int nCount = g_nConnectCount--;
     PORT_LOG(LOG_DEBUG, "[%s] closesocket() [count:%d]", PortName(), nCount);
 }

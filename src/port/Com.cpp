@@ -14,6 +14,7 @@
 #include "platform/Paths.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "port/ComRate.h"
 #include "port/PortLog.h"
 
 namespace {
@@ -24,6 +25,10 @@ constexpr DWORD kWriteTotalTimeout = 0xFFFFFF9B;
 constexpr DWORD kOpenRetrySleepMs = 5;
 constexpr DWORD kBreakMs = 30;
 constexpr DWORD kCtsHoldPollMs = 10;
+constexpr DWORD kOverCountPollMs = 2;
+constexpr DWORD kMaxOtherRate = 16000000;
+constexpr DWORD kCloseDrainMs = 2000;
+constexpr DWORD kCloseDrainStepMs = 10;
 
 // Clear-comm error bits, as the log shows them.
 constexpr DWORD CE_OVERRUN = 0x0002;
@@ -59,6 +64,25 @@ int OpenExclusive(const char* pszPath, int* pErr) noexcept {
         return -1;
     }
     return fd;
+}
+
+bool MakeRaw(int fd) noexcept {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    const speed_t ispeed = ::cfgetispeed(&tio);
+    const speed_t ospeed = ::cfgetospeed(&tio);
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, ispeed);
+    ::cfsetospeed(&tio, ospeed);
+    if (::tcsetattr(fd, TCSANOW, &tio) == 0) return true;
+    SetLastErrorFromErrno(errno);
+    return false;
 }
 
 int ReadComPortType() {
@@ -127,7 +151,7 @@ BOOL ComConfigDcb(std::string_view used, DCB* pDcb) noexcept {
     return TRUE;
 }
 
-BOOL DcbToTermios(const DCB& dcb, termios* pTio) noexcept {
+BOOL DcbToTermios(const DCB& dcb, termios* pTio, DWORD* pdwOtherRate) noexcept {
     speed_t speed = 0;
     bool bFound = false;
     for (const auto& b : kBauds) {
@@ -135,6 +159,13 @@ BOOL DcbToTermios(const DCB& dcb, termios* pTio) noexcept {
             speed = b.speed;
             bFound = true;
         }
+    }
+    if (pdwOtherRate != nullptr) *pdwOtherRate = 0;
+    if (!bFound && pdwOtherRate != nullptr && dcb.BaudRate > 0 && dcb.BaudRate <= kMaxOtherRate) {
+        // Set afterwards through termios2; the table's rate stands in until then.
+        *pdwOtherRate = dcb.BaudRate;
+        speed = B38400;
+        bFound = true;
     }
     if (!bFound || dcb.ByteSize < 5 || dcb.ByteSize > 8) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -302,7 +333,18 @@ BOOL CCom::OpenCore() {
                 SetStatusBits(PM_STATUS_COM_CONFIG_CHANGED);
                 hDevice = std::move(fd);
                 m_bHaveErrorCounts = m_lines.ErrorCounts(hDevice.Get(), &m_lastErrors) == 0;
-                SetComConfigLocked();
+                // Raw whatever the settings do next (echo and newline translation would
+                // change firmware bytes), and an open whose settings did not take fails.
+                if (!MakeRaw(hDevice.Get()) || !SetComConfigLocked()) {
+                    LastErrorGuard keep;
+                    ::ioctl(hDevice.Get(), TIOCNXCL);
+                    hDevice.Reset();
+                    dwLastCloseTick = GetTickCount();
+                    szComConfig.clear();
+                    DeleteDeviceName();
+                    SetStatusBits(PM_STATUS_CLOSED);
+                    return FALSE;
+                }
                 // A line just opened tells at once whether the printer is there.
                 return IsConnectLocked();
             }
@@ -335,19 +377,43 @@ BOOL CCom::OpenCore() {
 
 void CCom::Close(BOOL /*bFlag*/) {
     LastErrorGuard keep;
+    UniqueFd fd;
     {
         std::lock_guard lock(csDevice);
         if (hDevice) {
             // The exclusive mode stays on the tty while anyone else keeps it open.
             ::ioctl(hDevice.Get(), TIOCNXCL);
-            hDevice.Reset();
+            fd = std::move(hDevice);
             PORT_LOG(LOG_INFO, "[%s] Close CloseHandle()", PortName());
             dwLastCloseTick = GetTickCount();
             szComConfig.clear();
             if (!bSoftReset) DeleteDeviceName();
         }
     }
+    if (fd) {
+        // The tty core's close waits up to closing_wait (30 s) for queued output, which a
+        // printer holding CTS never takes: what a cancel or a failure left is flushed, the
+        // rest drains for a bounded time, and no lock is held meanwhile.
+        DrainOrFlush(fd.Get());
+        fd.Reset();
+    }
     SetStatusBits(PM_STATUS_CLOSED);
+}
+
+void CCom::DrainOrFlush(int fd) {
+    DWORD dwSendError = 0;
+    {
+        std::lock_guard lock(csLock);
+        dwSendError = this->dwSendError;
+    }
+    bool bFlush = dwSendError != 0 || IsSendAborted() || hEvtCancel.IsSet() || hEvtTerm.IsSet();
+    for (Deadline drain(kCloseDrainMs); !bFlush;) {
+        int nQueued = 0;
+        if (m_lines.OutQueue(fd, &nQueued) != 0 || nQueued <= 0) return;
+        std::array items{TermItem(), CancelItem()};
+        bFlush = drain.Expired() || WaitForAny(items, kCloseDrainStepMs) != WAIT_TIMEOUT;
+    }
+    ::tcflush(fd, TCOFLUSH);
 }
 
 // ---- Presence ----
@@ -433,7 +499,9 @@ BOOL CCom::SetComConfigLocked() {
     if (bXon) SetStatusBits(PM_STATUS_COM_XONXOFF);
     DCB dcb;
     termios tio{};
-    if (!hDevice || ::tcgetattr(hDevice.Get(), &tio) != 0 || !ComConfigDcb(used, &dcb) || !DcbToTermios(dcb, &tio)) {
+    DWORD dwOtherRate = 0;
+    if (!hDevice || ::tcgetattr(hDevice.Get(), &tio) != 0 || !ComConfigDcb(used, &dcb) ||
+        !DcbToTermios(dcb, &tio, &dwOtherRate)) {
         if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_PARAMETER);
         PORT_LOG(LOG_ERROR, "[%s] SetComConfig SetCommState(%s)", PortName(), used.c_str());
         return FALSE;
@@ -442,6 +510,21 @@ BOOL CCom::SetComConfigLocked() {
         SetLastErrorFromErrno(errno);
         PORT_LOG(LOG_ERROR, "[%s] SetComConfig SetCommState(%s)", PortName(), used.c_str());
         return FALSE;
+    }
+    // A rate outside the table, and one the driver rounds beyond 2 %, is not the rate chosen.
+    if (dwOtherRate != 0) {
+        unsigned dwHeld = 0;
+        int err = 0;
+        if (SetLineRate(hDevice.Get(), dwOtherRate) != 0 || GetLineRate(hDevice.Get(), &dwHeld) != 0) {
+            err = errno;
+        } else if (dwHeld < dwOtherRate - dwOtherRate / 50 || dwHeld > dwOtherRate + dwOtherRate / 50) {
+            err = EINVAL;
+        }
+        if (err != 0) {
+            SetLastErrorFromErrno(err);
+            PORT_LOG(LOG_ERROR, "[%s] SetComConfig SetCommState(%s)", PortName(), used.c_str());
+            return FALSE;
+        }
     }
     if (!IsVirtual()) m_lines.RaiseModemBits(hDevice.Get(), TIOCM_DTR | (dcb.fOutX ? TIOCM_RTS : 0));
     m_dwBaud = dcb.BaudRate;
@@ -527,6 +610,7 @@ BOOL CCom::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD d
 bool CCom::BeginSending() {
     m_bCtsHeld = false;
     m_bQueueFull = false;
+    m_bOverLogged = false;
     std::lock_guard lock(csDevice);
     if (!hDevice) {
         SetSendError(ERROR_DEVICE_NOT_CONNECTED);
@@ -580,12 +664,19 @@ long CCom::WriteNow(const BYTE* pData, DWORD cbData) {
     }
     DWORD cbFree = kQueueSize;
     int nQueued = 0;
+    m_bOverCount = false;
     if (m_lines.OutQueue(fd, &nQueued) == 0 && nQueued > 0) {
+        // Deeper than the limit is no fault: cdc-acm counts a whole buffer per transfer
+        // under way (10240 bytes after a write of 100). Wait for it to drain; the writer's
+        // time bounds the wait.
         if (static_cast<DWORD>(nQueued) > kQueueSize) {
-            SetLastError(ERROR_STACK_BUFFER_OVERRUN);
-            PORT_LOG(LOG_ERROR, "[%s] ThreadSendCom [OVERRUN;%d<%dbyte]", PortName(), static_cast<int>(kQueueSize),
-                     nQueued);
-            return -1;
+            if (!m_bOverLogged) {
+                PORT_LOG(LOG_WARNING, "[%s] ThreadSendCom [OVERRUN;%d<%dbyte]", PortName(),
+                         static_cast<int>(kQueueSize), nQueued);
+            }
+            m_bOverLogged = true;
+            m_bOverCount = true;
+            nQueued = static_cast<int>(kQueueSize);
         }
         cbFree = kQueueSize - static_cast<DWORD>(nQueued);
     }
@@ -611,6 +702,8 @@ bool CCom::WaitUntilWritable() {
     DWORD dwWait = 0;
     if (m_bCtsHeld) {
         dwWait = kCtsHoldPollMs;
+    } else if (m_bQueueFull && m_bOverCount) {
+        dwWait = kOverCountPollMs;
     } else if (m_bQueueFull) {
         const DWORD cbToDrain = m_dwLastQueue > kQueueSize / 2 ? m_dwLastQueue - kQueueSize / 2 : 1;
         const DWORD dwBaudNow = m_dwBaud.load();
@@ -627,7 +720,6 @@ bool CCom::WaitUntilWritable() {
 
 DWORD CCom::OnSendFault(DWORD dwError) {
     SetLastError(dwError);
-    if (dwError == ERROR_STACK_BUFFER_OVERRUN) return dwError;
     if (dwError == ERROR_DEVICE_NOT_CONNECTED || dwError == ERROR_INVALID_HANDLE || HasStatus(PM_STATUS_OFFLINE)) {
         if (dwError != ERROR_DEVICE_NOT_CONNECTED) PORT_LOG(LOG_ERROR, "[%s] ThreadSendCom WriteFile() [unknown]", PortName());
         return ERROR_DEVICE_NOT_CONNECTED;

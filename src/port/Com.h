@@ -3,8 +3,8 @@
 // without modem lines, such as a pty, which is a virtual port). Line settings come from
 // the process's default configuration of the port (GetDefaultCommString) and are applied
 // with termios; a low DSR on a port with modem lines means the printer is absent; the
-// sending thread keeps the output queue at most 1024 bytes deep and holds while CTS is
-// low; the device is opened exclusively (TIOCEXCL and flock), so two programs never write
+// sending thread keeps the output queue at most 1024 bytes deep (a deeper one, as cdc-acm
+// reports, is waited out) and holds while CTS is low; the device is opened exclusively (TIOCEXCL and flock), so two programs never write
 // into one printer.
 //
 // Where the contract differs from CCommon's:
@@ -49,8 +49,9 @@ ComConfigFix CompleteComConfig(std::string_view config, std::string* pUsed, bool
 // FALSE with ERROR_INVALID_PARAMETER when the string does not parse.
 BOOL ComConfigDcb(std::string_view used, DCB* pDcb) noexcept;
 // termios for a DCB, raw, CLOCAL and CREAD set; FALSE with ERROR_INVALID_PARAMETER for a
-// baud rate termios has no constant for.
-BOOL DcbToTermios(const DCB& dcb, termios* pTio) noexcept;
+// baud rate termios has no constant for, unless pdwOtherRate is given: then that rate is
+// stored there (0 for a rate of the table) for termios2, to be set after the termios.
+BOOL DcbToTermios(const DCB& dcb, termios* pTio, DWORD* pdwOtherRate = nullptr) noexcept;
 
 class CCom : public CLegacy {
 public:
@@ -70,6 +71,8 @@ public:
     // Drops what waits in the output queue. Never blocks. TRUE.
     BOOL Cancel() override;
     BOOL Open() override;
+    // Closes the tty without holding csDevice across the close: queued output drains for
+    // at most 2000 ms, and is flushed at once after a cancel or a failed write.
     void Close(BOOL bFlag) override;
     BOOL IsConnect() override;
 
@@ -106,6 +109,7 @@ private:
     BOOL IsConnectLocked();
     void StartResetInterval();
     BOOL SetComConfigLocked();
+    void DrainOrFlush(int fd);
 
 public:
     UniqueFd hDevice;                      // guarded by csDevice
@@ -125,6 +129,9 @@ private:
     int m_nPortType = 0;                   // ComPortType: 1 physical, 2 virtual, else detected
     bool m_bHeldLogged = false;            // the "held by another program" line, once per failure run
     std::atomic<bool> m_bQueueFull{false};
+    // The queue read deeper than the limit (a USB device's count): it drains at USB pace.
+    bool m_bOverCount = false;             // sending thread only
+    bool m_bOverLogged = false;            // sending thread only: the OVERRUN line, once per write
 };
 
 std::unique_ptr<CCommon> MakeComPort(const char* pszName);

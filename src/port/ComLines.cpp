@@ -50,14 +50,17 @@ TtyKind TtyKindOf(const std::string& name) {
     if (name.starts_with("ttyUSB")) return TtyKind::UsbSerial;
     // The serial core registers every UART the driver could have; one without hardware
     // has type 0 (PORT_UNKNOWN).
+    // A tty the serial core did not register (rfcomm, ...) has no type: not a UART.
     const std::string type = ReadFirstLine(dir + "/type");
-    if (type == "0") return TtyKind::None;
+    if (type.empty() || type == "0") return TtyKind::None;
     return TtyKind::Uart;
 }
 
 WORD TtyUsbVendorId(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos) return 0;
-    const std::string text = ReadFirstLine(SysPath("/sys/class/tty/" + name + "/device/../idVendor"));
+    // cdc-acm's tty hangs off the interface, a usb-serial port one level further down.
+    std::string text = ReadFirstLine(SysPath("/sys/class/tty/" + name + "/device/../idVendor"));
+    if (text.empty()) text = ReadFirstLine(SysPath("/sys/class/tty/" + name + "/device/../../idVendor"));
     if (text.empty() || text.size() > 4) return 0;
     char* pEnd = nullptr;
     const unsigned long value = std::strtoul(text.c_str(), &pEnd, 16);

@@ -376,6 +376,11 @@ DWORD CCommon::TakeChunk(BYTE* pChunk, DWORD cbMax, DWORD* pdwStopError) noexcep
     return cbChunk;
 }
 
+bool CCommon::NothingLeftToTake() const noexcept {
+    std::lock_guard lock(csLock);
+    return pSendData == nullptr || cbSendRemain == 0;
+}
+
 void CCommon::Unsend(DWORD cbUnsent) noexcept {
     std::lock_guard lock(csLock);
     cbSent -= cbUnsent < cbSent ? cbUnsent : cbSent;
@@ -407,6 +412,12 @@ void CCommon::SendingThread() {
             }
             PORT_LOG(LOG_DEBUG, "[%s] %s send() [%dbyte]", PortName(), SendThreadName(), static_cast<int>(cbChunk));
             if (!SendWholeChunk(chunk.data(), cbChunk)) break;
+            if (NothingLeftToTake() && !FinishLastChunk()) {
+                const DWORD dwError = GetLastError();
+                Unsend(cbChunk);
+                SetSendError(dwError);
+                break;
+            }
             LogDump(LOG_TRANSMITTED, PortName(), chunk.data(), cbChunk);
         }
     }

@@ -177,6 +177,10 @@ protected:
     // Waits a short while (at most about 100 ms) for the device to take data; wakes on
     // hEvtTerm and hEvtCancel. FALSE when the pending I/O was aborted (term, cancel).
     virtual bool WaitUntilWritable();
+    // After the last chunk of the write left whole: TRUE when it counts as sent (the device
+    // has finished with it); FALSE with the last error takes it back and stops the thread.
+    // Waits as long as the device needs; wakes on hEvtTerm, hEvtCancel and an abort.
+    virtual bool FinishLastChunk() { return true; }
     // A device fault in WriteNow (the thread stops). Returns the error to record.
     virtual DWORD OnSendFault(DWORD dwError) { return dwError; }
     // Runs when the thread ends, whatever the reason.
@@ -235,6 +239,8 @@ private:
     void SendingThread();
     bool SendWholeChunk(const BYTE* pChunk, DWORD cbChunk);
     bool StopBeforeChunk();
+    // The chunk just taken was the write's last.
+    bool NothingLeftToTake() const noexcept;
     // A chunk stopped part-way: what never left comes off cbSent.
     void Unsend(DWORD cbUnsent) noexcept;
     // After the writer's own wait ended without the thread: lets it finish its chunk (time

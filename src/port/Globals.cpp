@@ -520,6 +520,11 @@ BOOL pfnResetPort(HSDK hSdk) noexcept {
     return bResult;
 }
 
+Event& PortAbortEvent() noexcept {
+    static Event abort(true, false);
+    return abort;
+}
+
 BOOL pfnCancelPort(HSDK hSdk) noexcept {
     PORT_LOG(LOG_DEBUG, "[srv] pfnCancelPort LockEntry()");
     CCommon* pPort = LockEntry(hSdk);

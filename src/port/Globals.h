@@ -47,6 +47,11 @@ BOOL pfnReadPortEx(HSDK hSdk, BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWO
 BOOL pfnResetPort(HSDK hSdk) noexcept;
 BOOL pfnCancelPort(HSDK hSdk) noexcept;
 
+// Set while the run that uses the ports is cancelled (the engine mirrors its cancel flag
+// here): a driver's wait for a printer's answer has it in the same wait set as the
+// device and ends at once instead of sitting out its time limit.
+Event& PortAbortEvent() noexcept;
+
 // String helpers of the port layer. AllocSplStr: a new copy, NULL for NULL, an empty
 // string or short memory; FreeSplStr frees it (NULL allowed). JoinStrings concatenates the
 // NULL-terminated list into pszBuffer of cchBuffer bytes (terminator included): 0, or

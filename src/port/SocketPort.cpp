@@ -9,6 +9,7 @@
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "port/Globals.h"
 #include "port/PortLog.h"
 
 namespace {
@@ -16,6 +17,7 @@ namespace {
 constexpr DWORD kInitIntervalMs = 3000;
 constexpr DWORD kSendPollMs = 100;
 constexpr DWORD kShutdownLimitMs = 60000;
+constexpr DWORD kDrainStepMs = 100;  // the receive time-out the channels are given
 
 }  // namespace
 
@@ -58,7 +60,13 @@ void CSocketPort::DrainForClose(int fd) {
     Deadline limit(kShutdownLimitMs);
     char scratch[1024];
     for (;;) {
-        ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
+        // A cancelled run does not wait for a printer that never lets go of the line.
+        std::array items{WaitItem::ForFd(fd, POLLIN), WaitItem::For(PortAbortEvent())};
+        if (WaitForAny(items, kDrainStepMs) == WAIT_OBJECT_0 + 1) {
+            PORT_LOG(LOG_WARNING, "[%s] Close cancelled", PortName());
+            break;
+        }
+        ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
         if (n == 0) {
             PORT_LOG(LOG_DEBUG, "recv Passed. Return: %d LSError: %d ", 0, 0);
             break;

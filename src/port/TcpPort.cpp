@@ -3,12 +3,14 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "port/Globals.h"
 #include "port/Lan2.h"
 #include "port/PortLog.h"
 
@@ -27,13 +29,10 @@ int Pending(int fd) {
     return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
+// FALSE at the time limit, and at once when the run is cancelled.
 bool WaitReadable(int fd, DWORD dwTimeout) {
-    pollfd p{fd, POLLIN, 0};
-    Deadline deadline(dwTimeout);
-    for (;;) {
-        int rc = ::poll(&p, 1, TimeoutToPoll(deadline.Remaining()));
-        if (rc >= 0 || errno != EINTR) return rc > 0;
-    }
+    std::array items{WaitItem::ForFd(fd, POLLIN), WaitItem::For(PortAbortEvent())};
+    return WaitForAny(items, dwTimeout) == WAIT_OBJECT_0;
 }
 
 // Drops whatever the channel holds; a receive error is returned (negative).

@@ -23,6 +23,9 @@ constexpr int TYPE_WRITE = 0;
 constexpr int TYPE_READ = 1;
 constexpr int TYPE_CONTROL = 2;
 constexpr DWORD kSendPollMs = 100;
+// usblp cancels a transfer still under way when the last descriptor closes: a close waits
+// this long for it to end.
+constexpr DWORD kCloseDrainMs = 1000;
 
 bool Exists(const std::string& path) {
     struct stat st{};
@@ -150,14 +153,47 @@ UniqueFd CUsb::DupDevice() {
 }
 
 void CUsb::CloseDevice() {
-    std::lock_guard lock(csDev);
-    if (!hDev) return;
+    UniqueFd fd;
+    {
+        std::lock_guard lock(csDev);
+        if (!hDev) return;
+        fd = std::move(hDev);
+    }
+    // The last transfer ends before the close that would cancel it (bounded; a cancel
+    // does not wait). The lock is not held meanwhile.
+    WaitTransferEnded(fd.Get(), kCloseDrainMs);
     PORT_LOG(LOG_DEBUG, "[%s] Close CloseHandle [byType:%d]", PortName(), TYPE_WRITE);
-    hDev.Reset();
+    fd.Reset();
+}
+
+bool CUsb::Gone(int err) const {
+    return UsbErrnoMeansGone(err) || !Exists(UsbClassPath(m_nLp));
+}
+
+BOOL CUsb::WaitTransferEnded(int fd, DWORD dwTimeout) {
+    const Deadline deadline(dwTimeout);
+    for (;;) {
+        std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT)};
+        short revents = 0;
+        const DWORD dwWait = WaitForAny(items, std::min(deadline.Remaining(), kSendPollMs), &revents);
+        if (dwWait == WAIT_OBJECT_0 + 2 && (revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return TRUE;
+        if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_OBJECT_0 + 1 || IsSendAborted()) {
+            SetLastError(ERROR_CANCELLED);
+            return FALSE;
+        }
+        if (dwWait != WAIT_TIMEOUT) {
+            SetLastError(Gone(EIO) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_REQUEST_ABORTED);
+            return FALSE;
+        }
+        if (deadline.Expired()) {
+            SetLastError(ERROR_TIMEOUT);
+            return FALSE;
+        }
+    }
 }
 
 void CUsb::FailIo(int err, int nType) {
-    if (UsbErrnoMeansGone(err)) {
+    if (Gone(err)) {
         SetLastErrorFromErrno(err);
         PORT_LOG(LOG_WARNING, "[%s] SyncIoCtrl GetOverlappedResult() [code:%d/type:%d]", PortName(), err, nType);
         CloseDevice();
@@ -220,6 +256,14 @@ BOOL CUsb::SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWO
         PORT_LOG(LOG_ERROR, "[%s] SyncIoCtrl WaitForMultipleObjects() [type:%d]", PortName(), TYPE_WRITE);
         bResult = FALSE;
         break;
+    }
+    // usblp took the bytes for a transfer still under way: they count once it has ended.
+    if (bResult && dwError == ERROR_SUCCESS && cbDone == cbBuffer && !WaitTransferEnded(fd.Get(), deadline.Remaining())) {
+        dwError = GetLastError();
+        PORT_LOG(LOG_WARNING, "[%s] SyncIoCtrl WaitForMultipleObjects() [WAIT_TIMEOUT] [Time:%dms] [DATALEN:%dbyte]",
+                 PortName(), static_cast<int>(dwTimeout), 0);
+        cbDone = 0;
+        if (dwError != ERROR_TIMEOUT) bResult = FALSE;
     }
     if (cbDone > 0) LogDump(LOG_TRANSMITTED, PortName(), pBuffer, cbDone);
     Close(FALSE);
@@ -399,51 +443,44 @@ BOOL CUsb::Cancel() {
 
 // ---- The sending thread ----
 
-bool CUsb::ReopenForSending() {
-    m_dwLastRetryTick = GetTickCount();
+bool CUsb::BeginSending() {
     UniqueFd fd = DupDevice();
     if (!fd) {
+        // The printer left after the first bytes: the rest never goes to whatever comes
+        // back under the name.
         PORT_LOG(LOG_DEBUG, "[%s] ThreadSendUsb Open() failed", PortName());
+        SetSendError(ERROR_DEVICE_NOT_CONNECTED);
         return false;
     }
     hSendHandle = std::move(fd);
     return true;
 }
 
-bool CUsb::BeginSending() {
-    ReopenForSending();
-    return true;
-}
-
 long CUsb::WriteNow(const BYTE* pData, DWORD cbData) {
-    if (!hSendHandle) return 0;
     const ssize_t n = ::write(hSendHandle.Get(), pData, cbData);
     if (n >= 0) return static_cast<long>(n);
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return 0;
-    if (UsbErrnoMeansGone(err)) {
-        // The printer left: wait for it (the writer's time limit ends the wait).
-        SetLastErrorFromErrno(err);
-        PORT_LOG(LOG_WARNING, "[%s] ThreadSendUsb WriteFile() [other]", PortName());
+    SetLastErrorFromErrno(err);
+    PORT_LOG(LOG_WARNING, "[%s] ThreadSendUsb WriteFile() [other]", PortName());
+    if (Gone(err)) {
+        // The transfer ends here: a device that comes back gets only a new one.
         hSendHandle.Reset();
         CloseDevice();
         IsConnect();
-        m_dwLastRetryTick = GetTickCount();
-        return 0;
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return -1;
     }
-    SetLastErrorFromErrno(err);
-    PORT_LOG(LOG_WARNING, "[%s] ThreadSendUsb WriteFile() [other]", PortName());
     SetLastError(ERROR_REQUEST_ABORTED);
     return -1;
 }
 
-bool CUsb::WaitUntilWritable() {
-    if (hSendHandle) return CCommon::WaitUntilWritable();
-    const DWORD dwSince = GetTickCount() - m_dwLastRetryTick;
-    if (dwSince >= kRetryOpenMs && ReopenForSending()) return true;
-    const DWORD dwLeft = dwSince >= kRetryOpenMs ? kRetryOpenMs : kRetryOpenMs - dwSince;
-    std::array items{TermItem(), CancelItem()};
-    return WaitForAny(items, std::min(dwLeft, kSendPollMs)) == WAIT_TIMEOUT;
+bool CUsb::FinishLastChunk() {
+    if (WaitTransferEnded(hSendHandle.Get(), INFINITE)) return true;
+    const DWORD dwError = GetLastError();
+    PORT_LOG(LOG_WARNING, "[%s] ThreadSendUsb WriteFile() [other]", PortName());
+    SetLastError(dwError);
+    return false;
 }
 
 void CUsb::EndSending() {

@@ -5,7 +5,8 @@
 // same number is taken again. usblp allows one open at a time: one non-blocking descriptor
 // serves writing, reading and control, opened by the first request and kept while the
 // device is present. A write sends its first bytes at once and the rest on the sending
-// thread, which waits (retrying the open) while the printer is away.
+// thread; its bytes count once usblp's transfer has ended, and a printer that leaves
+// during a write ends that write (the rest never goes to a device that comes back).
 #include <mutex>
 #include <string>
 
@@ -19,7 +20,6 @@ public:
     static constexpr DWORD kReadUnit = 64;
     static constexpr DWORD kReadDefaultMs = 30;
     static constexpr DWORD kResetMs = 500;
-    static constexpr DWORD kRetryOpenMs = 1000;
 
     explicit CUsb(const char* pszName);
     ~CUsb() override;
@@ -61,7 +61,7 @@ protected:
     DWORD SendChunkSize() const noexcept override { return kChunk; }
     bool BeginSending() override;
     long WriteNow(const BYTE* pData, DWORD cbData) override;
-    bool WaitUntilWritable() override;
+    bool FinishLastChunk() override;
     void EndSending() override;
 
 private:
@@ -76,13 +76,18 @@ private:
     BOOL SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout);
     BOOL SyncRead(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout);
     BOOL SoftReset();
-    bool ReopenForSending();
+    // An I/O error means the printer left: ENODEV, ESHUTDOWN, or its sysfs entry gone.
+    bool Gone(int err) const;
+    // usblp reports a descriptor writable once its last transfer has ended (a non-blocking
+    // write returns while the transfer is still under way). TRUE when it ended within
+    // dwTimeout; FALSE with ERROR_TIMEOUT, ERROR_CANCELLED (term, cancel, abort) or the
+    // device's error.
+    BOOL WaitTransferEnded(int fd, DWORD dwTimeout);
 
     std::mutex csDev;  // guards hDev and pszDevicePath
     UniqueFd hDev;
     unsigned m_nLp = 0;
     bool m_bNameValid = false;
-    DWORD m_dwLastRetryTick = 0;  // sending thread only
 };
 
 std::unique_ptr<CCommon> MakeUsbPort(const char* pszName);

@@ -132,16 +132,4 @@ BOOL ReadUsbDeviceIdRaw(int fd, unsigned nLp, BYTE* pOut, DWORD cbOut, DWORD* pc
     return TRUE;
 }
 
-bool UsbErrnoMeansGone(int err) noexcept {
-    switch (err) {
-        case ENODEV:
-        case ENXIO:
-        case EIO:
-        case ENOENT:
-        case ESHUTDOWN:
-        case EPIPE:
-            return true;
-        default:
-            return false;
-    }
-}
+bool UsbErrnoMeansGone(int err) noexcept { return err == ENODEV || err == ESHUTDOWN; }

@@ -46,5 +46,8 @@ BOOL ReadUsbDeviceId(int fd, unsigned nLp, std::string* pId);
 // FALSE with ERROR_INSUFFICIENT_BUFFER when cbOut cannot hold the prefix.
 BOOL ReadUsbDeviceIdRaw(int fd, unsigned nLp, BYTE* pOut, DWORD cbOut, DWORD* pcbReturned);
 
-// True when errno from an I/O on the node means the printer went away.
+// True when errno from an I/O on the node says the printer went away (usblp: ENODEV once
+// disconnected, ESHUTDOWN from a transfer the unplug ended). EIO (a failed transfer,
+// usblp starts the next), EPIPE (a refused request) and the rest say nothing of the
+// kind; the node's sysfs entry tells then.
 bool UsbErrnoMeansGone(int err) noexcept;

@@ -8,6 +8,7 @@
 #include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "system/Printers.h"
+#include "system/StoppedUnits.h"
 #include "system/System.h"
 #include "system/SystemdManager.h"
 
@@ -35,9 +36,14 @@ void ControlSpoolerTriggers(BOOL bStart) noexcept {
     if (!manager.Connect() || !manager.FindUnit(kSpoolerUnit, &path) || !manager.GetTriggeredBy(path, &triggers))
         return;
     for (const std::string& trigger : triggers) {
-        if (!(bStart ? manager.StartUnit(trigger) : manager.StopUnit(trigger)))
+        if (!(bStart ? manager.StartUnit(trigger) : manager.StopUnit(trigger))) {
             LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "[comm] SpoolerControl %s(%s)",
                        bStart ? "StartUnit" : "StopUnit", trigger.c_str());
+        } else if (bStart) {
+            NoteUnitStarted(trigger);
+        } else {
+            NoteUnitStopped(trigger);
+        }
     }
 }
 
@@ -80,14 +86,18 @@ BOOL ControlUnit(BOOL bStart, const std::string& unit, const ServiceLimits& limi
         UnitState now = ClassifyActiveState(state);
         if (bStart) {
             if (now == UnitState::Running) {
+                NoteUnitStarted(unit);
                 LogMessage(LOG_APP, 'I', __LINE__, ERROR_SUCCESS, "[comm] SeviceControl running [%s]", unit.c_str());
                 return TRUE;
             }
             // A start is asked for even when the caller gave up: a unit left stopped
             // is worse than a wait cut short.
-            if (!*pbRequested && !manager.StartUnit(unit)) {
-                KELVO_SERVICE_ERROR("[comm] SeviceControl StartService()");
-                return FALSE;
+            if (!*pbRequested) {
+                if (!manager.StartUnit(unit)) {
+                    KELVO_SERVICE_ERROR("[comm] SeviceControl StartService()");
+                    return FALSE;
+                }
+                NoteUnitStarted(unit);
             }
         } else {
             if (now == UnitState::Stopped) {
@@ -95,9 +105,12 @@ BOOL ControlUnit(BOOL bStart, const std::string& unit, const ServiceLimits& limi
                 return TRUE;
             }
             if (!*pbRequested && IsCancelled(limits)) return ReportCancel(unit);
-            if (!*pbRequested && !manager.StopUnit(unit)) {
-                KELVO_SERVICE_ERROR("[comm] SeviceControl ControlService()");
-                return FALSE;
+            if (!*pbRequested) {
+                if (!manager.StopUnit(unit)) {
+                    KELVO_SERVICE_ERROR("[comm] SeviceControl ControlService()");
+                    return FALSE;
+                }
+                NoteUnitStopped(unit);
             }
         }
         *pbRequested = true;
@@ -166,4 +179,32 @@ BOOL PosServiceControl(BOOL bStart, const ServiceLimits& limits) noexcept {
 void CompetingServicesControl(BOOL bStart) noexcept {
     SpoolerControl(bStart, nullptr);
     PosServiceControl(bStart);
+}
+
+std::vector<OrphanedUnits> StartOrphanedUnits() noexcept {
+    std::vector<OrphanedUnits> started;
+    try {
+        for (OrphanedUnits& orphan : TakeOrphanedUnits()) {
+            OrphanedUnits done{orphan.pid, {}};
+            bool bSpooler = false;
+            for (const std::string& unit : orphan.units) {
+                // Only what an update stops: a record is never a way to start anything else.
+                bool bTrigger = unit == "cups.socket" || unit == "cups.path";
+                if (unit == kSpoolerUnit || bTrigger) {
+                    bSpooler = true;
+                } else if (unit == kPosServiceUnit) {
+                    PosServiceControl(TRUE);
+                } else {
+                    continue;
+                }
+                LogMessage(LOG_APP, 'I', __LINE__, 0, "Starting [%s] again, stopped by process [%d] that has ended",
+                           unit.c_str(), static_cast<int>(orphan.pid));
+                done.units.push_back(unit);
+            }
+            if (bSpooler) SpoolerControl(TRUE, nullptr);
+            if (!done.units.empty()) started.push_back(std::move(done));
+        }
+    } catch (...) {
+    }
+    return started;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/Types.h"
+#include "system/StoppedUnits.h"
 
 // The waits of the service calls. Tests shorten them; the program uses the defaults.
 struct ServiceLimits {
@@ -55,3 +56,8 @@ BOOL SpoolerControl(BOOL bStart, const char* pszPortName, const ServiceLimits& l
 BOOL PosServiceControl(BOOL bStart, const ServiceLimits& limits = kServiceLimits) noexcept;
 // The spooler (any queue) and the POS service together, as around a serial port search.
 void CompetingServicesControl(BOOL bStart) noexcept;
+
+// Starts again the units that a process which has ended stopped and left stopped
+// (StoppedUnits.h): the spooler with its triggers, the POS service; any other name in a
+// record is ignored. Returns what was started, per process. Blocks for the starts.
+std::vector<OrphanedUnits> StartOrphanedUnits() noexcept;

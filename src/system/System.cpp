@@ -20,14 +20,25 @@ constexpr DWORD kCupsQueryTimeout = 5000;
 
 BOOL IsPrinterOnPort(const char* pszPortName) noexcept {
     if (pszPortName == nullptr || *pszPortName == '\0') return FALSE;
+    try {
+        return IsPrinterOnAnyPort({pszPortName});
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+BOOL IsPrinterOnAnyPort(const std::vector<std::string>& ports) noexcept {
     std::vector<std::string> uris;
     if (!EnumPrinterDeviceUris(&uris, kCupsQueryTimeout)) {
         LogMessage(LOG_WARNING, 'W', __LINE__, GetLastError(), "[comm] IsPrinterOnPort CUPS [%s]",
                    CupsServerName().c_str());
         return FALSE;
     }
-    for (const std::string& uri : uris)
-        if (PrinterUriUsesPort(uri, pszPortName)) return TRUE;
+    for (const std::string& uri : uris) {
+        for (const std::string& port : ports) {
+            if (!port.empty() && PrinterUriUsesPort(uri, port)) return TRUE;
+        }
+    }
     return FALSE;
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 // System helpers of the update run: printer queues on a port, the OS version, privileges.
+#include <string>
+#include <vector>
+
 #include "platform/Types.h"
 
 // The OSVERSIONINFOW layout (276 bytes); GetOsVersion fills dwMajorVersion,
@@ -18,6 +21,8 @@ static_assert(sizeof(OSVERSIONINFOW) == 276);
 // when there are no queues or no CUPS server answers (logged as a warning). Blocks for
 // at most a few seconds when the server hangs.
 BOOL IsPrinterOnPort(const char* pszPortName) noexcept;
+// The same for several ports with one question to the server: TRUE when a queue uses any.
+BOOL IsPrinterOnAnyPort(const std::vector<std::string>& ports) noexcept;
 
 // The running kernel's release: "6.1.0-18-amd64" gives major 6, minor 1, build 0 (the
 // third number). TRUE with a zero record when the release cannot be asked for at all.

@@ -11,6 +11,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/WinError.h"
+#include "ui/StringTable.h"
 
 namespace {
 
@@ -35,6 +36,15 @@ std::string UserNameOfUid(const char* pszUid) {
 }  // namespace
 
 std::string SupportPageUrl(const char* pszPage) { return std::string(SUPPORT_SITE) + (pszPage ? pszPage : ""); }
+
+std::string MessageText(DWORD dwId) {
+    std::string text = LoadResString(dwId);
+    // The page opens in a browser after the box; a machine without one still has the address.
+    if (dwId == IDS_FW_UPDATE_FAILED_BOOT_MODE) {
+        text += "\n" + StrPrintf(LoadResString(IDS_HELP_PAGE_ADDRESS).c_str(), SupportPageUrl(HELP_PAGE_BOOT_MODE).c_str());
+    }
+    return text;
+}
 
 std::string DesktopUserOfRoot() {
     if (::geteuid() != 0) return {};

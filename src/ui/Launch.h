@@ -10,6 +10,9 @@ inline constexpr const char* SUPPORT_SITE = "https://support.zaq-printers.exampl
 inline constexpr const char* HELP_PAGE_MAIN = "/firmup1/";      // the dialog's help icon
 inline constexpr const char* HELP_PAGE_BOOT_MODE = "/firmup2/"; // after a failed retry run
 std::string SupportPageUrl(const char* pszPage);
+// The text of a message as its box shows it: the string of the id, and for a message that
+// refers the user to a help page (209) a line with that page's address after it.
+std::string MessageText(DWORD dwId);
 
 // The desktop's URL opener, found in PATH.
 inline constexpr const char* URL_OPENER = "xdg-open";

@@ -69,6 +69,16 @@ inline constexpr DWORD IDS_FLOW_NONE = 312;
 inline constexpr DWORD IDS_FLOW_XONXOFF = 313;
 inline constexpr DWORD IDS_FLOW_HARDWARE_ITEM = 314;
 inline constexpr DWORD IDS_OK = 315;
+// The update folder, the typed LAN address, a port name too long, the help page's address.
+inline constexpr DWORD IDS_CHOOSE_UPDATE_FOLDER = 400;
+inline constexpr DWORD IDS_FOLDER_WITHOUT_CONFIG = 401;
+inline constexpr DWORD IDS_FOLDER_NOT_FOUND = 402;
+inline constexpr DWORD IDS_TYPE_ADDRESS = 403;
+inline constexpr DWORD IDS_ADD = 404;
+inline constexpr DWORD IDS_NOT_AN_ADDRESS = 405;
+inline constexpr DWORD IDS_TYPED_ADDRESS_LINE = 406;
+inline constexpr DWORD IDS_PORT_NAME_TOO_LONG = 407;
+inline constexpr DWORD IDS_HELP_PAGE_ADDRESS = 408;
 
 // Japanese when the first non-empty of LC_ALL, LC_MESSAGES and LANG starts with "ja",
 // English otherwise (arguments may be null).

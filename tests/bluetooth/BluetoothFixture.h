@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MockBluez.h"
@@ -32,6 +33,7 @@ protected:
         ASSERT_TRUE(m_pBluez->AddAdapter()) << m_pBluez->Error();
     }
     void TearDown() override {
+        if (m_releaser.joinable()) m_releaser.join();
         if (m_hSdk != 0) pfnClosePort(m_hSdk, 0);
         m_pPrinter.reset();
         m_pBluez.reset();
@@ -64,4 +66,5 @@ protected:
     std::unique_ptr<MockBluez> m_pBluez;
     std::unique_ptr<sim::Printer> m_pPrinter;
     HSDK m_hSdk = 0;
+    std::thread m_releaser;  // a test's helper that acts on the mock while a connect runs
 };

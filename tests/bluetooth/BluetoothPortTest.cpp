@@ -1,7 +1,11 @@
+#include <fcntl.h>
+
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "BluetoothFixture.h"
+#include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "support/SimExchange.h"
@@ -144,8 +148,8 @@ struct CloseCase {
     bool bSleep;
 };
 
-// Orderly close half-closes at once, so the printer ends the link; the abortive one
-// drains first and shuts both directions only when the printer has gone (here: restarts).
+// The orderly close ends the link at once (RFCOMM has no half-close); the abortive one
+// drains first and shuts down only when the printer has gone (here: restarts).
 TEST_F(BluetoothPortTest, CloseKindsAndTheSleepBeforeShutting) {
     StartPrinter();
     const CloseCase cases[] = {{FALSE, false}, {FALSE, true}, {TRUE, false}, {TRUE, true}};
@@ -188,32 +192,156 @@ TEST_F(BluetoothPortTest, CloseKindsAndTheSleepBeforeShutting) {
 
 struct ConnectFault {
     const char* pszWhat;
-    int nMode;  // 0 refuse, 1 never connect, 2 unknown device, 3 no adapter's device paired
-    DWORD dwError;
+    std::function<void(const std::string&)> setUp;  // given the device's address
+    DWORD dwError;         // 0: the open succeeds
+    const char* pszLog;    // a line the open logs, after "[address] "
 };
 
+std::string CaseAddress(int i) { return StrPrintf("02:00:5A:00:01:%02X", i); }
+
+// Each BlueZ answer the connect can meet, on the strict mock: the open's result and what
+// the log says.
 TEST_F(BluetoothPortTest, ConnectFaultsEndTheOpenWithTheirOwnCodes) {
     StartPrinter();
-    const ConnectFault cases[] = {
-        {"refused", 0, WSAECONNREFUSED},
-        {"never connected", 1, ERROR_TIMEOUT},
-        {"not known to BlueZ", 2, ERROR_DEVICE_NOT_CONNECTED},
+    ASSERT_TRUE(m_pBluez->AddAdapter("hci1")) << m_pBluez->Error();
+    ASSERT_TRUE(m_pBluez->SetAdapterPowered(false, "hci1"));
+    auto paired = [this](const std::string& a) {
+        ASSERT_TRUE(m_pBluez->AddDevice(a, "ZAQ Mobile", kPrinterClass, true)) << m_pBluez->Error();
+        ASSERT_TRUE(m_pBluez->ServeProfile(a, SocketPath())) << m_pBluez->Error();
     };
+    auto mode = [this, paired](const char* pszMode) {
+        return [this, paired, pszMode](const std::string& a) {
+            paired(a);
+            ASSERT_TRUE(m_pBluez->SetConnectMode(a, pszMode)) << m_pBluez->Error();
+        };
+    };
+    const ConnectFault cases[] = {
+        {"refused", mode("refuse"), WSAECONNREFUSED, "ConnectProfile() [org.bluez.Error.Failed: br-connection-refused]"},
+        {"page time-out", mode("pagetimeout"), ERROR_TIMEOUT,
+         "ConnectProfile() [org.bluez.Error.Failed: br-connection-page-timeout]"},
+        {"adapter not ready", mode("notready"), ERROR_DEVICE_NOT_CONNECTED,
+         "ConnectProfile() [org.bluez.Error.NotReady: Resource Not Ready]"},
+        {"adapter off",
+         [this](const std::string& a) {
+             ASSERT_TRUE(m_pBluez->AddDevice(a, "ZAQ Mobile", kPrinterClass, true, "hci1")) << m_pBluez->Error();
+         },
+         ERROR_DEVICE_NOT_CONNECTED, "connect() [its adapter is off]"},
+        {"profile not offered", mode("notavailable"), WSAECONNREFUSED,
+         "ConnectProfile() [org.bluez.Error.NotAvailable: Operation currently not available]"},
+        {"success without NewConnection", mode("nonewconn"), WSAECONNREFUSED,
+         "ConnectProfile() [answered without a connection]"},
+        {"NewConnection for another device", mode("wrongdevice"), WSAECONNREFUSED, "NewConnection() rejected [device:"},
+        {"NewConnection from another program", mode("wrongsender"), WSAECONNREFUSED, "NewConnection() rejected [device:"},
+        {"busy twice, then connected", mode("inprogress:2"), 0,
+         "ConnectProfile() [org.bluez.Error.InProgress: In Progress]"},
+        {"another program's registration, then released",
+         [this, paired](const std::string& a) {
+             paired(a);
+             ASSERT_TRUE(m_pBluez->HoldUuid(SPP_UUID)) << m_pBluez->Error();
+             m_releaser = std::thread([this, a] {
+                 // Released once the driver has met it.
+                 while (LogText().find("[" + a + "] RegisterProfile() [org.bluez.Error.NotPermitted") ==
+                        std::string::npos)
+                     Sleep(10);
+                 m_pBluez->ReleaseUuid();
+             });
+         },
+         0, "RegisterProfile() [org.bluez.Error.NotPermitted: UUID already registered]"},
+        {"another program's registration throughout",
+         [this, paired](const std::string& a) {
+             paired(a);
+             ASSERT_TRUE(m_pBluez->HoldUuid(SPP_UUID)) << m_pBluez->Error();
+         },
+         ERROR_ACCESS_DENIED, "OpenSocket connect() [iError:5 / count:"},
+        {"never connected", mode("hang"), ERROR_TIMEOUT, "OpenSocket connect() [TIMEOUT:"},
+        {"not known to BlueZ", [](const std::string&) {}, ERROR_DEVICE_NOT_CONNECTED,
+         "connect() [not known to BlueZ]"},
+        {"not paired",
+         [this](const std::string& a) {
+             ASSERT_TRUE(m_pBluez->AddDevice(a, "ZAQ Mobile", kPrinterClass, false)) << m_pBluez->Error();
+         },
+         ERROR_DEVICE_NOT_CONNECTED, "connect() [not paired]"},
+    };
+    int i = 0;
+    int nLinks = 0;
     for (const ConnectFault& c : cases) {
         SCOPED_TRACE(c.pszWhat);
-        const char* pszAddress = kPrinterAddress;
-        if (c.nMode == 0) {
-            ASSERT_TRUE(m_pBluez->RefuseProfile(kPrinterAddress));
+        const std::string address = CaseAddress(++i);
+        c.setUp(address);
+        {
+            CBluetooth port(address.c_str());
+            const BOOL bOpened = port.Open();
+            const DWORD dwError = GetLastError();
+            if (m_releaser.joinable()) m_releaser.join();
+            m_pBluez->ReleaseUuid();
+            EXPECT_EQ(bOpened, c.dwError == 0);
+            if (c.dwError != 0) {
+                EXPECT_EQ(dwError, c.dwError);
+            }
+            if (bOpened) {
+                ++nLinks;
+                ASSERT_TRUE(WriteAll(port, DeviceIdCommand()));
+                EXPECT_EQ(ReadAnswer(port), kDeviceIdAnswer);
+            }
         }
-        if (c.nMode == 1) {
-            ASSERT_TRUE(m_pBluez->IgnoreProfile(kPrinterAddress));
-        }
-        if (c.nMode == 2) pszAddress = "02:00:5A:00:00:77";
-        CBluetooth port(pszAddress);
-        EXPECT_FALSE(port.Open());
-        EXPECT_EQ(GetLastError(), c.dwError);
+        EXPECT_NE(LogText().find("[" + address + "] " + c.pszLog), std::string::npos) << c.pszLog;
     }
-    EXPECT_EQ(Count("connect"), 0);
+    // The links handed over wrongly were made, then dropped by both ends: every link made
+    // has ended.
+    EXPECT_EQ(Count("connect"), nLinks + 2);
+    // No path of the connect leaves a registration behind.
+    Deadline limit(5000);
+    while ((m_pBluez->Profiles() != 0 || Count("disconnect") != Count("connect")) && !limit.Expired()) Sleep(10);
+    EXPECT_EQ(m_pBluez->Profiles(), 0);
+    EXPECT_EQ(Count("disconnect"), Count("connect"));
+}
+
+// The registration goes once the socket is taken: two printers connect at once, each link
+// kept by its socket alone.
+TEST_F(BluetoothPortTest, TwoPrintersConnectAtOnceAndTheRegistrationGoesWithTheConnect) {
+    StartPrinter();
+    const std::string second = "02:00:5A:00:00:02";
+    auto other = StartBluetoothPrinter({}, m_root / "second.sock");
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(m_pBluez->AddDevice(second, "ZAQ Mobile", kPrinterClass, true)) << m_pBluez->Error();
+    ASSERT_TRUE(m_pBluez->ServeProfile(second, m_root / "second.sock")) << m_pBluez->Error();
+    CBluetooth first(kPrinterAddress);
+    CBluetooth port2(second.c_str());
+    std::thread opener([&] { EXPECT_TRUE(port2.Open()) << GetLastError(); });
+    EXPECT_TRUE(first.Open()) << GetLastError();
+    opener.join();
+    Deadline limit(5000);
+    while ((m_pBluez->Profiles() != 0 || m_pBluez->HeldSockets() != 0) && !limit.Expired()) Sleep(10);
+    EXPECT_EQ(m_pBluez->Profiles(), 0);
+    EXPECT_EQ(m_pBluez->HeldSockets(), 0);
+    for (CBluetooth* p : {&first, &port2}) {
+        {
+            // BlueZ hands over a non-blocking socket; the driver's sends and 100 ms reads block.
+            std::lock_guard lock(p->csSocket);
+            EXPECT_EQ(::fcntl(p->sockBth.Get(), F_GETFL) & O_NONBLOCK, 0);
+        }
+        ASSERT_TRUE(WriteAll(*p, DeviceIdCommand()));
+        EXPECT_EQ(ReadAnswer(*p), kDeviceIdAnswer);
+    }
+    EXPECT_EQ(Count("connect"), 1);
+    EXPECT_TRUE(other->WaitForEvent("connect", 0));
+}
+
+// BlueZ keeps a Device1 per adapter and lists newer ones first: the paired one on a
+// powered adapter is the one connected.
+TEST_F(BluetoothPortTest, ThePairedDeviceOnAPoweredAdapterIsTheOneConnected) {
+    StartPrinter();
+    for (const char* pszAdapter : {"hci1", "hci2"}) ASSERT_TRUE(m_pBluez->AddAdapter(pszAdapter)) << m_pBluez->Error();
+    ASSERT_TRUE(m_pBluez->AddDevice(kPrinterAddress, "ZAQ Mobile", kPrinterClass, false, "hci1")) << m_pBluez->Error();
+    ASSERT_TRUE(m_pBluez->AddDevice(kPrinterAddress, "ZAQ Mobile", kPrinterClass, true, "hci2")) << m_pBluez->Error();
+    ASSERT_TRUE(m_pBluez->SetAdapterPowered(false, "hci2"));
+    for (const char* pszAdapter : {"hci1", "hci2"})
+        ASSERT_TRUE(m_pBluez->ServeProfile(kPrinterAddress, SocketPath(), pszAdapter)) << m_pBluez->Error();
+    CBluetooth port(kPrinterAddress);
+    ASSERT_TRUE(port.Open()) << GetLastError();
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress, "hci0"), 1);
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress, "hci1"), 0);
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress, "hci2"), 0);
 }
 
 TEST_F(BluetoothPortTest, CancelAndTerminateWakeAConnectThatNeverCompletes) {
@@ -231,6 +359,26 @@ TEST_F(BluetoothPortTest, CancelAndTerminateWakeAConnectThatNeverCompletes) {
         EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
         waker.join();
     }
+}
+
+// A BlueZ that answers nothing: the connect's first bus call wakes on cancel, and without
+// one the open ends on the connect's own time limit, not on a bus call's.
+TEST_F(BluetoothPortTest, ABlueZThatDoesNotAnswerNeverHoldsTheOpenPastCancelOrItsTime) {
+    StartPrinter();
+    ASSERT_TRUE(m_pBluez->Freeze(true));
+    CBluetooth port(kPrinterAddress);
+    m_releaser = std::thread([&] {
+        while (LogText().find("OpenSocket connect() [count:") == std::string::npos) Sleep(10);
+        port.hEvtCancel.Set();
+    });
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+    m_releaser.join();
+    port.hEvtCancel.Reset();
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    ASSERT_TRUE(m_pBluez->Freeze(false));
+    EXPECT_EQ(m_pBluez->ConnectProfileCalls(kPrinterAddress), 0);
 }
 
 TEST_F(BluetoothPortTest, WithoutBlueZTheOpenFindsNoDevice) {

@@ -93,4 +93,40 @@ TEST_F(CliBluetoothTest, WithThePrinterSwitchedOffTheRunCannotConnect) {
     EXPECT_GE(m_bluez.ConnectProfileCalls(kAddress), 1);
 }
 
+// Two Bluetooth printers updated at once: each run holds the serial port profile's
+// registration only for its connect, so neither keeps the other (nor its own reconnect
+// after the restart) out.
+TEST_F(CliBluetoothTest, AFleetOfTwoPrintersIsUpdatedInParallel) {
+    sim::UpdateFileRequest request;
+    request.szKind = "FW";
+    request.bTypeId = kTypeId;
+    request.bRomId = 0x07;
+    request.cbSize = 30000;
+    request.szDir = m_dir / "work";
+    sim::MadeFile made;
+    ASSERT_TRUE(sim::MakeUpdateFile(request, &made));
+    const std::string addresses[] = {kAddress, "02:00:5A:00:00:02"};
+    std::unique_ptr<sim::Printer> printers[2];
+    for (int i = 0; i < 2; ++i) {
+        sim::Config config;
+        config.state.bTypeId = kTypeId;
+        config.state.bRomId = 0x05;
+        const std::string socketPath = m_dir / ("printer" + std::to_string(i) + ".sock");
+        printers[i] = StartBluetoothPrinter(config, socketPath);
+        ASSERT_TRUE(printers[i]);
+        ASSERT_TRUE(m_bluez.AddDevice(addresses[i], "ZAQ Mobile", 0x040680, true)) << m_bluez.Error();
+        ASSERT_TRUE(m_bluez.ServeProfile(addresses[i], socketPath)) << m_bluez.Error();
+    }
+    ProgramResult r = Cli({"--kind", "bluetooth", "--parallel", "2", "--json", "--port", addresses[0], "--port",
+                           addresses[1]});
+    EXPECT_EQ(r.nStatus, 0) << r.err << r.out;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(addresses[i]);
+        EXPECT_EQ(printers[i]->State().bRomId, 0x07);
+        EXPECT_EQ(printers[i]->LastTransferImage().size(), made.cbFile);
+        EXPECT_TRUE(Contains(r.out, "\"port\":\"" + addresses[i] + "\"")) << r.out;
+    }
+    EXPECT_EQ(m_bluez.Profiles(), 0);
+}
+
 }  // namespace

@@ -64,6 +64,25 @@ TEST(StreamTransportTest, OneLinkAtATimeAndNoneWhileRestarting) {
     EXPECT_TRUE(Connect(dir / "p.sock"));
 }
 
+// RFCOMM has no half-close: a host that shuts its sending side ends the whole link, and
+// the printer sends nothing after it.
+TEST(StreamTransportTest, AHalfCloseEndsTheWholeLinkAsOnRfcomm) {
+    TempDir dir;
+    auto printer = StartBluetoothPrinter({}, dir / "p.sock");
+    ASSERT_TRUE(printer);
+    UniqueFd link = Connect(dir / "p.sock");
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(printer->WaitForEvent("connect", 2000));
+    ASSERT_EQ(::shutdown(link.Get(), SHUT_WR), 0);
+    sim::SimEvent gone;
+    ASSERT_TRUE(printer->WaitForEvent("disconnect", 3000, &gone));
+    EXPECT_EQ(gone.Str("by"), "host");
+    pollfd p{link.Get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 3000), 1);
+    BYTE b = 0;
+    EXPECT_EQ(::recv(link.Get(), &b, 1, 0), 0);  // the end, not a wait for more
+}
+
 TEST(StreamTransportTest, TheProgramTakesTheSocketPath) {
     sim::Config c;
     bool bHelp = false;

@@ -4,13 +4,19 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+
+#include <dirent.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "FakeCups.h"
 #include "MockSystemd.h"
 #include "UpdateRun.h"
+#include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "system/Service.h"
@@ -60,12 +66,53 @@ protected:
         return args;
     }
     std::string LogFolder() const { return m_dir / "root/var/log/ZAQ/Logs"; }
+    // No queue prints to the printers: the spooler is left alone, the POS service goes
+    // down once and up once.
+    void ExpectServicesStoppedOnceWithoutSpooler() {
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", kSpoolerUnit), 0);
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", kSpoolerUnit), 0);
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", kPosServiceUnit), 1);
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", kPosServiceUnit), 1);
+        for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit})
+            EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+    }
 
     MockSystemd m_systemd;
     std::vector<std::unique_ptr<sim::Printer>> m_printers;
     std::vector<DWORD> m_starts;
     std::vector<std::string> m_addresses;
 };
+
+// /proc/PID/stat; empty once the process is gone (it may go while it is read).
+std::string ProcStat(const std::string& pid) {
+    UniqueFd fd(::open(("/proc/" + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[1024];
+    ssize_t n = fd ? ::read(fd.Get(), buffer, sizeof buffer) : -1;
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The processes whose parent is pid, and whether one still runs (a zombie has ended).
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
+    while (dirent* pEntry = proc ? ::readdir(proc.get()) : nullptr) {
+        std::string name = pEntry->d_name;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string stat = ProcStat(name);
+        if (stat.rfind(')') == std::string::npos) continue;
+        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == pid) children.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return children;
+}
+
+bool Runs(pid_t pid) {
+    std::string stat = ProcStat(std::to_string(pid));
+    std::size_t nClose = stat.rfind(')');
+    return nClose != std::string::npos && nClose + 2 < stat.size() && stat[nClose + 2] != 'Z';
+}
 
 std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
@@ -190,17 +237,15 @@ TEST_F(FleetRunTest, InterruptCancelsEveryRunAndStartsTheServicesOnce) {
             << r.out;
         EXPECT_EQ(m_printers[i]->State().bRomId, 0x05);
     }
-    EXPECT_TRUE(Contains(r.out, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,\"port\":\"" +
-                                    m_addresses[2] + "\",\"messages\":[\"Not started: the run was cancelled\"]}"))
+    EXPECT_TRUE(Contains(r.out, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,\"kind\":"
+                                "\"Ethernet\",\"port\":\"" +
+                                    m_addresses[2] + "\",\"messages\":[\"Not started: the run was cancelled\"],"
+                                    "\"result_text\":\"Not started: the fleet run was cancelled before this printer's turn.\"}"))
         << r.out;
     std::vector<sim::SimEvent> third = m_printers[2]->Transcript();
     EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
     EXPECT_TRUE(Contains(r.out, "\"by_exit_status\":{\"0\":0,\"1\":0,\"2\":0,\"3\":3}")) << r.out;
-    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
-        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
-        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
-    }
+    ExpectServicesStoppedOnceWithoutSpooler();
 }
 
 TEST_F(FleetRunTest, SecondInterruptInTheRestartWaitQuitsEveryRun) {
@@ -241,26 +286,215 @@ TEST_F(FleetRunTest, SecondInterruptInTheRestartWaitQuitsEveryRun) {
         EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": Quitting: ")) << r.err;
         EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": ended: exit status 3\n")) << r.err;
     }
-    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 1) << pszUnit;
-        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 1) << pszUnit;
-        EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
-    }
+    ExpectServicesStoppedOnceWithoutSpooler();
 }
 
 TEST_F(FleetRunTest, OnATerminalOneLinePerPrinterRedrawnInPlace) {
     MakeFile("FW", 0x07, 20000);
-    StartPrinters(0x07, -1, {});  // current firmware: each run ends 2, the fleet 0
+    StartPrinters(0x07, -1, {});  // current firmware: each run ends 2, and so does the fleet
     std::ofstream(m_dir / "work/ports.txt") << "# the bar\n" << m_addresses[0] << "\n" << m_addresses[1] << "  # till\n";
     TestPty terminal;
     ASSERT_TRUE(terminal.Ok());
     ProgramResult r = Cli({"--kind", "lan", "--ports-from", "ports.txt"}, &terminal);
-    EXPECT_EQ(r.nStatus, 0) << r.err;
+    EXPECT_EQ(r.nStatus, 2) << r.err;
     // The block of two lines is drawn again from its top, each line with its printer.
     EXPECT_TRUE(Contains(r.err, "\033[2A\r\033[K" + m_addresses[0] + "  ")) << r.err;
     EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 2\n")) << r.err;
     EXPECT_FALSE(Contains(r.err, m_addresses[2])) << r.err;
     EXPECT_TRUE(Contains(r.err, "kelvo-cli: 2 printers: 0 updated, 2 current, 0 failed, 0 cancelled")) << r.err;
+}
+
+// An Ansible time-out kills the parent outright in the middle of the transfers: its
+// children end with it, and the next start of the program, whatever it is for, starts
+// again the units the parent had stopped (only those: the POS service was not running).
+TEST_F(FleetRunTest, ParentKilledOutrightChildrenEndAndTheNextRunStartsTheServices) {
+    ASSERT_TRUE(m_systemd.SetUnitProperty(kPosServiceUnit, "ActiveState", "inactive"));
+    MakeFile("FW", 0x07, 400000);
+    sim::Faults slow;
+    slow.dwReadRate = 20000;  // twenty seconds of transfer
+    StartPrinters(0x05, -1, slow);
+    FakeCups cups({"socket://" + m_addresses[1] + ":9100"});
+    ASSERT_TRUE(cups.Ok());
+    std::vector<pid_t> children;
+    bool bKilled = false;
+    ProgramResult r = RunProgram({kCli, "--kind", "lan", "--parallel", "2", "--port", m_addresses[0], "--port",
+                                  m_addresses[1], "--port", m_addresses[2]},
+                                 m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+                                     if (m_printers[0]->WaitForEvent("transfer_begin", 60000) &&
+                                         m_printers[1]->WaitForEvent("transfer_begin", 60000)) {
+                                         children = ChildrenOf(pid);
+                                         bKilled = ::kill(pid, SIGKILL) == 0;
+                                     }
+                                 });
+    ASSERT_TRUE(bKilled) << r.err;
+    EXPECT_EQ(r.nStatus, 128 + SIGKILL);
+    ASSERT_EQ(children.size(), 2u);
+    Deadline deadline(30000);
+    while (!deadline.Expired() && std::any_of(children.begin(), children.end(), Runs)) Sleep(10);
+    for (pid_t child : children) EXPECT_FALSE(Runs(child)) << child;
+    // No transfer went on to its end, and no third run started.
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(m_printers[i]->State().bRomId, 0x05);
+    std::vector<sim::SimEvent> third = m_printers[2]->Transcript();
+    EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    EXPECT_EQ(m_systemd.ActiveState(kSpoolerUnit), "inactive");
+    EXPECT_EQ(m_systemd.CallsFor("StopUnit", kPosServiceUnit), 0);
+    const std::string record = m_dir / "root/run/kelvo";
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(record), {}), 1) << record;
+
+    // Any start: this one fails at once on its folder, after putting the machine right.
+    ProgramResult next = Cli({"--dir", "no-such-folder"});
+    EXPECT_EQ(next.nStatus, 1) << next.err;
+    EXPECT_TRUE(Contains(next.err, "kelvo-cli: started again cups.service, which an update (process ")) << next.err;
+    EXPECT_EQ(m_systemd.ActiveState(kSpoolerUnit), "active");
+    EXPECT_EQ(m_systemd.CallsFor("StartUnit", kSpoolerUnit), 1);
+    EXPECT_EQ(m_systemd.ActiveState(kPosServiceUnit), "inactive");
+    EXPECT_EQ(m_systemd.CallsFor("StartUnit", kPosServiceUnit), 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(record), {}), 0) << record;
+    // Said once: the run after it finds nothing to do.
+    EXPECT_FALSE(Contains(Cli({"--dir", "no-such-folder"}).err, "started again")) << next.err;
+}
+
+// The ports file is of the folder the command was started in, and is checked whole before
+// any run starts; a run that ends before it chose its port still reports it, and its kind.
+TEST_F(FleetRunTest, PortsFileOfTheStartingFolderCheckedFirstEveryResultWithItsPort) {
+    StartPrinters(0x05, -1, {});
+    std::filesystem::create_directories(m_dir / "work/release");  // no update files: each run fails early
+    std::ofstream(m_dir / "work/shops.txt") << m_addresses[0] << "\n# closed\n" << m_addresses[1] << "\nkitchen\n";
+    ProgramResult bad = Cli({"--kind", "lan", "--dir", "release", "--ports-from", "shops.txt", "--json"});
+    EXPECT_EQ(bad.nStatus, 1) << bad.err;
+    EXPECT_TRUE(Contains(bad.err, "work/shops.txt, line 4: 'kitchen' is no Ethernet port: an IPv4 address")) << bad.err;
+    EXPECT_TRUE(Contains(bad.out, "\"printers\":0,")) << bad.out;
+    EXPECT_EQ(m_systemd.CallsFor("StopUnit", kPosServiceUnit), 0);
+
+    std::ofstream(m_dir / "work/shops.txt") << m_addresses[0] << "\n# closed\n" << m_addresses[1] << "\n";
+    ProgramResult r = Cli({"--kind", "lan", "--dir", "release", "--ports-from", "shops.txt", "--json"});
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(Contains(r.out, "\"kind\":\"Ethernet\",\"port\":\"" + m_addresses[i] + "\"")) << r.out;
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    }
+    EXPECT_FALSE(Contains(r.out, "null,\"port\":null")) << r.out;
+}
+
+// A printer over --timeout is cancelled as by Ctrl+C and counts as failed; with
+// --max-failures 1 that failure starts no further update, and the rest say so.
+TEST_F(FleetRunTest, TimeoutCancelsTheSlowPrinterAndMaxFailuresStartsNoOther) {
+    MakeFile("FW", 0x07, 400000);
+    sim::Faults slow;
+    slow.dwReadRate = 20000;  // twenty seconds of transfer
+    StartPrinters(0x05, -1, slow);
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--parallel", "1", "--timeout", "2", "--max-failures", "1", "--json"}));
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_TRUE(Contains(r.out, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":1,"
+                                "\"timed_out_after_s\":2,\"model\":\"KV-T34\",\"type_id\":34,\"kind\":\"Ethernet\",\"port\":\"" +
+                                    m_addresses[0] + "\""))
+        << r.out;
+    EXPECT_EQ(m_printers[0]->State().bRomId, 0x05);
+    for (int i = 1; i < kPrinters; ++i) {
+        EXPECT_TRUE(Contains(r.out, "\"kind\":\"Ethernet\",\"port\":\"" + m_addresses[i] +
+                                        "\",\"messages\":[\"Not started: 1 of the updates had failed (--max-failures)\"]"))
+            << r.out;
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    }
+    EXPECT_TRUE(Contains(r.out, "\"by_exit_status\":{\"0\":0,\"1\":1,\"2\":0,\"3\":4}")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "1 of the updates failed: no further one is started (--max-failures).")) << r.err;
+    ExpectServicesStoppedOnceWithoutSpooler();
+}
+
+// --json-lines: an object a line as things happen, each printer's whole result as it
+// ends, the summary last.
+TEST_F(FleetRunTest, JsonLinesStreamEveryEventAndTheSummaryLast) {
+    MakeFile("FW", 0x07, 30000);
+    StartPrinters(0x05, -1, {});
+    ProgramResult r = Cli({"--kind", "lan", "--json-lines", "--port", m_addresses[0], "--port", m_addresses[1]});
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) EXPECT_TRUE(line.starts_with("{\"event\":\"") && line.ends_with("}")) << line;
+    for (int i = 0; i < 2; ++i) {
+        const std::string port = "\"port\":\"" + m_addresses[i] + "\"";
+        auto first = [&](const std::string& head) {
+            return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(head); });
+        };
+        auto start = first("{\"event\":\"start\"," + port + "}");
+        auto progress = first("{\"event\":\"progress\"," + port + ",\"phase\":\"Firmware FW");
+        auto result = first("{\"event\":\"result\"," + port + ",\"result\":{\"result\":0,\"result_name\":\"ERROR_SUCCESS\"");
+        ASSERT_NE(start, lines.end()) << r.out;
+        ASSERT_NE(progress, lines.end()) << r.out;
+        ASSERT_NE(result, lines.end()) << r.out;
+        EXPECT_LT(start, progress);
+        EXPECT_LT(progress, result);
+    }
+    EXPECT_TRUE(lines.back().starts_with("{\"event\":\"summary\",\"summary\":{\"printers\":2,\"exit_status\":0,"))
+        << lines.back();
+}
+
+// --retry-failed runs exactly the printers an earlier result has as failed or not
+// started, from a result file named relative to the starting folder; a result in which
+// nothing failed leaves nothing to do (status 2).
+TEST_F(FleetRunTest, RetryFailedRunsExactlyTheFailedOnes) {
+    MakeFile("FW", 0x07, 30000);
+    StartPrinters(0x05, -1, {});
+    const int statuses[kPrinters] = {0, 2, 1, 3, 0};
+    std::string earlier = "{\"results\":[";
+    for (int i = 0; i < kPrinters; ++i) {
+        earlier += StrPrintf("%s{\"exit_status\":%d,\"kind\":\"Ethernet\",\"port\":\"%s\"}", i == 0 ? "" : ",",
+                             statuses[i], m_addresses[i].c_str());
+    }
+    earlier += "],\"summary\":{\"printers\":5,\"exit_status\":1}}\n";
+    std::filesystem::create_directories(m_dir / "work/release");
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir / "work")) {
+        if (entry.is_regular_file()) std::filesystem::copy(entry.path(), m_dir / "work/release");
+    }
+    std::ofstream(m_dir / "work/last.json") << earlier;
+    ProgramResult r = Cli({"--kind", "lan", "--dir", "release", "--retry-failed", "last.json", "--json"});
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "\"summary\":{\"printers\":2,\"exit_status\":0,")) << r.out;
+    for (int i = 0; i < kPrinters; ++i) {
+        bool bRetried = statuses[i] == 1 || statuses[i] == 3;
+        EXPECT_EQ(m_printers[i]->State().bRomId, bRetried ? 0x07 : 0x05) << m_addresses[i];
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_EQ(std::any_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }),
+                  bRetried)
+            << m_addresses[i];
+    }
+
+    std::ofstream(m_dir / "work/last.json") << "{\"results\":[{\"exit_status\":0,\"port\":\"" << m_addresses[0]
+                                           << "\"}],\"summary\":{}}";
+    ProgramResult none = Cli({"--kind", "lan", "--retry-failed", "last.json"});
+    EXPECT_EQ(none.nStatus, 2) << none.err;
+    EXPECT_TRUE(Contains(none.err, "work/last.json: nothing to do")) << none.err;
+}
+
+// More printers than the terminal has rows: one summary line and the failing printers,
+// no line wider than the terminal, and the table at the end.
+TEST_F(FleetRunTest, OnASmallTerminalACompactViewThenTheTable) {
+    MakeFile("FW", 0x07, 20000);
+    StartPrinters(0x05, 1, {});  // the second printer's new firmware does not start
+    TestPty terminal;
+    ASSERT_TRUE(terminal.Ok());
+    winsize size{};
+    size.ws_row = 5;
+    size.ws_col = 60;
+    ASSERT_EQ(::ioctl(terminal.Master(), TIOCSWINSZ, &size), 0);
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--parallel", "2"}), &terminal);
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\r\033[K5 printers: 2 running, 0 done, 0 failed, 3 waiting\n")) << r.err;
+    // The failing printer shows under the summary line, cut to the width.
+    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 1\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "\033[5A")) << r.err;  // the whole block is never drawn
+    // Every line drawn in place fits in 59 columns.
+    for (std::size_t at = r.err.find("\033[K"); at != std::string::npos; at = r.err.find("\033[K", at + 1)) {
+        std::size_t nEnd = r.err.find_first_of("\r\n", at + 3);
+        EXPECT_LE((nEnd == std::string::npos ? r.err.size() : nEnd) - (at + 3), 59u) << r.err.substr(at, 80);
+    }
+    EXPECT_TRUE(Contains(r.err, "PORT ")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "updated")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "failed (")) << r.err;
 }
 
 TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {

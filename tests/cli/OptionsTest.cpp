@@ -113,13 +113,19 @@ TEST(CliJson, ReportHasEveryFieldInOrder) {
               "\"firmware_before\":\"1F05SIM\",\"firmware_after\":null,\"rom_id_before\":\"05AF\",\"rom_id_after\":null,"
               "\"sent\":[\"FW\",\"KF\"],"
               "\"retry_run\":false,\"duration_ms\":1234,"
-              "\"messages\":[\"The firmware is already in the following version.\\nVersion 1F05SIM\"]}");
+              "\"messages\":[\"The firmware is already in the following version.\\nVersion 1F05SIM\"],"
+              "\"result_text\":\"Nothing needed updating: the printer's firmware is current and its fonts match the "
+              "files (--force sends the firmware anyway).\"}");
     EXPECT_EQ(CliReportJson(CliReport{}),
-              "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":null,\"type_id\":null,"
+              "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,"
+              "\"model\":null,\"type_id\":null,"
               "\"kind\":null,\"port\":null,\"firmware_before\":null,\"firmware_after\":null,\"rom_id_before\":null,"
               "\"rom_id_after\":null,\"sent\":[],"
-              "\"retry_run\":false,\"duration_ms\":0,\"messages\":[]}");
+              "\"retry_run\":false,\"duration_ms\":0,\"messages\":[],\"result_text\":\"The printer was updated.\"}");
     EXPECT_EQ(CliResultLine(report), "result 1242 (ERROR_ALREADY_REGISTERED), exit status 2");
+    // A sentence of the run's own replaces the result's.
+    report.strResultText = "The printer is a KV-T20 (Type ID 0x20).";
+    EXPECT_TRUE(CliReportJson(report).ends_with(",\"result_text\":\"The printer is a KV-T20 (Type ID 0x20).\"}"));
 }
 
 TEST(CliResultNames, KnownMadeUpAndUnknownCodes) {
@@ -130,10 +136,32 @@ TEST(CliResultNames, KnownMadeUpAndUnknownCodes) {
         {1610, "ERROR_BAD_CONFIGURATION"},
         {0x2000000D, "APP_ERROR_FLAG|ERROR_INVALID_DATA"},
         {0x200005B4, "APP_ERROR_FLAG|ERROR_TIMEOUT"},
-        {0x200010DF, "UNKNOWN"},
-        {12345, "UNKNOWN"},
+        {0x200010DF, "APP_ERROR_FLAG|ERROR_DEVICE_NOT_AVAILABLE"},
+        {10013, "WSAEACCES"},
+        {123, "ERROR_INVALID_NAME"},
+        {0x20003039, "APP_ERROR_FLAG|12345"},
+        {12345, "SYSTEM_ERROR_12345"},
     };
     for (auto [dwCode, pszName] : cases) EXPECT_EQ(ResultName(dwCode), pszName) << dwCode;
+}
+
+// Every result a run can end with says what it means and what to do, in a sentence of
+// its own: none is left to the generic one.
+TEST(CliResultNames, EveryEndingHasItsOwnSentence) {
+    const DWORD endings[] = {0,    1242, 1223, 2,    3,     5,     87,    123,   183,        1167,
+                             1200, 1460, 1610, 1801, 10013, 10060, 10061, 10065, 0x200010DF, 1003,
+                             13,   31,   170,  222,  24,    10054, 10051, 995};
+    const std::string generic = ResultSentence(12345);
+    EXPECT_EQ(generic, "The step that failed ended with system error 12345; the log (Kelvo.log) has the details.");
+    for (DWORD dwCode : endings) {
+        std::string sentence = ResultSentence(dwCode);
+        EXPECT_FALSE(sentence.empty()) << dwCode;
+        EXPECT_TRUE(sentence.ends_with(".") || sentence.ends_with(".)")) << dwCode << ": " << sentence;
+        EXPECT_EQ(sentence.find("system error"), std::string::npos) << dwCode;
+        EXPECT_EQ(ResultName(dwCode).find("SYSTEM_ERROR"), std::string::npos) << dwCode;
+    }
+    EXPECT_NE(ResultSentence(10013).find("net.ipv4.ping_group_range"), std::string::npos);
+    EXPECT_NE(ResultSentence(0x200010DF).find("No printer was found"), std::string::npos);
 }
 
 }  // namespace

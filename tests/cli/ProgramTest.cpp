@@ -1,6 +1,8 @@
 // kelvo-cli as a whole program: options, exit statuses, JSON, discovery in a namespace.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -11,6 +13,7 @@
 #include "engine/SingleInstance.h"
 #include "sim/Sim.h"
 #include "support/NetNs.h"
+#include "support/SimUsb.h"
 #include "support/TempDir.h"
 #include "RunProgram.h"
 
@@ -29,6 +32,16 @@ std::string IpProgram() {
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A text as a JSON string holds it (quotes and backslashes escaped).
+std::string JsonEscaped(const std::string& text) {
+    std::string out;
+    for (char ch : text) {
+        if (ch == '"' || ch == '\\') out += '\\';
+        out += ch;
+    }
+    return out;
+}
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -114,6 +127,204 @@ TEST_F(ProgramTest, FailuresBeforeAnyPrinterIsReachedGiveStatusOneWithTheirResul
                                         "), exit status 1\n"))
             << r.err;
     }
+}
+
+// What the printer noted after its first nAfter entries (empty: nothing reached it).
+std::string PrinterSawSince(const sim::Printer& printer, std::size_t nAfter) {
+    std::vector<sim::SimEvent> events = printer.Transcript();
+    std::string seen;
+    for (std::size_t i = nAfter; i < events.size(); ++i) seen += events[i].Json() + "\n";
+    return seen;
+}
+
+// A mistake a person makes in the first hour ends at once, before any connection, with
+// one sentence that names the thing and the next step (last but one line, and
+// result_text), and the result the connection would have ended with.
+TEST_F(ProgramTest, MistakesEndBeforeConnectingWithASentence) {
+    constexpr const char* kEveryKind = "32,\"KV-T32\",M|K,IF_USB|IF_TCP|IF_COM|IF_BT,0\n";
+    sim::Config lanConfig;
+    lanConfig.timing = sim::Timing::Fast();
+    lanConfig.lan = {"127.0.0.83", 0, 0, 0, false, false};
+    lanConfig.state.bTypeId = 0x20;
+    sim::Printer lan(lanConfig);
+    ASSERT_TRUE(lan.Start());
+    sim::Config usbConfig;
+    usbConfig.state.bTypeId = 0x20;
+    std::unique_ptr<sim::Printer> usb = StartUsbPrinter(usbConfig, m_dir / "root", 0);
+    ASSERT_NE(usb, nullptr);
+    m_env["KELVO_LAN_PORTS"] = std::to_string(lan.DataPort()) + "," + std::to_string(lan.StatusPort());
+    const std::string root = m_dir / "root";
+
+    const struct {
+        const char* pszConfig;
+        bool bFiles;  // FW2007 and KF20 in the folder
+        std::vector<std::string> args;
+        long long nResult;
+        std::string sentence;
+    } cases[] = {
+        {kEveryKind, true, {"--port", "/dev/ttyUSB0"}, 123,
+         "/dev/ttyUSB0: name the port without /dev/: --kind serial --port ttyUSB0."},
+        {kEveryKind, true, {"--port", "lp0"}, 123, "lp0 is the USB printer USB001 to Kelvo: --kind usb --port USB001."},
+        {kEveryKind, true, {"--kind", "usb", "--port", "127.0.0.83"}, 123,
+         "127.0.0.83 is a LAN address, not a USB port: --kind lan --port 127.0.0.83."},
+        {kEveryKind, true, {"--port", "USB009"}, 1167,
+         "USB009 (" + root + "/dev/usb/lp8) is not there: the printer is not plugged in, not switched on, or has "
+                             "another number; `kelvo-cli --kind usb --list` shows the printers."},
+        {kEveryKind, true, {"--kind", "serial", "--port", "ttyS99"}, 1167,
+         root + "/dev/ttyS99 does not exist; `kelvo-cli --kind serial --list` shows the ports."},
+        {kEveryKind, true, {"--kind", "serial", "--port", "COM1"}, 1167,
+         "COM1 is a Windows port name; on Linux serial ports are ttyS0 (the first on the board), ttyUSB0 (an adapter), "
+         "ttyACM0 (the printer's own USB serial port); `kelvo-cli --kind serial --list` shows the ports."},
+        {kEveryKind, true, {"--kind", "lan", "--port", "printer.local"}, 123,
+         "printer.local is a host name; Kelvo takes the printer's IPv4 address (192.168.1.40): its self-test page "
+         "shows it, or `kelvo-cli --kind lan --list` shows the printers."},
+        {kEveryKind, true, {"--kind", "bluetooth", "--port", "02:00:5A:00:00"}, 123,
+         "02:00:5A:00:00 is not a Bluetooth port name: a Bluetooth printer is its address, six pairs of hexadecimal "
+         "digits: 02:00:5A:00:00:01; `kelvo-cli --kind bluetooth --list` shows the printers."},
+        {kEveryKind, false, {"--port", "127.0.0.83"}, 2,
+         "There are no update files in " + m_dir / "work" +
+             " (FW*.bin firmware, KF, CF, ZF or YF*.bin fonts): put the printer's files beside config.ini (README: "
+             "\"The update files\")."},
+        {"31,\"KV-T31\",M,IF_USB,0\n", true, {"--port", "USB001"}, 1801,
+         "The update files here are for Type ID 0x20, and config.ini has no line for it: add one, 32, \"model name\", "
+         "M|K, IF_USB, 0 (README: \"The update folder: config.ini\")."},
+        {"1G,\"KV-T32\",M,IF_USB,0\n", true, {"--port", "USB001"}, 1610,
+         "config.ini line 1, field 1 (Type ID): '1G' is not a number or a word of this file; write a number from 0 "
+         "to 63: 31, 0x1F, or the two hexadecimal digits of the file names when one is a letter (1F)"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(m_dir / "work");
+        std::filesystem::create_directories(m_dir / "work");
+        m_dir.Write("work/config.ini", c.pszConfig);
+        if (c.bFiles) {
+            MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=07", "--size=5000"});
+            MakeUpdate({"--kind=KF", "--type-id=20", "--size=1000"});
+        }
+        std::vector<std::string> args = c.args;
+        args.push_back("--json");
+        const std::size_t nLanSeen = lan.Transcript().size();
+        const std::size_t nUsbSeen = usb->Transcript().size();
+        ProgramResult r = Cli(args);
+        const std::string what = c.args.back();
+        EXPECT_EQ(r.nStatus, 1) << what;
+        EXPECT_TRUE(r.out.starts_with("{\"result\":" + std::to_string(c.nResult) + ",")) << what << r.out;
+        EXPECT_TRUE(Contains(r.err, "kelvo-cli: " + c.sentence + "\n")) << what << "\n" << r.err;
+        if (c.nResult != 1610) {
+            EXPECT_TRUE(Contains(r.err, "kelvo-cli: " + c.sentence + "\nkelvo-cli: result " + std::to_string(c.nResult)))
+                << r.err;
+            EXPECT_TRUE(Contains(r.out, "\"result_text\":\"" + JsonEscaped(c.sentence) + "\"")) << r.out;
+        }
+        EXPECT_FALSE(Contains(r.err, "UNKNOWN")) << r.err;
+        // No retry loop ran: the connection's "Attempt to connect" never came.
+        EXPECT_FALSE(Contains(r.err, "Attempt to connect")) << what;
+        EXPECT_EQ(PrinterSawSince(lan, nLanSeen), "") << what;
+        EXPECT_EQ(PrinterSawSince(*usb, nUsbSeen), "") << what;
+    }
+}
+
+// A user without the rights: a serial port of a group the user is not in, and LAN
+// without ping sockets (a fresh network namespace keeps the kernel's "1 0") or raw ICMP.
+// Both end before connecting, and say what to do.
+TEST_F(ProgramTest, WithoutTheRightsTheMissingRightIsNamed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run kelvo-cli as another user in a namespace of its own";
+    for (const char* psz : {"/usr/bin/unshare", "/usr/bin/setpriv"}) {
+        if (::access(psz, X_OK) != 0) GTEST_SKIP() << psz << " is not installed";
+    }
+    // Everything the program needs as that user: its folders, the machine's lock folder.
+    for (const char* psz : {"state", "root/run/lock", "root/dev"}) std::filesystem::create_directories(m_dir / psz);
+    for (const char* psz : {"", "work", "root", "root/run", "root/dev"}) ::chmod((m_dir / psz).c_str(), 0755);
+    for (const char* psz : {"config", "run", "state", "root/run/lock"}) ::chmod((m_dir / psz).c_str(), 01777);
+    m_env["XDG_STATE_HOME"] = m_dir / "state";
+    m_dir.Write("work/config.ini", "32,\"KV-T32\",M|K,IF_TCP|IF_COM,0\n");
+    MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=07", "--size=5000"});
+    for (const char* psz : {"work/config.ini", "work/FW2007SIM.bin"}) ::chmod((m_dir / psz).c_str(), 0644);
+    m_dir.Write("root/dev/ttyS5", "");
+    ::chmod((m_dir / "root/dev/ttyS5").c_str(), 0660);  // root's group only
+
+    const struct {
+        std::vector<std::string> args;
+        long long nResult;
+        std::string sentence;
+    } cases[] = {
+        {{"--kind", "serial", "--port", "ttyS5"}, 5,
+         "You may not open " + m_dir / "root/dev/ttyS5" +
+             " (group root): add yourself to the group (sudo usermod -aG root $USER, then log in again), install the "
+             "package's device rule, or run as root."},
+        {{"--port", "127.0.0.85"}, 10013,
+         "This user may not send ping (ICMP echo), which the LAN connection uses to see the printer: allow ping "
+         "sockets for your groups (sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\", kept in "
+         "/etc/sysctl.d/) or run as root."},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"/usr/bin/unshare", "-n", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                      "--clear-groups", kCli};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramResult r = RunProgram(args, m_env, m_dir / "work");
+        EXPECT_EQ(r.nStatus, 1) << r.err;
+        EXPECT_TRUE(Contains(r.err, "kelvo-cli: " + c.sentence + "\nkelvo-cli: result " + std::to_string(c.nResult) +
+                                        " ("))
+            << r.err;
+        EXPECT_FALSE(Contains(r.err, "Attempt to connect")) << r.err;
+    }
+}
+
+// Without --kind an IPv4 address means LAN, whatever kind the model lists first.
+TEST_F(ProgramTest, AnAddressWithoutKindIsALanPrinter) {
+    sim::Config config;
+    config.timing = sim::Timing::Fast();
+    config.lan = {"127.0.0.84", 0, 0, 0, false, false};
+    config.state.bTypeId = 0x20;
+    config.state.bRomId = 0x07;
+    sim::Printer printer(config);
+    ASSERT_TRUE(printer.Start());
+    m_env["KELVO_LAN_PORTS"] = std::to_string(printer.DataPort()) + "," + std::to_string(printer.StatusPort());
+    m_dir.Write("work/config.ini", "32,\"KV-T32\",M|K,IF_USB|IF_TCP,0\n");
+    MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=07", "--size=5000"});
+    ProgramResult r = Cli({"--port", "127.0.0.84", "--json"});
+    EXPECT_EQ(r.nStatus, 2) << r.err;  // reached, and its firmware is the file's
+    EXPECT_TRUE(Contains(r.out, "\"kind\":\"Ethernet\",\"port\":\"127.0.0.84\"")) << r.out;
+    EXPECT_TRUE(printer.WaitForEvent("command", 0));
+}
+
+TEST_F(ProgramTest, InitConfigWritesAStartingFileOnlyWhereNoneIs) {
+    MakeUpdate({"--kind=KF", "--type-id=20", "--size=1000"});
+    ProgramResult r = Cli({"--init-config", "--type-id", "0x20", "--kind", "usb"});
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "wrote " + m_dir / "work/config.ini" + " for Type ID 0x20 (32)")) << r.err;
+    std::string text = TempDir::Read(m_dir / "work/config.ini");
+    EXPECT_TRUE(text.ends_with("\n32, \"ZAQ printer 20\", M|K, IF_USB, 0\n")) << text;
+    EXPECT_FALSE(Contains(text, "\n\n")) << text;  // an empty line would end the file
+
+    // The file works: a run gets past config.ini to the USB port it names.
+    ProgramResult run = Cli({"--port", "USB001", "--json"});
+    EXPECT_TRUE(run.out.starts_with("{\"result\":1167,")) << run.out << run.err;
+
+    // Never over an existing file, whatever it holds.
+    m_dir.Write("work/config.ini", "// mine\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--init-config", "--type-id", "1F", "--kind", "lan"},
+          {"--init-config", "--type-id", "0x20", "--kind", "usb"}}) {
+        ProgramResult again = Cli(args);
+        EXPECT_EQ(again.nStatus, 1);
+        EXPECT_TRUE(Contains(again.err, "config.ini already exists and is left as it is")) << again.err;
+        EXPECT_EQ(TempDir::Read(m_dir / "work/config.ini"), "// mine\n");
+    }
+    std::filesystem::remove(m_dir / "work/config.ini");
+    const std::pair<std::vector<std::string>, const char*> bad[] = {
+        {{"--init-config", "--type-id", "1G", "--kind", "usb"}, "--type-id '1G' is no Type ID"},
+        {{"--init-config", "--type-id", "64", "--kind", "usb"}, "--type-id '64' is no Type ID"},
+        {{"--init-config", "--kind", "usb"}, "--init-config needs --type-id ID"},
+        {{"--init-config", "--type-id", "1F"}, "--init-config needs --type-id ID"},
+    };
+    for (const auto& [args, pszSays] : bad) {
+        ProgramResult refused = Cli(args);
+        EXPECT_EQ(refused.nStatus, 1);
+        EXPECT_TRUE(Contains(refused.err, pszSays)) << refused.err;
+        EXPECT_FALSE(std::filesystem::exists(m_dir / "work/config.ini"));
+    }
+    ProgramResult hex = Cli({"--init-config", "--type-id", "1F", "--kind", "lan"});
+    EXPECT_EQ(hex.nStatus, 0);
+    EXPECT_TRUE(Contains(TempDir::Read(m_dir / "work/config.ini"), "\n31, \"ZAQ printer 1F\", M, IF_TCP, 0\n"));
 }
 
 TEST_F(ProgramTest, SecondInstanceIsAFailureNotASuccess) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/ProgressView.h"
+#include "cli/Report.h"
 #include "Pty.h"
 
 namespace {
@@ -109,6 +110,87 @@ TEST(ProgressView, TextThatIsNoProgressIsALine) {
     view.SetProgress("Reconnecting");
     view.SetStatus("");
     EXPECT_EQ(pipe.Drain(), "Reconnecting\n");
+}
+
+// A recorded update of a Type ID 0x1F printer over LAN (its 15 s pause after the first
+// block), then its restart, the check, and a font: the engine's texts with the times
+// they came, turned into named steps with bytes, rate and time left.
+TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
+    TestPipe pipe;
+    CProgressView view(pipe.WriteEnd(), false);
+    CProgressSteps steps;
+    auto play = [&](DWORD dwNow, const char* pszText) {
+        std::optional<ProgressStep> step = steps.OnText(pszText, dwNow);
+        ASSERT_TRUE(step.has_value()) << pszText;
+        view.ShowStep(*step, dwNow);
+    };
+    steps.BeginTransfer({"Firmware FW1F07SIM.bin", 30024, 3002, 15000});
+    play(0, "Sending... [  0%]");
+    play(5000, "Sending... [  3%]");
+    play(10000, "Sending... [  6%]");
+    play(15000, "Sending... [  9%]");
+    play(15500, "Sending... [ 30%]");
+    play(16000, "Sending... [ 60%]");
+    play(16500, "Sending... [100%]");
+    play(16600, "Waiting... [  0%]");
+    play(20000, "Waiting... [ 25%]");
+    play(23000, "Waiting... [ 50%]");
+    play(23100, "Waiting... [ 50%]");  // the check starts again at 50
+    play(23500, "Waiting... [100%]");
+    steps.BeginTransfer({"Font data KF1FSIM.bin", 10020, 0, 0});
+    play(24000, "Sending... [ 50%]");
+    play(25000, "Sending... [100%]");
+    EXPECT_FALSE(steps.OnText("", 25000).has_value());
+    EXPECT_FALSE(steps.OnText("Preparing for update...", 25000).has_value());
+    EXPECT_EQ(pipe.Drain(),
+              "The printer accepts the firmware after a 15 s pause\n"
+              "  0%\n"
+              "  32%\n"
+              "  65%\n"
+              "Firmware FW1F07SIM.bin\n"
+              "  0%  0 of 30,024 bytes\n"
+              "  22%  6,905 of 30,024 bytes, 13 KiB/s, 2 s left\n"
+              "  55%  16,813 of 30,024 bytes, 16 KiB/s, 1 s left\n"
+              "  100%  30,024 of 30,024 bytes, 20 KiB/s\n"
+              "Waiting for the printer to restart\n"
+              "  0%\n"
+              "  50%\n"
+              "  100%\n"
+              "Checking the new firmware\n"
+              "  0%\n"
+              "  100%\n"
+              "Font data KF1FSIM.bin\n"
+              "  50%  5,010 of 10,020 bytes\n"
+              "  100%  10,020 of 10,020 bytes, 4.9 KiB/s\n");
+}
+
+// On a terminal the step's bar is redrawn in place under its name.
+TEST(ProgressSteps, TerminalRedrawsTheStepBar) {
+    TestPipe pipe;
+    CProgressView view(pipe.WriteEnd(), true, 100);
+    view.ShowStep({"Font data KF20SIM.bin", 0, 0, 40020}, 0);
+    view.ShowStep({"Font data KF20SIM.bin", 50, 20010, 40020}, 1000);
+    view.BreakLine();
+    EXPECT_EQ(pipe.Drain(),
+              "Font data KF20SIM.bin\n"
+              "\r\033[K  [........................................] 0%  0 of 40,020 bytes"
+              "\r\033[K  [####################....................] 50%  20,010 of 40,020 bytes, 20 KiB/s, 1 s left\n");
+}
+
+TEST(ProgressSteps, SummaryNamesTheFilesAndTheVersions) {
+    CliReport report;
+    EXPECT_EQ(CliSummary(report), "");
+    report.sentFiles = {{"FW2007SIM.bin", 120024}, {"KF20SIM.bin", 40020}};
+    report.romIdBefore = {0x05};
+    report.strFwAfter = "VER2007";
+    report.romIdAfter = {0x07};
+    EXPECT_EQ(CliSummary(report),
+              "Sent: FW2007SIM.bin (120,024 bytes), KF20SIM.bin (40,020 bytes).\n"
+              "Firmware before: ROM 05; after: VER2007 (ROM 07).\n");
+    CliReport current;
+    current.strFwBefore = current.strFwAfter = "VER2007";
+    current.romIdBefore = current.romIdAfter = {0x07};
+    EXPECT_EQ(CliSummary(current), "Firmware: VER2007 (ROM 07), unchanged.\n");
 }
 
 }  // namespace

@@ -331,6 +331,11 @@ TEST_F(SessionTest, InterruptBeforeTheRunStartsNoRun) {
 TEST_F(SessionTest, TransfersAreReportedByTheFileKindBeingSent) {
     for (bool bFirmware : {true, false}) {
         theApp.tables.KF[kTypeId].bLoaded = TRUE;
+        theApp.tables.KF[kTypeId].strFileName = "KF1FSIM.bin";
+        theApp.tables.KF[kTypeId].cbData = 10020;
+        theApp.tables.FW[kTypeId].bLoaded = TRUE;
+        theApp.tables.FW[kTypeId].strFileName = "FW1F07SIM.bin";
+        theApp.tables.FW[kTypeId].cbData = 30024;
         CliReport report = Run(Lan(), {InitKinds, [&](CCliSession& host) -> DWORD {
                                            if (!bFirmware) theApp.SetFlags(UF_NO_FW_UPDATE);
                                            host.SetControlText(IDC_STATUS_TEXT, LoadResString(IDS_PREPARING));
@@ -349,7 +354,21 @@ TEST_F(SessionTest, TransfersAreReportedByTheFileKindBeingSent) {
                                        }});
         EXPECT_EQ(report.sent, bFirmware ? (std::vector<std::string>{"FW", "KF"}) : (std::vector<std::string>{"KF"}));
         EXPECT_NE(m_output.find("Preparing for update...\n"), std::string::npos);
-        EXPECT_NE(m_output.find("Sending... [ 40%]\nSending... [100%]\n"), std::string::npos) << m_output;
+        // Each transfer is a step named by its kind and file, counted in bytes.
+        EXPECT_NE(m_output.find("Font data KF1FSIM.bin\n  40%  4,008 of 10,020 bytes"), std::string::npos) << m_output;
+        EXPECT_NE(m_output.find("\n  100%  10,020 of 10,020 bytes"), std::string::npos) << m_output;
+        EXPECT_EQ(m_output.find("Sending..."), std::string::npos) << m_output;
+        if (bFirmware) {
+            EXPECT_NE(m_output.find("Firmware FW1F07SIM.bin\n  0%  0 of 30,024 bytes"), std::string::npos) << m_output;
+            EXPECT_NE(m_output.find("Waiting for the printer to restart\n  100%\nChecking the new firmware\n  100%\n"),
+                      std::string::npos)
+                << m_output;
+            EXPECT_NE(m_output.find("Sent: FW1F07SIM.bin (30,024 bytes), KF1FSIM.bin (10,020 bytes).\n"),
+                      std::string::npos)
+                << m_output;
+        } else {
+            EXPECT_NE(m_output.find("Sent: KF1FSIM.bin (10,020 bytes).\n"), std::string::npos) << m_output;
+        }
         theApp.Reset();
         theApp.nTypeId = kTypeId;
         m_output.clear();

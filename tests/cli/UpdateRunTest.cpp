@@ -18,13 +18,20 @@ TEST_F(UpdateRunTest, FirmwareAndFontSentWithABarOnTheTerminal) {
               "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":\"KV-T34\",\"type_id\":34,"
               "\"kind\":\"Ethernet\",\"port\":\"" + m_address + "\",\"firmware_before\":null,"
               "\"firmware_after\":\"VER2207\",\"rom_id_before\":\"05\",\"rom_id_after\":\"07\",\"sent\":[\"FW\",\"KF\"],\"retry_run\":false,\"duration_ms\":N,"
-              "\"messages\":[\"Updating firmware successed.\\nVersion VER2207\"]}\n");
-    // The terminal showed bars redrawn in place, and the result with its line.
-    EXPECT_TRUE(Contains(r.err, "\r\033[KSending... [")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "] 100%")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "\r\033[KWaiting... [")) << r.err;
+              "\"messages\":[\"Updating firmware successed.\\nVersion VER2207\"],\"result_text\":\"The printer was updated.\"}\n");
+    // The terminal showed each named step with its bar redrawn in place, a summary, and
+    // the result with its sentence and line.
+    EXPECT_TRUE(Contains(r.err, "\nFirmware FW2207")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\r\033[K  [")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "] 100%  30,024 of 30,024 bytes")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\nWaiting for the printer to restart\n\r\033[K  [")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\nFont data KF22")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "] 100%  9,020 of 9,020 bytes")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\nSent: FW2207")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Firmware before: ROM 05; after: VER2207 (ROM 07).\n")) << r.err;
     EXPECT_TRUE(Contains(r.err, "ZAQ Kelvo: Updating firmware successed.\nVersion VER2207\n")) << r.err;
-    EXPECT_TRUE(r.err.ends_with("kelvo-cli: result 0 (ERROR_SUCCESS), exit status 0\n")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("kelvo-cli: The printer was updated.\nkelvo-cli: result 0 (ERROR_SUCCESS), exit status 0\n"))
+        << r.err;
 
     std::vector<sim::SimEvent> ends = Transfers();
     ASSERT_EQ(ends.size(), 2u);
@@ -68,6 +75,9 @@ TEST_F(UpdateRunTest, InterruptDuringTheTransferCancelsWithStatusThree) {
     EXPECT_EQ(r.nStatus, 3) << r.err;
     EXPECT_TRUE(r.out.starts_with("{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,")) << r.out;
     EXPECT_TRUE(Contains(r.err, "Cancelling...")) << r.err;
+    // A cancelled run does not wait for the printer to close its side: the printer may
+    // note the end of the transfer after the program has ended.
+    ASSERT_TRUE(m_printer->WaitForEvent("transfer_end", 30000));
     std::vector<sim::SimEvent> ends = Transfers();
     ASSERT_FALSE(ends.empty());
     EXPECT_LT(ends[0].Int("bytes"), 200000 + 24);  // the rest was never sent

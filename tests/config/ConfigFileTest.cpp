@@ -1,10 +1,15 @@
 #include "config/ConfigFile.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "ui/RecordingMessageBox.h"
 #include "support/LogCapture.h"
@@ -101,6 +106,10 @@ TEST_F(ConfigTest, GoodFilesFillTheirRows) {
         {"empty line ends the file", "7,\"a\",M,1,0\n\n8,\"b\",M,1,0\n", 1, 7, "a", 1, 1, 0},
         {"a NUL ends the file", std::string("7,\"a\",M,1,0\n", 12) + '\0' + "8,\"b\"", 1, 7, "a", 1, 1, 0},
         {"type ID parts ORed", "1|2|0x10,\"t\",0,0,0\n", 1, 0x13, "t", 0, 0, 0},
+        // The file names' form where no decimal reading exists; "20" stays twenty.
+        {"type ID as in file names", "1F,\"f\",M,1,0\n", 1, 0x1F, "f", 1, 1, 0},
+        {"type ID as in file names, small letter", "0a,\"f\",M,1,0\n", 1, 0x0A, "f", 1, 1, 0},
+        {"type ID of two digits is decimal", "20,\"d\",M,1,0\n", 1, 20, "d", 1, 1, 0},
         {"bytes of the name kept", "9,\"\xB0\xB1 \xE8\xA8\xAD\",0,0,0\n", 1, 9, "\xB0\xB1 \xE8\xA8\xAD", 0, 0, 0},
         // Cut at 1023 bytes: the rest of the line (the too-big option) is never read.
         {"long line cut", "9,\"" + longName.substr(0, 1010) + "\",1,2,3" + std::string(200, ' ') + ",4\n", 1, 9,
@@ -166,6 +175,11 @@ TEST_F(ConfigTest, BadLinesShowTheirLineAndCode) {
         {"1|0x100,\"a\",M,1,0\n",
          "The value of Type ID specified in configuration file exceeds the maximum. (256)\n\nErrorCode = [ 120304, "
          "2000000B ]"},
+        {"4F,\"a\",M,1,0\n",
+         "The value of Type ID specified in configuration file exceeds the maximum. (79)\n\nErrorCode = [ 120304, "
+         "2000000B ]"},
+        {"1G,\"a\",M,1,0\n", FormatBox(1, "120303")},
+        {"1F,\"a\",1F,1,0\n", FormatBox(1, "120303")},  // only the Type ID takes that form
     };
     for (const BadCase& c : cases) {
         m_box.Clear();
@@ -173,6 +187,59 @@ TEST_F(ConfigTest, BadLinesShowTheirLineAndCode) {
         int nResult = ParseConfigText(c.pszContent, m_table);
         EXPECT_EQ(OnlyBox(), c.box) << c.pszContent;
         EXPECT_EQ(nResult, c.box.empty() ? 0 : -1) << c.pszContent;
+    }
+}
+
+// Beside each box, a note that names the line, the field and what it takes.
+TEST_F(ConfigTest, BadLinesAlsoSayWhereAndWhatIsExpected) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"1G,\"a\",M,1,0\n",
+         "config.ini line 1, field 1 (Type ID): '1G' is not a number or a word of this file; write a number from 0 to "
+         "63: 31, 0x1F, or the two hexadecimal digits of the file names when one is a letter (1F)"},
+        {"// c\n1,\"a\",M,if_usb,0\n",
+         "config.ini line 2, field 4 (interfaces): 'if_usb' must be written IF_USB (capitals); write the connections "
+         "joined by |: IF_USB, IF_BT, IF_TCP, IF_COM"},
+        {"1,\"a\",M|X,1,0\n", "config.ini line 1, field 3 (data kinds): 'X' is not a number or a word of this file; "
+                             "write the data kinds joined by |: M (firmware), K (Kanji font), H (code page), C (CPCL "
+                             "font), Z (ZPL font)"},
+        {"1,\"a\",M,1,||\n", "config.ini line 1, field 5 (options): only | and no value; write 0 or options joined by "
+                            "|: NO_BOOT_DEVID, WIRELESS_LAN, REWRITE_AFTER_SEND, BT_SLEEP_BEFORE_CLOSE, "
+                            "ETHERNET_OR_WIRELESS_LAN"},
+        {"1,\"a\",M,1\n", "config.ini line 1, field 5 (options) is missing or empty; a line holds five fields "
+                         "separated by commas: Type ID, \"name\", data kinds, interfaces, options"},
+        {"1,ab,M,1,0\n", "config.ini line 1, field 2 (name): 'ab' is not in double quotes; write the model's name in "
+                         "double quotes, \"ZAQ Counter 20\"; it cannot hold a comma or //"},
+        {"1,\"a\",M|\x1b[2J,1,0\n", "config.ini line 1, field 3 (data kinds): '?[2J' is not a number or a word of "
+                                    "this file; write the data kinds joined by |: M (firmware), K (Kanji font), H (code "
+                                    "page), C (CPCL font), Z (ZPL font)"},
+        {"1,\"a\",M,1,0,x\n",
+         "config.ini line 1: a sixth field 'x'; a line holds five fields (a comma inside the name splits it)"},
+        {"1,\"a\",M,1,WIRELESS_LAN|ETHERNET_OR_WIRELESS_LAN\n",
+         "config.ini line 1, field 5 (options): WIRELESS_LAN and ETHERNET_OR_WIRELESS_LAN exclude each other; keep one"},
+        {"64,\"a\",M,1,0\n", "config.ini line 1, field 1 (Type ID): 64 is above 63, the largest Type ID; the Type ID "
+                            "is the number in the update file names (FW1F... is 0x1F, 31)"},
+    };
+    TakeConfigNotes();
+    for (auto [pszContent, pszNote] : cases) {
+        ResetModelTable(m_table);
+        EXPECT_EQ(ParseConfigText(pszContent, m_table), -1) << pszContent;
+        EXPECT_EQ(TakeConfigNotes(), std::vector<std::string>{pszNote}) << pszContent;
+        EXPECT_TRUE(m_log.Contains(pszNote)) << pszContent;
+    }
+}
+
+// An empty line still ends the file (stored files rely on it), but not silently.
+TEST_F(ConfigTest, LinesHiddenByAnEmptyLineAreReported) {
+    TakeConfigNotes();
+    ASSERT_EQ(ParseConfigText("7,\"a\",M,1,0\r\n\r\n// more\r\n8,\"b\",M,1,0\r\n", m_table), 1);
+    EXPECT_EQ(TakeConfigNotes(), std::vector<std::string>{
+                                     "config.ini line 2 is empty, and an empty line ends the file: line 4 and those "
+                                     "after it are not read. Remove the empty line to use them."});
+    // Nothing hidden: nothing said.
+    for (const char* psz : {"7,\"a\",M,1,0\n\n", "7,\"a\",M,1,0\n\n// only a comment\n  \n", "7,\"a\",M,1,0\n"}) {
+        ResetModelTable(m_table);
+        EXPECT_EQ(ParseConfigText(psz, m_table), 1) << psz;
+        EXPECT_EQ(TakeConfigNotes(), std::vector<std::string>{}) << psz;
     }
 }
 
@@ -203,12 +270,45 @@ TEST_F(ConfigTest, DirectoryInPlaceOfTheFile) {
     EXPECT_TRUE(m_log.Contains("Fail to open [./config.ini, e:5]"));
 }
 
-TEST_F(ConfigTest, WriteProtectedFile) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+// The file is only read, so a folder nobody may write (a root-owned update folder, a
+// read-only mount) still loads.
+TEST_F(ConfigTest, WriteProtectedFileLoads) {
     m_dir.Write("config.ini", "1,\"a\",M,1,0\n");
     ASSERT_EQ(::chmod((m_dir / "config.ini").c_str(), 0444), 0);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(LoadConfigFile(m_table), 1);
+        EXPECT_EQ(OnlyBox(), "");
+        return;
+    }
+    // Root may write any file whatever its mode: a read-only mount refuses even root.
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        bool bMounted = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                        ::mount(m_dir.Path().c_str(), m_dir.Path().c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                        ::mount(nullptr, m_dir.Path().c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        if (!bMounted) ::_exit(77);
+        if (::chdir(m_dir.Path().c_str()) != 0) ::_exit(3);
+        // A write here must fail, or the test proves nothing.
+        if (::open("config.ini", O_RDWR) >= 0 || errno != EROFS) ::_exit(4);
+        ModelTableRows table;
+        ResetModelTable(table);
+        ::_exit(LoadConfigFile(table) == 1 && table[1].pszModelName == "a" ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(ConfigTest, MissingFileSaysWhereItWasLookedFor) {
+    TakeConfigNotes();
     EXPECT_EQ(LoadConfigFile(m_table), -1);
-    EXPECT_EQ(OnlyBox(), "Can't open configuration file.\n\nErrorCode = [ 120601, 00000005 ]");
+    std::vector<std::string> notes = TakeConfigNotes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_TRUE(notes[0].starts_with("There is no config.ini in " + std::filesystem::canonical(m_dir.Path()).string() + ":"))
+        << notes[0];
 }
 
 TEST_F(ConfigTest, EmptyFile) {

@@ -171,9 +171,10 @@ TEST_F(UtilBthBusTest, ListsThePairedPrintersOfAPoweredAdapter) {
     CPortLineList list;
     list.Append("old line");
     EXPECT_EQ(util.EnumPorts(&list, {}), 2);
-    // In the order BlueZ reports them (the mock: the order they were added), not sorted.
-    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"02:00:5A:00:00:02\t [\"ZAQ Mobile B\"]",
-                                                      "02:00:5A:00:00:01\t [\"ZAQ Mobile A\"]"}));
+    // In the order BlueZ reports them (newer objects first, as bluetoothd lists them), not
+    // sorted.
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"02:00:5A:00:00:01\t [\"ZAQ Mobile A\"]",
+                                                      "02:00:5A:00:00:02\t [\"ZAQ Mobile B\"]"}));
     EXPECT_EQ(util.hRadio, "/org/bluez/hci0");
 
     ASSERT_TRUE(m_bluez.SetAdapterPowered(false)) << m_bluez.Error();

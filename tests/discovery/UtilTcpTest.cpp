@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -43,6 +44,31 @@ TEST(DirectedBroadcast, HostBitsSetByPrefixLength) {
         ASSERT_EQ(::inet_pton(AF_INET, c.addr, &a), 1);
         EXPECT_EQ(AddrText(DirectedBroadcast(a.s_addr, c.prefix)), c.broadcast) << c.addr << "/" << c.prefix;
     }
+}
+
+TEST(TypedPrinterAddress, TakesOnlyAUsableDottedIpv4Address) {
+    const struct {
+        const char* text;
+        std::optional<std::uint32_t> addr;
+    } cases[] = {
+        {"192.168.0.10", 0xC0A8000Au},
+        {"  10.1.2.3\t", 0x0A010203u},
+        {"127.0.0.9", 0x7F000009u},
+        {"", std::nullopt},
+        {"192.168.0", std::nullopt},
+        {"192.168.0.256", std::nullopt},
+        {"192.168.0.10.5", std::nullopt},
+        {"0x7f.0.0.1", std::nullopt},
+        {"printer.local", std::nullopt},
+        {"192.168.0.10 x", std::nullopt},
+        {"0.0.0.0", std::nullopt},
+        {"0.1.2.3", std::nullopt},
+        {"224.0.0.1", std::nullopt},
+        {"255.255.255.255", std::nullopt},
+        {"::1", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TypedPrinterAddress(c.text), c.addr) << c.text;
+    EXPECT_EQ(DottedAddress(0xC0A8000Au), "192.168.0.10");
 }
 
 TEST(PortLines, NameIsTheTextBeforeTheFirstTab) {
@@ -173,8 +199,8 @@ TEST(DiscoveryReply, FieldsEndWithTheDatagram) {
     } cases[] = {
         {60, 1, "Pri"},  // cut three bytes into the name
         {57, 1, ""},     // at the start of the name
-        {45, 0, ""},     // inside the address, which then names no sender
-        {30, 0, ""},     // inside the MAC
+        {45, 1, ""},     // inside the address: still listed under its sender
+        {30, 1, ""},     // inside the MAC
     };
     {
         CUtilTcp util;
@@ -185,10 +211,42 @@ TEST(DiscoveryReply, FieldsEndWithTheDatagram) {
             if (util.nDevices == 1) {
                 EXPECT_EQ(util.szDevName[0], c.pszName) << c.cbReply;
                 EXPECT_EQ(util.szDevAddr[0], "10.0.0.2");
-                EXPECT_EQ(util.szDevMac[0], "02:4B:56:33:44:AA");
+                if (c.cbReply >= 41) {
+                    EXPECT_EQ(util.szDevMac[0], "02:4B:56:33:44:AA");
+                }
             }
         }
     }
+    LogResetForTest();
+    ::unsetenv("KELVO_SYSROOT");
+}
+
+// A reply whose address field names another host came from its sender: it is listed
+// under the sender's address (where the printer answered), once, and the difference is
+// logged.
+TEST(DiscoveryReply, AddressFieldThatDiffersFromTheSenderIsListedUnderTheSenderAndLogged) {
+    TempDir root;
+    std::filesystem::create_directories(root / "var/log");
+    ::setenv("KELVO_SYSROOT", root.Path().c_str(), 1);
+    LogResetForTest();
+    LogSetup(0xFFF, "Discovery");
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ASSERT_EQ(::inet_pton(AF_INET, "10.0.0.2", &from.sin_addr), 1);
+    {
+        CUtilTcp util;
+        const std::vector<unsigned char> stale = Reply("192.168.1.50", "Behind NAT", "024B563344AB");
+        util.KeepReply(stale.data(), stale.size(), from);
+        util.KeepReply(stale.data(), stale.size(), from);  // the same sender again: one line
+        ASSERT_EQ(util.nDevices, 1u);
+        EXPECT_EQ(util.szDevAddr[0], "10.0.0.2");
+        EXPECT_EQ(util.szDevName[0], "Behind NAT");
+    }
+    const std::string log = ReadWholeFile(root / "var/log/ZAQ/Logs/Discovery.log");
+    EXPECT_NE(log.find("GetOptPortDataUDP reply names [192.168.1.50], listed under its sender [10.0.0.2]"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("GetOptPortDataUDP Added [Behind NAT,10.0.0.2]"), std::string::npos);
     LogResetForTest();
     ::unsetenv("KELVO_SYSROOT");
 }
@@ -226,7 +284,7 @@ TEST_F(LanDiscoveryTest, AtMostTenTargets) {
     EXPECT_EQ(cTargets, 10u);
 }
 
-TEST_F(LanDiscoveryTest, OnlyWellFormedRepliesFromTheNamedHostAreListedInArrivalOrder) {
+TEST_F(LanDiscoveryTest, OnlyWellFormedRepliesAreListedUnderTheirSendersInArrivalOrder) {
     for (const char* a : {"192.168.10.7/24", "192.168.10.8/24", "192.168.10.9/24"}) {
         ASSERT_TRUE(m_net.far.Ip(std::string("addr add ") + a + " dev " + m_net.farIf));
     }
@@ -239,7 +297,7 @@ TEST_F(LanDiscoveryTest, OnlyWellFormedRepliesFromTheNamedHostAreListedInArrival
         {"192.168.10.8", tooShort},
         {"192.168.10.8", Reply("192.168.10.8", "Other", "024B56334455", "ZAX")},
         {"192.168.10.8", Reply("192.168.10.8", "Other", "024B56334455", "ZAQ", 0x87)},
-        {"192.168.10.9", Reply("192.168.10.50", "Spoofed", "024B56334455")},  // names another host
+        {"192.168.10.9", Reply("192.168.10.50", "Behind NAT", "024B56334456")},  // names another host
         {"192.168.10.8", Reply("192.168.10.8", longName, "024B56D3E4F5")},
     });
     bool started = false;
@@ -249,11 +307,15 @@ TEST_F(LanDiscoveryTest, OnlyWellFormedRepliesFromTheNamedHostAreListedInArrival
     int found = 0;
     auto lines = Search(&found);
     EXPECT_EQ(responder.Queries(), 1);
-    EXPECT_EQ(found, 2);
+    EXPECT_EQ(found, 3);
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "192.168.10.7\t [\"PrinterA\", 02:4B:56:33:44:AA]",
+                         "192.168.10.9\t [\"Behind NAT\", 02:4B:56:33:44:56]",
                          "192.168.10.8\t [\"" + std::string(31, 'N') + "\", 02:4B:56:D3:E4:F5]",
                      }));
+    std::string log = ReadWholeFile(m_root / "var/log/ZAQ/Logs/Discovery.log");
+    EXPECT_NE(log.find("GetOptPortDataUDP reply names [192.168.10.50], listed under its sender [192.168.10.9]"),
+              std::string::npos);
 }
 
 TEST_F(LanDiscoveryTest, NoMoreThanThirtyTwoPrinters) {

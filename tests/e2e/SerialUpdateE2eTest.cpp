@@ -2,7 +2,10 @@
 // dev/ttyACM0 in the test's system root, the serial driver, and the run's serial defaults
 // (the user's choice applied at the first run, the fixed setting at a retry, the choice
 // restored afterwards).
+#include <fcntl.h>
+
 #include "e2e/UpdateFixture.h"
+#include "platform/UniqueFd.h"
 #include "port/Com.h"
 #include "port/ComConf.h"
 #include "support/SimSerial.h"
@@ -30,10 +33,11 @@ protected:
         UpdateFixture::TearDown();
         ResetDefaultCommConfigsForTest();
     }
-    void StartSerial(const sim::PrinterState& state, const sim::Faults& faults = {}) {
+    void StartSerial(const sim::PrinterState& state, const sim::Faults& faults = {}, bool bAcmKeepsHeldNumber = false) {
         sim::Config config;
         config.state = state;
         config.faults = faults;
+        config.serial.bAcmKeepsHeldNumber = bAcmKeepsHeldNumber;
         m_pPrinter = StartSerialPrinter(config, m_root.Path(), kTty);
         ASSERT_TRUE(m_pPrinter);
     }
@@ -83,6 +87,31 @@ TEST_F(SerialUpdate, FirmwareAndFontWithReopenAfterRestart) {
     COMMCONFIG cc;
     ASSERT_TRUE(GetDefaultCommConfig(kTty, &cc));
     EXPECT_EQ(cc.dcb.BaudRate, 57600u);
+}
+
+// cdc-acm frees a tty's number only at its last close. The run closes the port before
+// the printer restarts, so the printer comes back under its own name; held by another
+// program meanwhile, it comes back under the next one, where the run finds it by where it
+// sits on the bus.
+TEST_F(SerialUpdate, TtyAcmPrinterRestartsUnderItsOwnName) {
+    MakeFile("FW", kTypeId, 0x07, 6000);
+    StartSerial(Printer(kTypeId, 0x05), {}, true);
+    RunSerialAll();
+    EXPECT_EQ(Result(), 0u);
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+    EXPECT_EQ(m_pPrinter->SerialTtyName(), "ttyACM0");
+}
+
+TEST_F(SerialUpdate, TtyAcmPrinterHeldElsewhereIsFoundUnderItsNextName) {
+    MakeFile("FW", kTypeId, 0x07, 6000);
+    StartSerial(Printer(kTypeId, 0x05), {}, true);
+    UniqueFd other(::open((m_root.Path() + "/dev/" + kTty).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(other);
+    RunSerialAll();
+
+    EXPECT_EQ(Result(), 0u);
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+    EXPECT_EQ(m_pPrinter->SerialTtyName(), "ttyACM1");
 }
 
 // A run that gets past the restart and fails there keeps its whole log (a run that

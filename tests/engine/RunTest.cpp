@@ -111,7 +111,8 @@ TEST_F(RetryRun, FailingAgainOpensTheHelpPage) {
     EXPECT_EQ(theApp.nExitCode.load(), ERROR_WRITE_FAULT);
     ASSERT_EQ(m_box.Boxes().size(), 1u);
     EXPECT_EQ(m_box.Boxes()[0].text,
-              LoadResString(IDS_FW_UPDATE_FAILED_BOOT_MODE) + "\n\nErrorCode = [ 040501, 0000001D ]");
+              LoadResString(IDS_FW_UPDATE_FAILED_BOOT_MODE) + "\nHelp page: " + SupportPageUrl(HELP_PAGE_BOOT_MODE) +
+                  "\n\nErrorCode = [ 040501, 0000001D ]");
     EXPECT_THAT(m_host.Events(), ElementsAre("restore"));
     std::lock_guard lock(m_mutex);
     EXPECT_THAT(m_urls, ElementsAre(SupportPageUrl(HELP_PAGE_BOOT_MODE)));

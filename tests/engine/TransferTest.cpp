@@ -16,6 +16,7 @@
 #include "platform/Text.h"
 #include "platform/WinError.h"
 #include "ui/RecordingMessageBox.h"
+#include "ui/Launch.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
 
@@ -139,7 +140,8 @@ TEST_F(Transfer, WriteFailureInARetryRunPointsToBootMode) {
     EXPECT_EQ(Send(), ERROR_WRITE_FAULT);
     ASSERT_EQ(m_box.Boxes().size(), 1u);
     EXPECT_EQ(m_box.Boxes()[0].text,
-              LoadResString(IDS_FW_UPDATE_FAILED_BOOT_MODE) + "\n\nErrorCode = [ 040501, 0000001D ]");
+              LoadResString(IDS_FW_UPDATE_FAILED_BOOT_MODE) + "\nHelp page: " + SupportPageUrl(HELP_PAGE_BOOT_MODE) +
+                  "\n\nErrorCode = [ 040501, 0000001D ]");
     EXPECT_EQ(m_box.Boxes()[0].dwStyle & MB_TYPEMASK, MB_OK);
     EXPECT_TRUE(theApp.TestFlags(UF_RETRY_REQUESTED));
 }

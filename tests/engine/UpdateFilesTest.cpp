@@ -89,6 +89,7 @@ TEST_F(UpdateFilesTest, EachKindWithItsHeaderVersionAndChecksum) {
         ASSERT_TRUE(entry.bLoaded) << c.pszName;
         EXPECT_EQ(entry.bTypeId, c.bTypeId);
         EXPECT_EQ(entry.bVersion, c.bVersion) << c.pszName;
+        EXPECT_EQ(entry.strFileName, c.pszName);  // for people: "Firmware FW1F05A.bin"
         EXPECT_EQ(entry.wChecksum, CountingSum(c.cbSkip, cbFile)) << c.pszName;
         std::size_t cbHeader = c.pszHeaderLetters ? DOWNLOAD_HEADER_SIZE : 0;
         EXPECT_EQ(entry.cbData, cbFile + cbHeader) << c.pszName;

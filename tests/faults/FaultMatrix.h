@@ -18,6 +18,7 @@
 #include "support/SimExchange.h"
 #include "support/StoredImages.h"
 #include "system/Service.h"
+#include "ui/Launch.h"
 #include "ui/StringTable.h"
 
 class FaultMatrix;
@@ -106,7 +107,7 @@ inline int ThreadCount() {
 }
 
 inline std::string ErrorBox(DWORD dwText, DWORD dwLocation, DWORD dwError) {
-    return LoadResString(dwText) + StrPrintf("\n\nErrorCode = [ %06X, %08X ]", dwLocation, dwError);
+    return MessageText(dwText) + StrPrintf("\n\nErrorCode = [ %06X, %08X ]", dwLocation, dwError);
 }
 
 class FaultMatrix : public UpdateFixture, public ::testing::WithParamInterface<MatrixParam> {

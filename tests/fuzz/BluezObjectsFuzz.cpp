@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "QuietLog.h"
@@ -257,6 +258,34 @@ void CheckSearch(const std::vector<BluezObject>& objects, FuzzedDataProvider& fd
         if (!util.btDevices[i].path.empty()) std::abort();
 }
 
+// The device the port connects to against its definition: a Device1 of that address that
+// is paired, whose adapter (its Adapter property, else its parent path) is a powered one.
+void CheckPick(const std::vector<BluezObject>& objects, FuzzedDataProvider& fdp) {
+    std::uint64_t address = 0;
+    for (const BluezObject& obj : objects) {
+        BthDeviceInfo info;
+        if (ParseBthDevice(obj, &info) && fdp.ConsumeBool()) address = info.address;
+    }
+    std::string path;
+    const BthDevicePick pick = PickPairedDevice(objects, address, &path);
+    bool bAny = false, bPaired = false, bUsable = false;
+    for (const BluezObject& obj : objects) {
+        BthDeviceInfo info;
+        if (address == 0 || !ParseBthDevice(obj, &info) || info.address != address) continue;
+        bAny = true;
+        if (!info.bAuthenticated) continue;
+        bPaired = true;
+        auto it = obj.props.find("Adapter");
+        const std::string* pAdapter = it == obj.props.end() ? nullptr : std::get_if<std::string>(&it->second);
+        const std::string adapter = pAdapter != nullptr ? *pAdapter : obj.path.substr(0, obj.path.rfind('/'));
+        for (const BluezObject& a : objects) bUsable = bUsable || (a.path == adapter && IsPoweredAdapter(a));
+        if (bUsable && (pick != BthDevicePick::Found || path != obj.path)) std::abort();
+        if (bUsable) return;
+    }
+    const BthDevicePick want = bPaired ? BthDevicePick::AdapterOff : bAny ? BthDevicePick::NotPaired : BthDevicePick::NotKnown;
+    if (pick != want || !path.empty()) std::abort();
+}
+
 }  // namespace
 
 // A bus that only makes messages: started on one end of a socket pair nobody answers.
@@ -276,5 +305,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cbD
         for (const Prop& p : obj.props) CheckAddress(p.raw);
     CheckRead(objects, nShape);
     CheckSearch(Expected(objects, false), fdp);
+    CheckPick(Expected(objects, false), fdp);
     return 0;
 }

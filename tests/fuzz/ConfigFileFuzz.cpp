@@ -19,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cbD
     std::string_view text(reinterpret_cast<const char*>(pData), cbData);
     int nRows = ParseConfigText(text, table);
     if (nRows < -1) std::abort();
+    // One note at most per parse: the error's, or the lines an empty line hides.
+    if (TakeConfigNotes().size() > 1) std::abort();
     if (nRows < 0) return 0;
     std::size_t cLines = 1;
     for (char ch : text) cLines += ch == '\n' || ch == '\r';

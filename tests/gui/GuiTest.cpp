@@ -392,7 +392,11 @@ TEST_F(GuiTest, FocusIsOnSelectOnceEnabledAndTheHelpIconIsReachedByKeyboard) {
         EXPECT_TRUE(dlg.HelpIcon()->focusPolicy() & Qt::TabFocus);
         QTest::keyClick(dlg.SelectButton(), Qt::Key_Tab);
         EXPECT_EQ(dlg.focusWidget(), dlg.HelpIcon());
-        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(dlg.focusWidget(), key);
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+            QTest::keyClick(dlg.focusWidget(), key);
+            // Each opens the page once its launch has returned (off the dialog's thread).
+            ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.HelpLaunchEnded(); }, 10000));
+        }
         dlg.PostClose();
     });
     EXPECT_EQ(m_launched, std::vector<std::string>(2, SupportPageUrl(HELP_PAGE_MAIN)));

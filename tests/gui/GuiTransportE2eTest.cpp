@@ -17,6 +17,7 @@
 #include "support/SimUsb.h"
 #include "support/StoredImages.h"
 #include "system/Service.h"
+#include "ui/Launch.h"
 
 namespace {
 
@@ -110,10 +111,10 @@ std::string ListLineOf(const std::string& transport) {
 }
 
 std::string ErrorBox(DWORD dwText, DWORD dwLocation, DWORD dwError) {
-    return LoadResString(dwText) + StrPrintf("\n\nErrorCode = [ %06X, %08X ]", dwLocation, dwError);
+    return MessageText(dwText) + StrPrintf("\n\nErrorCode = [ %06X, %08X ]", dwLocation, dwError);
 }
 
-// Clicks the line (nothing is preselected for a serial port).
+// Clicks the line as the user does (a single serial port is already selected: it stays).
 void ClickLine(CPortListDlg& d, const std::string& line) {
     const QList<QListWidgetItem*> found = d.List()->findItems(QString::fromStdString(line), Qt::MatchExactly);
     ASSERT_EQ(found.size(), 1) << line;
@@ -191,7 +192,7 @@ protected:
     }
 
     SerialTransport* m_pSerial = nullptr;
-    bool m_bUpdateEnabledBeforeChoice = true;
+    bool m_bUpdateEnabledBeforeChoice = false;
     Services m_servicesAtList;
     std::string m_settingsTitle;
     int m_shownBaud = 0;
@@ -208,7 +209,7 @@ TEST_F(GuiSerialE2e, SerialPortFromTheListWithChosenSettingsIsUpdated) {
 
     EXPECT_EQ(m_heading, LoadResString(IDS_SPECIFY_SERIAL));
     EXPECT_EQ(m_listLines, std::vector<std::string>{ListLineOf("serial")});
-    EXPECT_FALSE(m_bUpdateEnabledBeforeChoice);
+    EXPECT_TRUE(m_bUpdateEnabledBeforeChoice);  // the only port is preselected
     ExpectAllRestarted(m_servicesAtList);  // by the search, before any run
     EXPECT_EQ(m_settingsTitle, kTty);
     EXPECT_EQ(m_shownBaud, 115200);  // a fresh record starts from the fixed setting

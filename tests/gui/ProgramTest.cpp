@@ -29,6 +29,15 @@ constexpr int kHangLimitMs = 120000;  // far beyond any run here: only a hang re
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The process's main thread has the signal blocked (it reads it itself from then on).
+bool BlocksSignal(pid_t pid, int nSignal) {
+    const std::string status = TempDir::Read("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("SigBlk:\t");
+    if (at == std::string::npos) return false;
+    const unsigned long long mask = std::strtoull(status.c_str() + at + 8, nullptr, 16);
+    return (mask >> (nSignal - 1)) & 1u;
+}
+
 class KelvoProgram : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -209,6 +218,50 @@ TEST_F(KelvoProgram, SignalDuringTheStartUpsBoxEndsTheStart) {
     EXPECT_EQ(r.nStatus, 1) << r.err;
     EXPECT_TRUE(r.err.ends_with("kelvo: result 1610 (ERROR_BAD_CONFIGURATION)\n")) << r.err;
     EXPECT_TRUE(Contains(Log(), "Close signal 15 received before the window")) << Log();
+}
+
+// --help and --version answer without a display; a folder argument is the update folder
+// (and is remembered), one that does not exist is named.
+TEST_F(KelvoProgram, HelpVersionAndTheFolderArgument) {
+    std::map<std::string, std::string> noDisplay = m_env;
+    noDisplay["QT_QPA_PLATFORM"] = "";
+    noDisplay["DISPLAY"] = "";
+    noDisplay["WAYLAND_DISPLAY"] = "";
+    ProgramResult help = RunProgram({kKelvo, "--help"}, noDisplay, m_dir / "work", -1, -1, {});
+    EXPECT_EQ(help.nStatus, 0) << help.err;
+    EXPECT_TRUE(help.out.starts_with("Usage: kelvo [FOLDER] [/s] [USB|Bluetooth|Ethernet|Serial]\n")) << help.out;
+    ProgramResult version = RunProgram({kKelvo, "--version"}, noDisplay, m_dir / "work", -1, -1, {});
+    EXPECT_EQ(version.nStatus, 0) << version.err;
+    EXPECT_EQ(version.out, std::string("kelvo ") + KELVO_VERSION + "\n");
+
+    // The folder's config.ini is the one read: its error shows, not the working folder's.
+    std::filesystem::create_directories(m_dir / "updates");
+    m_dir.Write("updates/config.ini", "1,\"a\",M,1\n");
+    ProgramResult r = Kelvo({"/s", m_dir / "updates", "Ethernet"});
+    EXPECT_EQ(r.nStatus, 1);
+    EXPECT_TRUE(Contains(r.err, "kelvo: Bad configuration file format. (line:1)")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("kelvo: result 1610 (ERROR_BAD_CONFIGURATION)\n")) << r.err;
+    EXPECT_TRUE(Contains(TempDir::Read(m_dir / "config/ZAQ/UpdateTool/kelvo.ini"), "UpdateFolder=" + (m_dir / "updates")));
+
+    r = Kelvo({"/s", m_dir / "nowhere"});
+    EXPECT_EQ(r.nStatus, 1);
+    EXPECT_TRUE(Contains(r.err, "kelvo: The folder " + (m_dir / "nowhere") + " does not exist.\n")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("kelvo: result 3 (ERROR_PATH_NOT_FOUND)\n")) << r.err;
+}
+
+// Without a config.ini in the working folder the program asks for the update folder
+// before anything else (not the configuration error); a close signal dismisses the
+// chooser and the start ends as cancelled.
+TEST_F(KelvoProgram, WithoutConfigIniTheFolderChooserComesFirst) {
+    ProgramResult r = RunProgram({kKelvo}, m_env, m_dir / "work", -1, -1, [&](pid_t pid) {
+        // Sent once the program blocks the signal to read it itself.
+        Deadline deadline(30000);
+        while (!deadline.Expired() && !BlocksSignal(pid, SIGTERM)) Sleep(10);
+        ::kill(pid, SIGTERM);
+    });
+    EXPECT_EQ(r.nStatus, 3) << r.err;
+    EXPECT_TRUE(r.err.ends_with("kelvo: result 1223 (ERROR_CANCELLED)\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "configuration file")) << r.err;
 }
 
 }  // namespace

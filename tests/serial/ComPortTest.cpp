@@ -13,6 +13,7 @@
 #include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "port/Com.h"
+#include "port/ComRate.h"
 #include "port/Globals.h"
 #include "support/BackgroundCall.h"
 #include "support/SerialTree.h"
@@ -157,6 +158,54 @@ TEST_F(ComPort, DefaultConfigurationIsAppliedWithTermios) {
         EXPECT_LOG('I', "[" + name + "] SetComConfig SetCommState(" + c.pszUsed + ") ");
         port.Close(FALSE);
     }
+}
+
+// A rate outside the termios table (14400, offered by the settings dialog) is set through
+// termios2, and the line is raw whatever it was before the open.
+TEST_F(ComPort, ARateOutsideTheTableIsSetAndTheLineIsRawAtEveryOpen) {
+    PublishedPty pty(Root(), "ttyS7");
+    ASSERT_TRUE(pty.Valid());
+    {
+        // Left cooked by another program.
+        UniqueFd slave(::open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(slave.Get(), &tio), 0);
+        tio.c_lflag |= ICANON | ECHO | ISIG;
+        tio.c_oflag |= OPOST | ONLCR;
+        tio.c_iflag |= ICRNL;
+        ASSERT_EQ(::tcsetattr(slave.Get(), TCSANOW, &tio), 0);
+    }
+    COMMCONFIG cc;
+    ASSERT_TRUE(BuildCommDCB("14400,n,8,1", &cc.dcb));
+    ASSERT_TRUE(SetDefaultCommConfig("ttyS7", &cc));
+    CCom port("ttyS7");
+    ASSERT_TRUE(port.Open()) << GetLastError();
+    const termios tio = pty.SlaveTermios();
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_iflag & ICRNL, 0u);
+    unsigned dwRate = 0;
+    ASSERT_EQ(GetLineRate(pty.master.Get(), &dwRate), 0);
+    EXPECT_EQ(dwRate, 14400u);
+    EXPECT_LOG('I', "[ttyS7] SetComConfig SetCommState(14400,n,8,1,p) ");
+    DWORD cbWritten = 0;
+    EXPECT_TRUE(WriteText(port, "a\nb\r", 3000, &cbWritten));
+    EXPECT_EQ(pty.Drain(), "a\nb\r");
+}
+
+// Settings that cannot be applied fail the open: nothing is sent on a line that is not
+// what the run asked for.
+TEST_F(ComPort, SettingsThatCannotBeAppliedFailTheOpen) {
+    PublishedPty pty(Root(), "ttyS8");
+    ASSERT_TRUE(pty.Valid());
+    COMMCONFIG cc;
+    ASSERT_TRUE(BuildCommDCB("20000000,n,8,1", &cc.dcb));  // beyond any UART
+    ASSERT_TRUE(SetDefaultCommConfig("ttyS8", &cc));
+    CCom port("ttyS8");
+    EXPECT_FALSE(port.Open());
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(port.HasStatus(PM_STATUS_CLOSED));
+    EXPECT_LOG('E', "[ttyS8] SetComConfig SetCommState(");
 }
 
 // A changed default is applied at the next check, at most every 3000 ms, or at a reopen.
@@ -324,10 +373,50 @@ TEST_F(ComPort, OutputQueueLimitsWhatIsTaken) {
     EXPECT_EQ(line.pty.Drain(), text);
     EXPECT_TRUE(LogContains("[ttyS5] ThreadSendCom WriteFile(24byte)"));
     EXPECT_FALSE(LogContains("[ttyS5] ThreadSendCom WriteFile(100byte)"));
+    // Deeper than the limit: waited out within the writer's time, never a fault.
     line.lines.nQueued = 1500;
-    EXPECT_FALSE(WriteText(line.port, text, 300, &cbWritten));
+    EXPECT_TRUE(WriteText(line.port, text, 300, &cbWritten));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
     EXPECT_EQ(cbWritten, 0u);
-    EXPECT_LOG('E', "[ttyS5] ThreadSendCom [OVERRUN;1024<1500byte]");
+    EXPECT_EQ(line.pty.Drain(), "");
+    EXPECT_EQ(CountLines('W', "[ttyS5] ThreadSendCom [OVERRUN;1024<1500byte]"), 1);
+    line.lines.nQueued = 0;
+    EXPECT_TRUE(WriteText(line.port, text, 3000, &cbWritten));
+    EXPECT_EQ(cbWritten, 100u);
+    EXPECT_EQ(line.pty.Drain(), text);
+}
+
+// A ttyACM printer: cdc-acm reports a whole buffer per transfer in flight (10240 bytes
+// after a write of 100). Each block waits until the printer has taken the one before,
+// and the transfer ends whole.
+TEST_F(ComPort, CdcAcmOverCountedQueueIsWaitedOutNotAFault) {
+    ScriptedLine line(Root(), "ttyACM0");
+    ASSERT_TRUE(line.pty.Valid());
+    line.lines.nAcmMaster = line.pty.master.Get();
+    ASSERT_TRUE(line.port.Open());
+    std::string text(10000, '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
+    std::string got;
+    std::thread printer([&] {
+        // The device side starts late (the first block stays in flight a while), then
+        // takes 256 bytes every 5 ms.
+        char buf[256];
+        int nUnread = 0;
+        for (Deadline first(5000); nUnread == 0 && !first.Expired(); Sleep(2)) {
+            ::ioctl(line.pty.master.Get(), FIONREAD, &nUnread);
+        }
+        Sleep(50);
+        for (Deadline limit(10000); got.size() < text.size() && !limit.Expired(); Sleep(5)) {
+            const ssize_t n = ::read(line.pty.master.Get(), buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        }
+    });
+    DWORD cbWritten = 0;
+    EXPECT_TRUE(WriteText(line.port, text, 8000, &cbWritten)) << GetLastError();
+    printer.join();
+    EXPECT_EQ(cbWritten, text.size());
+    EXPECT_EQ(got, text);
+    EXPECT_LOG('W', "[ttyACM0] ThreadSendCom [OVERRUN;1024<10240byte]");
 }
 
 TEST_F(ComPort, LineErrorsDiscardWhatWasRead) {

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,25 @@ TEST_F(UtilCom, ListsTheThreeKindsSorted) {
         ASSERT_TRUE(fd.Valid());
         EXPECT_EQ(::flock(fd.Get(), LOCK_EX | LOCK_NB), 0);
     }
+}
+
+// Only a line another program holds is retried for the 5000 ms: a node that is not there
+// ends at once. A tty the serial core did not register (rfcomm: no "type") is no UART and
+// is not opened, and a usb-serial adapter's vendor ID is read two levels above its port.
+TEST_F(UtilCom, OnlyAHeldLineIsRetriedAndOnlyUartsWithATypeCount) {
+    PublishTtySysfs(m_root.Path(), "ttyUSB4", TtyKind::UsbSerial, 0x1234);  // sysfs only: no node
+    PublishTtySysfs(m_root.Path(), "rfcomm0", TtyKind::Uart);
+    std::filesystem::remove(m_root.Path() + "/sys/class/tty/rfcomm0/type");
+    m_ptys.push_back(std::make_unique<PublishedPty>(m_root.Path(), "rfcomm0"));
+    EXPECT_EQ(TtyKindOf("rfcomm0"), TtyKind::None);
+    EXPECT_EQ(TtyUsbVendorId("ttyUSB4"), 0x1234);
+    CUtilCom util([](BOOL) {});
+    int nFound = 0;
+    EXPECT_TRUE(Search(util, &nFound).empty());
+    EXPECT_EQ(nFound, 0);
+    EXPECT_TRUE(m_pLog->Contains("- ttyUSB4 cannot be opened (errno 2)"));
+    EXPECT_FALSE(m_pLog->Contains("CreateFile Timeout"));
+    EXPECT_FALSE(m_pLog->Contains("rfcomm0"));
 }
 
 // With modem lines: a UART or USB-serial line needs DSR on and carrier detect off; a CDC-ACM

@@ -113,7 +113,19 @@ public:
         ++(bOn ? nBreakOn : nBreakOff);
         return 0;
     }
+    // cdc-acm's count (acm_tty_chars_in_buffer): a whole write buffer, wMaxPacketSize * 20,
+    // for every buffer still in flight, however few bytes it holds. When set, what the
+    // printer has not yet read from this pty master is counted so.
+    std::atomic<int> nAcmMaster{-1};
+    static constexpr int kAcmWriteSize = 512 * 20;
+
     int OutQueue(int, int* pCount) override {
+        const int master = nAcmMaster;
+        int nUnread = 0;
+        if (master >= 0 && ::ioctl(master, FIONREAD, &nUnread) == 0) {
+            *pCount = (nUnread + kAcmWriteSize - 1) / kAcmWriteSize * kAcmWriteSize;
+            return 0;
+        }
         *pCount = nQueued;
         return 0;
     }

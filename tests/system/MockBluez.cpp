@@ -1,5 +1,6 @@
 #include "MockBluez.h"
 
+#include <csignal>
 #include <cctype>
 #include <cstdarg>
 #include <cstring>
@@ -12,29 +13,8 @@ namespace {
 constexpr const char* kBluez = "org.bluez";
 constexpr const char* kMockIface = "org.freedesktop.DBus.Mock";
 constexpr const char* kBluezMockIface = "org.bluez.Mock";
+constexpr const char* kTestIface = "org.kelvo.Test";
 constexpr DWORD kStartLimit = 30000;
-
-// Runs in the mock: notes the sender and object of every RegisterProfile, per UUID, so
-// that ConnectProfile can call the right NewConnection.
-constexpr const char* kWatchProfiles = R"(
-import dbus.lowlevel
-def _kelvo_watch(bus, msg):
-    if msg.get_type() == 1 and msg.get_member() == 'RegisterProfile':
-        a = msg.get_args_list()
-        objects['/'].kelvo_profiles[str(a[1]).lower()] = (msg.get_sender(), str(a[0]))
-    return dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
-self.kelvo_profiles = {}
-self.connection.add_message_filter(_kelvo_watch)
-)";
-
-std::string PythonString(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\\' || c == '\'') out += '\\';
-        out += c;
-    }
-    return out + "'";
-}
 
 }  // namespace
 
@@ -56,12 +36,14 @@ MockBluez::MockBluez(const std::string& busAddress) : m_address(busAddress) {
 }
 
 MockBluez::~MockBluez() {
+    Freeze(false);
+    ReleaseUuid();
     sd_bus_flush_close_unref(m_pBus);
     m_mock.Stop();
 }
 
 bool MockBluez::StartBluez() {
-    if (!m_mock.Start({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "bluez5"},
+    if (!m_mock.Start({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", KELVO_BLUEZ_TEMPLATE},
                       {"DBUS_SYSTEM_BUS_ADDRESS=" + m_address})) {
         m_error = "cannot start python3-dbusmock";
         return false;
@@ -88,11 +70,6 @@ bool MockBluez::StartBluez() {
             return false;
         }
         Sleep(20);
-    }
-    if (!Call("/", kMockIface, "AddMethod", "sssss", "org.kelvo.Test", "WatchProfiles", "", "", kWatchProfiles) ||
-        !Call("/", "org.kelvo.Test", "WatchProfiles", "")) {
-        if (m_error.empty()) m_error = "cannot watch profile registrations";
-        return false;
     }
     return true;
 }
@@ -128,12 +105,13 @@ bool MockBluez::SetAdapterPowered(bool bPowered, const std::string& name) {
                 bPowered ? 1 : 0);
 }
 
-bool MockBluez::AddDevice(const std::string& address, const std::string& name, std::uint32_t cod, bool bPaired) {
-    if (!Call("/", kBluezMockIface, "AddDevice", "sss", "hci0", address.c_str(), name.c_str())) return false;
-    if (bPaired && !Call("/", kBluezMockIface, "PairDevice", "ssi", "hci0", address.c_str(), static_cast<int>(cod)))
+bool MockBluez::AddDevice(const std::string& address, const std::string& name, std::uint32_t cod, bool bPaired,
+                          const std::string& adapter) {
+    if (!Call("/", kBluezMockIface, "AddDevice", "sss", adapter.c_str(), address.c_str(), name.c_str())) return false;
+    if (bPaired && !Call("/", kBluezMockIface, "PairDevice", "ssi", adapter.c_str(), address.c_str(), static_cast<int>(cod)))
         return false;
     // The template keeps the class it made the device with; the printer's is set here.
-    std::string path = DevicePath(address);
+    std::string path = DevicePath(address, adapter);
     return Call(path.c_str(), kMockIface, "UpdateProperties", "sa{sv}", "org.bluez.Device1", 1, "Class", "u", cod);
 }
 
@@ -143,50 +121,57 @@ bool MockBluez::SetDeviceName(const std::string& address, const std::string& nam
                 name.c_str());
 }
 
-bool MockBluez::SetConnectProfile(const std::string& address, const std::string& code) {
-    std::string path = DevicePath(address);
-    return Call(path.c_str(), kMockIface, "AddMethod", "sssss", "org.bluez.Device1", "ConnectProfile", "s", "",
-                code.c_str());
+bool MockBluez::SetConnectMode(const std::string& address, const std::string& mode, const std::string& adapter) {
+    std::string path = DevicePath(address, adapter);
+    return Call("/", kTestIface, "SetConnectMode", "oss", path.c_str(), mode.c_str(), "");
 }
 
-bool MockBluez::ServeProfile(const std::string& address, const std::string& socketPath) {
-    return SetConnectProfile(address, R"(
-import socket
-p = objects['/'].kelvo_profiles.get(str(args[0]).lower())
-if p is None:
-    raise dbus.exceptions.DBusException('Profile not registered', name='org.bluez.Error.NotAvailable')
-s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-try:
-    s.connect()" + PythonString(socketPath) + R"()
-except OSError:
-    s.close()
-    raise dbus.exceptions.DBusException('Connection refused (111)', name='org.bluez.Error.Failed')
-self.connection.call_async(p[0], p[1], 'org.bluez.Profile1', 'NewConnection', 'oha{sv}',
-                           (dbus.ObjectPath(self.path), dbus.types.UnixFd(s), dbus.Dictionary({}, signature='sv')),
-                           lambda *a: None, lambda *a: None)
-s.close()
-)");
+bool MockBluez::ServeProfile(const std::string& address, const std::string& socketPath, const std::string& adapter) {
+    std::string path = DevicePath(address, adapter);
+    return Call("/", kTestIface, "SetConnectMode", "oss", path.c_str(), "serve", socketPath.c_str());
 }
 
-bool MockBluez::RefuseProfile(const std::string& address) {
-    return SetConnectProfile(
-        address, "raise dbus.exceptions.DBusException('Connection refused (111)', name='org.bluez.Error.Failed')");
-}
+bool MockBluez::RefuseProfile(const std::string& address) { return SetConnectMode(address, "refuse"); }
 
-bool MockBluez::IgnoreProfile(const std::string& address) { return SetConnectProfile(address, "pass"); }
+bool MockBluez::IgnoreProfile(const std::string& address) { return SetConnectMode(address, "hang"); }
 
-int MockBluez::ConnectProfileCalls(const std::string& address) {
-    std::string path = DevicePath(address);
+int MockBluez::TestCount(const char* pszMember, const std::string& devicePath) {
     BusError error;
     BusMessage reply;
-    if (sd_bus_call_method(m_pBus, kBluez, path.c_str(), kMockIface, "GetMethodCalls", &error.e, &reply.p, "s",
-                           "ConnectProfile") < 0)
-        return -1;
-    int n = 0;
-    if (sd_bus_message_enter_container(reply.p, 'a', "(tav)") < 0) return -1;
-    while (sd_bus_message_at_end(reply.p, 0) == 0) {
-        if (sd_bus_message_skip(reply.p, "(tav)") < 0) return -1;
-        ++n;
-    }
+    int r = devicePath.empty()
+                ? sd_bus_call_method(m_pBus, kBluez, "/", kTestIface, pszMember, &error.e, &reply.p, "")
+                : sd_bus_call_method(m_pBus, kBluez, "/", kTestIface, pszMember, &error.e, &reply.p, "o",
+                                     devicePath.c_str());
+    int n = -1;
+    if (r < 0 || sd_bus_message_read(reply.p, "i", &n) < 0) return -1;
     return n;
 }
+
+int MockBluez::ConnectProfileCalls(const std::string& address, const std::string& adapter) {
+    return TestCount("ConnectProfileCalls", DevicePath(address, adapter));
+}
+
+int MockBluez::Profiles() { return TestCount("Profiles", ""); }
+
+int MockBluez::HeldSockets() { return TestCount("HeldSockets", ""); }
+
+bool MockBluez::HoldUuid(const std::string& uuid) {
+    ReleaseUuid();
+    int r = sd_bus_new(&m_pHolder);
+    if (r >= 0) r = sd_bus_set_address(m_pHolder, m_address.c_str());
+    if (r >= 0) r = sd_bus_set_bus_client(m_pHolder, 1);
+    if (r >= 0) r = sd_bus_start(m_pHolder);
+    BusError error;
+    if (r >= 0)
+        r = sd_bus_call_method(m_pHolder, kBluez, "/org/bluez", "org.bluez.ProfileManager1", "RegisterProfile", &error.e,
+                               nullptr, "osa{sv}", "/org/other/serial", uuid.c_str(), 0);
+    if (r < 0) m_error = std::string("HoldUuid: ") + (error.e.message != nullptr ? error.e.message : std::strerror(-r));
+    return r >= 0;
+}
+
+void MockBluez::ReleaseUuid() {
+    sd_bus_flush_close_unref(m_pHolder);
+    m_pHolder = nullptr;
+}
+
+bool MockBluez::Freeze(bool bFrozen) { return m_mock.Signal(bFrozen ? SIGSTOP : SIGCONT); }

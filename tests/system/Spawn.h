@@ -53,6 +53,8 @@ public:
         return true;
     }
 
+    bool Signal(int nSignal) { return m_pid > 0 && ::kill(m_pid, nSignal) == 0; }
+
     void Stop() {
         if (m_pid <= 0) return;
         ::kill(m_pid, SIGTERM);

@@ -35,11 +35,14 @@ protected:
         request.szDir = m_dir / "work";
         sim::MadeFile made;
         ASSERT_TRUE(sim::MakeUpdateFile(request, &made));
+        m_szFirmware = made.szPath;
     }
-    std::unique_ptr<sim::Printer> Start(unsigned nLp, BYTE bRomId, bool bNewPort = false) {
+    const std::string& FirmwarePath() const { return m_szFirmware; }
+    std::unique_ptr<sim::Printer> Start(unsigned nLp, BYTE bRomId, bool bNewPort = false, sim::Faults faults = {}) {
         sim::Config config;
         config.state.bTypeId = kTypeId;
         config.state.bRomId = bRomId;
+        config.faults = faults;
         auto printer = StartUsbPrinter(config, m_dir / "root", nLp, bNewPort);
         EXPECT_TRUE(printer);
         return printer;
@@ -50,6 +53,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::string m_szFirmware;
     std::map<std::string, std::string> m_env;
 };
 
@@ -88,6 +92,42 @@ TEST_F(UsbCliTest, CurrentFirmwareEndsWithStatusTwoAsOnLan) {
     EXPECT_EQ(r.nStatus, 2) << r.err;
     EXPECT_TRUE(r.out.starts_with("{\"result\":1242,\"result_name\":\"ERROR_ALREADY_REGISTERED\",\"exit_status\":2,"))
         << r.out;
+}
+
+// Two printers restarting at once, each coming back under a number the other one had or
+// a new one: each run takes its own printer again by where it sits on the bus, so every
+// result, ROM ID and byte belongs to the printer it names.
+TEST_F(UsbCliTest, FleetOfTwoRestartingPrintersEachRunKeepsItsOwnPrinter) {
+    sim::Faults slow;
+    slow.dwReadRate = 40000;  // a third of a second of transfer: the two restarts meet
+    auto first = Start(0, 0x05, true, slow);
+    sim::Faults faulty = slow;
+    faulty.nWrongRomId = 0x08;  // its new firmware does not start
+    auto second = Start(1, 0x05, true, faulty);
+    ASSERT_TRUE(first && second);
+    ProgramResult r = Cli({"--kind", "usb", "--parallel", "2", "--port", "USB001", "--port", "USB002", "--json"});
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+
+    const std::size_t at1 = r.out.find("\"port\":\"USB001\"");
+    const std::size_t at2 = r.out.find("\"port\":\"USB002\"");
+    ASSERT_NE(at1, std::string::npos) << r.out;
+    ASSERT_NE(at2, std::string::npos) << r.out;
+    // Each result object begins with its result and ends with its port's fields.
+    const std::size_t begin1 = r.out.rfind("{\"result\":", at1);
+    const std::size_t begin2 = r.out.rfind("{\"result\":", at2);
+    EXPECT_TRUE(r.out.compare(begin1, 12, "{\"result\":0,") == 0) << r.out;
+    EXPECT_FALSE(r.out.compare(begin2, 12, "{\"result\":0,") == 0) << r.out;
+    EXPECT_EQ(first->State().bRomId, 0x07);
+    EXPECT_EQ(second->State().bRomId, 0x08);
+    // One whole image each, and each printer asked only by its own run: one probe
+    // before the transfer and the ROM ID questions after it, never a second transfer.
+    const std::string sent = TempDir::Read(FirmwarePath());
+    for (sim::Printer* p : {first.get(), second.get()}) {
+        EXPECT_EQ(p->LastTransferImage().size(), sent.size());
+        int nTransfers = 0;
+        for (const sim::SimEvent& e : p->Transcript()) nTransfers += e.szName == "transfer_begin" ? 1 : 0;
+        EXPECT_EQ(nTransfers, 1);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "UsbFixture.h"
+#include "UsblpWrites.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
 #include "port/Usb.h"
@@ -191,7 +192,10 @@ TEST_F(UsbPortTest, TheDeviceIdComesFromSysfsWhereTheNodeHasNoIoctl) {
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
-TEST_F(UsbPortTest, UnpluggedMidWriteTheThreadWaitsAndFinishesOnTheReturnedNode) {
+// The printer that comes back after an unplug (or a reset) has lost the transfer's
+// beginning: the rest of the write must never reach it. The write fails at once with
+// what left before, and the device under the name gets nothing until a new write.
+TEST_F(UsbPortTest, UnpluggedMidWriteTheRestNeverGoesToTheReturnedNode) {
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
     // Nobody reads: the node's buffer fills under the sending thread.
@@ -201,23 +205,25 @@ TEST_F(UsbPortTest, UnpluggedMidWriteTheThreadWaitsAndFinishesOnTheReturnedNode)
         [&] { return pfnWritePortEx(m_hSdk, data.data(), static_cast<DWORD>(data.size()), &cbWritten, 20000); });
     ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
-    // The node comes back only once the thread has seen it go.
     ASSERT_TRUE(WaitForLog("[USB001] [OFFLINE]"));
     ASSERT_TRUE(node.Publish());
-    std::vector<BYTE> tail = DrainMaster(node.Master(), data.size(), 3000);
     write.Join();
-    EXPECT_TRUE(write.bResult) << GetLastError();
-    EXPECT_EQ(cbWritten, data.size());
-    ASSERT_FALSE(tail.empty());
-    ASSERT_LT(tail.size(), data.size());
-    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.end() - static_cast<long>(tail.size())));
-    const std::string log = LogText();
-    EXPECT_NE(log.find("[USB001] ThreadSendUsb WriteFile() [other]"), std::string::npos);
-    EXPECT_EQ(Occurrences(log, "[USB001] [OFFLINE]"), 1u);
-    EXPECT_EQ(Occurrences(log, "[USB001] [ONLINE]"), 2u);
+    EXPECT_FALSE(write.bResult);
+    EXPECT_EQ(write.dwError, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_LT(cbWritten, data.size());
+    EXPECT_TRUE(DrainMaster(node.Master(), data.size(), 300).empty());
+    // A new write goes to the device that came back, from its first byte.
+    DWORD cb = 0;
+    std::vector<BYTE> fresh(data.begin(), data.begin() + 5000);
+    BackgroundCall again([&] { return pfnWritePortEx(m_hSdk, fresh.data(), 5000, &cb, 5000); });
+    const std::vector<BYTE> got = DrainMaster(node.Master(), fresh.size());
+    again.Join();
+    EXPECT_TRUE(again.bResult) << again.dwError;
+    EXPECT_EQ(got, fresh);
+    EXPECT_NE(LogText().find("[USB001] ThreadSendUsb WriteFile() [other]"), std::string::npos);
 }
 
-TEST_F(UsbPortTest, UnpluggedForGoodTheWritersTimeLimitEndsTheWrite) {
+TEST_F(UsbPortTest, UnpluggedForGoodTheWriteFailsWithTheCountThatLeft) {
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
     const std::vector<BYTE> data = Pattern(1 << 20);
@@ -227,8 +233,9 @@ TEST_F(UsbPortTest, UnpluggedForGoodTheWritersTimeLimitEndsTheWrite) {
     ASSERT_TRUE(WaitForLog("[USB001] ThreadSendUsb send() ["));
     node.Withdraw();
     write.Join();
-    // With a count, a write cut short by its time is a success; the caller compares.
-    EXPECT_TRUE(write.bResult);
+    // Not a write cut short by its time: the printer left, which the caller must hear.
+    EXPECT_FALSE(write.bResult);
+    EXPECT_EQ(write.dwError, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
     EXPECT_GE(cbWritten, 64u);
     EXPECT_LT(cbWritten, data.size());
     DWORD cb = 0;
@@ -269,6 +276,36 @@ TEST_F(UsbPortTest, BlockAfterBlockArrivesWholeAndInOrder) {
     EXPECT_EQ(cbTotal, data.size());
     EXPECT_EQ(got.size(), data.size());
     EXPECT_TRUE(got == data);
+}
+
+}  // namespace
+
+namespace {
+
+// usblp takes a non-blocking write for a transfer still under way and cancels it at the
+// last close: the last bytes of a write count only once their transfer has ended, and a
+// close waits for it, whether the write went on the sending thread or not (a short
+// command such as the one after an update).
+TEST_F(UsbPortTest, TheLastBytesEndTheirTransferBeforeTheyCountOrThePortCloses) {
+    for (const DWORD cbData : {DWORD{20000}, DWORD{15}}) {
+        SCOPED_TRACE(cbData);
+        AddNode(0);
+        UsblpWrites printer(m_root.Path(), 0, 256 * 1024);
+        ASSERT_TRUE(printer.Ok());
+        ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+        const std::vector<BYTE> data = Pattern(cbData);
+        DWORD cbWritten = 0;
+        EXPECT_TRUE(pfnWritePortEx(m_hSdk, data.data(), cbData, &cbWritten, 5000)) << GetLastError();
+        EXPECT_EQ(cbWritten, cbData);
+        EXPECT_EQ(printer.Received().size(), cbData);
+        EXPECT_TRUE(pfnClosePort(m_hSdk, 0));
+        m_hSdk = 0;
+        for (Deadline limit(5000); !printer.Closed() && !limit.Expired();) Sleep(5);
+        EXPECT_TRUE(printer.Closed());
+        EXPECT_EQ(printer.Cancelled(), 0u);
+        EXPECT_EQ(printer.Received(), data);
+        m_nodes.clear();
+    }
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST_F(UtilUsbTest, TheMakersPrintersGetTheirModelOthersOfTheVendorAreBareTheRes
     noId.bNoDeviceId = true;
     AddNode(6, noId);
     AddNode(7, Maker("KV-80"));
-    WriteWholeFile(m_root / "sys/devices/kelvo-sim/usb-lp7/idVendor", "zz!\n");  // garbage
+    WriteWholeFile(m_root / "sys/devices/kelvo-sim/usb1/1-1.8/idVendor", "zz!\n");  // garbage
 
     CUtilUsb usb(0x0F0F);
     CPortLineList list;
@@ -95,16 +95,54 @@ TEST_F(UtilUsbTest, TheMakersPrintersGetTheirModelOthersOfTheVendorAreBareTheRes
     EXPECT_EQ(names[2], "");
 }
 
-TEST_F(UtilUsbTest, ANodeThatCannotBeOpenedIsListedBare) {
+// usblp refuses a second open, so the node a run holds cannot be opened: the ID sysfs
+// cached names it all the same; only a node without one is listed bare.
+TEST_F(UtilUsbTest, ANodeThatCannotBeOpenedIsNamedByItsSysfsIdAndBareWithoutOne) {
     AddNode(0, Maker("KV-80"));
-    fs::remove(m_root / "dev/usb/lp0");
-    fs::create_directories(m_root / "dev/usb/lp0");
+    sim::UsbIdentity noId;
+    noId.bNoDeviceId = true;
+    AddNode(1, noId);
+    for (const char* psz : {"dev/usb/lp0", "dev/usb/lp1"}) {
+        fs::remove(m_root / psz);
+        fs::create_directories(m_root / psz);
+    }
     CUtilUsb usb(0x0F0F);
     CPortLineList list;
     std::vector<std::string> entries(4);
-    EXPECT_EQ(usb.EnumPorts(&list, entries), 1);
-    EXPECT_EQ(list.Lines(), std::vector<std::string>{"USB001"});
-    EXPECT_EQ(usb.ppSeenNames[0], "");
+    EXPECT_EQ(usb.EnumPorts(&list, entries), 2);
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"USB001\t (ZAQ KV-80)", "USB002"}));
+    EXPECT_EQ(usb.ppSeenNames[0], "USB001");
+    EXPECT_EQ(usb.ppSeenNames[1], "");
+    EXPECT_EQ(usb.SeenIdentity("USB001").szChain, "1-1.1");
+    EXPECT_FALSE(usb.SeenIdentity("USB002").Known());
+}
+
+// Where each printer sits, as the list saw it: its socket's chain, serial number and
+// enumeration; a printer published again into the same socket is the same printer in a
+// new enumeration.
+TEST_F(UtilUsbTest, TheListKeepsWhereEachPrinterSits) {
+    sim::UsbIdentity withSerial = Maker("KV-80");
+    withSerial.szChain = "3-2.4.1";
+    withSerial.szSerial = "KVSIM0042";
+    sim::UsbNode& node = AddNode(5, withSerial);
+    AddNode(0, Maker("KV-58"));
+    CUtilUsb usb(0x0F0F);
+    std::vector<std::string> entries(4);
+    EXPECT_EQ(usb.EnumPorts(nullptr, entries), 2);
+    const UsbIdentity seen = usb.SeenIdentity("USB006");
+    EXPECT_EQ(seen.szChain, "3-2.4.1");
+    EXPECT_EQ(seen.szSerial, "KVSIM0042");
+    EXPECT_EQ(seen.nBus, 1u);
+    EXPECT_EQ(seen.nDev, node.DevNum());
+    EXPECT_EQ(usb.SeenIdentity("USB001").szChain, "1-1.1");
+    EXPECT_EQ(usb.SeenIdentity("USB001").szSerial, "");
+
+    node.SetLp(2);
+    ASSERT_TRUE(node.Publish());
+    const UsbIdentity again = ReadUsbLpIdentity(2);
+    EXPECT_TRUE(again.SamePrinter(seen));
+    EXPECT_FALSE(again.SameEnumeration(seen));
+    EXPECT_FALSE(ReadUsbLpIdentity(0).SamePrinter(seen));
 }
 
 TEST_F(UtilUsbTest, OnlyTheFirst127NodesAreLookedAt) {
@@ -132,6 +170,41 @@ TEST_F(UtilUsbTest, TooManyEntriesLeavesTheListAloneAndNoNodesIsLogged) {
     EXPECT_EQ(usb.EnumPorts(&list, fewer), 0);
     EXPECT_EQ(list.Count(), 0);
     EXPECT_NE(LogText().find("- USB device is NOT detected."), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UsbIdentityText, PortChainsAndTheDeviceDirectoryOfAPath) {
+    struct Case {
+        const char* psz;
+        bool bChain;
+    };
+    for (const Case& c : {Case{"1-1", true}, Case{"3-2.4.1", true}, Case{"12-10.3", true}, Case{"usb1", false},
+                          Case{"1-1.2:1.0", false}, Case{"1-", false}, Case{"-1", false}, Case{"1-1.", false},
+                          Case{"1-1..2", false}, Case{"a-1", false}, Case{"", false}, Case{"1-1.2 ", false},
+                          Case{"1234-1", false}}) {
+        EXPECT_EQ(IsUsbPortChain(c.psz), c.bChain) << c.psz;
+    }
+    struct DirCase {
+        const char* pszPath;
+        const char* pszDir;
+    };
+    for (const DirCase& c : {
+             DirCase{"/sys/devices/pci0000:00/usb1/1-1/1-1.2/1-1.2:1.0", "/sys/devices/pci0000:00/usb1/1-1/1-1.2"},
+             DirCase{"/sys/devices/usb1/1-1/1-1.2/1-1.2:1.0/ttyUSB0", "/sys/devices/usb1/1-1/1-1.2"},
+             DirCase{"/sys/devices/usb1/1-1/1-1.2/", "/sys/devices/usb1/1-1/1-1.2"},
+             DirCase{"/sys/devices/platform/serial8250/tty/ttyS0", ""},
+             DirCase{"/sys/devices/usb1/1-1/a/b/c/d", ""},
+             DirCase{"", ""},
+         }) {
+        EXPECT_EQ(UsbDeviceDirOf(c.pszPath), c.pszDir) << c.pszPath;
+    }
+    EXPECT_EQ(UsbAttrText("KV0042\n"), "KV0042");
+    EXPECT_EQ(UsbAttrText(std::string("KV\0\n", 4)), "KV");
+    EXPECT_EQ(UsbAttrText("K\x01V\n"), "");
+    EXPECT_EQ(UsbAttrText(std::string(127, 'x')), "");
 }
 
 }  // namespace
