@@ -14,10 +14,12 @@ namespace {
 constexpr std::size_t kEntryOverhead = 64;
 // How long the end of the process waits for the log thread to write what is queued.
 constexpr DWORD kShutdownWaitMs = 10000;
-// Once woken, the writer gathers entries this long, or until this much is queued, so that
-// a burst (every block of a transfer dumped) costs a few writes rather than one each. A
-// flush, the end and a full batch cut the gathering short.
-constexpr auto kGatherTime = std::chrono::milliseconds(20);
+// Once woken by a burst (every block of a transfer dumped), the writer gathers entries this
+// long, or until this much is queued, so that the burst costs a few writes rather than one
+// each. Single lines are written at once; a flush, the end and a full batch cut the
+// gathering short.
+constexpr std::size_t kGatherFrom = 8u << 10;
+constexpr auto kGatherTime = std::chrono::milliseconds(5);
 constexpr std::size_t kGatherBytes = 256u << 10;
 
 LogQueue** g_ppQueue = nullptr;
@@ -85,10 +87,12 @@ void LogQueue::Run() {
         m_bWriterIdle = true;
         m_cvWork.wait(lock, [this] { return !m_ready.empty() || m_bStopping; });
         m_bWriterIdle = false;
-        m_bWriterGathering = true;
-        m_cvWork.wait_for(lock, kGatherTime,
-                          [this] { return m_cbQueued >= kGatherBytes || m_bStopping || m_nFlushWaiters != 0; });
-        m_bWriterGathering = false;
+        if (m_cbQueued >= kGatherFrom) {
+            m_bWriterGathering = true;
+            m_cvWork.wait_for(lock, kGatherTime,
+                              [this] { return m_cbQueued >= kGatherBytes || m_bStopping || m_nFlushWaiters != 0; });
+            m_bWriterGathering = false;
+        }
         if (m_ready.empty()) break;  // stopping, and all is written
         batch.swap(m_ready);
         for (const std::string& entry : batch) m_cbQueued -= entry.size() + kEntryOverhead;
