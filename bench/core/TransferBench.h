@@ -14,13 +14,14 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Event.h"
-#include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "port/Globals.h"
 #include "support/TempDir.h"
@@ -94,10 +95,11 @@ public:
     // Reads no faster than cbPerSecond from now on, as a printer that takes its data at
     // that rate; 0: as fast as the bytes come.
     void Pace(DWORD cbPerSecond) { m_cbPerSecond.store(cbPerSecond); }
-    // Waits until cbTotal bytes have arrived in all.
+    // Waits until cbTotal bytes have arrived in all. Asleep, not spinning: the waiting
+    // must not count as the CPU time of what is measured.
     void WaitFor(unsigned long long cbTotal) const {
-        Deadline limit(60000);
-        while (m_cbReceived.load() < cbTotal && !limit.Expired()) std::this_thread::yield();
+        std::unique_lock lock(m_mutex);
+        m_cvReceived.wait_for(lock, std::chrono::seconds(60), [&] { return m_cbReceived.load() >= cbTotal; });
     }
 
 private:
@@ -116,7 +118,11 @@ private:
             const std::size_t cbAsk = cbPerSecond != 0 ? kPacedRead : buf.size();
             ssize_t n = ::read(fdRead, buf.data(), cbAsk);
             if (n > 0) {
-                m_cbReceived += static_cast<unsigned long long>(n);
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_cbReceived += static_cast<unsigned long long>(n);
+                }
+                m_cvReceived.notify_all();
                 if (cbPerSecond != 0) {
                     std::this_thread::sleep_for(std::chrono::microseconds(static_cast<unsigned long long>(n) *
                                                                           1000000ull / cbPerSecond));
@@ -132,6 +138,8 @@ private:
     std::atomic<DWORD> m_cbPerSecond{0};
     Event m_stop{true, false};
     std::atomic<unsigned long long> m_cbReceived{0};
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_cvReceived;
     std::thread m_thread;
 };
 

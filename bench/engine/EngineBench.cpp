@@ -15,95 +15,25 @@
 #include <string>
 #include <vector>
 
-#include "config/ConfigFile.h"
-#include "engine/Kelvo.h"
-#include "engine/Thread.h"
-#include "log/Log.h"
+#include "core/UpdateBench.h"
 #include "platform/UniqueFd.h"
 #include "port/Globals.h"
 #include "port/Icmp.h"
-#include "sim/FirmwareImage.h"
-#include "sim/Sim.h"
 #include "system/Service.h"
 #include "ui/RecordingMessageBox.h"
 #include "ui/Util.h"
 
 namespace {
 
-constexpr BYTE kTypeId = 0x22;
-constexpr DWORD kPayload = 1u << 20;
+using bench::Clock;
+using bench::MsSince;
+
 // DEVICE ID and ROM ID delays (500 ms each on LAN), the first restart pause (1500 ms),
 // and the ROM ID and version delays of the verification (100 ms each).
 constexpr double kPrescribedPausesMs = 500 + 500 + 1500 + 100 + 100;
 
-using Clock = std::chrono::steady_clock;
-double MsSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-class NullHost : public IDialogHost {
-public:
-    void SetCaption(const std::string&) override {}
-    void SetControlText(int, const std::string&) override {}
-    void SetBusyLayout(bool) override {}
-    void EnableDialog(bool) override {}
-    void RestoreAfterRun() override {}
-    void PostSelect() override {}
-    void PostClose() override {}
-    void PostRetry() override {}
-};
-
-struct Bench {
-    std::string root;
-    std::string fwPath;
-    int nAddress = 0;
-    std::string address;  // of the printer started last
-
-    Bench() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvo-bench-XXXXXX").string();
-        root = ::mkdtemp(pattern.data());
-        std::filesystem::create_directories(root + "/var/log");
-        std::filesystem::create_directories(root + "/work");
-        ::setenv("KELVO_SYSROOT", root.c_str(), 1);
-        // The run stops and starts services: never those of this machine. Without a bus
-        // and a CUPS server each run waits for the spooler's answer (services_ms).
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + root + "/no-bus").c_str(), 1);
-        ::setenv("CUPS_SERVER", (root + "/no-cups.sock").c_str(), 1);
-        if (::chdir((root + "/work").c_str()) != 0) return;
-        LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
-        sim::UpdateFileRequest request;
-        request.bTypeId = kTypeId;
-        request.bRomId = 0x07;
-        request.cbSize = kPayload;
-        request.szDir = root + "/work";
-        sim::MadeFile made;
-        sim::MakeUpdateFile(request, &made);
-        fwPath = made.szPath;
-    }
-    ~Bench() {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-    std::unique_ptr<sim::Printer> StartPrinter() {
-        sim::Config config;
-        config.state.bTypeId = kTypeId;
-        config.state.bRomId = 0x05;
-        config.timing = sim::Timing::Fast();
-        address = "127.90." + std::to_string(::getpid() % 250 + 1) + "." + std::to_string(++nAddress);
-        config.lan.szAddress = address;
-        config.lan.wDataPort = 0;
-        config.lan.wStatusPort = 0;
-        config.lan.bDiscovery = false;
-        auto printer = std::make_unique<sim::Printer>(config);
-        if (!printer->Start()) return nullptr;
-        ::setenv("KELVO_LAN_PORTS",
-                 (std::to_string(printer->DataPort()) + "," + std::to_string(printer->StatusPort())).c_str(), 1);
-        return printer;
-    }
-};
-
 // The file pushed through a plain socket until the printer has taken all of it.
-double PlainSocketMs(Bench& b, const std::vector<char>& file) {
+double PlainSocketMs(bench::UpdateBench& b, const std::vector<char>& file) {
     auto printer = b.StartPrinter();
     if (!printer) return -1;
     UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -138,35 +68,21 @@ void BM_FirmwareUpdate1MiBOverLan(benchmark::State& state) {
         state.SkipWithError("no ICMP echo socket here (ping_group_range, no CAP_NET_RAW)");
         return;
     }
-    static Bench b;
+    static bench::UpdateBench b;
     std::ifstream in(b.fwPath, std::ios::binary);
     std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     CRecordingMessageBox box;
     SetMessageBox(&box);
-    NullHost host;
+    bench::NullHost host;
     double dwUpdate = 0, dwSocket = 0, dwServices = 0;
     for (auto _ : state) {
-        theApp.Reset();
-        ResetModelTable(ModelTable);
-        ModelTable[kTypeId] = ModelEntry{"BENCH", DK_FIRMWARE, IF_ALL, 0};
-        auto printer = b.StartPrinter();
-        if (!printer) {
-            state.SkipWithError("printer did not start");
+        const char* pszWhy = "";
+        double ms = b.RunOneUpdate(host, &pszWhy);
+        if (ms < 0) {
+            state.SkipWithError(pszWhy);
             break;
         }
-        StartInitializeThread(host);
-        WaitForWorker(INFINITE);
-        theApp.nPortKind = static_cast<int>(PORT_KIND_LAN);
-        theApp.szPortName = b.address;
-        auto t0 = Clock::now();
-        StartUpdateThread(host, false);
-        WaitForWorker(INFINITE);
-        double ms = MsSince(t0);
         state.SetIterationTime(ms / 1000.0);
-        if (theApp.nExitCode != 0) {
-            state.SkipWithError("the update failed");
-            break;
-        }
         dwUpdate += ms;
         dwSocket += PlainSocketMs(b, file);
         dwServices += ServiceStartMs();

@@ -127,7 +127,10 @@ CKelvoDlg::CKelvoDlg(CKelvoApp& app, IUpdateWorkers& workers, std::array<CUtilPo
     m_launchUrl = LaunchUrl;
     m_startSpooler = [] { SpoolerControl(TRUE, nullptr); };
     // The machine is restored; the worker may still be in a wait it cannot leave soon.
-    m_quit = [this] { std::_Exit(ExitStatusFromResult(m_app.nExitCode)); };
+    m_quit = [this] {
+        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
+        std::_Exit(ExitStatusFromResult(m_app.nExitCode));
+    };
     setWindowIcon(KelvoIcon());
     setWindowTitle(KELVO_CAPTION);
     PaintWhite(this);

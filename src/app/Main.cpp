@@ -23,6 +23,7 @@
 #include "engine/CommandLine.h"
 #include "engine/Kelvo.h"
 #include "engine/Settings.h"
+#include "log/Log.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 #include "platform/WinError.h"
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
         // The machine is restored; the worker may still be in a wait, so the process ends
         // without waiting for it or running any destructor.
         PrintResult(theApp.nExitCode);
+        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
         std::_Exit(ExitStatusFromResult(theApp.nExitCode));
     });
     QApplication::setWindowIcon(KelvoIcon());

@@ -643,7 +643,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         }
         return nStatus;
     };
-    LogSetup(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
+    // Begun afresh only under the lock: a refused run adds its lines to the running one's.
+    LogSetupPending(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
 
     // --json-lines: each event as it happens, so a parent killed later loses nothing done.
     auto event = [&options](const char* pszEvent, const std::string& port, const std::function<void(JsonObject&)>& more) {
@@ -656,7 +657,12 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
 
     LockOnly lockFrontEnd;
     std::string failedLock;
-    if (!CheckSingleInstance(lockFrontEnd, &failedLock)) {
+    const BOOL bLocked = CheckSingleInstance(lockFrontEnd, &failedLock);
+    {
+        LastErrorGuard keep;
+        LogBegin(bLocked ? LogStart::Fresh : LogStart::Append);
+    }
+    if (!bLocked) {
         DWORD dwError = GetLastError();
         LogMessage(LOG_APP, 'I', __LINE__, dwError, "Instance lock not had [%s]", failedLock.c_str());
         WriteAll(STDERR_FILENO, std::string(kProgramName) +

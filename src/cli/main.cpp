@@ -18,6 +18,7 @@
 #include "config/ConfigFile.h"
 #include "cli/Report.h"
 #include "engine/Kelvo.h"
+#include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Signals.h"
 #include "platform/Text.h"
@@ -149,7 +150,9 @@ int main(int argc, char** argv) {
     session.SetSecondInterruptAction([&session, &options, dwStart] {
         CliReport report = session.Report();
         report.dwResult = ERROR_CANCELLED;
-        std::_Exit(Finish(report, options, dwStart));
+        const int nStatus = Finish(report, options, dwStart);
+        LogFlush();  // _Exit runs no exit handler: the log's queue goes out first
+        std::_Exit(nStatus);
     });
     InstallEngineHooks(session);
 

@@ -149,12 +149,15 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     ResetModelTable(ModelTable);
     SetMessageBox(&frontEnd);
     SetSilentModeQuery(&QuerySilent);
-    LogSetup(LOG_PROGRAM_MASK, ProgramLogName().c_str());
+    // The file is begun afresh only once this run holds the instance lock: a second start
+    // must never remove the running update's record.
+    LogSetupPending(LOG_PROGRAM_MASK, ProgramLogName().c_str());
 
     if (LoadConfigFile(ModelTable) < 0) {
         // The loader has shown (or, silently, logged) the error. Nothing is written back,
         // and the start failed.
         theApp.nExitCode = ERROR_BAD_CONFIGURATION;
+        LogBegin(LogStart::Append);
         int nStatus = FinishWith(theApp.nExitCode);
         DetachFrontEnd();
         return nStatus;
@@ -164,11 +167,17 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
 
     std::string failedLock;
     if (!CheckSingleInstance(frontEnd, &failedLock)) {
+        {
+            LastErrorGuard keep;
+            LogBegin(LogStart::Append);
+        }
         theApp.nExitCode = RefuseStart(GetLastError(), failedLock);
         int nStatus = FinishWith(theApp.nExitCode);
         DetachFrontEnd();
         return nStatus;
     }
+
+    LogBegin(LogStart::Fresh);
 
     frontEnd.RunMainWindow(theApp);
 
@@ -178,6 +187,7 @@ int RunKelvo(IFrontEnd& frontEnd, std::string_view commandLine, const std::strin
     theApp.hMutex.Release();
     int nStatus = FinishWith(theApp.nExitCode);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Close Kelvo ]]]");
+    LogFlush();
     ResetModelTable(ModelTable);
     DetachFrontEnd();
     return nStatus;

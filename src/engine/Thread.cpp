@@ -212,6 +212,8 @@ DWORD RunUpdate(IDialogHost& host) {
         host.PostRetry();
     }
     RunComConfigStep(&ResetComConfig);
+    // The run's record is whole in the file when the run is over.
+    LogFlush();
     return dwResult;
 }
 

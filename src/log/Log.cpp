@@ -11,6 +11,7 @@
 
 #include "log/LogFile.h"
 #include "log/LogFormat.h"
+#include "log/LogQueue.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -19,6 +20,10 @@
 namespace {
 
 constexpr std::size_t kMaxFixedNameChars = 63;
+// Room for bursts of dumps while the file is slow; beyond it entries are dropped, counted.
+constexpr std::size_t kQueueLimit = 16u << 20;
+// The longest a flush waits for the log thread (which itself never waits long).
+constexpr DWORD kFlushWaitMs = 5000;
 
 // The configuration words are read without a lock; the paths are guarded.
 std::atomic<DWORD> g_dwMask{0};
@@ -28,6 +33,9 @@ std::atomic<bool> g_bWriterDisabled{false};
 std::mutex g_configMutex;
 std::string g_folder;
 std::string g_fixedName;
+// Said once per process: the shared folder was passed over as an older install's.
+std::string g_folderNote;
+bool g_bFolderNoteTold = false;
 
 // Set while this thread is inside the log, so a hook that logs cannot recurse into it.
 thread_local bool t_bInLog = false;
@@ -50,10 +58,11 @@ bool LogEnsureFolder() {
         std::lock_guard lock(g_configMutex);
         if (!g_folder.empty() && IsDirectory(g_folder)) return true;
     }
-    std::string folder = LogFindFolder();
+    LogFolderChoice choice = LogFindFolder();
     std::lock_guard lock(g_configMutex);
-    g_folder = folder;
-    return !folder.empty();
+    g_folder = choice.folder;
+    if (!choice.note.empty() && !g_bFolderNoteTold) g_folderNote = choice.note;
+    return !choice.folder.empty();
 }
 
 void InstallDefaults() {
@@ -67,18 +76,42 @@ LogTarget CurrentTarget() {
     return LogTarget{g_folder, g_fixedName, g_dwRetention.load()};
 }
 
-void LogWriteText(const std::string& text) noexcept {
-    if (g_bWriterDisabled) return;
-    try {
-        // Invalid UTF-8 is written with replacement characters rather than dropped.
-        std::string converted = Utf8IsValid(text) ? text : Utf8Sanitize(text);
-        if (converted.empty()) return;
-        LogAppend(CurrentTarget(), converted, GetLocalTime());
-    } catch (const std::bad_alloc&) {
-        g_bWriterDisabled = true;
-    } catch (...) {
-        // Logging never fails its caller.
+void WriteQueued(std::vector<std::string>& entries) { LogWriteEntries(CurrentTarget(), entries, GetLocalTime()); }
+
+std::string DroppedLine(unsigned nDropped) {
+    return LogFormatLine(GetLocalTime(), 'W', ERROR_BUFFER_OVERFLOW, __LINE__,
+                         StrPrintf("[log] %u entries dropped while the log queue was full", nDropped));
+}
+
+LogQueue* g_pQueue = nullptr;
+
+LogQueue& Queue() {
+    static const bool s_bMade = [] {
+        g_pQueue = new LogQueue(WriteQueued, DroppedLine, kQueueLimit);  // lives as long as the process
+        LogQueue::InstallProcessHandlers(&g_pQueue);
+        return true;
+    }();
+    (void)s_bMade;
+    return *g_pQueue;
+}
+
+void LogWriteText(std::string&& text) noexcept {
+    if (g_bWriterDisabled || text.empty()) return;
+    Queue().Push(std::move(text));
+}
+
+void BeginFixedFile() { LogBeginFile(CurrentTarget()); }
+
+// The line about a passed-over shared folder, once, after the file is begun.
+void TellFolderNote() {
+    std::string note;
+    {
+        std::lock_guard lock(g_configMutex);
+        if (g_folderNote.empty() || g_bFolderNoteTold) return;
+        g_bFolderNoteTold = true;
+        note.swap(g_folderNote);
     }
+    LogWriteText(LogFormatLine(GetLocalTime(), 'W', ERROR_ACCESS_DENIED, __LINE__, note));
 }
 
 // Formats the message; false when it is longer than the largest buffer.
@@ -104,7 +137,11 @@ void LogUnknownErrno(int err, DWORD mapped) {
 
 }  // namespace
 
-BOOL LogSetup(DWORD dwMask, const char* pszFileName) noexcept {
+namespace {
+
+enum class SetupBegin { Now, Later };
+
+BOOL SetupLog(DWORD dwMask, const char* pszFileName, SetupBegin begin) noexcept {
     InLogScope scope;
     SetUnknownErrnoHook(LogUnknownErrno);
     if (!LogEnsureFolder()) return FALSE;
@@ -122,20 +159,45 @@ BOOL LogSetup(DWORD dwMask, const char* pszFileName) noexcept {
             return FALSE;
         }
     }
+    // What was logged before goes where it was meant to go.
+    Queue().Flush(kFlushWaitMs);
     g_dwMask = ((dwMask | LOG_MASK_CONFIGURED) == 0xFFFFFFFFu) ? LOG_DEFAULT_MASK
                                                                : dwMask | LOG_MASK_CONFIGURED | LOG_MASK_FOLDER_KNOWN;
     g_dwDumpLimit = LOG_DEFAULT_DUMP_LIMIT;
     g_dwRetention = LOG_DEFAULT_RETENTION;
     if (!fixedName.empty()) {
-        std::string folder;
         {
             std::lock_guard lock(g_configMutex);
             g_fixedName = fixedName;
-            folder = g_folder;
         }
-        (void)::unlink((folder + "/" + fixedName).c_str());
+        if (begin == SetupBegin::Now) {
+            BeginFixedFile();
+        } else {
+            Queue().Hold();
+        }
     }
+    TellFolderNote();
     return TRUE;
+}
+
+}  // namespace
+
+BOOL LogSetup(DWORD dwMask, const char* pszFileName) noexcept { return SetupLog(dwMask, pszFileName, SetupBegin::Now); }
+
+BOOL LogSetupPending(DWORD dwMask, const char* pszFileName) noexcept {
+    return SetupLog(dwMask, pszFileName, SetupBegin::Later);
+}
+
+void LogBegin(LogStart start) noexcept {
+    InLogScope scope;
+    Queue().Release(start == LogStart::Fresh ? BeginFixedFile : nullptr);
+}
+
+void LogFlush() noexcept {
+    // A start that shows a box before it knows whether it holds the instance lock adds its
+    // lines to the file as it stands: they are in the file when the box is read.
+    Queue().Release(nullptr);
+    Queue().Flush(kFlushWaitMs);
 }
 
 bool LogIsEnabled(DWORD dwCategory) noexcept {
@@ -143,6 +205,7 @@ bool LogIsEnabled(DWORD dwCategory) noexcept {
         LastErrorGuard keep;
         InLogScope scope;
         if (!LogEnsureFolder()) return false;
+        TellFolderNote();
     }
     if ((g_dwMask & LOG_MASK_CONFIGURED) == 0) InstallDefaults();
     DWORD dwMask = g_dwMask;
@@ -159,7 +222,11 @@ void LogMessage(DWORD dwCategory, char chLevel, int nLine, DWORD dwError, const 
         va_start(args, pszFormat);
         bool bFits = FormatMessageText(text, pszFormat, args);
         va_end(args);
+        // Invalid UTF-8 is written with replacement characters rather than dropped.
+        if (bFits && !Utf8IsValid(text)) text = Utf8Sanitize(text);
         if (bFits) LogWriteText(LogFormatLine(GetLocalTime(), chLevel, dwShown, nLine, text));
+    } catch (const std::bad_alloc&) {
+        g_bWriterDisabled = true;
     } catch (...) {
         // Logging never fails its caller.
     }
@@ -173,19 +240,28 @@ void LogDump(DWORD dwCategory, const char* pszTitle, const void* pData, std::siz
     if (dwLimit == 0 || cbData == 0 || pData == nullptr) return;
     InLogScope scope;
     try {
-        LogWriteText(LogFormatDump(GetLocalTime(), LogDumpTitle(dwCategory, pszTitle),
-                                   static_cast<const unsigned char*>(pData), cbData, dwLimit));
+        std::string title = LogDumpTitle(dwCategory, pszTitle);
+        if (!Utf8IsValid(title)) title = Utf8Sanitize(title);
+        LogWriteText(
+            LogFormatDump(GetLocalTime(), title, static_cast<const unsigned char*>(pData), cbData, dwLimit));
+    } catch (const std::bad_alloc&) {
+        g_bWriterDisabled = true;
     } catch (...) {
         // Logging never fails its caller.
     }
 }
 
 std::string LogFolder() {
+    std::string redirected = LogRedirectedFolder();
+    if (!redirected.empty()) return redirected;
     std::lock_guard lock(g_configMutex);
     return g_folder;
 }
 
 void LogResetForTest() noexcept {
+    // What the last configuration queued is written where it belonged.
+    Queue().Release(nullptr);
+    Queue().Flush(kFlushWaitMs);
     g_dwMask = 0;
     g_dwDumpLimit = 0;
     g_dwRetention = 0;
@@ -194,6 +270,8 @@ void LogResetForTest() noexcept {
         std::lock_guard lock(g_configMutex);
         g_folder.clear();
         g_fixedName.clear();
+        g_folderNote.clear();
+        g_bFolderNoteTold = false;
     }
     LogFileForgetState();
 }

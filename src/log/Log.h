@@ -34,8 +34,27 @@ inline constexpr const char* LOG_PROGRAM_NAME = "Kelvo";
 
 // Finds (or makes) the folder and installs the mask, the dump limit and the retention;
 // with a file name, uses it as the fixed name (".log" added unless it holds ".log")
-// and deletes that file. 1 on success, 0 when the folder cannot be found or made.
+// and deletes that file, after writing what was logged before. 1 on success, 0 when the
+// folder cannot be found or made.
 BOOL LogSetup(DWORD dwMask, const char* pszFileName) noexcept;
+
+// As LogSetup, but the fixed-name file is not deleted yet: entries are kept in memory
+// until LogBegin, so a start that turns out to be a second one never removes the
+// record of the run that holds the instance lock.
+BOOL LogSetupPending(DWORD dwMask, const char* pszFileName) noexcept;
+enum class LogStart {
+    Fresh,   // this run holds the instance lock: the file is deleted, then the kept entries begin a new one
+    Append,  // the kept entries are added to the file as it stands
+};
+// Ends the keeping of LogSetupPending; nothing when no entries are kept (a flush or
+// the exit has already appended them).
+void LogBegin(LogStart start) noexcept;
+
+// Entries are written by the log's own thread. Waits (a few seconds at most) until
+// every entry logged before the call is in the file: at the end of a run, before a
+// message box, at a quick exit, and before a test reads the file. Entries kept by
+// LogSetupPending are appended, as by LogBegin(LogStart::Append).
+void LogFlush() noexcept;
 
 // True when an entry of this category would be written. Keeps the last error.
 bool LogIsEnabled(DWORD dwCategory) noexcept;
@@ -49,7 +68,8 @@ void LogMessage(DWORD dwCategory, char chLevel, int nLine, DWORD dwError, const 
 // A hex dump of printer traffic or other raw data. Keeps the last error.
 void LogDump(DWORD dwCategory, const char* pszTitle, const void* pData, std::size_t cbData) noexcept;
 
-// The folder in use (empty until found), for tests and the README's log location.
+// The folder in use (empty until found): the per-user folder once the shared folder's
+// file was refused.
 std::string LogFolder();
 // Forgets every configuration and remembered path, as in a new process. Tests only.
 void LogResetForTest() noexcept;

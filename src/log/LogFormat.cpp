@@ -38,23 +38,36 @@ std::string LogFormatDump(const LocalTime& lt, const std::string& title, const u
     std::string out = StrPrintf("[%02d/%02d %02d:%02d(%02d.%03d)] %s [%dbyte]\r\n%s\r\n", lt.month, lt.day, lt.hour,
                                 lt.minute, lt.second, lt.millisecond, title.c_str(), static_cast<int>(cbData), kColumnLine);
     std::size_t cbShown = cbData < cbLimit ? cbData : cbLimit;
-    out.reserve(out.size() + (cbShown / 16 + 1) * 56 + 64);
+    // Rows are written straight into the string: a dump of every block sent is on the
+    // transfer path, and character-by-character appends were most of its cost.
+    constexpr std::size_t kRowChars = 4 + 2 + 16 * 3 + 2;
+    const std::size_t cbHead = out.size();
+    out.resize(cbHead + (cbShown + 15) / 16 * kRowChars);
+    char* p = out.data() + cbHead;
     static constexpr char kHex[] = "0123456789ABCDEF";
     for (std::size_t row = 0; row < cbShown; row += 16) {
-        // The row offset by hand: a formatted print per row was most of a dump's cost.
         if (row <= 0xFFFF) {
-            for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(row >> shift) & 0x0F];
-            out += " :";
+            for (int shift = 12; shift >= 0; shift -= 4) *p++ = kHex[(row >> shift) & 0x0F];
+            *p++ = ' ';
+            *p++ = ':';
         } else {
-            out += StrPrintf("%04X :", static_cast<unsigned>(row));
+            std::string offset = StrPrintf("%04X :", static_cast<unsigned>(row));
+            // Longer than four digits only past 64 KiB; the row is then that much longer.
+            const std::size_t used = static_cast<std::size_t>(p - out.data());
+            out.resize(out.size() + offset.size() - 6);
+            p = out.data() + used;
+            for (char ch : offset) *p++ = ch;
         }
-        for (std::size_t i = row; i < row + 16 && i < cbShown; ++i) {
-            out += ' ';
-            out += kHex[pData[i] >> 4];
-            out += kHex[pData[i] & 0x0F];
+        const std::size_t end = row + 16 < cbShown ? row + 16 : cbShown;
+        for (std::size_t i = row; i < end; ++i) {
+            *p++ = ' ';
+            *p++ = kHex[pData[i] >> 4];
+            *p++ = kHex[pData[i] & 0x0F];
         }
-        out += "\r\n";
+        *p++ = '\r';
+        *p++ = '\n';
     }
+    out.resize(static_cast<std::size_t>(p - out.data()));
     if (cbData > cbShown) {
         out += StrPrintf("       ... %02X (%d byte data continues yet)\r\n", pData[cbData - 1],
                          static_cast<int>(cbData - cbShown));

@@ -62,6 +62,8 @@ int ShowMessageV(DWORD dwStyle, int nSilentAnswer, const char* pszFormat, va_lis
         return nSilentAnswer;
     }
     LogMessage(LOG_ACTION, 'A', __LINE__, GetLastError(), "Showing message. [%s]", text.c_str());
+    // Whoever reads the log while the box waits sees everything up to it.
+    LogFlush();
     IMessageBox* pBox = GetMessageBox();
     if (pBox == nullptr) return 0;
     return pBox->MessageBox(text, KELVO_CAPTION, dwStyle | MB_TOPMOST);

@@ -52,7 +52,10 @@ protected:
     void OpenPort(DWORD dwOption = OPT_TCP_CON_WITHOUT_OPEN) {
         ASSERT_TRUE(pfnOpenPort(dwOption, PORT_KIND_BLUETOOTH, kPrinterAddress, &m_hSdk)) << GetLastError();
     }
-    std::string LogText() const { return TempDir::Read(m_root / "var/log/ZAQ/Logs/Bth.log"); }
+    std::string LogText() const {
+        LogFlush();
+        return TempDir::Read(m_root / "var/log/ZAQ/Logs/Bth.log");
+    }
     int Count(const char* pszEvent) const {
         int n = 0;
         for (const sim::SimEvent& e : m_pPrinter->Transcript()) n += e.szName == pszEvent;

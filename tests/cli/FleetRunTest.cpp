@@ -503,9 +503,16 @@ TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
     UniqueFd lock(::open((m_dir / "run/____ZAQ_FW_UPDATE____.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
     ASSERT_TRUE(lock);
     ASSERT_EQ(::flock(lock.Get(), LOCK_EX | LOCK_NB), 0);
+    // The running update's record, which the refused run must leave whole.
+    const std::string running = "ZAQ firmware update log file\r\n[12/11 10:00(00.000)] [I] [0000 : 0001] : running\r\n";
+    std::filesystem::create_directories(LogFolder());
+    m_dir.Write("root/var/log/ZAQ/Logs/Kelvo.log", running);
     ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--json"}));
     EXPECT_EQ(r.nStatus, 1) << r.err;
     EXPECT_EQ(r.err, "kelvo-cli: another Kelvo update is running on this machine\n");
+    const std::string log = TempDir::Read(LogFolder() + "/Kelvo.log");
+    EXPECT_TRUE(log.starts_with(running)) << log;
+    EXPECT_TRUE(Contains(log, "Instance lock not had [")) << log;
     EXPECT_TRUE(Contains(r.out, "{\"results\":[],\"summary\":{\"printers\":0,\"exit_status\":1,")) << r.out;
     for (const auto& printer : m_printers) {
         std::vector<sim::SimEvent> events = printer->Transcript();

@@ -335,6 +335,7 @@ TEST_F(LanDiscoveryTest, NoMoreThanThirtyTwoPrinters) {
     ASSERT_EQ(lines.size(), 32u);
     EXPECT_TRUE(lines.front().starts_with("192.168.10.100\t"));
     EXPECT_TRUE(lines.back().starts_with("192.168.10.131\t"));
+    LogFlush();
     std::string log = ReadWholeFile(m_root / "var/log/ZAQ/Logs/Discovery.log");
     EXPECT_NE(log.find("GetOptPortDataUDP reaches max devices(32)"), std::string::npos);
 }

@@ -223,7 +223,10 @@ protected:
     }
 
     DWORD Result() const { return theApp.nExitCode.load(); }
-    std::string LogText() const { return TempDir::Read(LogFolder() + "/" + LOG_PROGRAM_NAME + ".log"); }
+    std::string LogText() const {
+        LogFlush();
+        return TempDir::Read(LogFolder() + "/" + LOG_PROGRAM_NAME + ".log");
+    }
     std::vector<std::string> BoxTexts() const {
         std::vector<std::string> out;
         for (const auto& b : m_box.Boxes()) out.push_back(b.text);

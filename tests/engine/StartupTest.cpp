@@ -131,7 +131,10 @@ protected:
         for (const char* psz : {"LC_ALL", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "KELVO_SYSROOT"}) ::unsetenv(psz);
     }
     std::string SettingsPath() const { return m_dir / "config/ZAQ/UpdateTool/kelvo.ini"; }
-    std::string LogText() const { return TempDir::Read(LogFolder() + "/Kelvo.log"); }
+    std::string LogText() const {
+        LogFlush();
+        return TempDir::Read(LogFolder() + "/Kelvo.log");
+    }
     void WriteConfig(const std::string& text) { m_dir.Write("work/config.ini", text); }
     int Run(const char* pszCommandLine) {
         ScopedChdir cwd(m_dir / "work");
@@ -248,6 +251,10 @@ TEST_F(Startup, SecondInstanceRaisesTheFirstAndEndsWithZeroOrSilentlyWith183) {
         int nStatus;
         DWORD dwResult;
     };
+    // The first instance's record: a refused start adds its lines and never begins anew.
+    const std::string running = "ZAQ firmware update log file\r\n[12/11 10:00(00.000)] [I] [0000 : 0001] : running\r\n";
+    std::filesystem::create_directories(m_dir / "root/var/log/ZAQ/Logs");
+    m_dir.Write("root/var/log/ZAQ/Logs/Kelvo.log", running);
     int nRaises = 0;
     for (const Case& c : {Case{"", 0, ERROR_SUCCESS}, Case{"/s", 1, ERROR_ALREADY_EXISTS}}) {
         SCOPED_TRACE(c.pszLine);
@@ -257,13 +264,16 @@ TEST_F(Startup, SecondInstanceRaisesTheFirstAndEndsWithZeroOrSilentlyWith183) {
         EXPECT_EQ(m_frontEnd.m_nRuns, 0);
         EXPECT_TRUE(m_frontEnd.m_box.Boxes().empty());
         EXPECT_FALSE(std::filesystem::exists(SettingsPath()));
+        EXPECT_TRUE(LogText().starts_with(running)) << LogText();
         EXPECT_NE(LogText().find("[[[ Launches F/W Update Program ]]]"), std::string::npos);
         EXPECT_EQ(LogText().find("[[[ Close Kelvo ]]]"), std::string::npos);
     }
 
-    first.Release();  // the first instance ends: the next start runs
+    first.Release();  // the first instance ends: the next start runs, in a file of its own
     EXPECT_EQ(Run(""), 1);
     EXPECT_EQ(m_frontEnd.m_nRuns, 1);
+    EXPECT_EQ(LogText().find("running"), std::string::npos) << LogText();
+    EXPECT_NE(LogText().find("[[[ Launches F/W Update Program ]]]"), std::string::npos);
 }
 
 TEST_F(Startup, LockThatCannotBeMadeIsAFailedStart) {

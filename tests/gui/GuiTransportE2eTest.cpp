@@ -242,6 +242,7 @@ TEST_F(GuiSerialE2e, RetryOverSerialSwitchesToTheFixedSettingAndRestoresTheChoic
     EXPECT_TRUE(m_urls[0].ends_with("/firmup2/")) << m_urls[0];
     EXPECT_EQ(theApp.nExitCode.load(), static_cast<DWORD>(ERROR_INVALID_DATA));
     EXPECT_EQ(theApp.szPortName, kTty);
+    LogFlush();
     const std::string log = TempDir::Read(LogFolder() + "/" + LOG_PROGRAM_NAME + ".log");
     const std::size_t chosen = log.find("Set ComConfig. [57600,8,0,1,0,1,0,0,0,0,2]");
     const std::size_t fixed = log.find("Set ComConfig default. [115200,8,0,1,0,1,0,0,0,0,2]");

@@ -49,7 +49,10 @@ protected:
         ::setenv("KELVO_LAN_PORTS", LanPortsOf(*m_pPrinter).c_str(), 1);
     }
     void OpenPort() { ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_LAN, m_szAddress.c_str(), &m_hSdk)) << GetLastError(); }
-    std::string LogText() const { return ReadWholeFile(m_root / "var/log/ZAQ/Logs/Lan.log"); }
+    std::string LogText() const {
+        LogFlush();
+        return ReadWholeFile(m_root / "var/log/ZAQ/Logs/Lan.log");
+    }
 
     TempDir m_root;
     std::string m_szAddress = UniqueLoopbackAddress();

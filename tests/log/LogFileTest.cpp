@@ -19,6 +19,7 @@
 #include "platform/LastError.h"
 #include "platform/Time.h"
 #include "platform/WinError.h"
+#include "support/LogLockHolder.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -41,9 +42,18 @@ protected:
     }
     std::string Folder() const { return m_root / "var/log/ZAQ/Logs"; }
     std::string File(const std::string& name) const { return Folder() + "/" + name; }
+    // The file as it stands once the log's thread has written everything logged so far.
+    std::string Text(const std::string& name) const {
+        LogFlush();
+        return ReadWholeFile(File(name));
+    }
+    bool Exists(const std::string& name) const {
+        LogFlush();
+        return fs::exists(File(name));
+    }
     std::vector<std::string> Lines(const std::string& name) const {
         std::vector<std::string> lines;
-        std::string text = ReadWholeFile(File(name));
+        std::string text = Text(name);
         std::size_t pos = 0, end;
         while ((end = text.find("\r\n", pos)) != std::string::npos) {
             lines.push_back(text.substr(pos, end - pos));
@@ -60,10 +70,10 @@ TEST_F(LogTest, SetupMakesTheSharedFolderAndStartsTheFixedFileAfresh) {
     WriteWholeFile(File("Kelvo.log"), "old run\r\n");
     ASSERT_EQ(LogSetup(LOG_PROGRAM_MASK, "Kelvo"), TRUE);
     EXPECT_EQ(LogFolder(), Folder());
-    EXPECT_FALSE(fs::exists(File("Kelvo.log")));
+    EXPECT_FALSE(Exists("Kelvo.log"));
     struct stat st {};
     ASSERT_EQ(::stat(Folder().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_EQ(st.st_mode & 07777, 02775u);  // those who may update printers share it
 
     SetLastError(ERROR_ACCESS_DENIED);
     LogMessage(LOG_APP, 'I', 42, 0, "Start %s", "Kelvo");
@@ -71,8 +81,10 @@ TEST_F(LogTest, SetupMakesTheSharedFolderAndStartsTheFixedFileAfresh) {
     LogMessage(LOG_ERROR, 'E', 43, ERROR_TIMEOUT, "failed [%d]", 7);
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
 
-    std::string text = ReadWholeFile(File("Kelvo.log"));
+    std::string text = Text("Kelvo.log");
     ASSERT_TRUE(text.starts_with("ZAQ firmware update log file\r\n")) << text;
+    ASSERT_EQ(::stat(File("Kelvo.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
     auto lines = Lines("Kelvo.log");
     ASSERT_EQ(lines.size(), 3u);
     std::regex line(R"(\[\d\d/\d\d \d\d:\d\d\(\d\d\.\d\d\d\)\] \[I\] \[0005 : 0042\] : Start Kelvo)");
@@ -83,7 +95,7 @@ TEST_F(LogTest, SetupMakesTheSharedFolderAndStartsTheFixedFileAfresh) {
 TEST_F(LogTest, NameWithLogIsNotExtendedAndEachSetupDeletesTheFile) {
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Tool.log"));
     LogMessage(LOG_ERROR, 'E', 1, 5, "one");
-    EXPECT_TRUE(fs::exists(File("Tool.log")));
+    EXPECT_TRUE(Exists("Tool.log"));
     EXPECT_FALSE(fs::exists(File("Tool.log.log")));
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Tool.log"));
     EXPECT_FALSE(fs::exists(File("Tool.log")));
@@ -123,14 +135,14 @@ TEST_F(LogTest, DisabledCategoryWritesNothingAndChangesNothing) {
     LogMessage(LOG_TRACE, 'I', 1, 0, "trace");
     LogDump(LOG_DUMP, "reply", "abc", 3);
     EXPECT_EQ(GetLastError(), ERROR_BUSY);
-    EXPECT_FALSE(fs::exists(File("Kelvo.log")));
+    EXPECT_FALSE(Exists("Kelvo.log"));
 }
 
 TEST_F(LogTest, DumpsKeepTheLastErrorAndSkipEmptyData) {
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
     SetLastError(ERROR_TIMEOUT);
     LogDump(LOG_RECEIVED, "USB001", "", 0);
-    EXPECT_FALSE(fs::exists(File("Kelvo.log")));
+    EXPECT_FALSE(Exists("Kelvo.log"));
     const unsigned char data[] = {0x1D, 0x49, 0x01};
     LogDump(LOG_RECEIVED, "USB001", data, sizeof data);
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
@@ -146,7 +158,7 @@ TEST_F(LogTest, MessageLongerThanTheLargestBufferIsNotLogged) {
     std::string fits(kLogMaxMessageChars, 'x');
     std::string tooLong(kLogMaxMessageChars + 1, 'x');
     LogMessage(LOG_ERROR, 'E', 1, 5, "%s", tooLong.c_str());
-    EXPECT_FALSE(fs::exists(File("Kelvo.log")));
+    EXPECT_FALSE(Exists("Kelvo.log"));
     LogMessage(LOG_ERROR, 'E', 2, 5, "%s", fits.c_str());
     auto lines = Lines("Kelvo.log");
     ASSERT_EQ(lines.size(), 2u);
@@ -170,7 +182,7 @@ TEST_F(LogTest, FileAboveTheRotationSizeTakesOneEntryThenMovesAside) {
         fs::resize_file(File("Kelvo.log"), LOG_ROTATE_SIZE + 1);
     }
     LogMessage(LOG_ERROR, 'E', 1, 5, "last entry of the big file");
-    EXPECT_FALSE(fs::exists(File("Kelvo.log")));
+    EXPECT_FALSE(Exists("Kelvo.log"));
     std::vector<std::string> rotated;
     for (const auto& e : fs::directory_iterator(Folder())) {
         std::string name = e.path().filename().string();
@@ -211,6 +223,7 @@ TEST_F(LogTest, DatedCleanUpRemovesOnlyOldFilesWithTheHeader) {
     }
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, nullptr));  // no fixed name: dated files
     LogMessage(LOG_ERROR, 'E', 1, 5, "first entry of the day");
+    LogFlush();
     for (const auto& f : files) EXPECT_EQ(fs::exists(File(f.name)), f.stays) << f.name;
     LocalTime now = GetLocalTime();
     char today[32];
@@ -218,102 +231,78 @@ TEST_F(LogTest, DatedCleanUpRemovesOnlyOldFilesWithTheHeader) {
     EXPECT_TRUE(fs::exists(File(today)));
 }
 
-TEST_F(LogTest, PlantedLinkOrFifoIsNeverWrittenThrough) {
-    // A file of someone else's reached through the log's name keeps its content, and the
-    // entry is dropped rather than written anywhere else.
+TEST_F(LogTest, PlantedNameIsNeverWrittenThroughAndTheRunLogsToItsOwnFolder) {
+    // Whatever sits under the log's name that is not a plain file of the run's own (or of
+    // root, or of the folder's group) keeps its content; the entries go to the per-user
+    // folder, which says once why.
+    const std::string victim = m_root / "victim";
     const struct {
         const char* what;
-        int (*plant)(const char* target, const char* linkPath);
-    } links[] = {
-        {"symlink", ::symlink},
-        {"hard link", ::link},
+        bool bNeedsRoot;
+        void (*plant)(const std::string& victim, const std::string& name);
+    } planted[] = {
+        {"symlink", false, [](const std::string& v, const std::string& n) { ASSERT_EQ(::symlink(v.c_str(), n.c_str()), 0); }},
+        {"hard link", false, [](const std::string& v, const std::string& n) { ASSERT_EQ(::link(v.c_str(), n.c_str()), 0); }},
+        {"foreign file", true,
+         [](const std::string&, const std::string& n) {
+             WriteWholeFile(n, "precious");
+             ASSERT_EQ(::chmod(n.c_str(), 0664), 0);
+             ASSERT_EQ(::chown(n.c_str(), 65534, 65534), 0);  // nobody, outside root and the folder's group
+         }},
     };
-    for (const auto& l : links) {
-        SCOPED_TRACE(l.what);
+    const std::string userLog = m_root / "state/ZAQ/Logs/Kelvo.log";
+    for (const auto& p : planted) {
+        SCOPED_TRACE(p.what);
+        if (p.bNeedsRoot && ::geteuid() != 0) continue;  // giving a file away needs root
+        LogResetForTest();
+        fs::remove(userLog);
         ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
-        std::string victim = m_root / "victim";
         WriteWholeFile(victim, "precious");
-        ASSERT_EQ(l.plant(victim.c_str(), File("Kelvo.log").c_str()), 0);
+        p.plant(victim, File("Kelvo.log"));
         LogMessage(LOG_ERROR, 'E', 1, 5, "must not land in the victim");
+        LogMessage(LOG_ERROR, 'E', 2, 5, "nor this one");
+        EXPECT_EQ(Text("Kelvo.log"), "precious");
         EXPECT_EQ(ReadWholeFile(victim), "precious");
-        EXPECT_EQ(ReadWholeFile(File("Kelvo.log")), "precious");
+        EXPECT_EQ(LogFolder(), m_root / "state/ZAQ/Logs");
+        std::string own = ReadWholeFile(userLog);
+        EXPECT_TRUE(own.starts_with(kLogHeader)) << own;
+        EXPECT_NE(own.find("] [W] [0005 : "), std::string::npos) << own;
+        EXPECT_NE(own.find("[log] " + File("Kelvo.log") + " is not a file this run may write: this run logs to " +
+                           (m_root / "state/ZAQ/Logs")),
+                  std::string::npos)
+            << own;
+        EXPECT_NE(own.find("must not land in the victim\r\n"), std::string::npos) << own;
+        EXPECT_NE(own.find("nor this one\r\n"), std::string::npos) << own;
+        // The next start takes the shared folder again: the planted name goes, not the victim.
+        ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
+        LogMessage(LOG_ERROR, 'E', 3, 5, "back in the shared folder");
+        EXPECT_EQ(LogFolder(), Folder());
+        EXPECT_TRUE(Text("Kelvo.log").ends_with("back in the shared folder\r\n"));
+        EXPECT_EQ(ReadWholeFile(victim), "precious");
         fs::remove(victim);
     }
 
+    // A FIFO somebody reads: a writer would get through to the reader.
+    LogResetForTest();
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Fifo"));
-    ASSERT_EQ(::mkfifo(File("Fifo.log").c_str(), 0666), 0);
-    int reader = ::open(File("Fifo.log").c_str(), O_RDONLY | O_NONBLOCK);  // a writer would get through to it
+    ASSERT_EQ(::mkfifo(File("Fifo.log").c_str(), 0664), 0);
+    int reader = ::open(File("Fifo.log").c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    LogMessage(LOG_ERROR, 'E', 2, 5, "must not enter the fifo");
+    LogMessage(LOG_ERROR, 'E', 4, 5, "must not enter the fifo");
+    LogFlush();
     char buf[64];
     EXPECT_LE(::read(reader, buf, sizeof buf), 0);
     ::close(reader);
+    EXPECT_NE(ReadWholeFile(m_root / "state/ZAQ/Logs/Fifo.log").find("must not enter the fifo"), std::string::npos);
 }
 
-// Another process that takes the log's folder lock and keeps it until released.
-class ForeignLockHolder {
-public:
-    explicit ForeignLockHolder(const std::string& lockPath) {
-        int ready[2], release[2];
-        if (::pipe(ready) != 0) return;
-        if (::pipe(release) != 0) {
-            ::close(ready[0]);
-            ::close(ready[1]);
-            return;
-        }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-            char answer = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'L' : 'F';
-            (void)!::write(ready[1], &answer, 1);
-            char c;
-            while (::read(release[0], &c, 1) < 0 && errno == EINTR) {
-            }
-            ::_exit(0);  // the kernel drops the lock with the process
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        m_release = release[1];
-        char answer = 0;
-        while (m_pid > 0 && ::read(ready[0], &answer, 1) < 0 && errno == EINTR) {
-        }
-        ::close(ready[0]);
-        m_bHolding = answer == 'L';
-    }
-    ~ForeignLockHolder() { Release(); }
-    ForeignLockHolder(const ForeignLockHolder&) = delete;
-    ForeignLockHolder& operator=(const ForeignLockHolder&) = delete;
-
-    bool Holding() const { return m_bHolding; }
-    void Release() {
-        if (m_release >= 0) ::close(m_release);
-        m_release = -1;
-        if (m_pid > 0) {
-            int status = 0;
-            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-        m_pid = -1;
-        m_bHolding = false;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_release = -1;
-    bool m_bHolding = false;
-};
-
-TEST_F(LogTest, LockHeldElsewhereDropsEntriesAndTheNextWrittenOneCountsThem) {
+TEST_F(LogTest, LockHeldElsewhereNeitherHoldsBackNorDropsAnEntry) {
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
-    LogMessage(LOG_APP, 'I', 1, 0, "before");
-    ASSERT_EQ(Lines("Kelvo.log").size(), 2u);
-
-    ForeignLockHolder holder(File(kLogLockName));
+    fs::create_directories(Folder());
+    LogLockHolder holder(File(kLogLockName));
     ASSERT_TRUE(holder.Holding());
-    // The first entry gives up after a bounded wait; the later ones do not wait at all.
-    // Each returns as logging always does, the last error as the caller expects.
+    // Held from before the first entry, so that even the header of the new file (the one
+    // step that asks for the lock) meets it. Each call returns as logging always does.
     SetLastError(ERROR_BUSY);
     LogMessage(LOG_ERROR, 'E', 2, ERROR_INVALID_PARAMETER, "held 1");
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
@@ -323,20 +312,18 @@ TEST_F(LogTest, LockHeldElsewhereDropsEntriesAndTheNextWrittenOneCountsThem) {
     LogDump(LOG_RECEIVED, "USB001", "abc", 3);
     EXPECT_EQ(GetLastError(), ERROR_BUSY);
     LogMessage(LOG_WARNING, 'W', 4, 0, "held 4");
-    EXPECT_EQ(Lines("Kelvo.log").size(), 2u);
-    holder.Release();
-
-    LogMessage(LOG_APP, 'I', 5, 0, "after");
-    LogMessage(LOG_APP, 'I', 6, 0, "later");
     auto lines = Lines("Kelvo.log");
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_TRUE(lines[1].ends_with(" : before")) << lines[1];
-    // A warning in the usual line shape, after the time stamp.
-    EXPECT_NE(lines[2].find(")] [W] [1460 : "), std::string::npos) << lines[2];
-    EXPECT_TRUE(lines[2].ends_with("] : [log] 4 entries dropped while the log lock was held by another process"))
-        << lines[2];
-    EXPECT_TRUE(lines[3].ends_with("[I] [0000 : 0005] : after")) << lines[3];
-    EXPECT_TRUE(lines[4].ends_with("[I] [0000 : 0006] : later")) << lines[4];
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "ZAQ firmware update log file");
+    EXPECT_TRUE(lines[1].ends_with("[E] [0087 : 0002] : held 1")) << lines[1];
+    EXPECT_TRUE(lines[2].ends_with("[I] [0087 : 0003] : held 2")) << lines[2];
+    EXPECT_TRUE(lines[3].ends_with("] Received (USB001) [3byte]")) << lines[3];
+    EXPECT_TRUE(lines[7].ends_with("] : held 4")) << lines[7];
+    holder.Release();
+    LogMessage(LOG_APP, 'I', 5, 0, "after");
+    lines = Lines("Kelvo.log");
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_TRUE(lines[8].ends_with("[I] [0000 : 0005] : after")) << lines[8];
 }
 
 TEST_F(LogTest, NoFolderAnywhereMeansNoLogAndNoHarm) {
@@ -355,6 +342,7 @@ TEST_F(LogTest, WithoutTheSharedFolderThePerUserFolderServes) {
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
     EXPECT_EQ(LogFolder(), m_root / "state/ZAQ/Logs");
     LogMessage(LOG_ERROR, 'E', 1, 5, "here");
+    LogFlush();
     EXPECT_TRUE(fs::exists(m_root / "state/ZAQ/Logs/Kelvo.log"));
 }
 
@@ -395,6 +383,7 @@ TEST_F(LogTest, ProcessesWritingAtOnceNeverTearOrLoseALine) {
         pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            SetLastError(0);  // the forking thread's last error comes along
             WriteLines(p);
             ::_exit(0);
         }

@@ -25,7 +25,11 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::string Text() const { return TempDir::Read(LogFolder() + "/" + m_name + ".log"); }
+    // What is logged is written by the log's thread: everything so far is in the file.
+    std::string Text() const {
+        LogFlush();
+        return TempDir::Read(LogFolder() + "/" + m_name + ".log");
+    }
     bool Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
 
 private:

@@ -37,7 +37,10 @@ protected:
         }
         return *m_nodes.back();
     }
-    std::string LogText() const { return ReadWholeFile(m_root / "var/log/ZAQ/Logs/Usb.log"); }
+    std::string LogText() const {
+        LogFlush();
+        return ReadWholeFile(m_root / "var/log/ZAQ/Logs/Usb.log");
+    }
     // Waits until the log holds text, at most dwTimeout ms.
     bool WaitForLog(const std::string& text, DWORD dwTimeout = 5000) const {
         for (Deadline limit(dwTimeout);; Sleep(10)) {
