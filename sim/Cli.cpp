@@ -1,6 +1,6 @@
 #include "sim/Cli.h"
 
-#include "discovery/UsbIdentity.h"
+#include "port/UsbIdentity.h"
 
 #include <cstdlib>
 #include <functional>

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/UsbIdentity.h"
+#include "port/UsbIdentity.h"
 #include "discovery/UtilPort.h"
 #include "platform/Types.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config/ConfigFile.h"
-#include "discovery/UsbIdentity.h"
+#include "port/UsbIdentity.h"
 #include "engine/RunRules.h"
 #include "engine/Steps.h"
 #include "engine/Thread.h"

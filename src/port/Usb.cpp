@@ -112,17 +112,25 @@ BOOL CUsb::Open() {
 
 void CUsb::Close(BOOL /*bFlag*/) { SetStatusBits(PM_STATUS_CLOSED); }
 
-BOOL CUsb::OpenDevice() {
+BOOL CUsb::OpenDevice(bool bReopen) {
     if (HasStatus(PM_STATUS_OFFLINE) && !IsConnect()) return FALSE;
+    const UsbIdentity now = ReadUsbLpIdentity(m_nLp);
+    UniqueFd stale;  // closed after the lock is left
     std::lock_guard lock(csDev);
-    if (hDev) return TRUE;
-    if (pszDevicePath.empty()) {
+    if (hDev) {
+        // Gone from sysfs: the request fails on the descriptor and says so.
+        if (!m_idOpen.Known() || !now.Known() || m_idOpen.SameEnumeration(now)) return TRUE;
+        PORT_LOG(LOG_INFO, "[%s] Close CloseHandle [byType:%d]", PortName(), TYPE_WRITE);
+        stale = std::move(hDev);
+    }
+    if (!bReopen || pszDevicePath.empty()) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
     int fd = ::open(pszDevicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd >= 0) {
         hDev.Reset(fd);
+        m_idOpen = now;
         return TRUE;
     }
     const int err = errno;
@@ -140,8 +148,8 @@ BOOL CUsb::OpenDevice() {
     return FALSE;
 }
 
-UniqueFd CUsb::DupDevice() {
-    if (!OpenDevice()) return UniqueFd();
+UniqueFd CUsb::DupDevice(bool bReopen) {
+    if (!OpenDevice(bReopen)) return UniqueFd();
     std::lock_guard lock(csDev);
     if (!hDev) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
@@ -444,7 +452,7 @@ BOOL CUsb::Cancel() {
 // ---- The sending thread ----
 
 bool CUsb::BeginSending() {
-    UniqueFd fd = DupDevice();
+    UniqueFd fd = DupDevice(false);
     if (!fd) {
         // The printer left after the first bytes: the rest never goes to whatever comes
         // back under the name.

@@ -12,6 +12,7 @@
 
 #include "platform/UniqueFd.h"
 #include "port/Common.h"
+#include "port/UsbIdentity.h"
 
 class CUsb : public CCommon {
 public:
@@ -65,10 +66,13 @@ protected:
     void EndSending() override;
 
 private:
-    BOOL OpenDevice();
+    // bReopen false: only the descriptor already open on the same enumeration (a transfer
+    // under way never moves to a device that came back); FALSE with
+    // ERROR_DEVICE_NOT_CONNECTED otherwise.
+    BOOL OpenDevice(bool bReopen = true);
     // A descriptor of the caller's own for one request, so that a close elsewhere cannot
     // hand the number to another file while the request still uses it.
-    UniqueFd DupDevice();
+    UniqueFd DupDevice(bool bReopen = true);
     void CloseDevice();
     // An I/O error: the printer went away (ERROR_DEVICE_NOT_CONNECTED, the device closed)
     // or the request failed (ERROR_REQUEST_ABORTED).
@@ -86,6 +90,9 @@ private:
 
     std::mutex csDev;  // guards hDev and pszDevicePath
     UniqueFd hDev;
+    // The device hDev was opened on; usblp gives a printer plugged back in the number it
+    // had, so only the bus and device numbers tell a dead descriptor from a live one.
+    UsbIdentity m_idOpen;
     unsigned m_nLp = 0;
     bool m_bNameValid = false;
 };

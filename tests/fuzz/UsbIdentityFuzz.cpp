@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/UsbIdentity.h"
+#include "port/UsbIdentity.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cbData) {
     const std::string_view text(reinterpret_cast<const char*>(pData), cbData);

@@ -244,6 +244,22 @@ TEST_F(UsbPortTest, UnpluggedForGoodTheWriteFailsWithTheCountThatLeft) {
     EXPECT_EQ(cb, 0u);
 }
 
+TEST_F(UsbPortTest, APrinterPluggedBackUnderItsNumberIsReopenedForTheNextRequest) {
+    sim::UsbNode& node = AddNode(0);
+    ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+    const std::vector<BYTE> data = Pattern(40);
+    DWORD cb = 0;
+    ASSERT_TRUE(pfnWritePortEx(m_hSdk, data.data(), 40, &cb, 2000)) << GetLastError();
+    ASSERT_EQ(DrainMaster(node.Master(), 40), data);
+    // Out and back in between two requests: lp0 again, a new device number.
+    node.Withdraw();
+    ASSERT_TRUE(node.Publish());
+    cb = 0;
+    EXPECT_TRUE(pfnWritePortEx(m_hSdk, data.data(), 40, &cb, 2000)) << GetLastError();
+    EXPECT_EQ(cb, 40u);
+    EXPECT_EQ(DrainMaster(node.Master(), 40), data);
+}
+
 TEST_F(UsbPortTest, ANodeThatCannotBeOpenedFailsTheWriteAndSaysSo) {
     std::filesystem::create_directories(m_root / "sys/class/usbmisc/lp0");
     std::filesystem::create_directories(m_root / "dev/usb/lp0");  // not a device: the open fails

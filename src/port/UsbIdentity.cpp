@@ -1,4 +1,4 @@
-#include "discovery/UsbIdentity.h"
+#include "port/UsbIdentity.h"
 
 #include <dirent.h>
 
