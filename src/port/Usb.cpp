@@ -131,6 +131,7 @@ BOOL CUsb::OpenDevice(bool bReopen) {
     if (fd >= 0) {
         hDev.Reset(fd);
         m_idOpen = now;
+        m_bReadsRefused = false;
         return TRUE;
     }
     const int err = errno;
@@ -311,6 +312,12 @@ BOOL CUsb::SyncRead(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeo
             break;
         }
         const int err = errno;
+        if (err == EINVAL && m_bReadsRefused.exchange(true)) {
+            dwError = ERROR_REQUEST_ABORTED;
+            SetLastError(dwError);
+            bResult = FALSE;
+            break;
+        }
         if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
             FailIo(err, TYPE_READ);
             dwError = GetLastError();

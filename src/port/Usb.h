@@ -7,6 +7,7 @@
 // device is present. A write sends its first bytes at once and the rest on the sending
 // thread; its bytes count once usblp's transfer has ended, and a printer that leaves
 // during a write ends that write (the rest never goes to a device that comes back).
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -93,6 +94,9 @@ private:
     // The device hDev was opened on; usblp gives a printer plugged back in the number it
     // had, so only the bus and device numbers tell a dead descriptor from a live one.
     UsbIdentity m_idOpen;
+    // usblp refuses every read (EINVAL) of a printer without an input pipe: said once per
+    // device, not per read.
+    std::atomic<bool> m_bReadsRefused{false};
     unsigned m_nLp = 0;
     bool m_bNameValid = false;
 };

@@ -146,6 +146,24 @@ TEST_F(UsbPortTest, ReadsAreRoundedDownTo64BytesAndASmallBufferIsRefused) {
     EXPECT_NE(LogText().find("[USB001] SyncIoCtrl Small rec buffer size [63 byte]"), std::string::npos);
 }
 
+TEST_F(UsbPortTest, AWriteOnlyPrinterRefusingEveryReadIsLoggedOnce) {
+    // usblp answers every read of a printer without an input pipe with EINVAL, as the
+    // kernel does for a file that has no read: such a file stands in for the node.
+    std::filesystem::create_directories(m_root / "sys/class/usbmisc/lp0");
+    std::filesystem::create_directories(m_root / "dev/usb");
+    std::filesystem::create_symlink("/proc/self/clear_refs", m_root / "dev/usb/lp0");
+    CUsb port("USB001");
+    ASSERT_TRUE(port.Open());
+    BYTE buf[64];
+    for (int i = 0; i < 5; ++i) {
+        DWORD cb = 99;
+        EXPECT_TRUE(port.Read(buf, sizeof buf, &cb, 100));
+        EXPECT_EQ(cb, 0u);
+        EXPECT_EQ(GetLastError(), ERROR_REQUEST_ABORTED);
+    }
+    EXPECT_EQ(Occurrences(LogText(), "[USB001] SyncIoCtrl GetOverlappedResult() [code:22/type:1]"), 1u);
+}
+
 TEST_F(UsbPortTest, ANodeWithoutUsblpRequestsRefusesTheSoftResetAndStaysUsable) {
     sim::UsbNode& node = AddNode(0);
     ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
