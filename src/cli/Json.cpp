@@ -77,8 +77,8 @@ JsonObject& JsonObject::AddRaw(std::string_view key, std::string_view json) {
 }
 
 const JsonValue* JsonValue::Find(std::string_view key) const {
-    for (const auto& [name, value] : members) {
-        if (name == key) return &value;
+    for (std::size_t i = 0; i < memberNames.size(); ++i) {
+        if (memberNames[i] == key) return &memberValues[i];
     }
     return nullptr;
 }
@@ -153,7 +153,8 @@ private:
             SkipBlanks();
             JsonValue member;
             if (!Value(&member, nDepth + 1)) return false;
-            pValue->members.emplace_back(std::move(key), std::move(member));
+            pValue->memberNames.push_back(std::move(key));
+            pValue->memberValues.push_back(std::move(member));
             SkipBlanks();
             if (Take('}')) return true;
             if (!Take(',')) return false;

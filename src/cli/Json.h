@@ -37,7 +37,10 @@ struct JsonValue {
     double dValue = 0;
     std::string text;
     std::vector<JsonValue> items;
-    std::vector<std::pair<std::string, JsonValue>> members;
+    // An object's members as two lists of one length: a pair would need JsonValue
+    // complete here, which libc++ and clang's checks insist on.
+    std::vector<std::string> memberNames;
+    std::vector<JsonValue> memberValues;
     // The first member named key of an object; null when none (or not an object).
     const JsonValue* Find(std::string_view key) const;
 };
