@@ -41,6 +41,16 @@ protected:
         ASSERT_TRUE(m_bluez.AddDevice(kAddress, "ZAQ Mobile", 0x040680, true)) << m_bluez.Error();
         ASSERT_TRUE(m_bluez.ServeProfile(kAddress, m_dir / "printer.sock")) << m_bluez.Error();
     }
+    // A firmware file (ROM ID 07) of cbSize payload bytes in the work folder.
+    void MakeFirmware(DWORD cbSize, sim::MadeFile* pMade) {
+        sim::UpdateFileRequest request;
+        request.szKind = "FW";
+        request.bTypeId = kTypeId;
+        request.bRomId = 0x07;
+        request.cbSize = cbSize;
+        request.szDir = m_dir / "work";
+        ASSERT_TRUE(sim::MakeUpdateFile(request, pMade));
+    }
     ProgramResult Cli(std::vector<std::string> args) {
         args.insert(args.begin(), kCli);
         return RunProgram(args, m_env, m_dir / "work", -1, -1);
@@ -53,14 +63,8 @@ protected:
 };
 
 TEST_F(CliBluetoothTest, ListsThePairedPrinterAndUpdatesIt) {
-    sim::UpdateFileRequest request;
-    request.szKind = "FW";
-    request.bTypeId = kTypeId;
-    request.bRomId = 0x07;
-    request.cbSize = 30000;
-    request.szDir = m_dir / "work";
     sim::MadeFile made;
-    ASSERT_TRUE(sim::MakeUpdateFile(request, &made));
+    ASSERT_NO_FATAL_FAILURE(MakeFirmware(30000, &made));
     StartPrinter(0x05);
     ASSERT_TRUE(m_bluez.AddDevice("02:00:5A:00:00:09", "Headset", 0x240404, true));
 
@@ -80,14 +84,8 @@ TEST_F(CliBluetoothTest, ListsThePairedPrinterAndUpdatesIt) {
 TEST_F(CliBluetoothTest, WithThePrinterSwitchedOffTheRunCannotConnect) {
     ASSERT_TRUE(m_bluez.AddDevice(kAddress, "ZAQ Mobile", 0x040680, true)) << m_bluez.Error();
     ASSERT_TRUE(m_bluez.ServeProfile(kAddress, m_dir / "nobody.sock")) << m_bluez.Error();
-    sim::UpdateFileRequest request;
-    request.szKind = "FW";
-    request.bTypeId = kTypeId;
-    request.bRomId = 0x07;
-    request.cbSize = 3000;
-    request.szDir = m_dir / "work";
     sim::MadeFile made;
-    ASSERT_TRUE(sim::MakeUpdateFile(request, &made));
+    ASSERT_NO_FATAL_FAILURE(MakeFirmware(3000, &made));
     ProgramResult r = Cli({"--kind", "bluetooth", "--port", kAddress, "--json"});
     EXPECT_EQ(r.nStatus, 1) << r.err;
     EXPECT_GE(m_bluez.ConnectProfileCalls(kAddress), 1);
@@ -97,14 +95,8 @@ TEST_F(CliBluetoothTest, WithThePrinterSwitchedOffTheRunCannotConnect) {
 // registration only for its connect, so neither keeps the other (nor its own reconnect
 // after the restart) out.
 TEST_F(CliBluetoothTest, AFleetOfTwoPrintersIsUpdatedInParallel) {
-    sim::UpdateFileRequest request;
-    request.szKind = "FW";
-    request.bTypeId = kTypeId;
-    request.bRomId = 0x07;
-    request.cbSize = 30000;
-    request.szDir = m_dir / "work";
     sim::MadeFile made;
-    ASSERT_TRUE(sim::MakeUpdateFile(request, &made));
+    ASSERT_NO_FATAL_FAILURE(MakeFirmware(30000, &made));
     const std::string addresses[] = {kAddress, "02:00:5A:00:00:02"};
     std::unique_ptr<sim::Printer> printers[2];
     for (int i = 0; i < 2; ++i) {

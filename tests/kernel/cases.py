@@ -123,15 +123,20 @@ def lp_nodes():
     return sorted(glob.glob("/dev/usb/lp*"))
 
 
-def lp_of_gadget_serial(serial):
-    """The lpN whose USB device has this serial number, or None."""
-    for lp in glob.glob("/sys/class/usbmisc/lp*"):
+def node_of_serial(pattern, serial):
+    """The node of a sysfs class (glob pattern) whose USB device has this serial number,
+    or None."""
+    for node in glob.glob(pattern):
         try:
-            if open(f"{lp}/device/../serial").read().strip() == serial:
-                return os.path.basename(lp)
+            if open(f"{node}/device/../serial").read().strip() == serial:
+                return os.path.basename(node)
         except OSError:
             pass
     return None
+
+
+def lp_of_gadget_serial(serial):
+    return node_of_serial("/sys/class/usbmisc/lp*", serial)
 
 
 # --- the simulated printer and the updater ------------------------------------------------
@@ -468,13 +473,7 @@ def acm_gadget(serial="ACM0001"):
 
 
 def tty_of_serial(serial):
-    for t in glob.glob("/sys/class/tty/ttyACM*"):
-        try:
-            if open(f"{t}/device/../serial").read().strip() == serial:
-                return os.path.basename(t)
-        except OSError:
-            pass
-    return None
+    return node_of_serial("/sys/class/tty/ttyACM*", serial)
 
 
 def raw_open(path):
