@@ -964,12 +964,6 @@ def setup_usb():
     modprobe("dummy_hcd num=2", "libcomposite", "usb_f_printer", "usblp")
 
 
-def teardown_usb(printers=()):
-    for p in printers:
-        p.stop()
-    remove_gadgets()
-
-
 PATHS = {
     "usb": (setup_usb, USB, remove_gadgets),
     "serial": (setup_serial, SERIAL, remove_gadgets),
@@ -1011,8 +1005,6 @@ def main():
             lines = traceback.format_exc().strip().splitlines()
             outcome, reason = "fail", " / ".join(x.strip() for x in lines[-3:])
         finally:
-            for proc in _children():
-                proc.kill()
             subprocess.run(["pkill", "-f", "kelvo-printer-sim"], stderr=subprocess.DEVNULL)
             subprocess.run(["pkill", "-f", "kelvo-cli"], stderr=subprocess.DEVNULL)
             problem = cleanup()
@@ -1036,10 +1028,6 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
         sys.stdout.flush()
     return 1 if failed else 0
-
-
-def _children():
-    return []
 
 
 if __name__ == "__main__":
