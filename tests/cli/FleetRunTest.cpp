@@ -524,10 +524,12 @@ TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
 // no service stopped, even with a queue on the printers' ports.
 TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
     MakeFile("FW", 0x07, 30000);
-    // One printer with old firmware, two current ones; all share the port numbers.
-    for (BYTE bRomId : {BYTE{0x05}, BYTE{0x07}, BYTE{0x07}}) {
+    // One printer with old firmware, two current ones, one of a model without files; all
+    // share the port numbers.
+    const std::pair<BYTE, BYTE> printers[] = {{kTypeId, 0x05}, {kTypeId, 0x07}, {kTypeId, 0x07}, {kTypeId + 1, 0x05}};
+    for (const auto& [bTypeId, bRomId] : printers) {
         sim::Config config;
-        config.state.bTypeId = kTypeId;
+        config.state.bTypeId = bTypeId;
         config.state.bRomId = bRomId;
         std::string address = UniqueAddress();
         WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
@@ -544,7 +546,7 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
     ASSERT_TRUE(cups.Ok());
     const std::string& old = m_addresses[0];
     const std::string& current = m_addresses[1];
-    const std::string nobody = UniqueAddress();  // no printer listens there
+    const std::string& other = m_addresses[3];
 
     struct Case {
         std::vector<std::string> ports;
@@ -558,7 +560,7 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
                         "\"sent\":[],\"would_send\":[],", "\"result_text\":\"The printer is current; an update would send nothing.\""}},
         {{old, current, m_addresses[2]}, 0, {"\"would_send\":[\"FW\"]", "\"by_exit_status\":{\"0\":1,\"1\":0,\"2\":2,\"3\":0}"}},
         {{current, m_addresses[2]}, 2, {"\"summary\":{\"printers\":2,\"exit_status\":2,"}},
-        {{old, nobody}, 1, {"\"by_exit_status\":{\"0\":1,\"1\":1,\"2\":0,\"3\":0}"}},
+        {{old, other}, 1, {"\"by_exit_status\":{\"0\":1,\"1\":1,\"2\":0,\"3\":0}"}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"--kind", "lan", "--check", "--json"};
@@ -581,7 +583,7 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
             EXPECT_TRUE(std::none_of(events.begin(), events.end(), [&](const sim::SimEvent& e) { return e.szName == pszSent; }))
                 << pszSent;
         }
-        EXPECT_EQ(m_printers[i]->State().bRomId, i == 0 ? 0x05 : 0x07);
+        EXPECT_EQ(m_printers[i]->State().bRomId, printers[i].second);
     }
     for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit, "cups.socket", "cups.path"}) {
         EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 0) << pszUnit;
