@@ -242,6 +242,7 @@ TEST(DiscoveryReply, AddressFieldThatDiffersFromTheSenderIsListedUnderTheSenderA
         EXPECT_EQ(util.szDevAddr[0], "10.0.0.2");
         EXPECT_EQ(util.szDevName[0], "Behind NAT");
     }
+    LogFlush();
     const std::string log = ReadWholeFile(root / "var/log/ZAQ/Logs/Discovery.log");
     EXPECT_NE(log.find("GetOptPortDataUDP reply names [192.168.1.50], listed under its sender [10.0.0.2]"),
               std::string::npos)

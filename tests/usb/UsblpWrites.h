@@ -69,6 +69,9 @@ private:
                 pollfd again{m_fd.Get(), POLLIN, 0};
                 ::poll(&again, 1, 0);
                 const std::size_t cbTake = static_cast<std::size_t>(cbQueued) < sizeof buf ? cbQueued : sizeof buf;
+                // Held across the read: the host may see the pipe empty (its transfer
+                // ended) and ask what arrived before this thread has noted it.
+                std::lock_guard lock(m_mutex);
                 const ssize_t n = ::read(m_fd.Get(), buf, cbTake);
                 if (n <= 0) continue;
                 if ((again.revents & POLLHUP) != 0) {
@@ -76,7 +79,6 @@ private:
                     m_bClosed = true;
                     continue;
                 }
-                std::lock_guard lock(m_mutex);
                 m_received.insert(m_received.end(), buf, buf + n);
                 continue;
             }
