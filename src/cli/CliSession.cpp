@@ -16,6 +16,7 @@
 #include "log/Log.h"
 #include "platform/Event.h"
 #include "platform/LastError.h"
+#include "platform/Text.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
@@ -454,6 +455,7 @@ void CCliSession::RunUpdates(CKelvoApp& app) {
 
 void CCliSession::RunMainWindow(CKelvoApp& app) {
     if (m_options.bForce) app.SetFlags(UF_FORCE_UPDATE);
+    if (m_options.bCheck) app.SetFlags(UF_CHECK_ONLY);
     ShowNotes(TakeConfigNotes());
     DWORD dwResult = RunWorker(m_workers.pfnInitialize, "initialisation");
     if (dwResult == ERROR_SUCCESS) dwResult = Select(app);
@@ -469,6 +471,7 @@ void CCliSession::RunMainWindow(CKelvoApp& app) {
     }
     m_view.BreakLine();
     NoteFirmwareVersions(app);
+    if (m_options.bCheck) NoteWouldSend(app);
     if (std::string summary = CliSummary(Report()); !summary.empty()) m_view.WriteLines(summary);
     // The model table is emptied when the run is over; keep what the report needs.
     int nTypeId = app.nTypeId;
@@ -476,6 +479,22 @@ void CCliSession::RunMainWindow(CKelvoApp& app) {
     if (nTypeId > 0 && static_cast<std::size_t>(nTypeId) < MODEL_TABLE_SIZE) {
         m_report.nTypeId = nTypeId;
         m_report.strModel = ModelTable[static_cast<std::size_t>(nTypeId)].pszModelName;
+    }
+}
+
+void CCliSession::NoteWouldSend(const CKelvoApp& app) {
+    std::lock_guard lock(m_mutex);
+    m_report.bCheck = true;
+    std::string files;
+    for (const UpdateDataEntry* pEntry : app.wouldSend) {
+        m_report.wouldSend.push_back(TableNameOf(pEntry));
+        files += StrPrintf("%s%s (%s, %llu bytes)", files.empty() ? "" : ", ", TableNameOf(pEntry),
+                           pEntry->strFileName.c_str(), static_cast<unsigned long long>(pEntry->cbData));
+    }
+    if (app.nExitCode == ERROR_SUCCESS) {
+        m_report.strResultText = "An update would send " + files + "; nothing was sent.";
+    } else if (app.nExitCode == ERROR_ALREADY_REGISTERED) {
+        m_report.strResultText = "The printer is current; an update would send nothing.";
     }
 }
 

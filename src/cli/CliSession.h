@@ -111,6 +111,8 @@ public:
     bool SawOtherInstance() const { return m_bOtherInstance; }
     // What happened, for the summary and --json; result fields are filled by the caller.
     CliReport Report() const;
+    // --check: what the run found an update would send, into the report.
+    void NoteWouldSend(const CKelvoApp& app);
 
 private:
     DWORD RunWorker(const std::function<DWORD(CCliSession&)>& body, const char* pszWhat);

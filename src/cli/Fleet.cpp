@@ -537,6 +537,7 @@ std::vector<std::string> FleetChildArgs(const std::string& program, const CliOpt
         args.push_back(PortKindWord(*options.nKind));
     }
     if (options.bForce) args.push_back("--force");
+    if (options.bCheck) args.push_back("--check");
     if (options.bYes) args.push_back("--yes");
     return args;
 }
@@ -690,11 +691,15 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     FleetView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0, ports);
 
     // Once for all: no child may start the spooler again under another one's transfer.
-    view.Message(StrPrintf("Updating %zu printers, at most %d at once.", ports.size(), options.nParallel));
+    view.Message(StrPrintf("%s %zu printers, at most %d at once.", options.bCheck ? "Checking" : "Updating", ports.size(),
+                           options.nParallel));
     // The spooler only when a queue prints to one of the ports, as a single run does; only
     // what was running is stopped, and only that is started again at the end.
-    if (IsPrinterOnAnyPort(ports)) SpoolerControl(FALSE, nullptr);
-    PosServiceControl(FALSE);
+    // A check sends nothing, so nothing has to give way.
+    if (!options.bCheck) {
+        if (IsPrinterOnAnyPort(ports)) SpoolerControl(FALSE, nullptr);
+        PosServiceControl(FALSE);
+    }
 
     UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     const std::string program = SelfPath();

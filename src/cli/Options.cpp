@@ -23,7 +23,7 @@ constexpr std::array<KindWord, 5> kKindWords{{
 
 enum class OptionId {
     Dir, Kind, Port, List, Force, Yes, Json, Help, Version, PortsFrom, All, Parallel, Timeout, MaxFailures, JsonLines,
-    RetryFailed, InitConfig, TypeId
+    RetryFailed, InitConfig, TypeId, Check
 };
 
 struct OptionSpec {
@@ -50,12 +50,13 @@ bool ParseCount(std::string_view value, int nMax, int* pn) {
     return true;
 }
 
-constexpr std::array<OptionSpec, 18> kOptions{{
+constexpr std::array<OptionSpec, 19> kOptions{{
     {"dir", 'C', true, OptionId::Dir},
     {"kind", 'k', true, OptionId::Kind},
     {"port", 'p', true, OptionId::Port},
     {"list", 'l', false, OptionId::List},
     {"force", 'f', false, OptionId::Force},
+    {"check", 0, false, OptionId::Check},
     {"yes", 'y', false, OptionId::Yes},
     {"json", 0, false, OptionId::Json},
     {"help", 'h', false, OptionId::Help},
@@ -139,6 +140,7 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
         case OptionId::TypeId: pOptions->strTypeId = value; break;
         case OptionId::List: pOptions->bList = true; break;
         case OptionId::Force: pOptions->bForce = true; break;
+        case OptionId::Check: pOptions->bCheck = true; break;
         case OptionId::Yes: pOptions->bYes = true; break;
         case OptionId::Json: pOptions->bJson = true; break;
         case OptionId::JsonLines: pOptions->bJsonLines = true; break;
@@ -221,6 +223,8 @@ std::string CliUsage() {
            "                      exactly one is found\n"
            "  -l, --list          print the ports found for the kind (name TAB description)\n"
            "  -f, --force         send the firmware even when the printer's is current\n"
+           "      --check         identify the printers and tell what an update would send;\n"
+           "                      send nothing and stop no service\n"
            "  -y, --yes           answer Retry once when a transfer fails\n"
            "      --json          print one JSON object with the result on stdout\n"
            "      --init-config --type-id ID --kind KIND\n"

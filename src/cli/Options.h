@@ -21,6 +21,7 @@ struct CliOptions {
     bool bFleetChild = false;       // started by a fleet parent (its channel, no option)
     bool bList = false;             // --list: print the discovered ports and end
     bool bForce = false;            // --force: as ForceUpdate
+    bool bCheck = false;            // --check: identify and tell what would be sent; send nothing
     bool bYes = false;              // --yes: answer Retry in the failure prompt once
     bool bJson = false;             // --json: one result object on stdout
     bool bJsonLines = false;        // --json-lines: an object per event of a fleet run

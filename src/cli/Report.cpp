@@ -40,8 +40,9 @@ std::string CliReportJson(const CliReport& report) {
     AddTextOrNull(object, "firmware_after", report.strFwAfter);
     AddBytesOrNull(object, "rom_id_before", report.romIdBefore);
     AddBytesOrNull(object, "rom_id_after", report.romIdAfter);
-    object.Add("sent", report.sent)
-        .Add("retry_run", report.bRetryRun)
+    object.Add("sent", report.sent);
+    if (report.bCheck) object.Add("would_send", report.wouldSend);
+    object.Add("retry_run", report.bRetryRun)
         .Add("duration_ms", static_cast<std::int64_t>(report.dwDurationMs))
         .Add("messages", report.messages)
         .Add("result_text", std::string_view(CliResultText(report)));

@@ -19,6 +19,8 @@ struct CliReport {
     std::vector<BYTE> romIdAfter;   // its answer after the new firmware started
     std::vector<std::string> sent;      // update files sent, in order ("FW", "KF", ...)
     bool bRetryRun = false;
+    bool bCheck = false;                // --check: nothing was sent; wouldSend tells what would be
+    std::vector<std::string> wouldSend; // update files an update would send, in order
     DWORD dwDurationMs = 0;
     std::vector<std::string> messages;  // every message shown, with its error codes
     std::string strResultText;          // what happened and what to do; empty: the result's sentence
@@ -28,7 +30,7 @@ struct CliReport {
 // One line of JSON (no newline): result, result_name, exit_status, model, type_id,
 // kind, port, firmware_before, firmware_after, rom_id_before, rom_id_after (the answer's
 // bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages, result_text
-// (CliResultText).
+// (CliResultText); a --check run adds would_send.
 // Unknown texts are null.
 std::string CliReportJson(const CliReport& report);
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/SingleInstance.h"
 #include "engine/UpdateFiles.h"
@@ -22,6 +23,8 @@ inline constexpr DWORD UF_EXT_COMMANDS = 0x00010000;
 inline constexpr DWORD UF_BOOT_MODE = 0x00020000;
 inline constexpr DWORD UF_RETRY = 0x00040000;
 inline constexpr DWORD UF_RETRY_REQUESTED = 0x00080000;
+// Identify and decide only: no service stopped, nothing sent (kelvo-cli --check).
+inline constexpr DWORD UF_CHECK_ONLY = 0x00100000;
 inline constexpr DWORD UF_SILENT = 0x40000000;
 inline constexpr DWORD UF_CANCEL = 0x80000000;
 
@@ -47,6 +50,7 @@ struct ComConfigRecord;  // the serial configuration record (port/ComConf.h)
 struct CKelvoApp {
     UpdateTables tables;                               // filled by the initialisation thread
     const UpdateDataEntry* pCurrentEntry = nullptr;    // the update engine's current record
+    std::vector<const UpdateDataEntry*> wouldSend;     // UF_CHECK_ONLY: what the run would send, in order
     std::atomic<DWORD> nExitCode{0};                   // result of the last initialisation or run
     std::atomic<DWORD> dwUpdateFlags{0};               // shared by the main and worker threads
     int nPortKind = PORT_KIND_USB;                     // kind chosen at Select (main thread)

@@ -56,7 +56,7 @@ DWORD OpenRunPort(std::string* pPortName, HSDK* phSdk) noexcept {
     {
         std::lock_guard lock(g_machineLock);
         // A fleet parent has stopped them for all its runs, and starts them after the last.
-        if (!g_bRestored && FleetChildPort().empty()) {
+        if (!g_bRestored && FleetChildPort().empty() && !theApp.TestFlags(UF_CHECK_ONLY)) {
             g_bServicesDown = true;
             SpoolerControl(FALSE, pPortName->c_str(), kRunLimits);
             PosServiceControl(FALSE, kRunLimits);
@@ -77,7 +77,7 @@ DWORD OpenRunPort(std::string* pPortName, HSDK* phSdk) noexcept {
 void CloseRunPort(HSDK hSdk) noexcept {
     if (hSdk != 0) pfnClosePort(hSdk, 0);
     std::lock_guard lock(g_machineLock);
-    if (g_bRestored || !FleetChildPort().empty()) return;
+    if (g_bRestored || !FleetChildPort().empty() || theApp.TestFlags(UF_CHECK_ONLY)) return;
     StartServices(kRunLimits);
     g_bServicesDown = false;
 }

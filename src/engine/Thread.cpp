@@ -81,6 +81,24 @@ DWORD UpdateDataKinds(IDialogHost& host, const std::string& portName, HSDK* phSd
     return ERROR_SUCCESS;
 }
 
+// A check run: what identification found decides what would be sent; nothing is.
+DWORD CheckOnly(HSDK hSdk) {
+    theApp.wouldSend.clear();
+    const int nTypeId = theApp.nTypeId;
+    if (nTypeId < 0 || static_cast<std::size_t>(nTypeId) >= UPDATE_TABLE_SIZE) return ERROR_ALREADY_REGISTERED;
+    if (!theApp.TestFlags(UF_NO_FW_UPDATE) && theApp.tables.FW[nTypeId].bLoaded) {
+        theApp.wouldSend.push_back(&theApp.tables.FW[nTypeId]);
+    }
+    DWORD dwMask = 0;
+    DWORD r = SelectDataUpdates(hSdk, &dwMask);
+    if (r != ERROR_SUCCESS && r != ERROR_ALREADY_REGISTERED) return r;
+    for (const DataKindInfo& info : DATA_KINDS) {
+        const UpdateDataEntry& entry = (theApp.tables.*info.pTable)[nTypeId];
+        if ((dwMask & info.dwKind) != 0 && entry.bLoaded) theApp.wouldSend.push_back(&entry);
+    }
+    return theApp.wouldSend.empty() ? ERROR_ALREADY_REGISTERED : ERROR_SUCCESS;
+}
+
 // The steps between opening and closing the port; the log starts afresh only when no
 // step failed.
 DWORD RunSteps(IDialogHost& host, std::string* pPortName, HSDK* phSdk) {
@@ -94,6 +112,7 @@ DWORD RunSteps(IDialogHost& host, std::string* pPortName, HSDK* phSdk) {
     } else {
         dwResult = IdentifyDevice(pPortName, phSdk, &host, IdentifyTimeLimit(theApp.nPortKind));
         if (dwResult != ERROR_SUCCESS && dwResult != ERROR_ALREADY_REGISTERED) return dwResult;
+        if (theApp.TestFlags(UF_CHECK_ONLY)) return CheckOnly(*phSdk);
     }
     if (!theApp.TestFlags(UF_NO_FW_UPDATE)) {
         dwResult = UpdateFirmware(host, pPortName, phSdk);
@@ -223,7 +242,7 @@ void ReportResult(DWORD dwResult, IDialogHost& host) {
         theApp.ClearFlags(UF_CANCEL);
         return;
     }
-    if (dwResult != ERROR_SUCCESS) return;
+    if (dwResult != ERROR_SUCCESS || theApp.TestFlags(UF_CHECK_ONLY)) return;
     if (SuccessMessageId(theApp.dwUpdateFlags.load()) == IDS_FW_UPDATE_SUCCEEDED) {
         ShowMessage(MB_ICONINFORMATION, IDOK, "%s", LoadResString(IDS_FW_UPDATE_SUCCEEDED).c_str());
     } else {

@@ -520,5 +520,77 @@ TEST_F(FleetRunTest, RefusedWhileAnotherUpdaterRuns) {
     }
 }
 
+// --check: what an update would send, for one printer and for a fleet; nothing sent,
+// no service stopped, even with a queue on the printers' ports.
+TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
+    MakeFile("FW", 0x07, 30000);
+    // One printer with old firmware, two current ones, one of a model without files; all
+    // share the port numbers.
+    const std::pair<BYTE, BYTE> printers[] = {{kTypeId, 0x05}, {kTypeId, 0x07}, {kTypeId, 0x07}, {kTypeId + 1, 0x05}};
+    for (const auto& [bTypeId, bRomId] : printers) {
+        sim::Config config;
+        config.state.bTypeId = bTypeId;
+        config.state.bRomId = bRomId;
+        std::string address = UniqueAddress();
+        WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
+        WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
+        std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
+        ASSERT_TRUE(printer) << address;
+        m_printers.push_back(std::move(printer));
+        m_addresses.push_back(address);
+    }
+    m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printers.front());
+    std::vector<std::string> uris;
+    for (const std::string& address : m_addresses) uris.push_back("socket://" + address + ":9100");
+    FakeCups cups(uris);
+    ASSERT_TRUE(cups.Ok());
+    const std::string& old = m_addresses[0];
+    const std::string& current = m_addresses[1];
+    const std::string& other = m_addresses[3];
+
+    struct Case {
+        std::vector<std::string> ports;
+        int nStatus;
+        std::vector<std::string> parts;  // of stdout
+    };
+    const Case cases[] = {
+        {{old}, 0, {"\"result\":0,", "\"port\":\"" + old + "\"", "\"rom_id_before\":\"05\"", "\"sent\":[],\"would_send\":[\"FW\"],",
+                    "\"result_text\":\"An update would send FW ("}},
+        {{current}, 2, {"\"result\":1242,", "\"firmware_before\":\"VER2207\"", "\"rom_id_before\":\"07\"",
+                        "\"sent\":[],\"would_send\":[],", "\"result_text\":\"The printer is current; an update would send nothing.\""}},
+        {{old, current, m_addresses[2]}, 0, {"\"would_send\":[\"FW\"]", "\"by_exit_status\":{\"0\":1,\"1\":0,\"2\":2,\"3\":0}"}},
+        {{current, m_addresses[2]}, 2, {"\"summary\":{\"printers\":2,\"exit_status\":2,"}},
+        {{old, other}, 1, {"\"by_exit_status\":{\"0\":1,\"1\":1,\"2\":0,\"3\":0}"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--kind", "lan", "--check", "--json"};
+        for (const std::string& port : c.ports) args.insert(args.end(), {"--port", port});
+        SCOPED_TRACE(args[5] + (c.ports.size() > 1 ? " and more" : ""));
+        ProgramResult r = Cli(args);
+        EXPECT_EQ(r.nStatus, c.nStatus) << r.err;
+        for (const std::string& part : c.parts) EXPECT_TRUE(Contains(r.out, part)) << part << "\n" << r.out;
+        if (c.ports.size() > 1) {
+            EXPECT_TRUE(Contains(r.err, "Checking " + std::to_string(c.ports.size()) + " printers")) << r.err;
+        }
+    }
+
+    // The printers were asked, and got nothing to store.
+    for (std::size_t i = 0; i < m_printers.size(); ++i) {
+        SCOPED_TRACE(m_addresses[i]);
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+        for (const char* pszSent : {"transfer_begin", "transfer_end", "flash_write", "post_update", "restart_begin"}) {
+            EXPECT_TRUE(std::none_of(events.begin(), events.end(), [&](const sim::SimEvent& e) { return e.szName == pszSent; }))
+                << pszSent;
+        }
+        EXPECT_EQ(m_printers[i]->State().bRomId, printers[i].second);
+    }
+    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit, "cups.socket", "cups.path"}) {
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", pszUnit), 0) << pszUnit;
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 0) << pszUnit;
+    }
+    for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+}
+
 }  // namespace
 }  // namespace cli_test

@@ -132,10 +132,10 @@ TEST(FleetChild, CommandLineCarriesTheRunsChoices) {
     EXPECT_EQ(FleetChildArgs("/usr/bin/kelvo-cli", options, "127.0.0.2"),
               (std::vector<std::string>{"/usr/bin/kelvo-cli", "--port", "127.0.0.2", "--json"}));
     options.nKind = PORT_KIND_LAN;
-    options.bForce = options.bYes = true;
+    options.bForce = options.bYes = options.bCheck = true;
     EXPECT_EQ(FleetChildArgs("k", options, "p"),
               (std::vector<std::string>{"k", "--port", "p", "--json", "--kind", "Ethernet", "--force",
-                                        "--yes"}));
+                                        "--check", "--yes"}));
 }
 
 // What TakeFleetChannel says in a process whose descriptor 3 is set up by the case, in a

@@ -74,7 +74,7 @@ TEST_F(ProgramTest, HelpAndVersion) {
     ProgramResult help = Cli({"--help"});
     EXPECT_EQ(help.nStatus, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: kelvo-cli [options]\n")) << help.out;
-    for (const char* psz : {"--dir", "--kind", "--port", "--list", "--force", "--yes", "--json", "--help", "--version",
+    for (const char* psz : {"--dir", "--kind", "--port", "--list", "--force", "--check", "--yes", "--json", "--help", "--version",
                             "Exit status: 0 updated, 2 nothing needed updating, 3 cancelled, 1"}) {
         EXPECT_TRUE(Contains(help.out, psz)) << psz;
     }
