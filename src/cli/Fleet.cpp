@@ -106,7 +106,7 @@ private:
 // before any child starts: a broken set would fail every printer alike. ERROR_SUCCESS,
 // or the result a single run ends with (its boxes shown through the registered box).
 // The tables are emptied again: the children read the files for themselves.
-DWORD CheckUpdateFilesOnce(int* pnTypeId) {
+DWORD CheckUpdateFilesOnce(int* pnTypeId, std::vector<std::string>* pNotes) {
     ResetModelTable(ModelTable);
     DWORD dwResult = ERROR_SUCCESS;
     if (LoadConfigFile(ModelTable) < 0) {
@@ -114,8 +114,8 @@ DWORD CheckUpdateFilesOnce(int* pnTypeId) {
     } else if (!LoadFirmwareFile() || !LoadDataFiles()) {
         dwResult = ERROR_FILE_NOT_FOUND;
     }
-    // What config.ini's lines need is said by each child beside its run.
-    TakeConfigNotes();
+    // What config.ini's lines need: said by each child beside its run, or here when none runs.
+    *pNotes = TakeConfigNotes();
     *pnTypeId = theApp.nTypeId;
     theApp.tables.Clear();
     return dwResult;
@@ -743,7 +743,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     // Broken files fail every printer alike: said once, before any child or service.
     SetMessageBox(&lockFrontEnd);
     int nFileTypeId = -1;
-    const DWORD dwFiles = CheckUpdateFilesOnce(&nFileTypeId);
+    std::vector<std::string> configNotes;
+    const DWORD dwFiles = CheckUpdateFilesOnce(&nFileTypeId, &configNotes);
     SetMessageBox(nullptr);
     if (dwFiles != ERROR_SUCCESS) {
         LogMessage(LOG_APP, 'I', __LINE__, dwFiles, "Update files not usable: no printer started");
@@ -761,6 +762,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             result.nExitStatus = report.nExitStatus;
             result.strJson = WithPortAndKind(CliReportJson(report), result.strPort, result.strKind);
         }
+        for (const std::string& note : configNotes) WriteAll(STDERR_FILENO, std::string(kProgramName) + ": " + note + "\n");
         WriteAll(STDERR_FILENO, std::string(kProgramName) + ": " + CliResultText(report) + "\n" + kProgramName + ": " +
                                     CliResultLine(report) + "\n");
         return finish(results, report.nExitStatus);
@@ -882,94 +884,95 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         }
     };
 
+    // One pass: the pending printers, at most N children at once, until each has ended.
     auto runChildren = [&] {
-    while (!pending.empty() || !running.empty()) {
-        while (nInterrupts == 0 && !pending.empty() && running.size() < static_cast<std::size_t>(options.nParallel)) {
-            startNext();
-        }
-        if (running.empty()) continue;
-        std::vector<pollfd> fds;
-        fds.push_back(pollfd{fdInterrupt, POLLIN, 0});
-        for (const auto& child : running) {
-            fds.push_back(pollfd{child->out.Get(), POLLIN, 0});
-            fds.push_back(pollfd{child->err.Get(), POLLIN, 0});
-        }
-        DWORD dwWait = INFINITE;
-        for (const auto& child : running) {
-            if (child->limit.Timeout() == INFINITE) continue;
-            DWORD dwLeft = child->limit.Remaining();
-            if (child->nTimeoutInterrupts == 1) dwLeft = kTimeoutQuitAfterMs - std::min(kTimeoutQuitAfterMs, child->limit.Elapsed() - child->limit.Timeout());
-            if (child->nTimeoutInterrupts < 2) dwWait = std::min(dwWait, dwLeft);
-        }
-        if (::poll(fds.data(), fds.size(), TimeoutToPoll(dwWait)) < 0 && errno != EINTR) break;
-        for (const auto& child : running) {
-            if (child->limit.Timeout() == INFINITE || !child->limit.Expired() || child->nTimeoutInterrupts >= 2) continue;
-            DWORD dwOver = child->limit.Elapsed() - child->limit.Timeout();
-            if (child->nTimeoutInterrupts == 0 || dwOver >= kTimeoutQuitAfterMs) {
-                ++child->nTimeoutInterrupts;
-                LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] over its time limit of %d s: interrupt [%d]",
-                           ports[child->nIndex].c_str(), options.nTimeout, child->nTimeoutInterrupts);
-                if (child->nTimeoutInterrupts == 1) {
-                    view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout), FleetView::kRunning);
+        while (!pending.empty() || !running.empty()) {
+            while (nInterrupts == 0 && !pending.empty() && running.size() < static_cast<std::size_t>(options.nParallel)) {
+                startNext();
+            }
+            if (running.empty()) continue;
+            std::vector<pollfd> fds;
+            fds.push_back(pollfd{fdInterrupt, POLLIN, 0});
+            for (const auto& child : running) {
+                fds.push_back(pollfd{child->out.Get(), POLLIN, 0});
+                fds.push_back(pollfd{child->err.Get(), POLLIN, 0});
+            }
+            DWORD dwWait = INFINITE;
+            for (const auto& child : running) {
+                if (child->limit.Timeout() == INFINITE) continue;
+                DWORD dwLeft = child->limit.Remaining();
+                if (child->nTimeoutInterrupts == 1) dwLeft = kTimeoutQuitAfterMs - std::min(kTimeoutQuitAfterMs, child->limit.Elapsed() - child->limit.Timeout());
+                if (child->nTimeoutInterrupts < 2) dwWait = std::min(dwWait, dwLeft);
+            }
+            if (::poll(fds.data(), fds.size(), TimeoutToPoll(dwWait)) < 0 && errno != EINTR) break;
+            for (const auto& child : running) {
+                if (child->limit.Timeout() == INFINITE || !child->limit.Expired() || child->nTimeoutInterrupts >= 2) continue;
+                DWORD dwOver = child->limit.Elapsed() - child->limit.Timeout();
+                if (child->nTimeoutInterrupts == 0 || dwOver >= kTimeoutQuitAfterMs) {
+                    ++child->nTimeoutInterrupts;
+                    LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] over its time limit of %d s: interrupt [%d]",
+                               ports[child->nIndex].c_str(), options.nTimeout, child->nTimeoutInterrupts);
+                    if (child->nTimeoutInterrupts == 1) {
+                        view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout), FleetView::kRunning);
+                    }
+                    ::kill(child->pid, SIGINT);
                 }
-                ::kill(child->pid, SIGINT);
             }
-        }
-        if (fdInterrupt >= 0 && (fds[0].revents & POLLIN) != 0) {
-            signalfd_siginfo info;
-            while (::read(fdInterrupt, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) onInterrupt();
-        }
-        for (std::size_t i = 0; i < running.size(); ++i) {
-            Child& child = *running[i];
-            if (fds[1 + 2 * i].revents != 0 && !ReadSome(child.out.Get(), &child.outText)) child.out.Reset();
-            if (fds[2 + 2 * i].revents != 0) {
-                if (!ReadSome(child.err.Get(), &child.errLine)) {
-                    child.err.Reset();
-                    child.errLine += "\n";
+            if (fdInterrupt >= 0 && (fds[0].revents & POLLIN) != 0) {
+                signalfd_siginfo info;
+                while (::read(fdInterrupt, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) onInterrupt();
+            }
+            for (std::size_t i = 0; i < running.size(); ++i) {
+                Child& child = *running[i];
+                if (fds[1 + 2 * i].revents != 0 && !ReadSome(child.out.Get(), &child.outText)) child.out.Reset();
+                if (fds[2 + 2 * i].revents != 0) {
+                    if (!ReadSome(child.err.Get(), &child.errLine)) {
+                        child.err.Reset();
+                        child.errLine += "\n";
+                    }
+                    childText(child);
                 }
-                childText(child);
             }
-        }
-        // A child whose streams have both ended is ending: reap it.
-        for (auto it = running.begin(); it != running.end();) {
-            Child& child = **it;
-            if (child.out || child.err) {
-                ++it;
-                continue;
-            }
-            int nExitCode = 1;
-            if (WaitForProcess(child.pid, INFINITE, &nExitCode) != WAIT_OBJECT_0) nExitCode = 1;
-            const std::string& port = ports[child.nIndex];
-            LogMessage(LOG_APP, 'I', __LINE__, 0, "%s of [%s] ended: exit status %d", bPreCheck ? "Check" : "Update",
-                       port.c_str(), nExitCode);
-            if (bPreCheck && nExitCode == 0) {
-                // Needs the update: it comes once the check of every printer is done.
-                toUpdate.push_back(child.nIndex);
-                view.SetPhase(child.nIndex, "needs an update", FleetView::kWaiting);
+            // A child whose streams have both ended is ending: reap it.
+            for (auto it = running.begin(); it != running.end();) {
+                Child& child = **it;
+                if (child.out || child.err) {
+                    ++it;
+                    continue;
+                }
+                int nExitCode = 1;
+                if (WaitForProcess(child.pid, INFINITE, &nExitCode) != WAIT_OBJECT_0) nExitCode = 1;
+                const std::string& port = ports[child.nIndex];
+                LogMessage(LOG_APP, 'I', __LINE__, 0, "%s of [%s] ended: exit status %d", bPreCheck ? "Check" : "Update",
+                           port.c_str(), nExitCode);
+                if (bPreCheck && nExitCode == 0) {
+                    // Needs the update: it comes once the check of every printer is done.
+                    toUpdate.push_back(child.nIndex);
+                    view.SetPhase(child.nIndex, "needs an update", FleetView::kWaiting);
+                    it = running.erase(it);
+                    continue;
+                }
+                FleetResult& result = results[child.nIndex];
+                result.strJson = ResultOfChild(result, child.outText, nExitCode);
+                if (bPreCheck) result.strJson = AsUpdateResult(result.strJson, nExitCode);
+                // Cancelled by the limit, not by the user: a failure of that printer.
+                if (child.nTimeoutInterrupts > 0 && nExitCode == 3) {
+                    nExitCode = 1;
+                    result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
+                }
+                result.nExitStatus = nExitCode;
+                view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode), nExitCode);
+                event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
                 it = running.erase(it);
-                continue;
-            }
-            FleetResult& result = results[child.nIndex];
-            result.strJson = ResultOfChild(result, child.outText, nExitCode);
-            if (bPreCheck) result.strJson = AsUpdateResult(result.strJson, nExitCode);
-            // Cancelled by the limit, not by the user: a failure of that printer.
-            if (child.nTimeoutInterrupts > 0 && nExitCode == 3) {
-                nExitCode = 1;
-                result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
-            }
-            result.nExitStatus = nExitCode;
-            view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode), nExitCode);
-            event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
-            it = running.erase(it);
-            if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures &&
-                (!pending.empty() || !toUpdate.empty())) {
-                LogMessage(LOG_APP, 'I', __LINE__, 0, "%d updates failed: no further one started", nFailures);
-                view.Message(StrPrintf("%d of the updates failed: no further one is started (--max-failures).", nFailures));
-                notStarted(StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures),
-                           "Not started: the limit of failed updates (--max-failures) was reached before this printer's turn.");
+                if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures &&
+                    (!pending.empty() || !toUpdate.empty())) {
+                    LogMessage(LOG_APP, 'I', __LINE__, 0, "%d updates failed: no further one started", nFailures);
+                    view.Message(StrPrintf("%d of the updates failed: no further one is started (--max-failures).", nFailures));
+                    notStarted(StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures),
+                               "Not started: the limit of failed updates (--max-failures) was reached before this printer's turn.");
+                }
             }
         }
-    }
     };
     runChildren();
     if (bCheckFirst) {

@@ -138,7 +138,7 @@ TEST_F(Transfer, WriteFailureOffersRetry) {
 TEST_F(Transfer, FailureOfACheckOffersNoRetry) {
     theApp.SetFlags(UF_CHECK_ONLY);
     m_box.QueueAnswer(IDRETRY);
-    ReportTransferError(ERROR_SHOWN_TIMEOUT, 0x040301);
+    ReportTransferError(ERROR_WRITE_FAULT, 0x040501);
     ASSERT_EQ(m_box.Boxes().size(), 1u);
     EXPECT_EQ(m_box.Boxes()[0].dwStyle & MB_TYPEMASK, MB_OK);
     EXPECT_FALSE(theApp.TestFlags(UF_RETRY_REQUESTED));
