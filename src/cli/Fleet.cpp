@@ -945,10 +945,14 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                 const std::string& port = ports[child.nIndex];
                 LogMessage(LOG_APP, 'I', __LINE__, 0, "%s of [%s] ended: exit status %d", bPreCheck ? "Check" : "Update",
                            port.c_str(), nExitCode);
-                if (bPreCheck && nExitCode == 0) {
-                    // Needs the update: it comes once the check of every printer is done.
+                if (bPreCheck && (nExitCode == 0 || nExitCode == 1)) {
+                    // Needs the update: it comes once the check of every printer is done. A
+                    // printer the check could not identify is tried as an update too: the
+                    // POS service or a print job may have held its port, and the update
+                    // comes after they have given way (its own failure is then reported).
                     toUpdate.push_back(child.nIndex);
-                    view.SetPhase(child.nIndex, "needs an update", FleetView::kWaiting);
+                    view.SetPhase(child.nIndex, nExitCode == 0 ? "needs an update" : "not identified: tried again",
+                                  FleetView::kWaiting);
                     it = running.erase(it);
                     continue;
                 }

@@ -9,9 +9,11 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "FakeCups.h"
 #include "MockSystemd.h"
@@ -46,17 +48,27 @@ protected:
             config.state.bRomId = bRomId;
             config.faults = faults;
             if (i == nFaulty) config.faults.nWrongRomId = 0x08;  // the new firmware does not start
-            std::string address = UniqueAddress();
-            WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
-            WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
-            std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
-            ASSERT_TRUE(printer) << address;
-            // The transcript's clock starts with its first entry, at the start.
-            m_starts.push_back(GetTickCount());
-            m_printers.push_back(std::move(printer));
-            m_addresses.push_back(address);
+            StartPrinter(config);
         }
+    }
+    // One more printer on a fresh address, on the first one's port numbers.
+    void StartPrinter(const sim::Config& config) {
+        std::string address = UniqueAddress();
+        WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
+        WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
+        std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
+        ASSERT_TRUE(printer) << address;
+        // The transcript's clock starts with its first entry, at the start.
+        m_starts.push_back(GetTickCount());
+        m_printers.push_back(std::move(printer));
+        m_addresses.push_back(address);
         m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printers.front());
+    }
+    void StartPrinter(BYTE bTypeId, BYTE bRomId) {
+        sim::Config config;
+        config.state.bTypeId = bTypeId;
+        config.state.bRomId = bRomId;
+        StartPrinter(config);
     }
     std::vector<std::string> FleetArgs(std::vector<std::string> args) const {
         for (const std::string& address : m_addresses) {
@@ -529,19 +541,7 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
     // One printer with old firmware, two current ones, one of a model without files; all
     // share the port numbers.
     const std::pair<BYTE, BYTE> printers[] = {{kTypeId, 0x05}, {kTypeId, 0x07}, {kTypeId, 0x07}, {kTypeId + 1, 0x05}};
-    for (const auto& [bTypeId, bRomId] : printers) {
-        sim::Config config;
-        config.state.bTypeId = bTypeId;
-        config.state.bRomId = bRomId;
-        std::string address = UniqueAddress();
-        WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
-        WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
-        std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
-        ASSERT_TRUE(printer) << address;
-        m_printers.push_back(std::move(printer));
-        m_addresses.push_back(address);
-    }
-    m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printers.front());
+    for (const auto& [bTypeId, bRomId] : printers) ASSERT_NO_FATAL_FAILURE(StartPrinter(bTypeId, bRomId));
     std::vector<std::string> uris;
     for (const std::string& address : m_addresses) uris.push_back("socket://" + address + ":9100");
     FakeCups cups(uris);
@@ -601,19 +601,7 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
 TEST_F(FleetRunTest, UpdateChecksFilesAndPrintersBeforeStoppingServices) {
     sim::MadeFile fw = MakeFile("FW", 0x07, 20000);
     const BYTE roms[] = {0x05, 0x07, 0x07};
-    for (BYTE bRomId : roms) {
-        sim::Config config;
-        config.state.bTypeId = kTypeId;
-        config.state.bRomId = bRomId;
-        std::string address = UniqueAddress();
-        WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
-        WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
-        std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
-        ASSERT_TRUE(printer) << address;
-        m_printers.push_back(std::move(printer));
-        m_addresses.push_back(address);
-    }
-    m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printers.front());
+    for (BYTE bRomId : roms) ASSERT_NO_FATAL_FAILURE(StartPrinter(kTypeId, bRomId));
     const std::string& old = m_addresses[0];
     // Two firmware files of one model: what a single run refuses.
     std::filesystem::create_directories(m_dir / "work/broken");
@@ -684,6 +672,31 @@ TEST_F(FleetRunTest, UpdateChecksFilesAndPrintersBeforeStoppingServices) {
     ProgramResult check = Cli({"--kind", "lan", "--check", "--json", "--port", m_addresses[2]});
     EXPECT_EQ(check.nStatus, 0) << check.err;
     EXPECT_TRUE(Contains(check.out, "\"would_send\":[\"KF\"],\"checksums\":{\"KF\":\"0000\"},")) << check.out;
+}
+
+// A printer whose port is held until the services give way (a POS service keeping its
+// connection, a print job under way) fails its check: it is tried as an update once they
+// are stopped, and updated.
+TEST_F(FleetRunTest, APrinterTheCheckCouldNotReachIsTriedAfterTheServicesStop) {
+    MakeFile("FW", 0x07, 20000);
+    sim::Config held;
+    held.state.bTypeId = kTypeId;
+    held.state.bRomId = 0x05;
+    held.faults.bRefuse = true;
+    ASSERT_NO_FATAL_FAILURE(StartPrinter(held));
+    ASSERT_NO_FATAL_FAILURE(StartPrinter(kTypeId, 0x07));
+    std::atomic<bool> bDone{false};
+    std::thread service([&] {
+        while (!bDone && m_systemd.CallsFor("StopUnit", kPosServiceUnit) == 0) Sleep(20);
+        m_printers[0]->SetFaults(sim::Faults{});
+    });
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--json"}));
+    bDone = true;
+    service.join();
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "kelvo-cli: 2 printers: 1 updated, 1 current, 0 failed, 0 cancelled")) << r.err;
+    EXPECT_EQ(m_printers[0]->State().bRomId, 0x07);
+    ExpectServicesStoppedOnceWithoutSpooler();
 }
 
 }  // namespace
