@@ -82,7 +82,8 @@ void AddUnique(std::vector<std::string>* pPorts, const std::string& port) {
 std::string SelfPath() {
     std::array<char, 4096> path{};
     ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string(kProgramName);
+    // Without /proc: the installed one, never one found through PATH.
+    return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : SystemProgramPath(kProgramName);
 }
 
 // The parent takes the locks a single run takes; it has no window to raise. Its boxes
@@ -1004,8 +1005,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     view.Message(table, false);
     int nCounts[4] = {};
     for (const FleetResult& result : results) ++nCounts[result.nExitStatus >= 0 && result.nExitStatus <= 3 ? result.nExitStatus : 1];
-    view.Message(StrPrintf("%s: %zu printers: %d updated, %d current, %d failed, %d cancelled", kProgramName,
-                           results.size(), nCounts[0], nCounts[2], nCounts[1], nCounts[3]),
+    view.Message(StrPrintf("%s: %zu printers: %d %s, %d current, %d failed, %d cancelled", kProgramName, results.size(),
+                           nCounts[0], options.bCheck ? "to update" : "updated", nCounts[2], nCounts[1], nCounts[3]),
                  false);
     return finish(results, FleetExitStatus(results, nInterrupts > 0));
 }

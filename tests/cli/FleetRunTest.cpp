@@ -554,15 +554,19 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
         std::vector<std::string> ports;
         int nStatus;
         std::vector<std::string> parts;  // of stdout
+        std::string lastLineCounts;      // of a fleet's last line
     };
     const Case cases[] = {
         {{old}, 0, {"\"result\":0,", "\"port\":\"" + old + "\"", "\"rom_id_before\":\"05\"", "\"sent\":[],\"would_send\":[\"FW\"],",
-                    "\"result_text\":\"An update would send FW ("}},
+                    "\"result_text\":\"An update would send FW ("},
+         ""},
         {{current}, 2, {"\"result\":1242,", "\"firmware_before\":\"VER2207\"", "\"rom_id_before\":\"07\"",
-                        "\"sent\":[],\"would_send\":[],", "\"result_text\":\"The printer is current; an update would send nothing.\""}},
-        {{old, current, m_addresses[2]}, 0, {"\"would_send\":[\"FW\"]", "\"by_exit_status\":{\"0\":1,\"1\":0,\"2\":2,\"3\":0}"}},
-        {{current, m_addresses[2]}, 2, {"\"summary\":{\"printers\":2,\"exit_status\":2,"}},
-        {{old, other}, 1, {"\"by_exit_status\":{\"0\":1,\"1\":1,\"2\":0,\"3\":0}"}},
+                        "\"sent\":[],\"would_send\":[],", "\"result_text\":\"The printer is current; an update would send nothing.\""},
+         ""},
+        {{old, current, m_addresses[2]}, 0, {"\"would_send\":[\"FW\"]", "\"by_exit_status\":{\"0\":1,\"1\":0,\"2\":2,\"3\":0}"},
+         "1 to update, 2 current, 0 failed"},
+        {{current, m_addresses[2]}, 2, {"\"summary\":{\"printers\":2,\"exit_status\":2,"}, "0 to update, 2 current, 0 failed"},
+        {{old, other}, 1, {"\"by_exit_status\":{\"0\":1,\"1\":1,\"2\":0,\"3\":0}"}, "1 to update, 0 current, 1 failed"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"--kind", "lan", "--check", "--json"};
@@ -573,6 +577,8 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
         for (const std::string& part : c.parts) EXPECT_TRUE(Contains(r.out, part)) << part << "\n" << r.out;
         if (c.ports.size() > 1) {
             EXPECT_TRUE(Contains(r.err, "Checking " + std::to_string(c.ports.size()) + " printers")) << r.err;
+            // The last line counts what would be updated: nothing was.
+            EXPECT_TRUE(Contains(r.err, ": " + std::to_string(c.ports.size()) + " printers: " + c.lastLineCounts)) << r.err;
         }
     }
 
