@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -362,10 +363,26 @@ std::string FdTarget(int fd) {
 // until the test lets it go; the reset runs from a thread under that stand-in.
 class HeldResetTest : public UsbFixture {
 protected:
+    // A bound for a failing case only, so that a reset that waits for the kernel fails
+    // the test instead of hanging it.
+    template <class Pred>
+    static bool WaitUntil(Pred pred) {
+        for (Deadline limit(10000); !pred(); Sleep(2)) {
+            if (limit.Expired()) return false;
+        }
+        return true;
+    }
     // Starts port.Reset() and waits until its ioctl is held; *pFd is the descriptor it
     // runs on. False (and the test skipped) where the kernel refuses the stand-in.
-    bool StartHeldReset(CUsb& port, HeldIoctl& held, std::unique_ptr<BackgroundCall>* pCall, int* pFd) {
-        *pCall = std::make_unique<BackgroundCall>([&] { return held.InstallOnThisThread() ? port.Reset() : FALSE; });
+    // *pReturned (when given) is set once Reset has returned.
+    bool StartHeldReset(CUsb& port, HeldIoctl& held, std::unique_ptr<BackgroundCall>* pCall, int* pFd,
+                        std::atomic<bool>* pReturned = nullptr) {
+        *pCall = std::make_unique<BackgroundCall>([&port, &held, pReturned] {
+            const BOOL bResult = held.InstallOnThisThread() ? port.Reset() : FALSE;
+            LastErrorGuard keep;
+            if (pReturned != nullptr) *pReturned = true;
+            return bResult;
+        });
         if (const int err = held.WaitInstalled(); err != 0) {
             (*pCall)->Join();
             ADD_FAILURE() << "seccomp user notification refused: " << std::strerror(err);
@@ -395,13 +412,18 @@ TEST_F(HeldResetTest, ACancelIsAnsweredWhileTheSoftResetIsStillInTheKernel) {
         ASSERT_TRUE(port->Open());
         HeldIoctl held(UsblpSoftResetRequest());
         std::unique_ptr<BackgroundCall> reset;
+        std::atomic<bool> returned{false};
         int fd = -1;
-        ASSERT_TRUE(StartHeldReset(*port, held, &reset, &fd));
+        ASSERT_TRUE(StartHeldReset(*port, held, &reset, &fd, &returned));
         EXPECT_EQ(FdTarget(fd), szNode);
         source.pfnSet(*port, true);
-        reset->Join();
-        // Answered while usblp's request is still in the kernel.
+        // Answered while usblp's request is still in the kernel (a reset that waited for
+        // it would come back only once the test lets the ioctl go).
+        const bool bAnswered = WaitUntil([&] { return returned.load(); });
+        EXPECT_TRUE(bAnswered);
         EXPECT_TRUE(held.StillHeld());
+        if (!bAnswered) held.Release(ETIMEDOUT);
+        reset->Join();
         EXPECT_FALSE(reset->bResult);
         EXPECT_EQ(reset->dwError, static_cast<DWORD>(ERROR_CANCELLED));
         source.pfnSet(*port, false);
