@@ -227,7 +227,7 @@ void CUsb::FailIo(int err, int nType) {
 
 // ---- Requests ----
 
-BOOL CUsb::SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) {
+BOOL CUsb::SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout, UniqueFd* pKeep) {
     *pcbWritten = 0;
     const Deadline deadline(dwTimeout);
     UniqueFd fd = WaitResetEnded(dwTimeout) ? DupDevice() : UniqueFd();
@@ -286,6 +286,7 @@ BOOL CUsb::SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWO
         if (dwError != ERROR_TIMEOUT) bResult = FALSE;
     }
     if (cbDone > 0) LogDump(LOG_TRANSMITTED, PortName(), pBuffer, cbDone);
+    if (pKeep != nullptr && bResult && dwError == ERROR_SUCCESS && cbDone == cbBuffer) *pKeep = std::move(fd);
     Close(FALSE);
     // Bytes that left are counted whatever ended the request.
     *pcbWritten = cbDone;
@@ -370,7 +371,8 @@ BOOL CUsb::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD d
     const Deadline deadline(dwTimeout);
     const DWORD cbFirst = std::min(cbBuffer, kSyncBytes);
     DWORD cbSync = 0;
-    BOOL bSync = SyncWrite(pBuffer, cbFirst, &cbSync, dwTimeout);
+    UniqueFd fdFirst;
+    BOOL bSync = SyncWrite(pBuffer, cbFirst, &cbSync, dwTimeout, cbFirst < cbBuffer ? &fdFirst : nullptr);
     if (pcbWritten != nullptr) *pcbWritten += cbSync;
     if (!bSync) {
         PORT_LOG(LOG_ERROR, "[%s] Write SyncIoCtrl", PortName());
@@ -391,7 +393,16 @@ BOOL CUsb::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD d
     const DWORD cbRest = cbBuffer - cbSync;
     PORT_LOG(LOG_DEBUG, "[%s] Write CreateThread() [%dbyte]", PortName(), static_cast<int>(cbRest));
     PORT_LOG(LOG_DEBUG, "[%s] Write WaitForTrdSending()", PortName());
+    {
+        std::lock_guard lock(csDev);
+        m_fdHandOff = std::move(fdFirst);
+    }
     BOOL bResult = WriteOnSendingThread(pBuffer + cbSync, cbRest, pcbWritten, deadline.Remaining());
+    UniqueFd unused;  // the thread never started: closed outside the lock
+    {
+        std::lock_guard lock(csDev);
+        unused = std::move(m_fdHandOff);
+    }
     if (!bResult && SendingThreadNotCreated()) PORT_LOG(LOG_ERROR, "[%s] Write CreateThread()", PortName());
     return bResult;
 }
@@ -551,7 +562,12 @@ BOOL CUsb::Cancel() {
 // ---- The sending thread ----
 
 bool CUsb::BeginSending() {
-    UniqueFd fd = DupDevice(false);
+    UniqueFd fd;
+    {
+        std::lock_guard lock(csDev);
+        fd = std::move(m_fdHandOff);
+    }
+    if (!fd) fd = DupDevice(false);
     if (!fd) {
         // The printer left after the first bytes: the rest never goes to whatever comes
         // back under the name.

@@ -87,7 +87,8 @@ private:
     // An I/O error: the printer went away (ERROR_DEVICE_NOT_CONNECTED, the device closed)
     // or the request failed (ERROR_REQUEST_ABORTED).
     void FailIo(int err, int nType);
-    BOOL SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout);
+    // pKeep (when given) receives the request's descriptor once all of it was sent.
+    BOOL SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout, UniqueFd* pKeep = nullptr);
     BOOL SyncRead(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout);
     BOOL SoftReset();
     // No reset under way: TRUE. Else waits up to dwTimeout for its end; FALSE with
@@ -117,6 +118,10 @@ private:
     // and end. Shared with its thread, which touches nothing else of the port.
     struct ResetCall;
     std::shared_ptr<ResetCall> m_pReset;  // the last reset; guarded by csDev
+    // The first bytes' descriptor, handed to the sending thread of the same write: the
+    // file those bytes went to, so the rest can never reach a device that came back, and
+    // no second sysfs look-up between two transfers. Guarded by csDev.
+    UniqueFd m_fdHandOff;
     Thread m_resetThread;                 // started and joined under the control lock, or by the destructor
 };
 
