@@ -23,6 +23,7 @@
 
 #include "platform/Event.h"
 #include "platform/UniqueFd.h"
+#include "platform/WinError.h"
 #include "port/Globals.h"
 #include "support/TempDir.h"
 
@@ -106,10 +107,14 @@ private:
     void Run() {
         std::vector<BYTE> buf(1 << 16);
         UniqueFd conn;
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point tFree = Clock::now();
         for (;;) {
             const int fdRead = m_bListening ? conn.Get() : m_fd;
             std::array items{WaitItem::For(m_stop), WaitItem::ForFd(fdRead >= 0 ? fdRead : m_fd, POLLIN)};
+            const bool bWaiting = WaitForAny(items, 0) == WAIT_TIMEOUT;
             if (WaitForAny(items, INFINITE) != WAIT_OBJECT_0 + 1) return;
+            if (bWaiting) tFree = std::max(tFree, Clock::now());
             if (fdRead < 0) {
                 conn.Reset(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
                 continue;
@@ -124,8 +129,8 @@ private:
                 }
                 m_cvReceived.notify_all();
                 if (cbPerSecond != 0) {
-                    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<unsigned long long>(n) *
-                                                                          1000000ull / cbPerSecond));
+                    tFree += std::chrono::microseconds(static_cast<unsigned long long>(n) * 1000000ull / cbPerSecond);
+                    std::this_thread::sleep_until(tFree);
                 }
             } else if (m_bListening) {
                 conn.Reset();

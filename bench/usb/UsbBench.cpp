@@ -4,11 +4,19 @@
 // costs can be compared in one run. Arguments of the service case: the log (1 the
 // program's mask, every chunk hex-dumped as in a real run; 0 off), and the write size (1
 // the engine's 4096-byte blocks, each a call with its own sending thread; 0 one call).
-// Then the same node read at a printer's pace (BM_PacedPrinter).
+// Then the same node read at a printer's pace (BM_PacedPrinter), and a node as strict as
+// usblp about its one transfer (BM_PacedUsblp).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include <memory>
 #include <string>
@@ -35,6 +43,7 @@ public:
     }
     bool Ok() const { return m_drain != nullptr; }
     std::string Node() const { return m_root.Path() + "/dev/usb/lp0"; }
+    const std::string& Root() const { return m_root.Path(); }
     unsigned long long Received() const { return m_drain->Received(); }
     void WaitFor(unsigned long long cbTotal) const { m_drain->WaitFor(cbTotal); }
     void Pace(DWORD cbPerSecond) { m_drain->Pace(cbPerSecond); }
@@ -140,6 +149,102 @@ void BM_PacedPrinter(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPacedTotal));
 }
 BENCHMARK(BM_PacedPrinter)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
+
+// usblp takes one transfer at a time: a non-blocking write returns while it is under way
+// and the node is writable again only once it has ended. A pty buffers 64 KiB ahead and
+// hides every gap between two writes; here lp1 is a FIFO of one page that the printer
+// empties only when the transfer of what it holds has taken its time at the printer's
+// rate, so each gap the driver leaves between transfers is lost for good, as on usblp.
+class UsblpPacedNode {
+public:
+    UsblpPacedNode(const std::string& root, DWORD cbPerSecond) : m_node(root, 1, sim::UsbIdentity{}), m_rate(cbPerSecond) {
+        if (!m_node.Publish()) return;
+        const std::string path = root + "/dev/usb/lp1";
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        if (::mkfifo(path.c_str(), 0600) != 0) return;
+        m_fd.Reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!m_fd || ::fcntl(m_fd.Get(), F_SETPIPE_SZ, 4096) < 0) {
+            m_fd.Reset();
+            return;
+        }
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~UsblpPacedNode() {
+        m_bStop = true;
+        if (m_thread.joinable()) m_thread.join();
+    }
+    bool Ok() const { return m_fd.Valid(); }
+    unsigned long long Received() const { return m_cbReceived.load(); }
+    void WaitFor(unsigned long long cbTotal) const {
+        while (m_cbReceived.load() < cbTotal) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+private:
+    void Serve() {
+        using Clock = std::chrono::steady_clock;
+        BYTE buf[4096];
+        Clock::time_point tFree = Clock::now();
+        while (!m_bStop) {
+            pollfd p{m_fd.Get(), POLLIN, 0};
+            if (::poll(&p, 1, 0) == 0) {
+                // Idle: the next transfer starts when its bytes come, not earlier.
+                if (::poll(&p, 1, 20) <= 0) continue;
+                tFree = std::max(tFree, Clock::now());
+            }
+            int cbQueued = 0;
+            if ((p.revents & POLLIN) == 0 || ::ioctl(m_fd.Get(), FIONREAD, &cbQueued) != 0 || cbQueued <= 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            // The transfer ends after its bytes have crossed at the printer's rate; only
+            // then is the node free for the next one.
+            tFree += std::chrono::microseconds(static_cast<unsigned long long>(cbQueued) * 1000000ull / m_rate);
+            std::this_thread::sleep_until(tFree);
+            const ssize_t n = ::read(m_fd.Get(), buf, static_cast<std::size_t>(cbQueued));
+            if (n > 0) m_cbReceived += static_cast<unsigned long long>(n);
+        }
+    }
+
+    sim::UsbNode m_node;
+    DWORD m_rate;
+    UniqueFd m_fd;
+    std::thread m_thread;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<unsigned long long> m_cbReceived{0};
+};
+
+// 1 MiB at the printer's rate on the usblp-strict node: the port service in the engine's
+// 4096-byte blocks (argument 1, log off) against a plain write()/poll() loop (0).
+void BM_PacedUsblp(benchmark::State& state) {
+    Bench& b = Shared();
+    LogSetup(0, "BenchUsb");
+    UsblpPacedNode node(b.Root(), kPrinterRate);
+    if (!node.Ok()) {
+        state.SkipWithError("cannot make the usblp-strict node");
+        return;
+    }
+    const bool bService = state.range(0) != 0;
+    HSDK h = 0;
+    UniqueFd fd;
+    if (bService && !bench::OpenAndRead(state, PORT_KIND_USB, "USB002", 64, "cannot open USB002", &h)) return;
+    if (!bService && !(fd = UniqueFd(::open((b.Root() + "/dev/usb/lp1").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)))) {
+        state.SkipWithError("cannot open the node");
+        return;
+    }
+    for (auto _ : state) {
+        const unsigned long long cbStart = node.Received();
+        if (bService) {
+            bench::WriteInCalls(h, b.data.data(), kPacedTotal, kBlock, 30000);
+        } else {
+            PlainWriteLoop(fd.Get(), b.data.data(), kPacedTotal);
+        }
+        node.WaitFor(cbStart + kPacedTotal);
+    }
+    if (bService) pfnClosePort(h, 0);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPacedTotal));
+}
+BENCHMARK(BM_PacedUsblp)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 
 }  // namespace
 

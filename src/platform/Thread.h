@@ -25,7 +25,8 @@ public:
     // WAIT_OBJECT_0 (ended, or no thread), WAIT_TIMEOUT or WAIT_FAILED.
     DWORD WaitForEnd(DWORD dwTimeout) noexcept;
     // Gives up on a thread that will not end; its exit is no longer waited for. Only for
-    // a worker that must be left behind at process exit.
+    // a worker that must be left behind at process exit, or one that owns all it uses
+    // and ends on its own.
     void Abandon() noexcept;
 
 private:

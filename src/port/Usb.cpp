@@ -13,6 +13,7 @@
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "port/Globals.h"
 #include "port/PortLog.h"
 #include "port/UsbLp.h"
 
@@ -34,6 +35,12 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
+struct CUsb::ResetCall {
+    UniqueFd fd;
+    std::atomic<int> err{0};
+    Event done{true, false};
+};
+
 std::unique_ptr<CCommon> MakeUsbPort(const char* pszName) { return std::make_unique<CUsb>(pszName); }
 
 CUsb::CUsb(const char* pszName) {
@@ -51,6 +58,9 @@ CUsb::CUsb(const char* pszName) {
 CUsb::~CUsb() {
     IoCancelRequest();
     Term();
+    // A reset that a cancel left in the kernel ends within usblp's bound; past ours it is
+    // left to end alone (it owns its descriptor and nothing of the port).
+    if (m_resetThread.WaitForEnd(kResetWaitMs) != WAIT_OBJECT_0) m_resetThread.Abandon();
     bSuccessInit = FALSE;
     PORT_LOG(LOG_INFO, "[%s] ~CUsb", PortName());
 }
@@ -217,15 +227,16 @@ void CUsb::FailIo(int err, int nType) {
 
 // ---- Requests ----
 
-BOOL CUsb::SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout) {
+BOOL CUsb::SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout, UniqueFd* pKeep) {
     *pcbWritten = 0;
-    UniqueFd fd = DupDevice();
+    const Deadline deadline(dwTimeout);
+    UniqueFd fd = WaitResetEnded(dwTimeout) ? DupDevice() : UniqueFd();
     if (!fd) {
+        LastErrorGuard keep;
         Close(FALSE);
         return FALSE;
     }
     PORT_LOG(LOG_DEBUG, "[%s] SyncIoCtrl WriteFile(). (%d/%d byte)", PortName(), 0, static_cast<int>(cbBuffer));
-    const Deadline deadline(dwTimeout);
     DWORD cbDone = 0;
     BOOL bResult = TRUE;
     DWORD dwError = ERROR_SUCCESS;
@@ -275,6 +286,7 @@ BOOL CUsb::SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWO
         if (dwError != ERROR_TIMEOUT) bResult = FALSE;
     }
     if (cbDone > 0) LogDump(LOG_TRANSMITTED, PortName(), pBuffer, cbDone);
+    if (pKeep != nullptr && bResult && dwError == ERROR_SUCCESS && cbDone == cbBuffer) *pKeep = std::move(fd);
     Close(FALSE);
     // Bytes that left are counted whatever ended the request.
     *pcbWritten = cbDone;
@@ -292,13 +304,14 @@ BOOL CUsb::SyncRead(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeo
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    UniqueFd fd = DupDevice();
+    const Deadline deadline(dwTimeout);
+    UniqueFd fd = WaitResetEnded(dwTimeout) ? DupDevice() : UniqueFd();
     if (!fd) {
+        LastErrorGuard keep;
         Close(FALSE);
         return FALSE;
     }
     const DWORD cbAsk = cbBuffer - cbBuffer % kReadUnit;
-    const Deadline deadline(dwTimeout);
     BOOL bResult = TRUE;
     DWORD dwError = ERROR_SUCCESS;
     for (;;) {
@@ -358,7 +371,8 @@ BOOL CUsb::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD d
     const Deadline deadline(dwTimeout);
     const DWORD cbFirst = std::min(cbBuffer, kSyncBytes);
     DWORD cbSync = 0;
-    BOOL bSync = SyncWrite(pBuffer, cbFirst, &cbSync, dwTimeout);
+    UniqueFd fdFirst;
+    BOOL bSync = SyncWrite(pBuffer, cbFirst, &cbSync, dwTimeout, cbFirst < cbBuffer ? &fdFirst : nullptr);
     if (pcbWritten != nullptr) *pcbWritten += cbSync;
     if (!bSync) {
         PORT_LOG(LOG_ERROR, "[%s] Write SyncIoCtrl", PortName());
@@ -379,7 +393,16 @@ BOOL CUsb::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD d
     const DWORD cbRest = cbBuffer - cbSync;
     PORT_LOG(LOG_DEBUG, "[%s] Write CreateThread() [%dbyte]", PortName(), static_cast<int>(cbRest));
     PORT_LOG(LOG_DEBUG, "[%s] Write WaitForTrdSending()", PortName());
+    {
+        std::lock_guard lock(csDev);
+        m_fdHandOff = std::move(fdFirst);
+    }
     BOOL bResult = WriteOnSendingThread(pBuffer + cbSync, cbRest, pcbWritten, deadline.Remaining());
+    UniqueFd unused;  // the thread never started: closed outside the lock
+    {
+        std::lock_guard lock(csDev);
+        unused = std::move(m_fdHandOff);
+    }
     if (!bResult && SendingThreadNotCreated()) PORT_LOG(LOG_ERROR, "[%s] Write CreateThread()", PortName());
     return bResult;
 }
@@ -398,16 +421,95 @@ BOOL CUsb::Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout) 
     return TRUE;
 }
 
+BOOL CUsb::WaitResetEnded(DWORD dwTimeout, DWORD* pdwWait) {
+    std::shared_ptr<ResetCall> call;
+    {
+        std::lock_guard lock(csDev);
+        call = m_pReset;
+    }
+    if (!call || call->done.IsSet()) return TRUE;
+    std::array items{TermItem(), CancelItem(), WaitItem::For(PortAbortEvent()), WaitItem::For(call->done)};
+    const DWORD dwWait = WaitForAny(items, dwTimeout);
+    if (pdwWait != nullptr) *pdwWait = dwWait;
+    if (dwWait == WAIT_OBJECT_0 + 3) return TRUE;
+    if (dwWait == WAIT_TIMEOUT) {
+        SetLastError(ERROR_BUSY);
+    } else if (dwWait != WAIT_FAILED) {
+        SetLastError(ERROR_CANCELLED);
+    }
+    return FALSE;
+}
+
+bool CUsb::ResetUnderWay() {
+    std::lock_guard lock(csDev);
+    return m_pReset && !m_pReset->done.IsSet();
+}
+
 BOOL CUsb::SoftReset() {
-    UniqueFd fd = DupDevice();
-    if (!fd) {
+    // A reset that a cancel left under way still holds usblp's lock: the next one waits.
+    if (!WaitResetEnded(kResetWaitMs) || m_resetThread.WaitForEnd(kResetWaitMs) != WAIT_OBJECT_0) {
+        if (GetLastError() != ERROR_CANCELLED) SetLastError(ERROR_BUSY);
+        LastErrorGuard keep;
         Close(FALSE);
         return FALSE;
     }
-    // usblp bounds the request itself (a control transfer with its own time limit).
+    UniqueFd fd = DupDevice();
+    if (!fd) {
+        LastErrorGuard keep;
+        Close(FALSE);
+        return FALSE;
+    }
+    std::shared_ptr<ResetCall> call;
+    try {
+        call = std::make_shared<ResetCall>();
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (call && !call->done.Valid()) call.reset();
+    if (call) {
+        call->fd = std::move(fd);
+        {
+            std::lock_guard lock(csDev);
+            m_pReset = call;
+        }
+        // The descriptor is closed only once usblp has given the ioctl back, so its number
+        // is never reused while the request still runs.
+        if (!m_resetThread.Start([call] {
+                const int nResult = ::ioctl(call->fd.Get(), UsblpSoftResetRequest());
+                call->err = nResult == 0 ? 0 : errno;
+                call->fd.Reset();
+                call->done.Set();
+            })) {
+            std::lock_guard lock(csDev);
+            m_pReset.reset();
+            call.reset();
+        }
+    }
+    if (!call) {
+        PORT_LOG(LOG_ERROR, "[%s] SyncIoCtrl WaitForMultipleObjects() [type:%d]", PortName(), TYPE_CONTROL);
+        LastErrorGuard keep;
+        Close(FALSE);
+        return FALSE;
+    }
+    DWORD dwWait = WAIT_OBJECT_0;
+    if (!WaitResetEnded(kResetWaitMs, &dwWait)) {
+        DWORD dwError = GetLastError();
+        if (dwError == ERROR_CANCELLED) {
+            PORT_LOG(LOG_INFO, "[%s] SyncIoCtrl WaitForMultipleObjects() cancel request. [code:%d]", PortName(),
+                     static_cast<int>(dwWait));
+        } else {
+            dwError = ERROR_TIMEOUT;
+            PORT_LOG(LOG_WARNING, "[%s] SyncIoCtrl WaitForMultipleObjects() [WAIT_TIMEOUT] [Time:%dms] [DATALEN:%dbyte]",
+                     PortName(), static_cast<int>(kResetWaitMs), 0);
+        }
+        // The reset goes on alone; requests wait for its end.
+        Close(FALSE);
+        SetLastError(dwError);
+        return FALSE;
+    }
+    m_resetThread.WaitForEnd(INFINITE);  // setting done is its last act
     BOOL bResult = TRUE;
-    if (::ioctl(fd.Get(), UsblpSoftResetRequest()) != 0) {
-        const int err = errno;
+    if (const int err = call->err.load(); err != 0) {
         if (err == ENOTTY || err == EINVAL) {
             SetLastError(ERROR_NOT_SUPPORTED);
             PORT_LOG(LOG_WARNING, "[%s] Reset [NOT SUPPORTED]", PortName());
@@ -436,8 +538,9 @@ BOOL CUsb::DevIo(DWORD dwIoControlCode, const void* /*pInBuffer*/, DWORD /*cbInB
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    // A node that cannot be opened still has its cached ID in sysfs.
-    UniqueFd fd = DupDevice();
+    // A node that cannot be opened still has its cached ID in sysfs; so has one whose
+    // reset holds usblp's lock (the ioctl would wait for it).
+    UniqueFd fd = ResetUnderWay() ? UniqueFd() : DupDevice();
     if (!fd && HasStatus(PM_STATUS_OFFLINE) && !IsConnect()) return FALSE;
     DWORD cb = 0;
     BOOL bResult = ReadUsbDeviceIdRaw(fd.Get(), m_nLp, static_cast<BYTE*>(pOutBuffer), cbOutBuffer, &cb);
@@ -459,7 +562,12 @@ BOOL CUsb::Cancel() {
 // ---- The sending thread ----
 
 bool CUsb::BeginSending() {
-    UniqueFd fd = DupDevice(false);
+    UniqueFd fd;
+    {
+        std::lock_guard lock(csDev);
+        fd = std::move(m_fdHandOff);
+    }
+    if (!fd) fd = DupDevice(false);
     if (!fd) {
         // The printer left after the first bytes: the rest never goes to whatever comes
         // back under the name.

@@ -7,7 +7,12 @@
 // device is present. A write sends its first bytes at once and the rest on the sending
 // thread; its bytes count once usblp's transfer has ended, and a printer that leaves
 // during a write ends that write (the rest never goes to a device that comes back).
+// usblp's soft reset waits inside the kernel for the printer's answer (up to its 5 s
+// control time-out, not interruptible) holding the lock that every read, write and request
+// of the device takes: it runs on a thread of its own with a descriptor of its own, and a
+// cancel answers at once while it is still under way.
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -22,6 +27,8 @@ public:
     static constexpr DWORD kReadUnit = 64;
     static constexpr DWORD kReadDefaultMs = 30;
     static constexpr DWORD kResetMs = 500;
+    // Longer than usblp's own bound on the soft reset (5 s).
+    static constexpr DWORD kResetWaitMs = 6000;
 
     explicit CUsb(const char* pszName);
     ~CUsb() override;
@@ -38,7 +45,9 @@ public:
     // (a buffer under 64 bytes: ERROR_INSUFFICIENT_BUFFER kept as the last error).
     BOOL Read(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout) override;
     // usblp's soft reset. FALSE with ERROR_NOT_SUPPORTED on a node without usblp's
-    // requests (the printer is left as it is).
+    // requests (the printer is left as it is); ERROR_CANCELLED at once on term, cancel or
+    // the engine's abort while the reset is still under way (it ends on its own thread,
+    // and requests wait for it meanwhile).
     BOOL Reset() override;
     // IOCTL_USBPRINT_GET_1284_ID (the ioctl, else sysfs) and IOCTL_USBPRINT_SOFT_RESET;
     // other codes: ERROR_NOT_SUPPORTED.
@@ -78,9 +87,15 @@ private:
     // An I/O error: the printer went away (ERROR_DEVICE_NOT_CONNECTED, the device closed)
     // or the request failed (ERROR_REQUEST_ABORTED).
     void FailIo(int err, int nType);
-    BOOL SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout);
+    // pKeep (when given) receives the request's descriptor once all of it was sent.
+    BOOL SyncWrite(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DWORD dwTimeout, UniqueFd* pKeep = nullptr);
     BOOL SyncRead(BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbRead, DWORD dwTimeout);
     BOOL SoftReset();
+    // No reset under way: TRUE. Else waits up to dwTimeout for its end; FALSE with
+    // ERROR_CANCELLED (term, cancel, the engine's abort) or ERROR_BUSY (still under way);
+    // *pdwWait gets the wait's result.
+    BOOL WaitResetEnded(DWORD dwTimeout, DWORD* pdwWait = nullptr);
+    bool ResetUnderWay();
     // An I/O error means the printer left: ENODEV, ESHUTDOWN, or its sysfs entry gone.
     bool Gone(int err) const;
     // usblp reports a descriptor writable once its last transfer has ended (a non-blocking
@@ -99,6 +114,15 @@ private:
     std::atomic<bool> m_bReadsRefused{false};
     unsigned m_nLp = 0;
     bool m_bNameValid = false;
+    // One soft reset: its descriptor (closed only once the ioctl has returned), its result
+    // and end. Shared with its thread, which touches nothing else of the port.
+    struct ResetCall;
+    std::shared_ptr<ResetCall> m_pReset;  // the last reset; guarded by csDev
+    // The first bytes' descriptor, handed to the sending thread of the same write: the
+    // file those bytes went to, so the rest can never reach a device that came back, and
+    // no second sysfs look-up between two transfers. Guarded by csDev.
+    UniqueFd m_fdHandOff;
+    Thread m_resetThread;                 // started and joined under the control lock, or by the destructor
 };
 
 std::unique_ptr<CCommon> MakeUsbPort(const char* pszName);

@@ -1,8 +1,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -10,9 +13,11 @@
 #include "UsblpWrites.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
+#include "port/Globals.h"
 #include "port/Usb.h"
 #include "port/UsbLp.h"
 #include "support/BackgroundCall.h"
+#include "support/HeldIoctl.h"
 
 namespace {
 
@@ -339,6 +344,148 @@ TEST_F(UsbPortTest, TheLastBytesEndTheirTransferBeforeTheyCountOrThePortCloses) 
         EXPECT_EQ(printer.Cancelled(), 0u);
         EXPECT_EQ(printer.Received(), data);
         m_nodes.clear();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What a descriptor of this process refers to now ("" when closed).
+std::string FdTarget(int fd) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+    return ec ? std::string() : target.string();
+}
+
+// usblp's soft reset waits in the kernel for the printer (up to 5 s, not interruptible)
+// holding the lock of every read and write of the device. The stand-in holds the ioctl
+// until the test lets it go; the reset runs from a thread under that stand-in.
+class HeldResetTest : public UsbFixture {
+protected:
+    // A bound for a failing case only, so that a reset that waits for the kernel fails
+    // the test instead of hanging it.
+    template <class Pred>
+    static bool WaitUntil(Pred pred) {
+        for (Deadline limit(10000); !pred(); Sleep(2)) {
+            if (limit.Expired()) return false;
+        }
+        return true;
+    }
+    // Starts port.Reset() and waits until its ioctl is held; *pFd is the descriptor it
+    // runs on. False (and the test skipped) where the kernel refuses the stand-in.
+    // *pReturned (when given) is set once Reset has returned.
+    bool StartHeldReset(CUsb& port, HeldIoctl& held, std::unique_ptr<BackgroundCall>* pCall, int* pFd,
+                        std::atomic<bool>* pReturned = nullptr) {
+        *pCall = std::make_unique<BackgroundCall>([&port, &held, pReturned] {
+            const BOOL bResult = held.InstallOnThisThread() ? port.Reset() : FALSE;
+            LastErrorGuard keep;
+            if (pReturned != nullptr) *pReturned = true;
+            return bResult;
+        });
+        if (const int err = held.WaitInstalled(); err != 0) {
+            (*pCall)->Join();
+            ADD_FAILURE() << "seccomp user notification refused: " << std::strerror(err);
+            return false;
+        }
+        if (!held.WaitForCall(10000, pFd)) {
+            ADD_FAILURE() << "the soft reset never reached the kernel";
+            return false;
+        }
+        return true;
+    }
+};
+
+TEST_F(HeldResetTest, ACancelIsAnsweredWhileTheSoftResetIsStillInTheKernel) {
+    struct Source {
+        const char* pszName;
+        void (*pfnSet)(CUsb&, bool);
+    } sources[] = {
+        {"the port's cancel", [](CUsb& port, bool bOn) { bOn ? port.hEvtCancel.Set() : port.hEvtCancel.Reset(); }},
+        {"the engine's abort", [](CUsb&, bool bOn) { bOn ? PortAbortEvent().Set() : PortAbortEvent().Reset(); }},
+    };
+    for (const Source& source : sources) {
+        SCOPED_TRACE(source.pszName);
+        sim::UsbNode& node = AddNode(0);
+        const std::string szNode = std::filesystem::canonical(m_root / "dev/usb/lp0").string();
+        auto port = std::make_unique<CUsb>("USB001");
+        ASSERT_TRUE(port->Open());
+        HeldIoctl held(UsblpSoftResetRequest());
+        std::unique_ptr<BackgroundCall> reset;
+        std::atomic<bool> returned{false};
+        int fd = -1;
+        ASSERT_TRUE(StartHeldReset(*port, held, &reset, &fd, &returned));
+        EXPECT_EQ(FdTarget(fd), szNode);
+        source.pfnSet(*port, true);
+        // Answered while usblp's request is still in the kernel (a reset that waited for
+        // it would come back only once the test lets the ioctl go).
+        const bool bAnswered = WaitUntil([&] { return returned.load(); });
+        EXPECT_TRUE(bAnswered);
+        EXPECT_TRUE(held.StillHeld());
+        if (!bAnswered) held.Release(ETIMEDOUT);
+        reset->Join();
+        EXPECT_FALSE(reset->bResult);
+        EXPECT_EQ(reset->dwError, static_cast<DWORD>(ERROR_CANCELLED));
+        source.pfnSet(*port, false);
+
+        // usblp's lock is still taken: a write waits its time and sends nothing.
+        const BYTE text[] = "after";
+        DWORD cb = 0;
+        EXPECT_FALSE(port->Write(text, sizeof text, &cb, 200));
+        EXPECT_EQ(GetLastError(), ERROR_BUSY);
+        EXPECT_EQ(cb, 0u);
+        // Closing the port closes nothing the reset still uses, nor frees its number.
+        port->Close(FALSE);
+        port->Term();
+        EXPECT_TRUE(held.StillHeld());
+        EXPECT_EQ(FdTarget(fd), szNode);
+        EXPECT_TRUE(DrainMaster(node.Master(), 1, 50).empty());
+
+        ASSERT_TRUE(held.Release(ETIMEDOUT));
+        port.reset();
+        // Closed and opened again: the printer gets the next write.
+        ASSERT_TRUE(pfnOpenPort(0, PORT_KIND_USB, "USB001", &m_hSdk)) << GetLastError();
+        ASSERT_TRUE(pfnWritePortEx(m_hSdk, text, sizeof text, &cb, 2000)) << GetLastError();
+        EXPECT_EQ(DrainMaster(node.Master(), sizeof text), std::vector<BYTE>(text, text + sizeof text));
+        EXPECT_TRUE(pfnClosePort(m_hSdk, 0));
+        m_hSdk = 0;
+        m_nodes.clear();
+    }
+    EXPECT_EQ(Occurrences(LogText(), "[USB001] SyncIoCtrl WaitForMultipleObjects() cancel request."), 2u);
+}
+
+// The reset's result is usblp's answer once the ioctl returns: a refused request keeps
+// the descriptor (the printer is still there), only a vanished device is offline.
+TEST_F(HeldResetTest, TheSoftResetEndsWithUsblpsAnswer) {
+    struct Case {
+        int err;
+        BOOL bResult;
+        DWORD dwError;
+    } cases[] = {
+        {0, TRUE, ERROR_SUCCESS},
+        {EPIPE, FALSE, ERROR_REQUEST_ABORTED},
+        {ETIMEDOUT, FALSE, ERROR_REQUEST_ABORTED},
+    };
+    sim::UsbNode& node = AddNode(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        CUsb port("USB001");
+        ASSERT_TRUE(port.Open());
+        HeldIoctl held(UsblpSoftResetRequest());
+        std::unique_ptr<BackgroundCall> reset;
+        int fd = -1;
+        ASSERT_TRUE(StartHeldReset(port, held, &reset, &fd));
+        ASSERT_TRUE(held.Release(c.err));
+        reset->Join();
+        EXPECT_EQ(reset->bResult, c.bResult);
+        if (!c.bResult) {
+            EXPECT_EQ(reset->dwError, c.dwError);
+        }
+        EXPECT_FALSE(port.HasStatus(PM_STATUS_OFFLINE));
+        const BYTE text[] = "next";
+        DWORD cb = 0;
+        ASSERT_TRUE(port.Write(text, sizeof text, &cb, 2000)) << GetLastError();
+        EXPECT_EQ(DrainMaster(node.Master(), sizeof text), std::vector<BYTE>(text, text + sizeof text));
     }
 }
 
