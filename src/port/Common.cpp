@@ -231,7 +231,9 @@ BOOL CCommon::WaitForLastTrdSending(DWORD* pdwTimeout, BOOL bIgnoreCancel) noexc
     std::array<WaitItem, 3> items = {WaitItem::For(hThread.EndEvent()), WaitItem::For(hEvtTerm),
                                      WaitItem::For(hEvtCancel)};
     std::size_t nItems = pdwTimeout == nullptr ? 1 : (bIgnoreCancel ? 2 : 3);
-    const DWORD dwWait = WaitForAny(std::span<const WaitItem>(items.data(), nItems), dwLimit);
+    // An ended thread is the wait's first item: the outcome is known without a poll.
+    const DWORD dwWait = hThread.HasEnded() ? WAIT_OBJECT_0
+                                            : WaitForAny(std::span<const WaitItem>(items.data(), nItems), dwLimit);
     if (dwWait == WAIT_OBJECT_0) {
         ForgetEndedThread();
         if (bCancelling) {
