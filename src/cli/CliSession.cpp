@@ -485,6 +485,9 @@ void CCliSession::RunMainWindow(CKelvoApp& app) {
 void CCliSession::NoteWouldSend(const CKelvoApp& app) {
     std::lock_guard lock(m_mutex);
     m_report.bCheck = true;
+    for (const auto& [pEntry, wPrinter] : app.checksumsRead) {
+        m_report.checksums.emplace_back(TableNameOf(pEntry), StrPrintf("%04X", wPrinter));
+    }
     std::string files;
     for (const UpdateDataEntry* pEntry : app.wouldSend) {
         m_report.wouldSend.push_back(TableNameOf(pEntry));

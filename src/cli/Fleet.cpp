@@ -23,6 +23,8 @@
 
 #include "cli/Json.h"
 #include "cli/ProgressView.h"
+#include "cli/Report.h"
+#include "config/ConfigFile.h"
 #include "engine/Kelvo.h"
 #include "log/Log.h"
 #include "platform/BlueZ.h"
@@ -35,6 +37,8 @@
 #include "port/UsbLp.h"
 #include "system/Service.h"
 #include "system/System.h"
+#include "ui/TerminalMessageBox.h"
+#include "ui/Util.h"
 
 namespace {
 
@@ -78,16 +82,45 @@ void AddUnique(std::vector<std::string>* pPorts, const std::string& port) {
 std::string SelfPath() {
     std::array<char, 4096> path{};
     ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string(kProgramName);
+    // Without /proc: the installed one, never one found through PATH.
+    return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : SystemProgramPath(kProgramName);
 }
 
-// The parent takes the locks a single run takes; it has no window to raise.
+// The parent takes the locks a single run takes; it has no window to raise. Its boxes
+// (the update files' errors) read as a single run's on stderr and are kept for --json.
 class LockOnly : public IFrontEnd {
 public:
-    int MessageBox(const std::string&, const std::string&, DWORD) override { return 0; }
+    int MessageBox(const std::string& text, const std::string& caption, DWORD dwStyle) override {
+        messages.push_back(text);
+        return m_box.MessageBox(text, caption, dwStyle);
+    }
     void RunMainWindow(CKelvoApp&) override {}
     void RaiseFirstInstance() override {}
+
+    std::vector<std::string> messages;
+
+private:
+    CTerminalMessageBox m_box{-1, STDERR_FILENO};  // no one to answer: the safe answer
 };
+
+// config.ini and the update files, read and checked once as a single run's start does,
+// before any child starts: a broken set would fail every printer alike. ERROR_SUCCESS,
+// or the result a single run ends with (its boxes shown through the registered box).
+// The tables are emptied again: the children read the files for themselves.
+DWORD CheckUpdateFilesOnce(int* pnTypeId, std::vector<std::string>* pNotes) {
+    ResetModelTable(ModelTable);
+    DWORD dwResult = ERROR_SUCCESS;
+    if (LoadConfigFile(ModelTable) < 0) {
+        dwResult = ERROR_BAD_CONFIGURATION;
+    } else if (!LoadFirmwareFile() || !LoadDataFiles()) {
+        dwResult = ERROR_FILE_NOT_FOUND;
+    }
+    // What config.ini's lines need: said by each child beside its run, or here when none runs.
+    *pNotes = TakeConfigNotes();
+    *pnTypeId = theApp.nTypeId;
+    theApp.tables.Clear();
+    return dwResult;
+}
 
 // One child kelvo-cli and what it has said so far.
 struct Child {
@@ -313,6 +346,25 @@ std::string MarkTimedOut(std::string json, int nTimeout) {
     const std::string status = "\"exit_status\":3,";
     if (std::size_t at = json.find(status); at != std::string::npos) {
         json.replace(at, status.size(), StrPrintf("\"exit_status\":1,\"timed_out_after_s\":%d,", nTimeout));
+    }
+    return json;
+}
+
+// A check child's object, made before an update in the fleet, as the update run's own:
+// without the check's own fields; a current printer with the update's sentence.
+std::string AsUpdateResult(std::string json, int nExitStatus) {
+    for (std::string_view field : {std::string_view(",\"would_send\":["), std::string_view(",\"checksums\":{")}) {
+        std::size_t at = json.find(field);
+        std::size_t end = at == std::string::npos ? at : json.find(field.back() == '[' ? ']' : '}', at);
+        if (end != std::string::npos) json.erase(at, end + 1 - at);
+    }
+    constexpr std::string_view kText = ",\"result_text\":";
+    std::size_t at = json.rfind(kText);
+    if (nExitStatus == 2 && at != std::string::npos) {
+        CliReport current;
+        current.dwResult = ERROR_ALREADY_REGISTERED;
+        std::string field = JsonObject().Add("result_text", std::string_view(CliResultText(current))).Text();
+        json.replace(at + 1, std::string::npos, field.substr(1));
     }
     return json;
 }
@@ -688,18 +740,38 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         results[i].strPort = ports[i];
         if (options.nKind) results[i].strKind = PortKindWord(*options.nKind);
     }
-    FleetView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0, ports);
 
-    // Once for all: no child may start the spooler again under another one's transfer.
+    // Broken files fail every printer alike: said once, before any child or service.
+    SetMessageBox(&lockFrontEnd);
+    int nFileTypeId = -1;
+    std::vector<std::string> configNotes;
+    const DWORD dwFiles = CheckUpdateFilesOnce(&nFileTypeId, &configNotes);
+    SetMessageBox(nullptr);
+    if (dwFiles != ERROR_SUCCESS) {
+        LogMessage(LOG_APP, 'I', __LINE__, dwFiles, "Update files not usable: no printer started");
+        CliReport report;
+        report.dwResult = dwFiles;
+        report.nExitStatus = ExitStatusFromResult(dwFiles);
+        report.messages = lockFrontEnd.messages;
+        if (nFileTypeId > 0 && static_cast<std::size_t>(nFileTypeId) < MODEL_TABLE_SIZE && dwFiles != ERROR_BAD_CONFIGURATION) {
+            report.nTypeId = nFileTypeId;
+            report.strModel = ModelTable[static_cast<std::size_t>(nFileTypeId)].pszModelName;
+        }
+        for (FleetResult& result : results) {
+            report.strPort = result.strPort;
+            report.strKind = result.strKind;
+            result.nExitStatus = report.nExitStatus;
+            result.strJson = WithPortAndKind(CliReportJson(report), result.strPort, result.strKind);
+        }
+        for (const std::string& note : configNotes) WriteAll(STDERR_FILENO, std::string(kProgramName) + ": " + note + "\n");
+        WriteAll(STDERR_FILENO, std::string(kProgramName) + ": " + CliResultText(report) + "\n" + kProgramName + ": " +
+                                    CliResultLine(report) + "\n");
+        return finish(results, report.nExitStatus);
+    }
+
+    FleetView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0, ports);
     view.Message(StrPrintf("%s %zu printers, at most %d at once.", options.bCheck ? "Checking" : "Updating", ports.size(),
                            options.nParallel));
-    // The spooler only when a queue prints to one of the ports, as a single run does; only
-    // what was running is stopped, and only that is started again at the end.
-    // A check sends nothing, so nothing has to give way.
-    if (!options.bCheck) {
-        if (IsPrinterOnAnyPort(ports)) SpoolerControl(FALSE, nullptr);
-        PosServiceControl(FALSE);
-    }
 
     UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     const std::string program = SelfPath();
@@ -708,6 +780,24 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     std::vector<std::unique_ptr<Child>> running;
     int nInterrupts = 0;
     int nFailures = 0;
+    // An update checks every printer first (children with --check); the printers that
+    // need it are updated after the services have given way, and only when there are any.
+    const bool bCheckFirst = !options.bCheck;
+    bool bPreCheck = bCheckFirst;
+    CliOptions checkOptions = options;
+    checkOptions.bCheck = true;
+    std::vector<std::size_t> toUpdate;
+    // Pending runs, and with them those the check found in need, are not started.
+    auto notStarted = [&](const std::string& why, std::string_view text) {
+        for (std::size_t nIndex : toUpdate) pending.push_back(nIndex);
+        toUpdate.clear();
+        for (std::size_t nIndex : pending) {
+            results[nIndex].nExitStatus = 3;
+            results[nIndex].strJson = NotStartedResult(results[nIndex], why, text);
+            view.SetPhase(nIndex, "not started", 3);
+        }
+        pending.clear();
+    };
 
     auto startNext = [&] {
         std::size_t nIndex = pending.front();
@@ -722,7 +812,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         child->nIndex = nIndex;
         // Its own process group: a Ctrl+C reaches the children only through the parent.
         BOOL bStarted = outRead && errRead && channel &&
-                        SpawnProcess(FleetChildArgs(program, options, ports[nIndex]), true,
+                        SpawnProcess(FleetChildArgs(program, bPreCheck ? checkOptions : options, ports[nIndex]), true,
                                      SpawnStdio{devNull.Get(), outWrite.Get(), errWrite.Get(), childChannel.Get()},
                                      &child->pid);
         if (!bStarted) {
@@ -733,14 +823,15 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             view.SetPhase(nIndex, StrPrintf("cannot start kelvo-cli (error %u)", dwError), 1);
             return;
         }
-        LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] started [pid %d]", ports[nIndex].c_str(),
-                   static_cast<int>(child->pid));
+        LogMessage(LOG_APP, 'I', __LINE__, 0, "%s of [%s] started [pid %d]", bPreCheck ? "Check" : "Update",
+                   ports[nIndex].c_str(), static_cast<int>(child->pid));
         ::fcntl(outRead.Get(), F_SETFL, O_NONBLOCK);
         ::fcntl(errRead.Get(), F_SETFL, O_NONBLOCK);
         child->out = std::move(outRead);
         child->err = std::move(errRead);
         child->channel = std::move(channel);
-        if (options.nTimeout > 0) child->limit = Deadline(static_cast<DWORD>(options.nTimeout) * 1000);
+        // A check is bounded by the identification's own limits; the limit is the update's.
+        if (options.nTimeout > 0 && !bPreCheck) child->limit = Deadline(static_cast<DWORD>(options.nTimeout) * 1000);
         view.SetPhase(nIndex, "started", FleetView::kRunning);
         event("start", ports[nIndex], {});
         running.push_back(std::move(child));
@@ -753,12 +844,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         LogMessage(LOG_APP, 'I', __LINE__, 0, "Interrupted by the user [%d]", nInterrupts);
         if (nInterrupts == 1) {
             view.Message("Cancelling every update... Interrupt again to quit sooner.");
-            for (std::size_t nIndex : pending) {
-                results[nIndex].nExitStatus = 3;
-                results[nIndex].strJson = NotStartedResult(results[nIndex]);
-                view.SetPhase(nIndex, "not started", 3);
-            }
-            pending.clear();
+            notStarted("Not started: the run was cancelled",
+                       "Not started: the fleet run was cancelled before this printer's turn.");
             forwardInterrupt();
         } else if (nInterrupts == 2) {
             view.Message("Quitting: each update restores what it changed, then the services start again...");
@@ -798,87 +885,116 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
         }
     };
 
-    while (!pending.empty() || !running.empty()) {
-        while (nInterrupts == 0 && !pending.empty() && running.size() < static_cast<std::size_t>(options.nParallel)) {
-            startNext();
-        }
-        if (running.empty()) continue;
-        std::vector<pollfd> fds;
-        fds.push_back(pollfd{fdInterrupt, POLLIN, 0});
-        for (const auto& child : running) {
-            fds.push_back(pollfd{child->out.Get(), POLLIN, 0});
-            fds.push_back(pollfd{child->err.Get(), POLLIN, 0});
-        }
-        DWORD dwWait = INFINITE;
-        for (const auto& child : running) {
-            if (child->limit.Timeout() == INFINITE) continue;
-            DWORD dwLeft = child->limit.Remaining();
-            if (child->nTimeoutInterrupts == 1) dwLeft = kTimeoutQuitAfterMs - std::min(kTimeoutQuitAfterMs, child->limit.Elapsed() - child->limit.Timeout());
-            if (child->nTimeoutInterrupts < 2) dwWait = std::min(dwWait, dwLeft);
-        }
-        if (::poll(fds.data(), fds.size(), TimeoutToPoll(dwWait)) < 0 && errno != EINTR) break;
-        for (const auto& child : running) {
-            if (child->limit.Timeout() == INFINITE || !child->limit.Expired() || child->nTimeoutInterrupts >= 2) continue;
-            DWORD dwOver = child->limit.Elapsed() - child->limit.Timeout();
-            if (child->nTimeoutInterrupts == 0 || dwOver >= kTimeoutQuitAfterMs) {
-                ++child->nTimeoutInterrupts;
-                LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] over its time limit of %d s: interrupt [%d]",
-                           ports[child->nIndex].c_str(), options.nTimeout, child->nTimeoutInterrupts);
-                if (child->nTimeoutInterrupts == 1) {
-                    view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout), FleetView::kRunning);
+    // One pass: the pending printers, at most N children at once, until each has ended.
+    auto runChildren = [&] {
+        while (!pending.empty() || !running.empty()) {
+            while (nInterrupts == 0 && !pending.empty() && running.size() < static_cast<std::size_t>(options.nParallel)) {
+                startNext();
+            }
+            if (running.empty()) continue;
+            std::vector<pollfd> fds;
+            fds.push_back(pollfd{fdInterrupt, POLLIN, 0});
+            for (const auto& child : running) {
+                fds.push_back(pollfd{child->out.Get(), POLLIN, 0});
+                fds.push_back(pollfd{child->err.Get(), POLLIN, 0});
+            }
+            DWORD dwWait = INFINITE;
+            for (const auto& child : running) {
+                if (child->limit.Timeout() == INFINITE) continue;
+                DWORD dwLeft = child->limit.Remaining();
+                if (child->nTimeoutInterrupts == 1) dwLeft = kTimeoutQuitAfterMs - std::min(kTimeoutQuitAfterMs, child->limit.Elapsed() - child->limit.Timeout());
+                if (child->nTimeoutInterrupts < 2) dwWait = std::min(dwWait, dwLeft);
+            }
+            if (::poll(fds.data(), fds.size(), TimeoutToPoll(dwWait)) < 0 && errno != EINTR) break;
+            for (const auto& child : running) {
+                if (child->limit.Timeout() == INFINITE || !child->limit.Expired() || child->nTimeoutInterrupts >= 2) continue;
+                DWORD dwOver = child->limit.Elapsed() - child->limit.Timeout();
+                if (child->nTimeoutInterrupts == 0 || dwOver >= kTimeoutQuitAfterMs) {
+                    ++child->nTimeoutInterrupts;
+                    LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] over its time limit of %d s: interrupt [%d]",
+                               ports[child->nIndex].c_str(), options.nTimeout, child->nTimeoutInterrupts);
+                    if (child->nTimeoutInterrupts == 1) {
+                        view.SetPhase(child->nIndex, StrPrintf("cancelling: over %d s", options.nTimeout), FleetView::kRunning);
+                    }
+                    ::kill(child->pid, SIGINT);
                 }
-                ::kill(child->pid, SIGINT);
             }
-        }
-        if (fdInterrupt >= 0 && (fds[0].revents & POLLIN) != 0) {
-            signalfd_siginfo info;
-            while (::read(fdInterrupt, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) onInterrupt();
-        }
-        for (std::size_t i = 0; i < running.size(); ++i) {
-            Child& child = *running[i];
-            if (fds[1 + 2 * i].revents != 0 && !ReadSome(child.out.Get(), &child.outText)) child.out.Reset();
-            if (fds[2 + 2 * i].revents != 0) {
-                if (!ReadSome(child.err.Get(), &child.errLine)) {
-                    child.err.Reset();
-                    child.errLine += "\n";
+            if (fdInterrupt >= 0 && (fds[0].revents & POLLIN) != 0) {
+                signalfd_siginfo info;
+                while (::read(fdInterrupt, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) onInterrupt();
+            }
+            for (std::size_t i = 0; i < running.size(); ++i) {
+                Child& child = *running[i];
+                if (fds[1 + 2 * i].revents != 0 && !ReadSome(child.out.Get(), &child.outText)) child.out.Reset();
+                if (fds[2 + 2 * i].revents != 0) {
+                    if (!ReadSome(child.err.Get(), &child.errLine)) {
+                        child.err.Reset();
+                        child.errLine += "\n";
+                    }
+                    childText(child);
                 }
-                childText(child);
+            }
+            // A child whose streams have both ended is ending: reap it.
+            for (auto it = running.begin(); it != running.end();) {
+                Child& child = **it;
+                if (child.out || child.err) {
+                    ++it;
+                    continue;
+                }
+                int nExitCode = 1;
+                if (WaitForProcess(child.pid, INFINITE, &nExitCode) != WAIT_OBJECT_0) nExitCode = 1;
+                const std::string& port = ports[child.nIndex];
+                LogMessage(LOG_APP, 'I', __LINE__, 0, "%s of [%s] ended: exit status %d", bPreCheck ? "Check" : "Update",
+                           port.c_str(), nExitCode);
+                if (bPreCheck && (nExitCode == 0 || nExitCode == 1)) {
+                    // Needs the update: it comes once the check of every printer is done. A
+                    // printer the check could not identify is tried as an update too: the
+                    // POS service or a print job may have held its port, and the update
+                    // comes after they have given way (its own failure is then reported).
+                    toUpdate.push_back(child.nIndex);
+                    view.SetPhase(child.nIndex, nExitCode == 0 ? "needs an update" : "not identified: tried again",
+                                  FleetView::kWaiting);
+                    it = running.erase(it);
+                    continue;
+                }
+                FleetResult& result = results[child.nIndex];
+                result.strJson = ResultOfChild(result, child.outText, nExitCode);
+                if (bPreCheck) result.strJson = AsUpdateResult(result.strJson, nExitCode);
+                // Cancelled by the limit, not by the user: a failure of that printer.
+                if (child.nTimeoutInterrupts > 0 && nExitCode == 3) {
+                    nExitCode = 1;
+                    result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
+                }
+                result.nExitStatus = nExitCode;
+                view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode), nExitCode);
+                event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
+                it = running.erase(it);
+                if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures &&
+                    (!pending.empty() || !toUpdate.empty())) {
+                    LogMessage(LOG_APP, 'I', __LINE__, 0, "%d updates failed: no further one started", nFailures);
+                    view.Message(StrPrintf("%d of the updates failed: no further one is started (--max-failures).", nFailures));
+                    notStarted(StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures),
+                               "Not started: the limit of failed updates (--max-failures) was reached before this printer's turn.");
+                }
             }
         }
-        // A child whose streams have both ended is ending: reap it.
-        for (auto it = running.begin(); it != running.end();) {
-            Child& child = **it;
-            if (child.out || child.err) {
-                ++it;
-                continue;
-            }
-            int nExitCode = 1;
-            if (WaitForProcess(child.pid, INFINITE, &nExitCode) != WAIT_OBJECT_0) nExitCode = 1;
-            const std::string& port = ports[child.nIndex];
-            LogMessage(LOG_APP, 'I', __LINE__, 0, "Update of [%s] ended: exit status %d", port.c_str(), nExitCode);
-            FleetResult& result = results[child.nIndex];
-            result.strJson = ResultOfChild(result, child.outText, nExitCode);
-            // Cancelled by the limit, not by the user: a failure of that printer.
-            if (child.nTimeoutInterrupts > 0 && nExitCode == 3) {
-                nExitCode = 1;
-                result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
-            }
-            result.nExitStatus = nExitCode;
-            view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode), nExitCode);
-            event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
-            it = running.erase(it);
-            if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures && !pending.empty()) {
-                LogMessage(LOG_APP, 'I', __LINE__, 0, "%d updates failed: no further one started", nFailures);
-                view.Message(StrPrintf("%d of the updates failed: no further one is started (--max-failures).", nFailures));
-                for (std::size_t nIndex : pending) {
-                    results[nIndex].nExitStatus = 3;
-                    results[nIndex].strJson = NotStartedResult(
-                        results[nIndex], StrPrintf("Not started: %d of the updates had failed (--max-failures)", nFailures),
-                        "Not started: the limit of failed updates (--max-failures) was reached before this printer's turn.");
-                    view.SetPhase(nIndex, "not started", 3);
-                }
-                pending.clear();
-            }
+    };
+    runChildren();
+    if (bCheckFirst) {
+        bPreCheck = false;
+        LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Fleet run: %zu printers need an update ]]]", toUpdate.size());
+        if (!toUpdate.empty()) {
+            // Once for all: no child may start the spooler again under another one's
+            // transfer. The spooler only when a queue prints to one of these ports, as a
+            // single run does; only what was running is stopped, and only that is started
+            // again at the end.
+            std::vector<std::string> updatePorts;
+            for (std::size_t nIndex : toUpdate) updatePorts.push_back(ports[nIndex]);
+            if (IsPrinterOnAnyPort(updatePorts)) SpoolerControl(FALSE, nullptr);
+            PosServiceControl(FALSE);
+            pending.assign(toUpdate.begin(), toUpdate.end());
+            toUpdate.clear();
+            runChildren();
         }
     }
 
@@ -889,8 +1005,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     view.Message(table, false);
     int nCounts[4] = {};
     for (const FleetResult& result : results) ++nCounts[result.nExitStatus >= 0 && result.nExitStatus <= 3 ? result.nExitStatus : 1];
-    view.Message(StrPrintf("%s: %zu printers: %d updated, %d current, %d failed, %d cancelled", kProgramName,
-                           results.size(), nCounts[0], nCounts[2], nCounts[1], nCounts[3]),
+    view.Message(StrPrintf("%s: %zu printers: %d %s, %d current, %d failed, %d cancelled", kProgramName, results.size(),
+                           nCounts[0], options.bCheck ? "to update" : "updated", nCounts[2], nCounts[1], nCounts[3]),
                  false);
     return finish(results, FleetExitStatus(results, nInterrupts > 0));
 }

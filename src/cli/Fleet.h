@@ -1,9 +1,12 @@
 #pragma once
 // kelvo-cli over several printers: one child kelvo-cli per port (the engine keeps one run
-// per process), at most N at once. The parent holds the instance lock, stops the spooler
-// and the POS service once before the first child and starts them once after the last,
-// shows what each child does, forwards interrupts to all of them and gathers their
-// results into one object.
+// per process), at most N at once. The parent holds the instance lock and reads the
+// update files once before any child (broken ones end the run at once). An update first
+// checks every printer (children with --check); only when one needs the update does the
+// parent stop the spooler (where a queue uses one of those ports) and the POS service,
+// update those printers, and start the services again after the last. It shows what
+// each child does, forwards interrupts to all of them and gathers their results into
+// one object.
 #include <string>
 #include <string_view>
 #include <vector>

@@ -41,7 +41,11 @@ std::string CliReportJson(const CliReport& report) {
     AddBytesOrNull(object, "rom_id_before", report.romIdBefore);
     AddBytesOrNull(object, "rom_id_after", report.romIdAfter);
     object.Add("sent", report.sent);
-    if (report.bCheck) object.Add("would_send", report.wouldSend);
+    if (report.bCheck) {
+        JsonObject checksums;
+        for (const auto& [kind, value] : report.checksums) checksums.Add(kind, std::string_view(value));
+        object.Add("would_send", report.wouldSend).AddRaw("checksums", checksums.Text());
+    }
     object.Add("retry_run", report.bRetryRun)
         .Add("duration_ms", static_cast<std::int64_t>(report.dwDurationMs))
         .Add("messages", report.messages)

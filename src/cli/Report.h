@@ -21,6 +21,8 @@ struct CliReport {
     bool bRetryRun = false;
     bool bCheck = false;                // --check: nothing was sent; wouldSend tells what would be
     std::vector<std::string> wouldSend; // update files an update would send, in order
+    // --check: the data checksums the printer reported, by kind ("KF", "1A2B")
+    std::vector<std::pair<std::string, std::string>> checksums;
     DWORD dwDurationMs = 0;
     std::vector<std::string> messages;  // every message shown, with its error codes
     std::string strResultText;          // what happened and what to do; empty: the result's sentence
@@ -30,7 +32,8 @@ struct CliReport {
 // One line of JSON (no newline): result, result_name, exit_status, model, type_id,
 // kind, port, firmware_before, firmware_after, rom_id_before, rom_id_after (the answer's
 // bytes as upper-case hex, "07"), sent, retry_run, duration_ms, messages, result_text
-// (CliResultText); a --check run adds would_send.
+// (CliResultText); a --check run adds would_send and checksums ({"KF":"1A2B"}: the data
+// checksums the printer reported, for the kinds its model has and files are here for).
 // Unknown texts are null.
 std::string CliReportJson(const CliReport& report);
 

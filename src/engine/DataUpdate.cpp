@@ -72,6 +72,7 @@ DWORD CheckDataChecksum(HSDK hSdk, DWORD dwKind) noexcept {
     WORD wPrinter = AnswerChecksum(answer);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "Checksum [%05X] printer [%04X] file [%04X]", dwKind, wPrinter,
                CurrentFileChecksum());
+    theApp.checksumsRead.emplace_back(theApp.pCurrentEntry, wPrinter);
     return wPrinter == CurrentFileChecksum() ? ERROR_ALREADY_REGISTERED : ERROR_SUCCESS;
 }
 

@@ -56,6 +56,8 @@ void DetachFrontEnd() {
 void CKelvoApp::Reset() noexcept {
     tables.Clear();
     pCurrentEntry = nullptr;
+    wouldSend.clear();
+    checksumsRead.clear();
     nExitCode = 0;
     dwUpdateFlags = 0;
     PortAbortEvent().Reset();

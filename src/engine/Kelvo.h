@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/SingleInstance.h"
@@ -51,6 +52,8 @@ struct CKelvoApp {
     UpdateTables tables;                               // filled by the initialisation thread
     const UpdateDataEntry* pCurrentEntry = nullptr;    // the update engine's current record
     std::vector<const UpdateDataEntry*> wouldSend;     // UF_CHECK_ONLY: what the run would send, in order
+    // The printer's data checksums the run read before deciding, each with its file's row.
+    std::vector<std::pair<const UpdateDataEntry*, WORD>> checksumsRead;
     std::atomic<DWORD> nExitCode{0};                   // result of the last initialisation or run
     std::atomic<DWORD> dwUpdateFlags{0};               // shared by the main and worker threads
     int nPortKind = PORT_KIND_USB;                     // kind chosen at Select (main thread)

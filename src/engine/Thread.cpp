@@ -103,6 +103,7 @@ DWORD CheckOnly(HSDK hSdk) {
 // step failed.
 DWORD RunSteps(IDialogHost& host, std::string* pPortName, HSDK* phSdk) {
     theApp.ClearFlags(FlagsClearedAtRunStart(theApp.dwUpdateFlags.load()));
+    theApp.checksumsRead.clear();
     DWORD dwResult = ERROR_SUCCESS;
     if (theApp.TestFlags(UF_RETRY)) {
         // A retry run reconnects to a printer that may sit in its boot loader.

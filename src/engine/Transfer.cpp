@@ -336,6 +336,12 @@ std::string CancelWaitText() {
 }
 
 int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept {
+    // A check changes nothing on the printer, so a retry has nothing to repair: it ends
+    // with its failure instead of asking.
+    if (theApp.TestFlags(UF_CHECK_ONLY)) {
+        theApp.ClearFlags(UF_RETRY_REQUESTED);
+        return ShowError(dwLocation, dwError, "%s", LoadResString(IDS_FW_UPDATE_FAILED).c_str());
+    }
     if (!theApp.TestFlags(UF_RETRY)) {
         int nAnswer = ShowErrorEx(MB_RETRYCANCEL, dwLocation, dwError, IDCANCEL, "%s",
                                   LoadResString(IDS_FW_UPDATE_FAILED).c_str());

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include "platform/Event.h"
 #include "platform/LastError.h"
+#include "platform/Paths.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
@@ -41,19 +43,36 @@ int TryReap(pid_t pid, int* pnExitCode) {
 
 }  // namespace
 
+std::string SystemProgramPath(const std::string& name) {
+    if (!name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos) {
+        for (const char* pszDir : kSystemProgramDirs) {
+            std::string path = SysPath(pszDir) + "/" + name;
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0) return path;
+        }
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return {};
+}
+
 BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, pid_t* pPid) noexcept {
     return SpawnProcess(argv, bNewProcessGroup, SpawnStdio{}, pPid);
 }
 
 BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, const SpawnStdio& stdio,
                   pid_t* pPid) noexcept {
-    if (argv.empty()) {
+    if (argv.empty() || argv[0].empty() || argv[0][0] != '/') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    std::vector<char*> env;
+    if (stdio.pEnvironment != nullptr) {
+        for (const std::string& entry : *stdio.pEnvironment) env.push_back(const_cast<char*>(entry.c_str()));
+        env.push_back(nullptr);
+    }
 
     posix_spawnattr_t attr;
     if (int err = ::posix_spawnattr_init(&attr); err != 0) return SetLastErrorFromErrno(err);
@@ -73,7 +92,7 @@ BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, c
     for (auto [fd, target] : streams) {
         if (fd >= 0) ::posix_spawn_file_actions_adddup2(&actions, fd, target);
     }
-    int err = ::posix_spawnp(pPid, args[0], &actions, &attr, args.data(), environ);
+    int err = ::posix_spawn(pPid, args[0], &actions, &attr, args.data(), stdio.pEnvironment ? env.data() : environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
     if (err != 0) return SetLastErrorFromErrno(err);

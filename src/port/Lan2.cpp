@@ -14,6 +14,7 @@
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "port/Globals.h"
 #include "port/PortLog.h"
 
 namespace {
@@ -180,11 +181,12 @@ BOOL CLan::SetSocketOptions(int fd, int index) {
     return TRUE;
 }
 
-// Waits for a non-blocking connect in 5000 ms steps; destruction and cancel end the wait.
+// Waits for a non-blocking connect in 5000 ms steps; destruction, cancel and the run's
+// abort end the wait.
 bool CLan::WaitForConnect(int fd, int index) {
     const char* pszChannel = kChannelName[index];
     Deadline step(kConnectStepMs);
-    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT)};
+    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT), WaitItem::For(PortAbortEvent())};
     DWORD dwWait = WaitForAny(items, kConnectStepMs);
     if (dwWait == WAIT_TIMEOUT) {
         SetLastError(ERROR_TIMEOUT);

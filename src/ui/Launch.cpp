@@ -22,15 +22,36 @@ std::string CommandText(const std::vector<std::string>& argv) {
     return text;
 }
 
+std::string UserNameOfUid(uid_t uid) {
+    passwd pw{};
+    passwd* pResult = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &pResult) != 0 || pResult == nullptr) return {};
+    return pw.pw_name;
+}
+
 std::string UserNameOfUid(const char* pszUid) {
     char* pEnd = nullptr;
     unsigned long ulUid = std::strtoul(pszUid, &pEnd, 10);
     if (pEnd == pszUid || *pEnd != '\0') return {};
-    passwd pw{};
-    passwd* pResult = nullptr;
-    char buf[4096];
-    if (::getpwuid_r(static_cast<uid_t>(ulUid), &pw, buf, sizeof buf, &pResult) != 0 || pResult == nullptr) return {};
-    return pw.pw_name;
+    return UserNameOfUid(static_cast<uid_t>(ulUid));
+}
+
+// Starts argv of UrlOpenerArgs, run as user (empty: as this process's user): as root with
+// the session environment only, so nothing root was given (LD_PRELOAD, secrets) reaches
+// a program of the desktop.
+BOOL StartOpener(const std::vector<std::string>& argv, const std::string& user, pid_t* pPid) {
+    if (argv.front().front() != '/') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    std::vector<std::string> env;
+    SpawnStdio stdio;
+    if (::geteuid() == 0) {
+        env = SessionEnvironment(user.empty() ? UserNameOfUid(::geteuid()) : user);
+        stdio.pEnvironment = &env;
+    }
+    return SpawnProcess(argv, true, stdio, pPid);
 }
 
 }  // namespace
@@ -56,11 +77,31 @@ std::string DesktopUserOfRoot() {
 }
 
 std::vector<std::string> UrlOpenerArgs(const char* pszUrl, const std::string& user) {
+    std::string opener = SystemProgramPath(URL_OPENER);
+    std::string runAs = user.empty() ? std::string() : SystemProgramPath(RUN_AS_USER);
+    bool bFound = !opener.empty() && (user.empty() || !runAs.empty());
     std::vector<std::string> argv;
-    if (!user.empty()) argv = {RUN_AS_USER, "-u", user, "--"};
-    argv.emplace_back(URL_OPENER);
+    if (!user.empty()) argv = {bFound ? runAs : RUN_AS_USER, "-u", user, "--"};
+    argv.push_back(bFound ? opener : URL_OPENER);
     if (pszUrl != nullptr) argv.emplace_back(pszUrl);
     return argv;
+}
+
+std::vector<std::string> SessionEnvironment(const std::string& user) {
+    std::vector<std::string> env{std::string("PATH=") + SESSION_PATH};
+    passwd pw{};
+    passwd* pResult = nullptr;
+    char buf[4096];
+    if (::getpwnam_r(user.c_str(), &pw, buf, sizeof buf, &pResult) == 0 && pResult != nullptr) {
+        env.push_back(std::string("HOME=") + pw.pw_dir);
+        env.push_back(std::string("USER=") + pw.pw_name);
+        env.push_back(std::string("LOGNAME=") + pw.pw_name);
+    }
+    for (const char* pszName :
+         {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "LANG"}) {
+        if (const char* pszValue = std::getenv(pszName)) env.push_back(std::string(pszName) + "=" + pszValue);
+    }
+    return env;
 }
 
 BOOL LaunchUrl(const char* pszUrl) {
@@ -73,7 +114,7 @@ BOOL LaunchUrl(const char* pszUrl) {
     }
     std::vector<std::string> argv = UrlOpenerArgs(pszUrl, {});
     pid_t pid = 0;
-    BOOL bStarted = SpawnProcess(argv, true, &pid);
+    BOOL bStarted = StartOpener(argv, {}, &pid);
     LogMessage(LOG_ACTION, 'A', __LINE__, bStarted ? ERROR_SUCCESS : GetLastError(), "[%d] = CreateProcess [%s]",
                bStarted, CommandText(argv).c_str());
     if (!bStarted) {
@@ -87,10 +128,11 @@ BOOL LaunchUrl(const char* pszUrl) {
 }
 
 BOOL LaunchUrlByShell(const char* pszUrl) {
-    std::vector<std::string> argv = UrlOpenerArgs(pszUrl, DesktopUserOfRoot());
+    std::string user = DesktopUserOfRoot();
+    std::vector<std::string> argv = UrlOpenerArgs(pszUrl, user);
     std::string parameters = CommandText(std::vector<std::string>(argv.begin() + 1, argv.end()));
     pid_t pid = 0;
-    if (!SpawnProcess(argv, true, &pid)) {
+    if (!StartOpener(argv, user, &pid)) {
         LogMessage(LOG_ACTION, 'A', __LINE__, GetLastError(), "ShellExecuteEx [%s][%s][%s]", argv[0].c_str(), "",
                    parameters.c_str());
         return FALSE;

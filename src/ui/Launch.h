@@ -14,9 +14,9 @@ std::string SupportPageUrl(const char* pszPage);
 // refers the user to a help page (209) a line with that page's address after it.
 std::string MessageText(DWORD dwId);
 
-// The desktop's URL opener, found in PATH.
+// The desktop's URL opener, found in the system folders (SystemProgramPath).
 inline constexpr const char* URL_OPENER = "xdg-open";
-// Runs a program as another user (root only).
+// Runs a program as another user (root only); found as the opener is.
 inline constexpr const char* RUN_AS_USER = "runuser";
 // How long a launch waits for the opener to hand the address over.
 inline constexpr DWORD LAUNCH_WAIT = 15000;
@@ -25,11 +25,20 @@ inline constexpr DWORD LAUNCH_WAIT = 15000;
 // when this process is not root or acts for no one: the browser must not run as root.
 std::string DesktopUserOfRoot();
 
-// The opener's argument vector: the address (none without one), run as pszUser when given.
+// The opener's argument vector: its absolute path and the address (none without one),
+// run through runuser as user when given. When a program is not found its plain name
+// stands there instead (and the launch fails as ERROR_FILE_NOT_FOUND).
 std::vector<std::string> UrlOpenerArgs(const char* pszUrl, const std::string& user);
 
+// The whole environment of a program root starts for user (the desktop user, or root):
+// PATH of the system folders; HOME, USER and LOGNAME of user (none when user is
+// unknown); and from this process's environment only what reaches the user's session:
+// DISPLAY, WAYLAND_DISPLAY, XAUTHORITY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS, LANG.
+std::vector<std::string> SessionEnvironment(const std::string& user);
+inline constexpr const char* SESSION_PATH = "/usr/sbin:/usr/bin:/sbin:/bin";
+
 // Opens the address (may be null) in the default browser: starts the opener without a
-// shell in a process group of its own and waits up to LAUNCH_WAIT ms for it to hand the
+// shell in a process group of its own (as root with SessionEnvironment only) and waits up to LAUNCH_WAIT ms for it to hand the
 // address over (an opener still running then is reaped later). As root acting for a
 // desktop user, LaunchUrlByShell runs it as that user instead. 1 when the launch
 // succeeded, 0 otherwise; failures are only logged. Blocks at most LAUNCH_WAIT ms on

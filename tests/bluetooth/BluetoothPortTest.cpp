@@ -8,6 +8,7 @@
 #include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "port/Globals.h"
 #include "support/SimExchange.h"
 
 namespace {
@@ -346,11 +347,13 @@ TEST_F(BluetoothPortTest, ThePairedDeviceOnAPoweredAdapterIsTheOneConnected) {
 
 // A cancelled connect leaves nothing pending in BlueZ: its registration goes, which ends
 // bluetoothd's connect under way, so the next open connects at its first ConnectProfile.
+// The run's abort (the user's Ctrl+C) wakes it as the port's own cancel does.
 TEST_F(BluetoothPortTest, CancelAndTerminateWakeAConnectThatNeverCompletes) {
     StartPrinter();
     int i = 0x40;
-    for (bool bTerm : {false, true}) {
-        SCOPED_TRACE(bTerm ? "terminate" : "cancel");
+    for (const char* pszWake : {"cancel", "terminate", "run abort"}) {
+        SCOPED_TRACE(pszWake);
+        const std::string wake = pszWake;
         // A device of its own: no service browse of an earlier connect is under way.
         const std::string address = CaseAddress(++i);
         ASSERT_TRUE(m_pBluez->AddDevice(address, "ZAQ Mobile", kPrinterClass, true)) << m_pBluez->Error();
@@ -360,11 +363,12 @@ TEST_F(BluetoothPortTest, CancelAndTerminateWakeAConnectThatNeverCompletes) {
             std::thread waker([&] {
                 // Once BlueZ has the request, the connect is waiting for NewConnection.
                 while (m_pBluez->ConnectProfileCalls(address) == 0) Sleep(10);
-                (bTerm ? port.hEvtTerm : port.hEvtCancel).Set();
+                (wake == "cancel" ? port.hEvtCancel : wake == "terminate" ? port.hEvtTerm : PortAbortEvent()).Set();
             });
             EXPECT_FALSE(port.Open());
             EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
             waker.join();
+            PortAbortEvent().Reset();
         }
         ASSERT_TRUE(m_pBluez->ServeProfile(address, SocketPath())) << m_pBluez->Error();
         CBluetooth next(address.c_str());

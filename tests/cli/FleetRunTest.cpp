@@ -9,9 +9,11 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "FakeCups.h"
 #include "MockSystemd.h"
@@ -46,17 +48,27 @@ protected:
             config.state.bRomId = bRomId;
             config.faults = faults;
             if (i == nFaulty) config.faults.nWrongRomId = 0x08;  // the new firmware does not start
-            std::string address = UniqueAddress();
-            WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
-            WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
-            std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
-            ASSERT_TRUE(printer) << address;
-            // The transcript's clock starts with its first entry, at the start.
-            m_starts.push_back(GetTickCount());
-            m_printers.push_back(std::move(printer));
-            m_addresses.push_back(address);
+            StartPrinter(config);
         }
+    }
+    // One more printer on a fresh address, on the first one's port numbers.
+    void StartPrinter(const sim::Config& config) {
+        std::string address = UniqueAddress();
+        WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
+        WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
+        std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
+        ASSERT_TRUE(printer) << address;
+        // The transcript's clock starts with its first entry, at the start.
+        m_starts.push_back(GetTickCount());
+        m_printers.push_back(std::move(printer));
+        m_addresses.push_back(address);
         m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printers.front());
+    }
+    void StartPrinter(BYTE bTypeId, BYTE bRomId) {
+        sim::Config config;
+        config.state.bTypeId = bTypeId;
+        config.state.bRomId = bRomId;
+        StartPrinter(config);
     }
     std::vector<std::string> FleetArgs(std::vector<std::string> args) const {
         for (const std::string& address : m_addresses) {
@@ -242,8 +254,10 @@ TEST_F(FleetRunTest, InterruptCancelsEveryRunAndStartsTheServicesOnce) {
                                     m_addresses[2] + "\",\"messages\":[\"Not started: the run was cancelled\"],"
                                     "\"result_text\":\"Not started: the fleet run was cancelled before this printer's turn.\"}"))
         << r.out;
+    // Checked with the others before any update, then never sent to.
     std::vector<sim::SimEvent> third = m_printers[2]->Transcript();
-    EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    EXPECT_TRUE(std::any_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "transfer_begin"; }));
     EXPECT_TRUE(Contains(r.out, "\"by_exit_status\":{\"0\":0,\"1\":0,\"2\":0,\"3\":3}")) << r.out;
     ExpectServicesStoppedOnceWithoutSpooler();
 }
@@ -332,10 +346,10 @@ TEST_F(FleetRunTest, ParentKilledOutrightChildrenEndAndTheNextRunStartsTheServic
     Deadline deadline(30000);
     while (!deadline.Expired() && std::any_of(children.begin(), children.end(), Runs)) Sleep(10);
     for (pid_t child : children) EXPECT_FALSE(Runs(child)) << child;
-    // No transfer went on to its end, and no third run started.
+    // No transfer went on to its end, and no third update started (its check had ended).
     for (int i = 0; i < 2; ++i) EXPECT_EQ(m_printers[i]->State().bRomId, 0x05);
     std::vector<sim::SimEvent> third = m_printers[2]->Transcript();
-    EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+    EXPECT_TRUE(std::none_of(third.begin(), third.end(), [](const sim::SimEvent& e) { return e.szName == "transfer_begin"; }));
     EXPECT_EQ(m_systemd.ActiveState(kSpoolerUnit), "inactive");
     EXPECT_EQ(m_systemd.CallsFor("StopUnit", kPosServiceUnit), 0);
     const std::string record = m_dir / "root/run/kelvo";
@@ -396,7 +410,7 @@ TEST_F(FleetRunTest, TimeoutCancelsTheSlowPrinterAndMaxFailuresStartsNoOther) {
                                         "\",\"messages\":[\"Not started: 1 of the updates had failed (--max-failures)\"]"))
             << r.out;
         std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
-        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+        EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "transfer_begin"; }));
     }
     EXPECT_TRUE(Contains(r.out, "\"by_exit_status\":{\"0\":0,\"1\":1,\"2\":0,\"3\":4}")) << r.out;
     EXPECT_TRUE(Contains(r.err, "1 of the updates failed: no further one is started (--max-failures).")) << r.err;
@@ -527,19 +541,7 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
     // One printer with old firmware, two current ones, one of a model without files; all
     // share the port numbers.
     const std::pair<BYTE, BYTE> printers[] = {{kTypeId, 0x05}, {kTypeId, 0x07}, {kTypeId, 0x07}, {kTypeId + 1, 0x05}};
-    for (const auto& [bTypeId, bRomId] : printers) {
-        sim::Config config;
-        config.state.bTypeId = bTypeId;
-        config.state.bRomId = bRomId;
-        std::string address = UniqueAddress();
-        WORD wData = m_printers.empty() ? 0 : m_printers.front()->DataPort();
-        WORD wStatus = m_printers.empty() ? 0 : m_printers.front()->StatusPort();
-        std::unique_ptr<sim::Printer> printer = StartLanPrinter(config, address, wData, wStatus);
-        ASSERT_TRUE(printer) << address;
-        m_printers.push_back(std::move(printer));
-        m_addresses.push_back(address);
-    }
-    m_env["KELVO_LAN_PORTS"] = LanPortsOf(*m_printers.front());
+    for (const auto& [bTypeId, bRomId] : printers) ASSERT_NO_FATAL_FAILURE(StartPrinter(bTypeId, bRomId));
     std::vector<std::string> uris;
     for (const std::string& address : m_addresses) uris.push_back("socket://" + address + ":9100");
     FakeCups cups(uris);
@@ -552,15 +554,19 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
         std::vector<std::string> ports;
         int nStatus;
         std::vector<std::string> parts;  // of stdout
+        std::string lastLineCounts;      // of a fleet's last line
     };
     const Case cases[] = {
         {{old}, 0, {"\"result\":0,", "\"port\":\"" + old + "\"", "\"rom_id_before\":\"05\"", "\"sent\":[],\"would_send\":[\"FW\"],",
-                    "\"result_text\":\"An update would send FW ("}},
+                    "\"result_text\":\"An update would send FW ("},
+         ""},
         {{current}, 2, {"\"result\":1242,", "\"firmware_before\":\"VER2207\"", "\"rom_id_before\":\"07\"",
-                        "\"sent\":[],\"would_send\":[],", "\"result_text\":\"The printer is current; an update would send nothing.\""}},
-        {{old, current, m_addresses[2]}, 0, {"\"would_send\":[\"FW\"]", "\"by_exit_status\":{\"0\":1,\"1\":0,\"2\":2,\"3\":0}"}},
-        {{current, m_addresses[2]}, 2, {"\"summary\":{\"printers\":2,\"exit_status\":2,"}},
-        {{old, other}, 1, {"\"by_exit_status\":{\"0\":1,\"1\":1,\"2\":0,\"3\":0}"}},
+                        "\"sent\":[],\"would_send\":[],", "\"result_text\":\"The printer is current; an update would send nothing.\""},
+         ""},
+        {{old, current, m_addresses[2]}, 0, {"\"would_send\":[\"FW\"]", "\"by_exit_status\":{\"0\":1,\"1\":0,\"2\":2,\"3\":0}"},
+         "1 to update, 2 current, 0 failed"},
+        {{current, m_addresses[2]}, 2, {"\"summary\":{\"printers\":2,\"exit_status\":2,"}, "0 to update, 2 current, 0 failed"},
+        {{old, other}, 1, {"\"by_exit_status\":{\"0\":1,\"1\":1,\"2\":0,\"3\":0}"}, "1 to update, 0 current, 1 failed"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"--kind", "lan", "--check", "--json"};
@@ -571,6 +577,8 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
         for (const std::string& part : c.parts) EXPECT_TRUE(Contains(r.out, part)) << part << "\n" << r.out;
         if (c.ports.size() > 1) {
             EXPECT_TRUE(Contains(r.err, "Checking " + std::to_string(c.ports.size()) + " printers")) << r.err;
+            // The last line counts what would be updated: nothing was.
+            EXPECT_TRUE(Contains(r.err, ": " + std::to_string(c.ports.size()) + " printers: " + c.lastLineCounts)) << r.err;
         }
     }
 
@@ -590,6 +598,111 @@ TEST_F(FleetRunTest, CheckTellsWhatWouldBeSentAndSendsNothing) {
         EXPECT_EQ(m_systemd.CallsFor("StartUnit", pszUnit), 0) << pszUnit;
     }
     for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) EXPECT_EQ(m_systemd.ActiveState(pszUnit), "active") << pszUnit;
+}
+
+// An update fleet reads the files once and checks every printer before it stops a
+// service: broken files end it at once; current printers stop nothing; only the printer
+// that needs it receives a transfer, with the services stopped around it. A check lists
+// the data checksums the printer reported.
+TEST_F(FleetRunTest, UpdateChecksFilesAndPrintersBeforeStoppingServices) {
+    sim::MadeFile fw = MakeFile("FW", 0x07, 20000);
+    const BYTE roms[] = {0x05, 0x07, 0x07};
+    for (BYTE bRomId : roms) ASSERT_NO_FATAL_FAILURE(StartPrinter(kTypeId, bRomId));
+    const std::string& old = m_addresses[0];
+    // Two firmware files of one model: what a single run refuses.
+    std::filesystem::create_directories(m_dir / "work/broken");
+    std::filesystem::copy(m_dir / "work/config.ini", m_dir / "work/broken");
+    std::filesystem::copy(fw.szPath, m_dir / "work/broken");
+    sim::UpdateFileRequest second;
+    second.szKind = "FW";
+    second.bTypeId = kTypeId;
+    second.bRomId = 0x08;
+    second.cbSize = 20000;
+    second.szDir = m_dir / "work/broken";
+    sim::MadeFile made;
+    ASSERT_TRUE(sim::MakeUpdateFile(second, &made));
+
+    struct Case {
+        const char* pszWhat;
+        std::vector<std::string> args;
+        int nStatus;
+        int nStops;  // of the POS service
+        std::vector<std::string> parts;  // of stderr and stdout
+    };
+    const Case cases[] = {
+        {"broken files", {"--dir", "broken", "--port", old, "--port", m_addresses[1]}, 1, 0,
+         {"kelvo-cli: result 2 (ERROR_FILE_NOT_FOUND), exit status 1\n",
+          "\"summary\":{\"printers\":2,\"exit_status\":1,\"by_exit_status\":{\"0\":0,\"1\":2,",
+          "\"kind\":\"Ethernet\",\"port\":\"" + m_addresses[1] + "\""}},
+        {"all current", {"--port", m_addresses[1], "--port", m_addresses[2]}, 2, 0,
+         {"kelvo-cli: 2 printers: 0 updated, 2 current, 0 failed, 0 cancelled",
+          "{\"result\":1242,\"result_name\":\"ERROR_ALREADY_REGISTERED\",\"exit_status\":2,"}},
+        {"one old", {"--port", old, "--port", m_addresses[1]}, 0, 1,
+         {"kelvo-cli: 2 printers: 1 updated, 1 current, 0 failed, 0 cancelled", "\"sent\":[\"FW\"]"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszWhat);
+        const int nStopsBefore = m_systemd.CallsFor("StopUnit", kPosServiceUnit);
+        const int nStartsBefore = m_systemd.CallsFor("StartUnit", kPosServiceUnit);
+        std::vector<std::string> args{"--kind", "lan", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ProgramResult r = Cli(args);
+        EXPECT_EQ(r.nStatus, c.nStatus) << r.err;
+        for (const std::string& part : c.parts) EXPECT_TRUE(Contains(r.err + r.out, part)) << part << "\n" << r.err << r.out;
+        EXPECT_FALSE(Contains(r.out, "would_send")) << r.out;
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", kPosServiceUnit) - nStopsBefore, c.nStops);
+        EXPECT_EQ(m_systemd.CallsFor("StartUnit", kPosServiceUnit) - nStartsBefore, c.nStops);
+        EXPECT_EQ(m_systemd.CallsFor("StopUnit", kSpoolerUnit), 0);  // no queue on these ports
+        EXPECT_EQ(m_systemd.ActiveState(kPosServiceUnit), "active");
+        if (c.nStatus == 1) {
+            // Said once by the parent; no child started, so no printer was asked.
+            EXPECT_EQ(Count(r.err, "Two or more firmware update file is specified"), 1u) << r.err;
+            EXPECT_FALSE(Contains(r.err, "Updating 2 printers")) << r.err;
+            for (const auto& printer : m_printers) {
+                std::vector<sim::SimEvent> events = printer->Transcript();
+                EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "command"; }));
+            }
+        }
+    }
+    // Only the old printer received the firmware.
+    for (std::size_t i = 0; i < m_printers.size(); ++i) {
+        std::vector<sim::SimEvent> events = m_printers[i]->Transcript();
+        EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const sim::SimEvent& e) { return e.szName == "transfer_begin"; }),
+                  i == 0 ? 1 : 0)
+            << m_addresses[i];
+        EXPECT_EQ(m_printers[i]->State().bRomId, 0x07) << m_addresses[i];
+    }
+
+    // A check tells the data checksums the printer reported.
+    MakeFile("KF", 0, 3000);
+    ProgramResult check = Cli({"--kind", "lan", "--check", "--json", "--port", m_addresses[2]});
+    EXPECT_EQ(check.nStatus, 0) << check.err;
+    EXPECT_TRUE(Contains(check.out, "\"would_send\":[\"KF\"],\"checksums\":{\"KF\":\"0000\"},")) << check.out;
+}
+
+// A printer whose port is held until the services give way (a POS service keeping its
+// connection, a print job under way) fails its check: it is tried as an update once they
+// are stopped, and updated.
+TEST_F(FleetRunTest, APrinterTheCheckCouldNotReachIsTriedAfterTheServicesStop) {
+    MakeFile("FW", 0x07, 20000);
+    sim::Config held;
+    held.state.bTypeId = kTypeId;
+    held.state.bRomId = 0x05;
+    held.faults.bRefuse = true;
+    ASSERT_NO_FATAL_FAILURE(StartPrinter(held));
+    ASSERT_NO_FATAL_FAILURE(StartPrinter(kTypeId, 0x07));
+    std::atomic<bool> bDone{false};
+    std::thread service([&] {
+        while (!bDone && m_systemd.CallsFor("StopUnit", kPosServiceUnit) == 0) Sleep(20);
+        m_printers[0]->SetFaults(sim::Faults{});
+    });
+    ProgramResult r = Cli(FleetArgs({"--kind", "lan", "--json"}));
+    bDone = true;
+    service.join();
+    EXPECT_EQ(r.nStatus, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "kelvo-cli: 2 printers: 1 updated, 1 current, 0 failed, 0 cancelled")) << r.err;
+    EXPECT_EQ(m_printers[0]->State().bRomId, 0x07);
+    ExpectServicesStoppedOnceWithoutSpooler();
 }
 
 }  // namespace

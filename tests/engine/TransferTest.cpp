@@ -134,6 +134,16 @@ TEST_F(Transfer, WriteFailureOffersRetry) {
     EXPECT_TRUE(theApp.TestFlags(UF_RETRY_REQUESTED));
 }
 
+// A check changed nothing: its failure is told, never offered for a retry.
+TEST_F(Transfer, FailureOfACheckOffersNoRetry) {
+    theApp.SetFlags(UF_CHECK_ONLY);
+    m_box.QueueAnswer(IDRETRY);
+    ReportTransferError(ERROR_WRITE_FAULT, 0x040501);
+    ASSERT_EQ(m_box.Boxes().size(), 1u);
+    EXPECT_EQ(m_box.Boxes()[0].dwStyle & MB_TYPEMASK, MB_OK);
+    EXPECT_FALSE(theApp.TestFlags(UF_RETRY_REQUESTED));
+}
+
 TEST_F(Transfer, WriteFailureInARetryRunPointsToBootMode) {
     theApp.SetFlags(UF_RETRY);
     Writes({{0, true, ERROR_WRITE_FAULT}});

@@ -1,3 +1,6 @@
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -5,6 +8,7 @@
 #include "LanFixture.h"
 #include "platform/LastError.h"
 #include "platform/Tick.h"
+#include "platform/UniqueFd.h"
 #include "platform/WinError.h"
 #include "support/NetNs.h"
 #include "support/SimExchange.h"
@@ -110,6 +114,35 @@ TEST_F(LanPortTest, RefusedConnectionsFailTheWrite) {
     EXPECT_FALSE(pfnWritePortEx(m_hSdk, &byte, 1, &cb, 3000));
     EXPECT_EQ(GetLastError(), WSAECONNREFUSED);
     EXPECT_EQ(cb, 0u);
+}
+
+// A printer whose connection queue is full drops the connect's SYN: the connect would wait
+// its 5 s step. A cancelled run (its abort event) does not wait for it.
+TEST_F(LanPortTest, RunAbortEndsAConnectThatGetsNoAnswer) {
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ASSERT_EQ(::inet_pton(AF_INET, m_szAddress.c_str(), &addr.sin_addr), 1);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener.Get(), 0), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    // One connection nobody accepts fills the queue of a backlog of 0.
+    UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(filler.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string port = std::to_string(ntohs(addr.sin_port));
+    ::setenv("KELVO_LAN_PORTS", (port + "," + port).c_str(), 1);
+    OpenPort();
+    PortAbortEvent().Set();
+    BYTE byte = 'x';
+    DWORD cb = 0;
+    EXPECT_FALSE(pfnWritePortEx(m_hSdk, &byte, 1, &cb, 10000));
+    PortAbortEvent().Reset();
+    EXPECT_EQ(cb, 0u);
+    // Both channels' connects were woken, none waited out its step.
+    const std::string log = LogText();
+    EXPECT_NE(log.find("OpenSocket WSAWaitForMultipleEvents() [9100,UNKNOWN:00000003]"), std::string::npos) << log;
+    EXPECT_EQ(log.find("TIMEOUT:"), std::string::npos) << log;
 }
 
 TEST_F(LanPortTest, NameThatIsNotAnAddressReachesNothing) {

@@ -122,6 +122,14 @@ public:
     int OutQueue(int, int* pCount) override {
         const int master = nAcmMaster;
         int nUnread = 0;
+        // cdc-acm counts a transfer the moment it is submitted, but a pty hands written
+        // bytes to the master's read queue from a work item: poll() on the master waits
+        // for that hand-over (n_tty_poll flushes the pending buffers), FIONREAD alone may
+        // see nothing yet and let a whole image through uncounted.
+        if (master >= 0) {
+            pollfd pfd{master, POLLIN, 0};
+            ::poll(&pfd, 1, 0);
+        }
         if (master >= 0 && ::ioctl(master, FIONREAD, &nUnread) == 0) {
             *pCount = (nUnread + kAcmWriteSize - 1) / kAcmWriteSize * kAcmWriteSize;
             return 0;
