@@ -1,7 +1,10 @@
 #pragma once
 // A worker thread whose end can be waited for with a time limit.
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "platform/Event.h"
@@ -32,4 +35,45 @@ public:
 private:
     std::thread m_thread;
     std::shared_ptr<Event> m_pEnded;
+};
+
+// One thread kept for a run of jobs, one job at a time, so that a caller handing it many
+// short jobs does not pay a thread's start for each. Seen from the caller a job behaves as
+// a Thread's run: Start hands it (and makes the thread the first time), Attached holds
+// from Start until a wait has seen the job end, WaitForEnd waits for the job (not the
+// thread). Every job begins with the last error cleared, as on a new thread. The thread
+// itself ends at Stop or destruction, both of which wait for the job handed first.
+class JobThread {
+public:
+    JobThread() noexcept = default;
+    ~JobThread();
+    JobThread(const JobThread&) = delete;
+    JobThread& operator=(const JobThread&) = delete;
+
+    // Hands fn to the thread, starting the thread when there is none. FALSE with the last
+    // error when the thread cannot start or a job is still attached (wait for it first).
+    BOOL Start(std::function<void()> fn) noexcept;
+    bool Attached() const noexcept { return m_bAttached.load(); }
+    // Set (manual reset) once the job handed has returned, its captures destroyed; reset
+    // by Start. For a wait that must also wake on other events.
+    Event& EndEvent() noexcept { return m_evtEnded; }
+    // True once the job has returned (or when none is attached).
+    bool HasEnded() const noexcept;
+    // Waits up to dwTimeout ms for the job to return and then forgets it. Returns
+    // WAIT_OBJECT_0 (ended, or no job), WAIT_TIMEOUT or WAIT_FAILED.
+    DWORD WaitForEnd(DWORD dwTimeout) noexcept;
+    // Waits without limit for the job handed, then ends and joins the thread. A later
+    // Start makes a new one.
+    void Stop() noexcept;
+
+private:
+    void Run() noexcept;
+
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::function<void()> m_job;  // guarded by m_mutex: handed, not yet taken
+    bool m_bStop = false;         // guarded by m_mutex
+    std::atomic<bool> m_bAttached{false};
+    Event m_evtEnded{true, false};  // the job handed has returned
 };

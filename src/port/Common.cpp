@@ -34,6 +34,8 @@ CCommon::~CCommon() {
     if (ThreadRunning() && hThread.WaitForEnd(DESTROY_THREAD_WAIT) != WAIT_OBJECT_0) {
         PORT_LOG(LOG_ERROR, "[%s] ~CCommon sending thread still running", PortName());
     }
+    // Joined here, while every field its run may still touch is alive.
+    hThread.Stop();
     std::lock_guard lock(csLock);
     pSendData = nullptr;
     cbSendRemain = 0;
@@ -226,10 +228,12 @@ BOOL CCommon::WaitForLastTrdSending(DWORD* pdwTimeout, BOOL bIgnoreCancel) noexc
     const DWORD dwLimit = pdwTimeout != nullptr ? *pdwTimeout : INFINITE;
     const Deadline deadline(dwLimit);
     // Without a limit the wait is for the thread alone (destruction waits this way).
-    std::array<WaitItem, 3> items = {WaitItem::For(m_evtThreadEnd), WaitItem::For(hEvtTerm),
+    std::array<WaitItem, 3> items = {WaitItem::For(hThread.EndEvent()), WaitItem::For(hEvtTerm),
                                      WaitItem::For(hEvtCancel)};
     std::size_t nItems = pdwTimeout == nullptr ? 1 : (bIgnoreCancel ? 2 : 3);
-    const DWORD dwWait = WaitForAny(std::span<const WaitItem>(items.data(), nItems), dwLimit);
+    // An ended thread is the wait's first item: the outcome is known without a poll.
+    const DWORD dwWait = hThread.HasEnded() ? WAIT_OBJECT_0
+                                            : WaitForAny(std::span<const WaitItem>(items.data(), nItems), dwLimit);
     if (dwWait == WAIT_OBJECT_0) {
         ForgetEndedThread();
         if (bCancelling) {
@@ -261,7 +265,7 @@ BOOL CCommon::WaitForLastTrdSending(DWORD* pdwTimeout, BOOL bIgnoreCancel) noexc
 }
 
 BOOL CCommon::WaitForTrdSending(DWORD dwTimeout, DWORD* pcbWritten) noexcept {
-    const std::array<WaitItem, 3> items = {WaitItem::For(m_evtThreadEnd), WaitItem::For(hEvtTerm),
+    const std::array<WaitItem, 3> items = {WaitItem::For(hThread.EndEvent()), WaitItem::For(hEvtTerm),
                                            WaitItem::For(hEvtCancel)};
     const DWORD dwWait = WaitForAny(items, dwTimeout);
     if (dwWait != WAIT_OBJECT_0) SettleSendingThread(dwWait == WAIT_TIMEOUT);
@@ -313,12 +317,12 @@ void CCommon::SettleSendingThread(bool bTimedOut) noexcept {
         }
     }
     if (bTimedOut) {
-        const std::array<WaitItem, 3> items = {WaitItem::For(m_evtThreadEnd), WaitItem::For(hEvtTerm),
+        const std::array<WaitItem, 3> items = {WaitItem::For(hThread.EndEvent()), WaitItem::For(hEvtTerm),
                                                WaitItem::For(hEvtCancel)};
         if (WaitForAny(items, SEND_CHUNK_GRACE) == WAIT_OBJECT_0) return;
         AbortSend();
     }
-    if (WaitForEvent(m_evtThreadEnd, SEND_STOP_WAIT) != WAIT_OBJECT_0) {
+    if (WaitForEvent(hThread.EndEvent(), SEND_STOP_WAIT) != WAIT_OBJECT_0) {
         PORT_LOG(LOG_ERROR, "[%s] WaitForTrdSending sending thread still running", PortName());
     }
 }
@@ -331,12 +335,10 @@ BOOL CCommon::WriteOnSendingThread(const BYTE* pBuffer, DWORD cbBuffer, DWORD* p
         cbSent = 0;
         dwSendError = 0;
     }
-    m_evtThreadEnd.Reset();
     m_bThreadRan = false;
     BOOL bStarted = hThread.Start([this]() {
         m_bThreadRan = true;
         SendingThread();
-        m_evtThreadEnd.Set();
     });
     if (!bStarted) {
         LastErrorGuard keep;
@@ -481,5 +483,8 @@ BOOL CCommon::IoCancelRequest() noexcept {
     // A second request (the destructor after an explicit one) must not wait for itself.
     if (!m_bSendLockKept.exchange(true)) WaitForEvent(hEvtSend, INFINITE);
     PORT_LOG(LOG_TRACE, "[%s] IoCancelRequest WaitForLastTrdSending()", PortName());
-    return WaitForLastTrdSending(nullptr, FALSE);
+    const BOOL bResult = WaitForLastTrdSending(nullptr, FALSE);
+    LastErrorGuard keep;
+    hThread.Stop();
+    return bResult;
 }

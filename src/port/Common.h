@@ -1,8 +1,14 @@
 #pragma once
 // CCommon: the base of every port driver. It owns what all drivers share: the port name,
 // the status word, the locks that serialise writes and control operations, the use counter
-// that keeps a driver alive while a service call runs on it, and the per-write sending
-// thread that lets a write give up waiting without giving up the bytes it already took.
+// that keeps a driver alive while a service call runs on it, and the sending thread that
+// lets a write give up waiting without giving up the bytes it already took.
+//
+// The sending thread is made at the port's first write and kept until IoCancelRequest
+// (the driver's destruction, at the port's close); each write hands it one run of the
+// chunk loop. Below, "the sending thread" of a write means that run: it starts when the
+// write hands it over, "ends" when the loop returns (the thread then waits for the next
+// write), and is "forgotten" once a wait has seen it end.
 //
 // How a driver plugs in:
 //  - derive from CCommon (or CLegacy), set pszPortName in the constructor, set
@@ -135,7 +141,8 @@ public:
     // once the thread has ended, so it is exactly what left, never a chunk still pending.
     BOOL WaitForTrdSending(DWORD dwTimeout, DWORD* pcbWritten) noexcept;
     // Stops all activity before destruction; the locks can never be taken again. Blocks
-    // until the sending thread has ended. A repeated call only waits for the thread.
+    // until the sending thread has ended, then ends and joins the thread itself (nothing of
+    // the port runs afterwards). A repeated call only waits for the thread.
     BOOL IoCancelRequest() noexcept;
 
     // Status word helpers; the word is shared with the sending thread.
@@ -222,7 +229,7 @@ public:
     std::atomic<DWORD> dwLastInitTick{0};
     std::atomic<DWORD> dwLastSendTick{0};
     std::string pszDevicePath;
-    Thread hThread;                       // guarded by the send lock
+    JobThread hThread;                    // guarded by the send lock; one run per write
     Event hEvtSend{false, true};
     UniqueFd hSendHandle;                 // the sending thread's own device fd
     const BYTE* pSendData = nullptr;      // guarded by csLock
@@ -246,8 +253,6 @@ private:
     // After the writer's own wait ended without the thread: lets it finish its chunk (time
     // out) or stop (cancel), so cbSent is final.
     void SettleSendingThread(bool bTimedOut) noexcept;
-    // Set as the sending thread's last act; the "thread handle" that waits watch.
-    Event m_evtThreadEnd{true, false};
     // IoCancelRequest has taken the send lock for good.
     std::atomic<bool> m_bSendLockKept{false};
     // The sending thread of the last WriteOnSendingThread has started running.

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <string>
 
 #include "platform/Event.h"
 #include "platform/LastError.h"
@@ -120,6 +121,71 @@ TEST(Thread, TimedWaitForTheEnd) {
     EXPECT_FALSE(worker.Attached());
     EXPECT_EQ(worker.WaitForEnd(0), WAIT_OBJECT_0);  // nothing attached
     ASSERT_TRUE(worker.Start([] {}));                // reusable after the join
+}
+
+// A thread of this process with that id is still there.
+bool TaskExists(pid_t tid) { return ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0; }
+
+TEST(JobThread, JobsRunOneAtATimeOnOneThreadUntilStop) {
+    JobThread worker;
+    EXPECT_FALSE(worker.Attached());
+    EXPECT_EQ(worker.WaitForEnd(0), WAIT_OBJECT_0);  // nothing handed yet
+    Event release(true, false);
+    std::atomic<pid_t> first{0}, second{0};
+    std::atomic<DWORD> dwErrorSeen{1};
+    ASSERT_TRUE(worker.Start([&] {
+        first = ::gettid();
+        SetLastError(ERROR_BUSY);
+        WaitForEvent(release, INFINITE);
+    }));
+    EXPECT_TRUE(worker.Attached());
+    EXPECT_FALSE(worker.Start([] {}));  // one job at a time
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    EXPECT_EQ(worker.WaitForEnd(20), WAIT_TIMEOUT);
+    EXPECT_FALSE(worker.HasEnded());
+    EXPECT_FALSE(worker.EndEvent().IsSet());
+    release.Set();
+    EXPECT_EQ(WaitForEvent(worker.EndEvent(), INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(worker.HasEnded());
+    EXPECT_TRUE(worker.Attached());  // until a wait has seen the end
+    EXPECT_EQ(worker.WaitForEnd(0), WAIT_OBJECT_0);
+    EXPECT_FALSE(worker.Attached());
+    ASSERT_TRUE(worker.Start([&] {
+        second = ::gettid();
+        dwErrorSeen = GetLastError();
+    }));
+    EXPECT_EQ(worker.WaitForEnd(INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(first, second);  // the same thread, kept between jobs
+    EXPECT_NE(first, ::gettid());
+    EXPECT_TRUE(TaskExists(first));
+    EXPECT_EQ(dwErrorSeen, ERROR_SUCCESS);  // each job starts as on a new thread
+    worker.Stop();
+    EXPECT_FALSE(TaskExists(first));
+    worker.Stop();  // a second stop is nothing
+    std::atomic<pid_t> third{0};
+    ASSERT_TRUE(worker.Start([&] { third = ::gettid(); }));  // a new thread after Stop
+    EXPECT_EQ(worker.WaitForEnd(INFINITE), WAIT_OBJECT_0);
+    EXPECT_NE(third, 0);
+    EXPECT_NE(third, ::gettid());
+}
+
+TEST(JobThread, DestructionWaitsForTheJobThenEndsTheThread) {
+    Event release(true, false);
+    std::atomic<bool> bDone{false};
+    std::atomic<pid_t> tid{0};
+    Thread setter;
+    {
+        JobThread worker;
+        ASSERT_TRUE(worker.Start([&] {
+            tid = ::gettid();
+            WaitForEvent(release, INFINITE);
+            bDone = true;
+        }));
+        ASSERT_TRUE(setter.Start([&] { release.Set(); }));
+    }
+    EXPECT_TRUE(bDone);  // the job ran to its end before the worker went
+    EXPECT_FALSE(TaskExists(tid));
+    EXPECT_EQ(setter.WaitForEnd(INFINITE), WAIT_OBJECT_0);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // The port service driven through every path against the socket-pair test driver.
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -233,6 +236,25 @@ TEST_F(PortService, WholeWriteReportsItsCount) {
     EXPECT_EQ(device->pPort.load()->dwDefWriteTimeout, 5000u);
     EXPECT_LOG('I', "[srv:P] pfnWritePortEx WaitForLastSending(");
     EXPECT_TRUE(pfnClosePort(h, 0));
+}
+
+// The port keeps one sending thread for all its writes, and it is gone once the port closes.
+TEST_F(PortService, OneSendingThreadServesEveryWriteAndEndsAtTheClose) {
+    HSDK h = Open("P");
+    auto device = TestDevice::Find("P");
+    for (const std::string text : {"one", "two", "three"}) {
+        DWORD cb = 0;
+        ASSERT_TRUE(Write(h, text, &cb));
+        EXPECT_EQ(cb, text.size());
+    }
+    EXPECT_EQ(device->DrainPeer(11), "onetwothree");
+    const std::vector<pid_t> tids = device->SendingThreads();
+    ASSERT_EQ(tids.size(), 1u);
+    EXPECT_NE(tids[0], ::gettid());
+    const std::string task = "/proc/self/task/" + std::to_string(tids[0]);
+    EXPECT_EQ(::access(task.c_str(), F_OK), 0);
+    EXPECT_TRUE(pfnClosePort(h, 0));
+    EXPECT_NE(::access(task.c_str(), F_OK), 0);
 }
 
 TEST_F(PortService, WritesDrainTheDeviceUntilAReadSucceeds) {

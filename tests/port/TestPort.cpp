@@ -2,6 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <map>
@@ -77,6 +80,17 @@ std::shared_ptr<TestDevice> TestDevice::Find(const std::string& name) {
     std::lock_guard lock(g_devicesMutex);
     auto it = g_devices.find(name);
     return it != g_devices.end() ? it->second : nullptr;
+}
+
+std::vector<pid_t> TestDevice::SendingThreads() const {
+    std::lock_guard lock(m_tidMutex);
+    return m_sendingTids;
+}
+
+void TestDevice::NoteSendingThread() {
+    const pid_t tid = ::gettid();
+    std::lock_guard lock(m_tidMutex);
+    if (std::find(m_sendingTids.begin(), m_sendingTids.end(), tid) == m_sendingTids.end()) m_sendingTids.push_back(tid);
 }
 
 std::string TestDevice::DrainPeer(size_t cbWanted, DWORD dwIdle) {
@@ -186,6 +200,11 @@ BOOL CTestPort::Write(const BYTE* pBuffer, DWORD cbBuffer, DWORD* pcbWritten, DW
     if (!hSendHandle.Valid()) return SetLastErrorFromErrno(errno);
     m_evtAbortIo.Reset();
     return WriteOnSendingThread(pBuffer, cbBuffer, pcbWritten, dwTimeout);
+}
+
+bool CTestPort::BeginSending() {
+    m_pDevice->NoteSendingThread();
+    return true;
 }
 
 // The device is full: the test sees it, and a Cancel aborts the wait as it would abort

@@ -1,9 +1,13 @@
 #pragma once
 // A real driver over a socket pair that the test controls: the test holds the peer end, so
 // writes block until the test reads and reads return what the test sent.
+#include <sys/types.h>
+
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
@@ -40,6 +44,13 @@ struct TestDevice {
     // Reads from the peer until cb bytes came or the peer saw nothing for dwIdle ms.
     std::string DrainPeer(size_t cbWanted, DWORD dwIdle = 2000);
     void SendFromPeer(const std::string& data);
+    // The threads that ran the driver's writes, each once, in the order they first did.
+    std::vector<pid_t> SendingThreads() const;
+    void NoteSendingThread();
+
+private:
+    mutable std::mutex m_tidMutex;
+    std::vector<pid_t> m_sendingTids;
 };
 
 class CTestPort : public CCommon {
@@ -58,6 +69,7 @@ public:
     BOOL IsConnect() override { return TRUE; }
 
 protected:
+    bool BeginSending() override;
     bool WaitUntilWritable() override;
     DWORD OnSendFault(DWORD) override { return ERROR_WRITE_FAULT; }
 
