@@ -2,8 +2,8 @@
 // after the other (--parallel 1). Each printer reads its firmware at a LAN printer's pace
 // and restarts as the simulator's quick timings say; the ratio of the two times is what a
 // fleet gains from running the updates side by side. A sampler adds up the resident
-// memory of the program and all its children every 20 ms: the peak of that sum, and the
-// peak per child running at that moment.
+// memory of the program and all its children every 20 ms: the peak of that sum, the
+// parent's peak, and the peak of the children's sum per child running at that moment.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -44,7 +44,8 @@ struct Fleet {
     std::vector<std::string> args{KELVO_CLI_EXE, "--kind", "lan", "--json"};
     double dPeakMiB = 0;          // the whole tree
     int nPeakChildren = 0;
-    double dPeakPerChildMiB = 0;  // the tree's sum over the children running then
+    double dPeakPerChildMiB = 0;  // the children's sum (without the parent) over those running then
+    double dPeakParentMiB = 0;
 
     explicit Fleet(int nParallel) {
         std::string pattern = (std::filesystem::temp_directory_path() / "kelvo-bench-fleet-XXXXXX").string();
@@ -130,6 +131,7 @@ struct Fleet {
             rss[pid] = nResident;
         }
         long nPages = 0;
+        long nParentPages = 0;
         int nChildren = 0;
         for (const auto& [pid, nResident] : rss) {
             pid_t at = pid;
@@ -140,12 +142,19 @@ struct Fleet {
             }
             if (at != root) continue;
             nPages += nResident;
+            if (pid == root) nParentPages = nResident;
             if (pid != root && parents[pid] == root) ++nChildren;
         }
-        double dMiB = static_cast<double>(nPages) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+        const double dPageMiB = static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+        const double dMiB = static_cast<double>(nPages) * dPageMiB;
+        // The parent is counted once, not shared out over the children: with one child
+        // running, the whole tree over the children would be the parent's size plus one.
+        const double dChildrenMiB = static_cast<double>(nPages - nParentPages) * dPageMiB;
+        const double dParentMiB = static_cast<double>(nParentPages) * dPageMiB;
         if (dMiB > dPeakMiB) dPeakMiB = dMiB;
+        if (dParentMiB > dPeakParentMiB) dPeakParentMiB = dParentMiB;
         if (nChildren > nPeakChildren) nPeakChildren = nChildren;
-        if (nChildren > 0 && dMiB / nChildren > dPeakPerChildMiB) dPeakPerChildMiB = dMiB / nChildren;
+        if (nChildren > 0 && dChildrenMiB / nChildren > dPeakPerChildMiB) dPeakPerChildMiB = dChildrenMiB / nChildren;
     }
 };
 
@@ -160,6 +169,7 @@ void BM_FiftyUpdates(benchmark::State& state) {
         state.counters["peak_tree_MiB"] = fleet->dPeakMiB;
         state.counters["peak_children"] = fleet->nPeakChildren;
         state.counters["peak_MiB_per_child"] = fleet->dPeakPerChildMiB;
+        state.counters["peak_parent_MiB"] = fleet->dPeakParentMiB;
         fleet.reset();
         state.ResumeTiming();
     }
