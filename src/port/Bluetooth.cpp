@@ -19,7 +19,6 @@
 #include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
-#include "port/Globals.h"
 #include "port/PortLog.h"
 
 namespace {
@@ -212,7 +211,7 @@ CBluetooth::BusWait CBluetooth::WaitBus(sd_bus* pBus, const Deadline& limit, con
         const short events = static_cast<short>(sd_bus_get_events(pBus));
         // The run's abort too: a cancelled run must not sit out a connect that may take 5 s.
         std::array items{TermItem(), CancelItem(), WaitItem::ForFd(sd_bus_get_fd(pBus), events),
-                         WaitItem::For(PortAbortEvent())};
+                         AbortItem()};
         DWORD dwWait = WaitForAny(items, limit.Remaining());
         if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_OBJECT_0 + 1 || dwWait == WAIT_OBJECT_0 + 3) {
             m_dwWakeUp = dwWait;
@@ -372,7 +371,7 @@ UniqueFd CBluetooth::ConnectProfile() {
         const DWORD dwRetryError = GetLastError();
         const DWORD dwPause = std::min(dwBackOff / 2 + Jitter(dwBackOff), limit.Remaining());
         dwBackOff = std::min(dwBackOff * 2, kLastBackOffMs);
-        std::array items{TermItem(), CancelItem(), WaitItem::For(PortAbortEvent())};
+        std::array items{TermItem(), CancelItem(), AbortItem()};
         DWORD dwWait = WaitForAny(items, dwPause);
         if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_OBJECT_0 + 1 || dwWait == WAIT_OBJECT_0 + 2) {
             m_dwWakeUp = dwWait;

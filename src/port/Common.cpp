@@ -11,6 +11,7 @@
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
+#include "port/Globals.h"
 #include "port/PortLog.h"
 
 namespace {
@@ -488,3 +489,5 @@ BOOL CCommon::IoCancelRequest() noexcept {
     hThread.Stop();
     return bResult;
 }
+
+WaitItem CCommon::AbortItem() noexcept { return WaitItem::For(PortAbortEvent()); }

@@ -203,6 +203,8 @@ protected:
     void SetSendError(DWORD dwError) noexcept;
     // The two events that every device wait must also wake on.
     WaitItem TermItem() noexcept { return WaitItem::For(hEvtTerm); }
+    // The run's abort (PortAbortEvent): set while the run using the port is cancelled.
+    static WaitItem AbortItem() noexcept;
     WaitItem CancelItem() noexcept { return WaitItem::For(hEvtCancel); }
 
 public:

@@ -14,7 +14,6 @@
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
-#include "port/Globals.h"
 #include "port/PortLog.h"
 
 namespace {
@@ -186,7 +185,7 @@ BOOL CLan::SetSocketOptions(int fd, int index) {
 bool CLan::WaitForConnect(int fd, int index) {
     const char* pszChannel = kChannelName[index];
     Deadline step(kConnectStepMs);
-    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT), WaitItem::For(PortAbortEvent())};
+    std::array items{TermItem(), CancelItem(), WaitItem::ForFd(fd, POLLOUT), AbortItem()};
     DWORD dwWait = WaitForAny(items, kConnectStepMs);
     if (dwWait == WAIT_TIMEOUT) {
         SetLastError(ERROR_TIMEOUT);

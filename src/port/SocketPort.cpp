@@ -9,7 +9,6 @@
 #include "platform/LastError.h"
 #include "platform/Tick.h"
 #include "platform/WinError.h"
-#include "port/Globals.h"
 #include "port/PortLog.h"
 
 namespace {
@@ -61,7 +60,7 @@ void CSocketPort::DrainForClose(int fd) {
     char scratch[1024];
     for (;;) {
         // A cancelled run does not wait for a printer that never lets go of the line.
-        std::array items{WaitItem::ForFd(fd, POLLIN), WaitItem::For(PortAbortEvent())};
+        std::array items{WaitItem::ForFd(fd, POLLIN), AbortItem()};
         if (WaitForAny(items, kDrainStepMs) == WAIT_OBJECT_0 + 1) {
             PORT_LOG(LOG_WARNING, "[%s] Close cancelled", PortName());
             break;

@@ -428,7 +428,7 @@ BOOL CUsb::WaitResetEnded(DWORD dwTimeout, DWORD* pdwWait) {
         call = m_pReset;
     }
     if (!call || call->done.IsSet()) return TRUE;
-    std::array items{TermItem(), CancelItem(), WaitItem::For(PortAbortEvent()), WaitItem::For(call->done)};
+    std::array items{TermItem(), CancelItem(), AbortItem(), WaitItem::For(call->done)};
     const DWORD dwWait = WaitForAny(items, dwTimeout);
     if (pdwWait != nullptr) *pdwWait = dwWait;
     if (dwWait == WAIT_OBJECT_0 + 3) return TRUE;

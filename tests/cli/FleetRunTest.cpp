@@ -613,14 +613,7 @@ TEST_F(FleetRunTest, UpdateChecksFilesAndPrintersBeforeStoppingServices) {
     std::filesystem::create_directories(m_dir / "work/broken");
     std::filesystem::copy(m_dir / "work/config.ini", m_dir / "work/broken");
     std::filesystem::copy(fw.szPath, m_dir / "work/broken");
-    sim::UpdateFileRequest second;
-    second.szKind = "FW";
-    second.bTypeId = kTypeId;
-    second.bRomId = 0x08;
-    second.cbSize = 20000;
-    second.szDir = m_dir / "work/broken";
-    sim::MadeFile made;
-    ASSERT_TRUE(sim::MakeUpdateFile(second, &made));
+    MakeFile("FW", 0x08, 20000, "work/broken");
 
     struct Case {
         const char* pszWhat;

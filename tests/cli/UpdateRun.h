@@ -47,13 +47,14 @@ protected:
         m_env = {{"XDG_CONFIG_HOME", m_dir / "config"}, {"XDG_RUNTIME_DIR", m_dir / "run"},
                  {"KELVO_SYSROOT", m_dir / "root"}, {"LC_ALL", "C"}};
     }
-    sim::MadeFile MakeFile(const std::string& kind, BYTE bRomId, DWORD cbSize) {
+    // An update file in the work folder, or in the folder given (relative to the test's).
+    sim::MadeFile MakeFile(const std::string& kind, BYTE bRomId, DWORD cbSize, const std::string& folder = "work") {
         sim::UpdateFileRequest request;
         request.szKind = kind;
         request.bTypeId = kTypeId;
         request.bRomId = bRomId;
         request.cbSize = cbSize;
-        request.szDir = m_dir / "work";
+        request.szDir = m_dir / folder;
         sim::MadeFile made;
         EXPECT_TRUE(sim::MakeUpdateFile(request, &made));
         return made;
