@@ -56,6 +56,12 @@ struct WriterState {
     std::map<std::pair<uid_t, gid_t>, bool> members;  // whose files the folder's group may hold
     std::mutex copyMutex;                             // guards only the copy callers read
     std::string redirectedCopy;
+    // The file of the last batch, kept open while its name still leads to it: a batch
+    // then costs a look at the name instead of an open and its checks.
+    UniqueFd keptFd;
+    std::string keptPath;
+    dev_t keptDev = 0;
+    ino_t keptIno = 0;
 };
 
 WriterState* g_pWriter = new WriterState;  // never freed: the log outlives every static
@@ -244,20 +250,41 @@ std::string ChooseFile(WriterState& w, const LogTarget& target, const std::strin
 
 enum class Outcome { Written, Refused, Failed };
 
+// The kept file when path still names it (the name looked at without following a link,
+// so *pSt describes what the name is now); else none, and the kept file is let go.
+UniqueFd TakeKeptFile(WriterState& w, const std::string& path, struct stat* pSt) {
+    UniqueFd fd = std::move(w.keptFd);
+    if (!fd || w.keptPath != path || !StatOf(path, pSt) || pSt->st_dev != w.keptDev || pSt->st_ino != w.keptIno) {
+        return UniqueFd();
+    }
+    return fd;
+}
+
+void KeepFile(WriterState& w, UniqueFd fd, const std::string& path, const struct stat& st) {
+    w.keptFd = std::move(fd);
+    w.keptPath = path;
+    w.keptDev = st.st_dev;
+    w.keptIno = st.st_ino;
+}
+
 Outcome AppendTo(WriterState& w, const std::string& folder, const std::string& path,
                  const std::vector<std::string>& entries, const std::string& lead, const LocalTime& now) {
     struct stat stFolder {};
     if (::stat(folder.c_str(), &stFolder) != 0) return Outcome::Failed;
-    bool bCreated = false;
-    UniqueFd fd = OpenOrCreate(path, O_WRONLY | O_APPEND, kFileMode, &bCreated);
-    if (!fd) {
-        // A symbolic link (ELOOP), a FIFO nobody reads (ENXIO), another user's file (EACCES).
-        return errno == ELOOP || errno == ENXIO || errno == EACCES || errno == EPERM ? Outcome::Refused
-                                                                                     : Outcome::Failed;
-    }
     struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0) return Outcome::Failed;
-    // O_NOFOLLOW does not see a hard link, nor a FIFO someone reads.
+    UniqueFd fd = TakeKeptFile(w, path, &st);
+    if (!fd) {
+        bool bCreated = false;
+        fd = OpenOrCreate(path, O_WRONLY | O_APPEND, kFileMode, &bCreated);
+        if (!fd) {
+            // A symbolic link (ELOOP), a FIFO nobody reads (ENXIO), another user's file (EACCES).
+            return errno == ELOOP || errno == ENXIO || errno == EACCES || errno == EPERM ? Outcome::Refused
+                                                                                         : Outcome::Failed;
+        }
+        if (::fstat(fd.Get(), &st) != 0) return Outcome::Failed;
+    }
+    // O_NOFOLLOW does not see a hard link, nor a FIFO someone reads; a kept file is checked
+    // again, as a link may have been added since.
     if (!IsTrustedFile(w, st, stFolder.st_gid)) return Outcome::Refused;
     if (st.st_uid == ::geteuid() && (st.st_mode & 0777) != kFileMode) (void)::fchmod(fd.Get(), kFileMode);
 
@@ -287,7 +314,9 @@ Outcome AppendTo(WriterState& w, const std::string& folder, const std::string& p
             // Never replace an older rotated file of the same second; a failed rename is ignored.
             (void)::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, LogRotatedName(folder, now).c_str(), RENAME_NOREPLACE);
         }
+        return Outcome::Written;
     }
+    KeepFile(w, std::move(fd), path, st);
     return Outcome::Written;
 }
 
@@ -372,6 +401,7 @@ void LogBeginFile(const LogTarget& target) {
     WriterState& w = *g_pWriter;
     std::lock_guard lock(w.mutex);
     const std::string& folder = w.redirectedFolder.empty() ? target.folder : w.redirectedFolder;
+    w.keptFd.Reset();
     if (!target.fixedName.empty() && !folder.empty()) (void)::unlink((folder + "/" + target.fixedName).c_str());
     if (!w.redirectedFolder.empty() && !target.fixedName.empty() && !target.folder.empty()) {
         // A planted name is removed with the old file; the folder's own file is tried again.
@@ -410,6 +440,7 @@ void LogFileForgetState() {
     w.bLockStuck = false;
     w.bToldRedirect = false;
     w.members.clear();
+    w.keptFd.Reset();
     SetRedirected(w, {});
 }
 

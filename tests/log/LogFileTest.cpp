@@ -296,6 +296,48 @@ TEST_F(LogTest, PlantedNameIsNeverWrittenThroughAndTheRunLogsToItsOwnFolder) {
     EXPECT_NE(ReadWholeFile(m_root / "state/ZAQ/Logs/Fifo.log").find("must not enter the fifo"), std::string::npos);
 }
 
+TEST_F(LogTest, ANameChangedBetweenTwoEntriesIsLookedAtAgain) {
+    // The file of one entry serves the next only while its name still leads to it as a
+    // plain file with that one name.
+    const std::string userLog = m_root / "state/ZAQ/Logs/Kelvo.log";
+    const struct {
+        const char* what;
+        void (*change)(const std::string& name, const std::string& aside);
+        const char* nameStartsWith;  // what the shared name holds before the second entry
+        bool bSecondInName;          // false: the second entry goes to the per-user folder
+    } changes[] = {
+        {"removed", [](const std::string& n, const std::string&) { fs::remove(n); }, kLogHeader, true},
+        {"moved aside for another file",
+         [](const std::string& n, const std::string& a) {
+             fs::rename(n, a);
+             WriteWholeFile(n, "another file\r\n");
+         },
+         "another file\r\n", true},
+        {"given a second name", [](const std::string& n, const std::string& a) { fs::create_hard_link(n, a); },
+         kLogHeader, false},
+    };
+    const std::string aside = m_root / "aside.log";
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.what);
+        LogResetForTest();
+        fs::remove(userLog);
+        fs::remove(aside);
+        ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
+        LogMessage(LOG_ERROR, 'E', 1, 5, "first entry");
+        ASSERT_NE(Text("Kelvo.log").find("first entry"), std::string::npos);
+        c.change(File("Kelvo.log"), aside);
+        LogMessage(LOG_ERROR, 'E', 2, 5, "second entry");
+        const std::string name = Text("Kelvo.log");
+        EXPECT_TRUE(name.starts_with(c.nameStartsWith)) << name;
+        EXPECT_EQ(name.find("second entry") != std::string::npos, c.bSecondInName) << name;
+        EXPECT_EQ(ReadWholeFile(userLog).find("second entry") != std::string::npos, !c.bSecondInName);
+        // Whatever the first file became, it never gets the second entry.
+        if (fs::exists(aside)) {
+            EXPECT_EQ(ReadWholeFile(aside).find("second entry"), std::string::npos);
+        }
+    }
+}
+
 TEST_F(LogTest, LockHeldElsewhereNeitherHoldsBackNorDropsAnEntry) {
     ASSERT_TRUE(LogSetup(LOG_PROGRAM_MASK, "Kelvo"));
     fs::create_directories(Folder());
