@@ -16,19 +16,53 @@ Event::Event(bool bManualReset, bool bInitialState) noexcept
     if (bInitialState) Set();
 }
 
+void Event::MirrorLocked() noexcept {
+    if (!m_bSignalled || m_bFdReadable || !m_fd.Valid()) return;
+    std::uint64_t one = 1;
+    if (::write(m_fd.Get(), &one, sizeof one) == sizeof one) m_bFdReadable = true;
+}
+
+void Event::DrainLocked() noexcept {
+    if (!m_bFdReadable) return;
+    std::uint64_t value = 0;
+    (void)::read(m_fd.Get(), &value, sizeof value);
+    m_bFdReadable = false;
+}
+
+int Event::Fd() noexcept {
+    std::lock_guard lock(m_mutex);
+    if (!m_bFdHandedOut) {
+        m_bFdHandedOut = true;
+        ++m_nPollers;
+        MirrorLocked();
+    }
+    return m_fd.Get();
+}
+
+int Event::AddPoller() noexcept {
+    std::lock_guard lock(m_mutex);
+    ++m_nPollers;
+    MirrorLocked();
+    return m_fd.Get();
+}
+
+void Event::RemovePoller() noexcept {
+    // The fd may stay readable: the next Reset or won wait drains it.
+    std::lock_guard lock(m_mutex);
+    --m_nPollers;
+}
+
 void Event::Set() noexcept {
     std::lock_guard lock(m_mutex);
     if (m_bSignalled || !m_fd.Valid()) return;
-    std::uint64_t one = 1;
-    if (::write(m_fd.Get(), &one, sizeof one) == sizeof one) m_bSignalled = true;
+    m_bSignalled = true;
+    if (m_nPollers > 0) MirrorLocked();
 }
 
 void Event::Reset() noexcept {
     std::lock_guard lock(m_mutex);
-    if (!m_bSignalled) return;
-    std::uint64_t value = 0;
-    (void)::read(m_fd.Get(), &value, sizeof value);
     m_bSignalled = false;
+    DrainLocked();
 }
 
 bool Event::IsSet() const noexcept {
@@ -40,9 +74,8 @@ bool Event::TryAcquire() noexcept {
     std::lock_guard lock(m_mutex);
     if (!m_bSignalled) return false;
     if (!m_bManualReset) {
-        std::uint64_t value = 0;
-        (void)::read(m_fd.Get(), &value, sizeof value);
         m_bSignalled = false;
+        DrainLocked();
     }
     return true;
 }
@@ -64,9 +97,41 @@ int FirstFired(std::span<const WaitItem> items, const std::vector<pollfd>& fds, 
     return -1;
 }
 
+// The events of a wait are polled only while it is registered with them.
+class PollerScope {
+public:
+    explicit PollerScope(std::span<const WaitItem> items) noexcept : m_items(items) {}
+    int Add(std::size_t i) noexcept {
+        m_nAdded = i + 1;
+        return m_items[i].pEvent->AddPoller();
+    }
+    ~PollerScope() {
+        for (std::size_t i = 0; i < m_nAdded; ++i) {
+            if (m_items[i].pEvent != nullptr) m_items[i].pEvent->RemovePoller();
+        }
+    }
+    PollerScope(const PollerScope&) = delete;
+    PollerScope& operator=(const PollerScope&) = delete;
+
+private:
+    std::span<const WaitItem> m_items;
+    std::size_t m_nAdded = 0;
+};
+
 }  // namespace
 
 DWORD WaitForAny(std::span<const WaitItem> items, DWORD dwTimeout, short* pRevents) noexcept {
+    for (const WaitItem& item : items) {
+        if (item.pEvent != nullptr && !item.pEvent->Valid()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    // An event already signalled is taken without a poll while no fd comes before it: the
+    // lowest ready index is known without asking the kernel.
+    for (std::size_t i = 0; i < items.size() && items[i].pEvent != nullptr; ++i) {
+        if (items[i].pEvent->TryAcquire()) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+    }
     std::vector<pollfd> fds;
     try {
         fds.resize(items.size());
@@ -74,13 +139,10 @@ DWORD WaitForAny(std::span<const WaitItem> items, DWORD dwTimeout, short* pReven
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return WAIT_FAILED;
     }
+    PollerScope pollers(items);
     for (std::size_t i = 0; i < items.size(); ++i) {
         const WaitItem& item = items[i];
-        if (item.pEvent != nullptr && !item.pEvent->Valid()) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-        fds[i].fd = item.pEvent != nullptr ? item.pEvent->Fd() : item.fd;
+        fds[i].fd = item.pEvent != nullptr ? pollers.Add(i) : item.fd;
         fds[i].events = item.pEvent != nullptr ? static_cast<short>(POLLIN) : item.events;
     }
     Deadline deadline(dwTimeout);

@@ -13,9 +13,11 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 // WAIT_TIMEOUT (258) is in WinError.h.
 
 // A manual-reset event stays signalled until Reset(); an auto-reset event is consumed by
-// the one waiter that wins it. The eventfd is readable exactly while the event is
-// signalled, so it can sit in a poll() set beside device fds. Construction failure
-// (no fds left) leaves an invalid event whose waits fail with the last error set.
+// the one waiter that wins it. The eventfd is readable while the event is signalled
+// whenever someone may be polling it (a WaitForAny that holds it in its set, or anyone
+// who took Fd()); with nobody polling, Set, Reset and a won wait are no system calls.
+// Construction failure (no fds left) leaves an invalid event whose waits fail with the
+// last error set.
 class Event {
 public:
     explicit Event(bool bManualReset = true, bool bInitialState = false) noexcept;
@@ -24,21 +26,34 @@ public:
 
     bool Valid() const noexcept { return m_fd.Valid(); }
     bool IsManualReset() const noexcept { return m_bManualReset; }
-    int Fd() const noexcept { return m_fd.Get(); }
+    // For a poll set of the caller's own: from this call on the fd always mirrors the
+    // event (readable exactly while it is signalled).
+    int Fd() noexcept;
 
     void Set() noexcept;
     void Reset() noexcept;
     // Signalled now? Does not consume an auto-reset event.
     bool IsSet() const noexcept;
-    // For a waiter that saw the fd readable: true if this waiter owns the signal
-    // (always for manual reset while set; for auto reset only the first caller).
+    // True if this caller owns the signal (always for manual reset while set; for auto
+    // reset only the first caller, which consumes it).
     bool TryAcquire() noexcept;
 
+    // WaitForAny's side: while a poller is counted, the fd mirrors the event. Returns the fd.
+    int AddPoller() noexcept;
+    void RemovePoller() noexcept;
+
 private:
+    // Under m_mutex: the fd is made readable (or drained) to match m_bSignalled.
+    void MirrorLocked() noexcept;
+    void DrainLocked() noexcept;
+
     UniqueFd m_fd;
     bool m_bManualReset;
     mutable std::mutex m_mutex;
     bool m_bSignalled = false;
+    bool m_bFdReadable = false;  // the eventfd's counter is not 0
+    unsigned m_nPollers = 0;     // 1 more for good once Fd() was handed out
+    bool m_bFdHandedOut = false;
 };
 
 // One item of a wait: an event, or an fd with the poll events to wait for.
