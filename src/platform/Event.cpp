@@ -48,7 +48,6 @@ int Event::AddPoller() noexcept {
 
 void Event::RemovePoller() noexcept {
     // The fd may stay readable: the next Reset or won wait drains it.
-    std::lock_guard lock(m_mutex);
     --m_nPollers;
 }
 
@@ -61,22 +60,20 @@ void Event::Set() noexcept {
 
 void Event::Reset() noexcept {
     std::lock_guard lock(m_mutex);
-    m_bSignalled = false;
+    // The fd first: a poller that sees it readable always finds the event still set.
     DrainLocked();
+    m_bSignalled = false;
 }
 
-bool Event::IsSet() const noexcept {
-    std::lock_guard lock(m_mutex);
-    return m_bSignalled;
-}
+bool Event::IsSet() const noexcept { return m_bSignalled; }
 
 bool Event::TryAcquire() noexcept {
+    if (!m_bSignalled) return false;
+    if (m_bManualReset) return true;
     std::lock_guard lock(m_mutex);
     if (!m_bSignalled) return false;
-    if (!m_bManualReset) {
-        m_bSignalled = false;
-        DrainLocked();
-    }
+    DrainLocked();
+    m_bSignalled = false;
     return true;
 }
 

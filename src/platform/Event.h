@@ -2,6 +2,7 @@
 // Windows-style events on eventfd, and one wait over any mix of events and fds.
 #include <poll.h>
 
+#include <atomic>
 #include <mutex>
 #include <span>
 
@@ -49,10 +50,13 @@ private:
 
     UniqueFd m_fd;
     bool m_bManualReset;
-    mutable std::mutex m_mutex;
-    bool m_bSignalled = false;
-    bool m_bFdReadable = false;  // the eventfd's counter is not 0
-    unsigned m_nPollers = 0;     // 1 more for good once Fd() was handed out
+    // Changes of the state and of the fd are made under m_mutex. A manual-reset event's
+    // state is read without it, and a poller leaves without it: a Set that still counts
+    // it only makes the fd readable early, which is what the state says.
+    std::mutex m_mutex;
+    std::atomic<bool> m_bSignalled{false};
+    bool m_bFdReadable = false;           // the eventfd's counter is not 0
+    std::atomic<unsigned> m_nPollers{0};  // 1 more for good once Fd() was handed out
     bool m_bFdHandedOut = false;
 };
 

@@ -1,5 +1,10 @@
 #include "platform/Thread.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
 #include <system_error>
 
 #include "platform/LastError.h"
@@ -73,7 +78,7 @@ BOOL JobThread::Start(std::function<void()> fn) noexcept {
             return FALSE;
         }
     } else {
-        m_wake.notify_one();
+        WakeRunner();
     }
     m_bAttached = true;
     return TRUE;
@@ -95,25 +100,54 @@ void JobThread::Stop() noexcept {
         std::lock_guard lock(m_mutex);
         m_bStop = true;
     }
-    m_wake.notify_one();
+    WakeRunner();
     m_thread.join();
     std::lock_guard lock(m_mutex);
     m_bStop = false;
 }
 
-void JobThread::Run() noexcept {
-    std::unique_lock lock(m_mutex);
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) && std::atomic<std::uint32_t>::is_always_lock_free,
+              "the wake word is used as a futex");
+
+void JobThread::WakeRunner() noexcept {
+    if (m_wakeWord.exchange(1) == 2) {
+        (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&m_wakeWord), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                        nullptr, 0);
+    }
+}
+
+void JobThread::WaitForWake() noexcept {
     for (;;) {
-        m_wake.wait(lock, [this] { return m_job != nullptr || m_bStop; });
-        if (m_job == nullptr) return;
-        std::function<void()> job = std::move(m_job);
-        m_job = nullptr;
-        lock.unlock();
+        std::uint32_t word = m_wakeWord.load();
+        if (word == 1) {
+            if (m_wakeWord.compare_exchange_strong(word, 0)) return;
+            continue;
+        }
+        if (word == 0 && !m_wakeWord.compare_exchange_strong(word, 2)) continue;
+        // Returns at once when the word is no longer 2; a spurious return loops.
+        (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&m_wakeWord), FUTEX_WAIT_PRIVATE, 2, nullptr,
+                        nullptr, 0);
+    }
+}
+
+void JobThread::Run() noexcept {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_job == nullptr && m_bStop) return;
+            job = std::move(m_job);
+            m_job = nullptr;
+        }
+        // The state is looked at before each sleep, and every change wakes: none is missed.
+        if (job == nullptr) {
+            WaitForWake();
+            continue;
+        }
         SetLastError(ERROR_SUCCESS);
         job();
         // What the job holds goes before its end is seen.
         job = nullptr;
         m_evtEnded.Set();
-        lock.lock();
     }
 }
