@@ -123,15 +123,16 @@ private:
             const std::size_t cbAsk = cbPerSecond != 0 ? kPacedRead : buf.size();
             ssize_t n = ::read(fdRead, buf.data(), cbAsk);
             if (n > 0) {
+                // A paced printer has taken the bytes only once their time has passed.
+                if (cbPerSecond != 0) {
+                    tFree += std::chrono::microseconds(static_cast<unsigned long long>(n) * 1000000ull / cbPerSecond);
+                    std::this_thread::sleep_until(tFree);
+                }
                 {
                     std::lock_guard lock(m_mutex);
                     m_cbReceived += static_cast<unsigned long long>(n);
                 }
                 m_cvReceived.notify_all();
-                if (cbPerSecond != 0) {
-                    tFree += std::chrono::microseconds(static_cast<unsigned long long>(n) * 1000000ull / cbPerSecond);
-                    std::this_thread::sleep_until(tFree);
-                }
             } else if (m_bListening) {
                 conn.Reset();
             }

@@ -4,8 +4,9 @@
 // costs can be compared in one run. Arguments of the service case: the log (1 the
 // program's mask, every chunk hex-dumped as in a real run; 0 off), and the write size (1
 // the engine's 4096-byte blocks, each a call with its own sending thread; 0 one call).
-// Then the same node read at a printer's pace (BM_PacedPrinter), and a node as strict as
-// usblp about its one transfer (BM_PacedUsblp).
+// Then the same node read at a printer's pace (BM_PacedPrinter), a node as strict as
+// usblp about its one transfer (BM_PacedUsblp), and in the kernel lab the real usblp
+// (BM_LabGadget).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -116,45 +118,90 @@ void BM_PlainWrite(benchmark::State& state) {
 BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
 
 // A printer that takes 1,000,000 bytes/s (about what a full-speed USB printer accepts):
-// 1 MiB in the engine's 4096-byte blocks through the port service (argument 1, log off)
-// against the plain loop (0). Here the per-call cost of the driver (a sending thread per
-// call, the first 64 bytes written at once) weighs against the printer's own pace.
+// 1 MiB in the engine's 4096-byte blocks through the port service (first argument 1; the
+// second: the log with the program's mask, 1, or off, 0) against a plain write()/poll()
+// loop on the same node (0). Here the per-call cost of the driver weighs against the
+// printer's own pace.
 constexpr DWORD kPrinterRate = 1000000;
 constexpr std::size_t kPacedTotal = 1u << 20;
 
-void BM_PacedPrinter(benchmark::State& state) {
-    Bench& b = Shared();
-    LogSetup(0, "BenchUsb");
-    const bool bService = state.range(0) != 0;
-    HSDK h = 0;
-    UniqueFd fd;
-    if (bService && (!b.Ok() || !bench::OpenAndRead(state, PORT_KIND_USB, "USB001", 64, "cannot open USB001", &h)))
-        return;
-    if (!bService && !(fd = OpenNode(b))) {
-        state.SkipWithError("cannot open the node");
-        return;
-    }
-    b.Pace(kPrinterRate);
-    for (auto _ : state) {
-        const unsigned long long cbStart = b.Received();
+// The writer of a paced run, by the benchmark's arguments: the port service (opened and
+// read once, as an update does) or a plain loop on the node, the log on or off. Ok()
+// false: the benchmark has been skipped with the reason.
+class PacedWriter {
+public:
+    PacedWriter(benchmark::State& state, const char* pszPort, const std::string& node) {
+        const bool bService = state.range(0) != 0;
+        LogSetup(state.range(1) != 0 ? LOG_PROGRAM_MASK : 0, "BenchUsb");
         if (bService) {
-            bench::WriteInCalls(h, b.data.data(), kPacedTotal, kBlock, 30000);
-        } else {
-            PlainWriteLoop(fd.Get(), b.data.data(), kPacedTotal);
+            m_bOk = bench::OpenAndRead(state, PORT_KIND_USB, pszPort, 64, "cannot open the port", &m_h);
+            return;
         }
-        b.WaitFor(cbStart + kPacedTotal);
+        m_fd.Reset(::open(node.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        m_bOk = m_fd.Valid();
+        if (!m_bOk) state.SkipWithError(("cannot open " + node).c_str());
     }
-    b.Pace(0);
-    if (bService) pfnClosePort(h, 0);
+    ~PacedWriter() {
+        if (m_h != 0) pfnClosePort(m_h, 0);
+    }
+    PacedWriter(const PacedWriter&) = delete;
+    PacedWriter& operator=(const PacedWriter&) = delete;
+
+    bool Ok() const { return m_bOk; }
+    void Send(const BYTE* pData, std::size_t cb) {
+        if (m_h != 0) {
+            bench::WriteInCalls(m_h, pData, cb, kBlock, 30000);
+        } else {
+            PlainWriteLoop(m_fd.Get(), pData, cb);
+        }
+    }
+
+private:
+    bool m_bOk = false;
+    HSDK m_h = 0;
+    UniqueFd m_fd;
+};
+
+// Sends 1 MiB per iteration and waits until the printer has taken it. The counter
+// rate_share is the printer's own time for the bytes over the time they took: 1.0 when
+// the writer never kept the printer waiting.
+template <class Printer>
+void RunPaced(benchmark::State& state, PacedWriter& writer, const Printer& printer, const std::vector<BYTE>& data) {
+    double seconds = 0;
+    for (auto _ : state) {
+        const unsigned long long cbStart = printer.Received();
+        const auto t0 = std::chrono::steady_clock::now();
+        writer.Send(data.data(), kPacedTotal);
+        printer.WaitFor(cbStart + kPacedTotal);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    const double need = static_cast<double>(state.iterations() * kPacedTotal) / kPrinterRate;
+    state.counters["rate_share"] = seconds > 0 ? need / seconds : 0;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPacedTotal));
 }
-BENCHMARK(BM_PacedPrinter)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
+
+// The pty node read at the printer's pace; the pty buffers 64 KiB ahead.
+void BM_PacedPrinter(benchmark::State& state) {
+    Bench& b = Shared();
+    if (!b.Ok()) {
+        state.SkipWithError("cannot make the simulated node");
+        return;
+    }
+    PacedWriter writer(state, "USB001", b.Node());
+    if (!writer.Ok()) return;
+    b.Pace(kPrinterRate);
+    RunPaced(state, writer, b, b.data);
+    b.Pace(0);
+}
+BENCHMARK(BM_PacedPrinter)->Args({1, 1})->Args({1, 0})->Args({0, 0})->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 
 // usblp takes one transfer at a time: a non-blocking write returns while it is under way
 // and the node is writable again only once it has ended. A pty buffers 64 KiB ahead and
 // hides every gap between two writes; here lp1 is a FIFO of one page that the printer
 // empties only when the transfer of what it holds has taken its time at the printer's
-// rate, so each gap the driver leaves between transfers is lost for good, as on usblp.
+// rate, so each gap the driver leaves between transfers is lost for good: a printer
+// without a buffer of its own, stricter than any real one (and than the gadget of the
+// lab, which keeps several transfers queued).
 class UsblpPacedNode {
 public:
     UsblpPacedNode(const std::string& root, DWORD cbPerSecond) : m_node(root, 1, sim::UsbIdentity{}), m_rate(cbPerSecond) {
@@ -214,37 +261,39 @@ private:
     std::atomic<unsigned long long> m_cbReceived{0};
 };
 
-// 1 MiB at the printer's rate on the usblp-strict node: the port service in the engine's
-// 4096-byte blocks (argument 1, log off) against a plain write()/poll() loop (0).
 void BM_PacedUsblp(benchmark::State& state) {
     Bench& b = Shared();
-    LogSetup(0, "BenchUsb");
     UsblpPacedNode node(b.Root(), kPrinterRate);
     if (!node.Ok()) {
         state.SkipWithError("cannot make the usblp-strict node");
         return;
     }
-    const bool bService = state.range(0) != 0;
-    HSDK h = 0;
-    UniqueFd fd;
-    if (bService && !bench::OpenAndRead(state, PORT_KIND_USB, "USB002", 64, "cannot open USB002", &h)) return;
-    if (!bService && !(fd = UniqueFd(::open((b.Root() + "/dev/usb/lp1").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)))) {
-        state.SkipWithError("cannot open the node");
+    PacedWriter writer(state, "USB002", b.Root() + "/dev/usb/lp1");
+    if (writer.Ok()) RunPaced(state, writer, node, b.data);
+}
+BENCHMARK(BM_PacedUsblp)->Args({1, 1})->Args({1, 0})->Args({0, 0})->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
+
+// The kernel lab's figure (bench/usb/lab): the real usblp node /dev/usb/lp0 of a USB
+// printer gadget whose end, KELVO_BENCH_GADGET (its /dev/g_printerN), is read here at the
+// printer's pace. Skipped elsewhere.
+void BM_LabGadget(benchmark::State& state) {
+    const char* pszGadget = std::getenv("KELVO_BENCH_GADGET");
+    if (pszGadget == nullptr) {
+        state.SkipWithError("runs in the kernel lab only (bench/usb/lab)");
         return;
     }
-    for (auto _ : state) {
-        const unsigned long long cbStart = node.Received();
-        if (bService) {
-            bench::WriteInCalls(h, b.data.data(), kPacedTotal, kBlock, 30000);
-        } else {
-            PlainWriteLoop(fd.Get(), b.data.data(), kPacedTotal);
-        }
-        node.WaitFor(cbStart + kPacedTotal);
+    UniqueFd gadget(::open(pszGadget, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!gadget) {
+        state.SkipWithError("cannot open the gadget's node");
+        return;
     }
-    if (bService) pfnClosePort(h, 0);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kPacedTotal));
+    bench::Drain printer(gadget.Get(), false);
+    printer.Pace(kPrinterRate);
+    PacedWriter writer(state, "USB001", "/dev/usb/lp0");
+    const std::vector<BYTE> data(kPacedTotal, 'A');
+    if (writer.Ok()) RunPaced(state, writer, printer, data);
 }
-BENCHMARK(BM_PacedUsblp)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
+BENCHMARK(BM_LabGadget)->Args({1, 1})->Args({1, 0})->Args({0, 0})->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 
 }  // namespace
 

@@ -124,6 +124,7 @@ void CUsb::Close(BOOL /*bFlag*/) { SetStatusBits(PM_STATUS_CLOSED); }
 
 BOOL CUsb::OpenDevice(bool bReopen) {
     if (HasStatus(PM_STATUS_OFFLINE) && !IsConnect()) return FALSE;
+    if (OpenOnSameEnumeration()) return TRUE;
     const UsbIdentity now = ReadUsbLpIdentity(m_nLp);
     UniqueFd stale;  // closed after the lock is left
     std::lock_guard lock(csDev);
@@ -157,6 +158,18 @@ BOOL CUsb::OpenDevice(bool bReopen) {
     }
     SetLastError(dwError);
     return FALSE;
+}
+
+bool CUsb::OpenOnSameEnumeration() {
+    UsbIdentity id;
+    {
+        std::lock_guard lock(csDev);
+        if (!hDev) return false;
+        id = m_idOpen;
+    }
+    if (!id.StillEnumerated()) return false;
+    std::lock_guard lock(csDev);
+    return hDev.Valid();
 }
 
 UniqueFd CUsb::DupDevice(bool bReopen) {

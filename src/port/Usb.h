@@ -80,6 +80,9 @@ private:
     // under way never moves to a device that came back); FALSE with
     // ERROR_DEVICE_NOT_CONNECTED otherwise.
     BOOL OpenDevice(bool bReopen = true);
+    // hDev is open and its device still enumerated where it was (the cheap check of every
+    // request; anything else reads the whole identity).
+    bool OpenOnSameEnumeration();
     // A descriptor of the caller's own for one request, so that a close elsewhere cannot
     // hand the number to another file while the request still uses it.
     UniqueFd DupDevice(bool bReopen = true);

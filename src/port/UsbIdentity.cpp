@@ -88,8 +88,11 @@ UsbIdentity ReadUsbIdentityOf(const std::string& classEntry) {
     id.szSerial = ReadAttr(dir + "/serial");
     id.nBus = ReadNumber(dir + "/busnum");
     id.nDev = ReadNumber(dir + "/devnum");
+    id.szDir = dir;
     return id;
 }
+
+bool UsbIdentity::StillEnumerated() const { return Known() && nDev != 0 && ReadNumber(szDir + "/devnum") == nDev; }
 
 UsbIdentity ReadUsbLpIdentity(unsigned nLp) { return ReadUsbIdentityOf("/sys/class/usbmisc/lp" + std::to_string(nLp)); }
 

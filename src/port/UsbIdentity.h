@@ -12,12 +12,16 @@ struct UsbIdentity {
     std::string szSerial;  // empty: the device has none
     unsigned nBus = 0;
     unsigned nDev = 0;
+    std::string szDir;  // the device's directory in sysfs, as resolved when read
 
     bool Known() const noexcept { return !szChain.empty(); }
     // Same socket, and the same serial number where both have one.
     bool SamePrinter(const UsbIdentity& other) const noexcept;
     // The same enumeration of it (bus and device numbers too).
     bool SameEnumeration(const UsbIdentity& other) const noexcept;
+    // This enumeration is still in its directory: one read of its device number, where
+    // ReadUsbIdentityOf resolves the whole path (false: read the identity again).
+    bool StillEnumerated() const;
 };
 
 // True for a USB device's directory name: bus, '-', port, then ".port" repeated

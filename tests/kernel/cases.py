@@ -5,7 +5,8 @@
 
 PATH is usb (usblp over a USB printer gadget), serial (cdc-acm over an ACM gadget, and
 two 8250 UARTs wired to each other) or bluetooth (bluetoothd over two virtual
-controllers). Each case prints one line: "ok", "FAIL" with the reason, or, for a case
+controllers); usb-bench is not a test but the USB benchmark on the real usblp
+(bench/usb/lab). Each case prints one line: "ok", "FAIL" with the reason, or, for a case
 marked with a known fault that a later change mends, "known fault" (it failed as
 expected) or "known fault, passed this time" (the fault is intermittent). A known-fault
 case never fails the run; remove its mark once the fault is mended, so that it must pass.
@@ -459,6 +460,24 @@ USB = [
     (usb_ctrl_c, None),
     (usb_fleet, None),
 ]
+
+
+def usb_paced_bench(work):
+    """Not a test (bench/usb/lab): bench_usb's BM_LabGadget, 1 MiB through the port service
+    and through a plain write() loop to the real usblp, the gadget's end read at a
+    printer's pace."""
+    g = Gadget("gbench", "printer", "dummy_udc.0", serial="BENCH01")
+    g.bind()
+    lp = wait_for(lambda: lp_of_gadget_serial("BENCH01"), 30, "usblp node of the gadget")
+    check(lp == "lp0", f"the gadget's usblp node is {lp}, not lp0")
+    wait_for(lambda: os.path.exists(g.node), 30, g.node)
+    r = run([f"{BUILD}/bench/usb/bench_usb", "--benchmark_filter=BM_LabGadget", "--benchmark_counters_tabular=true"],
+            env=dict(os.environ, KELVO_BENCH_GADGET=g.node), timeout=300)
+    print(r.stdout)
+    check(r.returncode == 0 and "ERROR" not in r.stdout, "bench_usb failed")
+
+
+USB_BENCH = [(usb_paced_bench, None)]
 
 
 # --- serial: cdc-acm over an ACM gadget, and two 8250 UARTs wired to each other -------------
@@ -968,6 +987,7 @@ PATHS = {
     "usb": (setup_usb, USB, remove_gadgets),
     "serial": (setup_serial, SERIAL, remove_gadgets),
     "bluetooth": (setup_bluetooth, BLUETOOTH, bluetoothd_alive),
+    "usb-bench": (setup_usb, USB_BENCH, remove_gadgets),
 }
 
 
