@@ -52,15 +52,38 @@ void Event::RemovePoller() noexcept {
 }
 
 void Event::Set() noexcept {
+    bool bWrite = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_bSignalled || !m_fd.Valid()) return;
+        m_bSignalled = true;
+        bWrite = m_nPollers > 0 && !m_bFdReadable;
+        if (bWrite) m_bFdReadable = true;
+    }
+    // Outside the lock: the poller this wakes may run at once, and must not find the lock
+    // held by a setter it preempted. A Reset that drains before this write lands leaves
+    // the fd readable for a moment with the event not set; a poller that sees that drains
+    // it (ClearStale) and polls again.
+    if (bWrite) {
+        std::uint64_t one = 1;
+        (void)::write(m_fd.Get(), &one, sizeof one);
+    }
+}
+
+void Event::ClearStale() noexcept {
     std::lock_guard lock(m_mutex);
-    if (m_bSignalled || !m_fd.Valid()) return;
-    m_bSignalled = true;
-    if (m_nPollers > 0) MirrorLocked();
+    if (m_bSignalled) return;
+    std::uint64_t value = 0;
+    (void)::read(m_fd.Get(), &value, sizeof value);
+    m_bFdReadable = false;
 }
 
 void Event::Reset() noexcept {
     std::lock_guard lock(m_mutex);
-    // The fd first: a poller that sees it readable always finds the event still set.
+    // The fd first: a poller that sees it readable always finds the event still set. A
+    // handed-out fd is always drained, so that a setter's late write is gone by the next
+    // Reset of its own poller.
+    if (m_bFdHandedOut) m_bFdReadable = true;
     DrainLocked();
     m_bSignalled = false;
 }
@@ -86,6 +109,7 @@ int FirstFired(std::span<const WaitItem> items, const std::vector<pollfd>& fds, 
         if (revents == 0) continue;
         if (items[i].pEvent != nullptr) {
             if (items[i].pEvent->TryAcquire()) return static_cast<int>(i);
+            items[i].pEvent->ClearStale();
             continue;
         }
         if (pRevents != nullptr) *pRevents = revents;

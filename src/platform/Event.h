@@ -17,6 +17,8 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 // the one waiter that wins it. The eventfd is readable while the event is signalled
 // whenever someone may be polling it (a WaitForAny that holds it in its set, or anyone
 // who took Fd()); with nobody polling, Set, Reset and a won wait are no system calls.
+// It may also be readable for a moment after a Reset (see Set): a readable fd means
+// "look at the event", never the signal itself; a Reset drains it again.
 // Construction failure (no fds left) leaves an invalid event whose waits fail with the
 // last error set.
 class Event {
@@ -27,8 +29,8 @@ public:
 
     bool Valid() const noexcept { return m_fd.Valid(); }
     bool IsManualReset() const noexcept { return m_bManualReset; }
-    // For a poll set of the caller's own: from this call on the fd always mirrors the
-    // event (readable exactly while it is signalled).
+    // For a poll set of the caller's own: from this call on the fd is readable whenever
+    // the event is signalled (and at most spuriously after a Reset, until the next Reset).
     int Fd() noexcept;
 
     void Set() noexcept;
@@ -42,6 +44,9 @@ public:
     // WaitForAny's side: while a poller is counted, the fd mirrors the event. Returns the fd.
     int AddPoller() noexcept;
     void RemovePoller() noexcept;
+    // For a poller that found the fd readable but could not take the event: when the event
+    // is not set, the fd is drained (a setter's write may land after a Reset).
+    void ClearStale() noexcept;
 
 private:
     // Under m_mutex: the fd is made readable (or drained) to match m_bSignalled.

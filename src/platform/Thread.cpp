@@ -60,10 +60,9 @@ BOOL JobThread::Start(std::function<void()> fn) noexcept {
     }
     if (!m_evtEnded.Valid()) return FALSE;
     m_evtEnded.Reset();
-    {
-        std::lock_guard lock(m_mutex);
-        m_job = std::move(fn);
-    }
+    // The thread has left the last job's function behind before its end was set.
+    m_job = std::move(fn);
+    m_bJobHanded = true;
     if (!m_thread.joinable()) {
         try {
             m_thread = std::thread([this]() { Run(); });
@@ -73,7 +72,7 @@ BOOL JobThread::Start(std::function<void()> fn) noexcept {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         }
         if (!m_thread.joinable()) {
-            std::lock_guard lock(m_mutex);
+            m_bJobHanded = false;
             m_job = nullptr;
             return FALSE;
         }
@@ -96,13 +95,9 @@ DWORD JobThread::WaitForEnd(DWORD dwTimeout) noexcept {
 void JobThread::Stop() noexcept {
     WaitForEnd(INFINITE);
     if (!m_thread.joinable()) return;
-    {
-        std::lock_guard lock(m_mutex);
-        m_bStop = true;
-    }
+    m_bStop = true;
     WakeRunner();
     m_thread.join();
-    std::lock_guard lock(m_mutex);
     m_bStop = false;
 }
 
@@ -132,22 +127,18 @@ void JobThread::WaitForWake() noexcept {
 
 void JobThread::Run() noexcept {
     for (;;) {
-        std::function<void()> job;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_job == nullptr && m_bStop) return;
-            job = std::move(m_job);
+        // The flags are looked at before each sleep, and each change wakes: none is missed.
+        if (m_bJobHanded.exchange(false)) {
+            std::function<void()> job = std::move(m_job);
             m_job = nullptr;
-        }
-        // The state is looked at before each sleep, and every change wakes: none is missed.
-        if (job == nullptr) {
-            WaitForWake();
+            SetLastError(ERROR_SUCCESS);
+            job();
+            // What the job holds goes before its end is seen.
+            job = nullptr;
+            m_evtEnded.Set();
             continue;
         }
-        SetLastError(ERROR_SUCCESS);
-        job();
-        // What the job holds goes before its end is seen.
-        job = nullptr;
-        m_evtEnded.Set();
+        if (m_bStop) return;
+        WaitForWake();
     }
 }

@@ -76,10 +76,12 @@ private:
     void WaitForWake() noexcept;
 
     std::thread m_thread;
-    std::mutex m_mutex;
     std::atomic<std::uint32_t> m_wakeWord{0};  // 0 idle, 1 woken, 2 the thread sleeps
-    std::function<void()> m_job;  // guarded by m_mutex: handed, not yet taken
-    bool m_bStop = false;         // guarded by m_mutex
+    // Written by Start while no job is attached, taken by the thread once m_bJobHanded
+    // tells it is there: the flag and the end event order the two, no lock is needed.
+    std::function<void()> m_job;
+    std::atomic<bool> m_bJobHanded{false};
+    std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bAttached{false};
     Event m_evtEnded{true, false};  // the job handed has returned
 };
