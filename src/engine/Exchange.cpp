@@ -68,15 +68,14 @@ DWORD ExchangeCommand(const BYTE* pCommand, DWORD cbCommand, HSDK hSdk, Response
         if (bRead && cbRead > 0) {
             cbReceived += cbRead;
             if (answerDue.Expired()) return ERROR_CAN_NOT_COMPLETE;
-            Sleep(POLL_INTERVAL);
-            continue;
-        }
-        if (nDecoded < cbReceived) {
+            // Decoded as they come: the poll pause is only for an answer still incomplete,
+            // so a complete one ends the exchange without one more pause and read.
             AnswerDecoder::Step step = DecodeNew(decoder, received, &nDecoded, cbReceived);
             if (step == AnswerDecoder::Step::Abort) return ERROR_CAN_NOT_COMPLETE;
             if (step == AnswerDecoder::Step::Done) break;
             // A full receive buffer that holds no answer can take no more bytes.
             if (cbReceived == RECEIVE_BUFFER) cbReceived = nDecoded = 0;
+            Sleep(POLL_INTERVAL);
             continue;
         }
         if (answerDue.Expired()) return ERROR_CAN_NOT_COMPLETE;

@@ -116,11 +116,17 @@ void TellFolderNote() {
 
 // Formats the message; false when it is longer than the largest buffer.
 bool FormatMessageText(std::string& out, const char* pszFormat, va_list args) {
+    // Most messages are short: one formatting pass into a buffer on the stack.
+    char small[512];
     va_list probe;
     va_copy(probe, args);
-    int n = std::vsnprintf(nullptr, 0, pszFormat, probe);
+    int n = std::vsnprintf(small, sizeof small, pszFormat, probe);
     va_end(probe);
     if (n < 0) return true;  // a formatting error logs what was formatted: nothing
+    if (static_cast<std::size_t>(n) < sizeof small) {
+        out.assign(small, static_cast<std::size_t>(n));
+        return true;  // far below the largest message in any encoding
+    }
     // A character takes at most four bytes; this refuses before allocating.
     if (static_cast<std::size_t>(n) > 4 * kLogMaxMessageChars) return false;
     out.resize(static_cast<std::size_t>(n));

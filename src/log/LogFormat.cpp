@@ -1,5 +1,8 @@
 #include "log/LogFormat.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "log/Log.h"
 #include "platform/Text.h"
 
@@ -9,15 +12,80 @@ constexpr const char kColumnLine[] = "Addr : +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +A +B
 constexpr std::size_t kMaxTitleChars = 1023;
 constexpr DWORD kLargestDecimalCode = 9999;
 
+// Every entry is on the transfer path (a line per step, a dump per block): its fixed parts
+// are put together by hand, as printf's "%0<width>d" would write them, rather than
+// through printf's format parser.
+void AppendPadded(std::string& out, long long value, int nWidth) {
+    char digits[24];
+    int n = 0;
+    unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                             : static_cast<unsigned long long>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        out += '-';
+        --nWidth;  // the sign takes one place of the width
+    }
+    for (int i = n; i < nWidth; ++i) out += '0';
+    while (n > 0) out += digits[--n];
+}
+
+// "[%02d/%02d %02d:%02d(%02d.%03d)]", the stamp that begins every entry.
+void AppendStamp(std::string& out, const LocalTime& lt) {
+    out += '[';
+    AppendPadded(out, lt.month, 2);
+    out += '/';
+    AppendPadded(out, lt.day, 2);
+    out += ' ';
+    AppendPadded(out, lt.hour, 2);
+    out += ':';
+    AppendPadded(out, lt.minute, 2);
+    out += '(';
+    AppendPadded(out, lt.second, 2);
+    out += '.';
+    AppendPadded(out, lt.millisecond, 3);
+    out += ")]";
+}
+
+// " XY" for each byte value; the fourth character is room for a four-byte copy.
+struct HexCells {
+    char cell[256][4];
+    constexpr HexCells() : cell() {
+        constexpr char kHex[] = "0123456789ABCDEF";
+        for (int b = 0; b < 256; ++b) {
+            cell[b][0] = ' ';
+            cell[b][1] = kHex[b >> 4];
+            cell[b][2] = kHex[b & 0x0F];
+            cell[b][3] = ' ';
+        }
+    }
+};
+constexpr HexCells kHexCells;
+
 }  // namespace
 
 std::string LogFormatLine(const LocalTime& lt, char chLevel, DWORD dwError, int nLine, const std::string& message) {
-    // Codes above 9999 are HRESULTs or Winsock numbers; hexadecimal reads better there.
-    const char* pszFormat = dwError > kLargestDecimalCode ? "[%02d/%02d %02d:%02d(%02d.%03d)] [%c] [%#08x : %04d] : %s\r\n"
-                                                          : "[%02d/%02d %02d:%02d(%02d.%03d)] [%c] [%04d : %04d] : %s\r\n";
-    std::string line = StrPrintf(pszFormat, lt.month, lt.day, lt.hour, lt.minute, lt.second, lt.millisecond, chLevel,
-                                 static_cast<unsigned>(dwError), nLine, message.c_str());
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    // As "%s" took it: up to a NUL the text may hold.
+    std::size_t cbMessage = std::min(message.size(), message.find('\0'));
+    while (cbMessage > 0 && (message[cbMessage - 1] == '\r' || message[cbMessage - 1] == '\n')) --cbMessage;
+    std::string line;
+    line.reserve(48 + cbMessage);
+    AppendStamp(line, lt);
+    line += " [";
+    line += chLevel;
+    line += "] [";
+    if (dwError > kLargestDecimalCode) {
+        // Codes above 9999 are HRESULTs or Winsock numbers; hexadecimal reads better there.
+        line += StrPrintf("%#08x", static_cast<unsigned>(dwError));
+    } else {
+        AppendPadded(line, dwError, 4);
+    }
+    line += " : ";
+    AppendPadded(line, nLine, 4);
+    line += "] : ";
+    line.append(message, 0, cbMessage);
     line += "\r\n";
     return line;
 }
@@ -35,14 +103,23 @@ std::string LogDumpTitle(DWORD dwCategory, const char* pszText) {
 
 std::string LogFormatDump(const LocalTime& lt, const std::string& title, const unsigned char* pData, std::size_t cbData,
                           std::size_t cbLimit) {
-    std::string out = StrPrintf("[%02d/%02d %02d:%02d(%02d.%03d)] %s [%dbyte]\r\n%s\r\n", lt.month, lt.day, lt.hour,
-                                lt.minute, lt.second, lt.millisecond, title.c_str(), static_cast<int>(cbData), kColumnLine);
-    std::size_t cbShown = cbData < cbLimit ? cbData : cbLimit;
-    // Rows are written straight into the string: a dump of every block sent is on the
-    // transfer path, and character-by-character appends were most of its cost.
+    const std::size_t cbShown = cbData < cbLimit ? cbData : cbLimit;
     constexpr std::size_t kRowChars = 4 + 2 + 16 * 3 + 2;
+    constexpr std::size_t kColumnChars = sizeof kColumnLine - 1;
+    std::string out;
+    // One allocation: the heading, the rows (longer offsets past 64 KiB), the ending.
+    out.reserve(64 + title.size() + kColumnChars + (cbShown + 15) / 16 * (kRowChars + 4) + 64);
+    AppendStamp(out, lt);
+    out += ' ';
+    out += title;
+    out += " [";
+    AppendPadded(out, static_cast<int>(cbData), 0);
+    out += "byte]\r\n";
+    out.append(kColumnLine, kColumnChars);
+    out += "\r\n";
     const std::size_t cbHead = out.size();
-    out.resize(cbHead + (cbShown + 15) / 16 * kRowChars);
+    // Room for the rows plus one: each byte's cell is copied four characters at a time.
+    out.resize(cbHead + (cbShown + 15) / 16 * kRowChars + 1);
     char* p = out.data() + cbHead;
     static constexpr char kHex[] = "0123456789ABCDEF";
     for (std::size_t row = 0; row < cbShown; row += 16) {
@@ -60,9 +137,8 @@ std::string LogFormatDump(const LocalTime& lt, const std::string& title, const u
         }
         const std::size_t end = row + 16 < cbShown ? row + 16 : cbShown;
         for (std::size_t i = row; i < end; ++i) {
-            *p++ = ' ';
-            *p++ = kHex[pData[i] >> 4];
-            *p++ = kHex[pData[i] & 0x0F];
+            std::memcpy(p, kHexCells.cell[pData[i]], 4);
+            p += 3;
         }
         *p++ = '\r';
         *p++ = '\n';

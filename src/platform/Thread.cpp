@@ -1,5 +1,10 @@
 #include "platform/Thread.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
 #include <system_error>
 
 #include "platform/LastError.h"
@@ -55,10 +60,9 @@ BOOL JobThread::Start(std::function<void()> fn) noexcept {
     }
     if (!m_evtEnded.Valid()) return FALSE;
     m_evtEnded.Reset();
-    {
-        std::lock_guard lock(m_mutex);
-        m_job = std::move(fn);
-    }
+    // The thread has left the last job's function behind before its end was set.
+    m_job = std::move(fn);
+    m_bJobHanded = true;
     if (!m_thread.joinable()) {
         try {
             m_thread = std::thread([this]() { Run(); });
@@ -68,12 +72,12 @@ BOOL JobThread::Start(std::function<void()> fn) noexcept {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         }
         if (!m_thread.joinable()) {
-            std::lock_guard lock(m_mutex);
+            m_bJobHanded = false;
             m_job = nullptr;
             return FALSE;
         }
     } else {
-        m_wake.notify_one();
+        WakeRunner();
     }
     m_bAttached = true;
     return TRUE;
@@ -91,29 +95,50 @@ DWORD JobThread::WaitForEnd(DWORD dwTimeout) noexcept {
 void JobThread::Stop() noexcept {
     WaitForEnd(INFINITE);
     if (!m_thread.joinable()) return;
-    {
-        std::lock_guard lock(m_mutex);
-        m_bStop = true;
-    }
-    m_wake.notify_one();
+    m_bStop = true;
+    WakeRunner();
     m_thread.join();
-    std::lock_guard lock(m_mutex);
     m_bStop = false;
 }
 
-void JobThread::Run() noexcept {
-    std::unique_lock lock(m_mutex);
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) && std::atomic<std::uint32_t>::is_always_lock_free,
+              "the wake word is used as a futex");
+
+void JobThread::WakeRunner() noexcept {
+    if (m_wakeWord.exchange(1) == 2) {
+        (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&m_wakeWord), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                        nullptr, 0);
+    }
+}
+
+void JobThread::WaitForWake() noexcept {
     for (;;) {
-        m_wake.wait(lock, [this] { return m_job != nullptr || m_bStop; });
-        if (m_job == nullptr) return;
-        std::function<void()> job = std::move(m_job);
-        m_job = nullptr;
-        lock.unlock();
-        SetLastError(ERROR_SUCCESS);
-        job();
-        // What the job holds goes before its end is seen.
-        job = nullptr;
-        m_evtEnded.Set();
-        lock.lock();
+        std::uint32_t word = m_wakeWord.load();
+        if (word == 1) {
+            if (m_wakeWord.compare_exchange_strong(word, 0)) return;
+            continue;
+        }
+        if (word == 0 && !m_wakeWord.compare_exchange_strong(word, 2)) continue;
+        // Returns at once when the word is no longer 2; a spurious return loops.
+        (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&m_wakeWord), FUTEX_WAIT_PRIVATE, 2, nullptr,
+                        nullptr, 0);
+    }
+}
+
+void JobThread::Run() noexcept {
+    for (;;) {
+        // The flags are looked at before each sleep, and each change wakes: none is missed.
+        if (m_bJobHanded.exchange(false)) {
+            std::function<void()> job = std::move(m_job);
+            m_job = nullptr;
+            SetLastError(ERROR_SUCCESS);
+            job();
+            // What the job holds goes before its end is seen.
+            job = nullptr;
+            m_evtEnded.Set();
+            continue;
+        }
+        if (m_bStop) return;
+        WaitForWake();
     }
 }

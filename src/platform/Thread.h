@@ -1,7 +1,7 @@
 #pragma once
 // A worker thread whose end can be waited for with a time limit.
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -69,11 +69,19 @@ public:
 private:
     void Run() noexcept;
 
+    // The thread sleeps on a futex word of its own rather than a condition variable: a
+    // write hands a job per block, and the waker then costs one system call, the sleeper
+    // one, and no wake for the mutex taken back after a condition wait.
+    void WakeRunner() noexcept;
+    void WaitForWake() noexcept;
+
     std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::function<void()> m_job;  // guarded by m_mutex: handed, not yet taken
-    bool m_bStop = false;         // guarded by m_mutex
+    std::atomic<std::uint32_t> m_wakeWord{0};  // 0 idle, 1 woken, 2 the thread sleeps
+    // Written by Start while no job is attached, taken by the thread once m_bJobHanded
+    // tells it is there: the flag and the end event order the two, no lock is needed.
+    std::function<void()> m_job;
+    std::atomic<bool> m_bJobHanded{false};
+    std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bAttached{false};
     Event m_evtEnded{true, false};  // the job handed has returned
 };

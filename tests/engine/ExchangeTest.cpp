@@ -49,6 +49,16 @@ TEST_F(Exchange, AnswerInPiecesAfterTheDrain) {
     EXPECT_EQ(g_script.writes[0].size(), 35u);
 }
 
+TEST_F(Exchange, CompleteAnswerEndsTheExchangeWithoutAnotherRead) {
+    // The printer's next bytes stay in the port: no pause and read follow a whole answer.
+    Reads({{}, {{0x0E, 0xEF, 0xF1, 0x00}}, {{0x0E, 0xE5, 0xF0, 0x00}}});
+    EXPECT_EQ(Run(), ERROR_SUCCESS);
+    EXPECT_EQ(m_cbAnswer, 1u);
+    EXPECT_EQ(m_answer[0], 0x1F);
+    std::lock_guard lock(g_script.mutex);
+    EXPECT_EQ(g_script.reads.size(), 1u);
+}
+
 TEST_F(Exchange, LoneAbortByte) {
     Reads({{}, {{0x01}}});
     EXPECT_EQ(Run(), ERROR_CAN_NOT_COMPLETE);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "log/Log.h"
@@ -37,6 +39,8 @@ TEST(LogFormatLine, ErrorCodeFormsAndLineEnds) {
         {'I', 0, 1, "ends in LF\n", "[03/07 09:05(02.045)] [I] [0000 : 0001] : ends in LF\r\n"},
         {'I', 0, 1, "ends in CRLF\r\n\r\n", "[03/07 09:05(02.045)] [I] [0000 : 0001] : ends in CRLF\r\n"},
         {'I', 0, 1, "two\nlines", "[03/07 09:05(02.045)] [I] [0000 : 0001] : two\nlines\r\n"},
+        {'I', 0, -5, "negative line", "[03/07 09:05(02.045)] [I] [0000 : -005] : negative line\r\n"},
+        {'I', 0, 1, "\r\n", "[03/07 09:05(02.045)] [I] [0000 : 0001] : \r\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(LogFormatLine(lt, c.letter, c.error, c.line, c.text), c.expected) << c.text;
@@ -59,6 +63,36 @@ TEST(LogFormatDump, TwentyBytesGiveTwoRows) {
               "0000 : 01 08 0F 16 1D 24 2B 32 39 40 47 4E 55 5C 63 6A\r\n"
               "0010 : 71 78 7F 86\r\n"
               "\r\n");
+}
+
+TEST(LogFormatLine, TextEndsAtANulAsPrintfTookIt) {
+    EXPECT_EQ(LogFormatLine(At(3, 7, 9, 5, 2, 45), 'I', 0, 1, std::string("cut\0off\n", 8)),
+              "[03/07 09:05(02.045)] [I] [0000 : 0001] : cut\r\n");
+}
+
+TEST(LogFormatDump, EveryByteValueAsPrintfWritesIt) {
+    std::vector<unsigned char> data(256 + 7);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(255 - i % 256);
+    std::string expected = "[11/30 23:59(59.999)] t [263byte]\r\nAddr : +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +A +B +C +D +E +F\r\n";
+    char cell[8];
+    for (std::size_t row = 0; row < data.size(); row += 16) {
+        std::snprintf(cell, sizeof cell, "%04X :", static_cast<unsigned>(row));
+        expected += cell;
+        for (std::size_t i = row; i < row + 16 && i < data.size(); ++i) {
+            std::snprintf(cell, sizeof cell, " %02X", data[i]);
+            expected += cell;
+        }
+        expected += "\r\n";
+    }
+    expected += "\r\n";
+    EXPECT_EQ(LogFormatDump(At(11, 30, 23, 59, 59, 999), "t", data.data(), data.size(), LOG_DEFAULT_DUMP_LIMIT),
+              expected);
+}
+
+TEST(LogFormatDump, RowsPast64KiBHaveLongerOffsets) {
+    std::vector<unsigned char> data(0x10000 + 2, 0xAB);
+    std::string dump = LogFormatDump(At(1, 1, 0, 0, 0, 0), "t", data.data(), data.size(), 70000);
+    EXPECT_TRUE(dump.ends_with("\r\nFFF0 : AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB\r\n10000 : AB AB\r\n\r\n"));
 }
 
 TEST(LogFormatDump, DataBeyondTheLimitEndsWithTheContinuationLine) {

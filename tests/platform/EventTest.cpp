@@ -86,6 +86,40 @@ TEST(WaitForAny, LowestReadyIndexWinsAcrossEventsAndFds) {
     EXPECT_EQ(WaitForAny(items, 0), WAIT_OBJECT_0 + 0);
 }
 
+TEST(WaitForAny, AnFdBeforeASignalledEventIsStillAskedFirst) {
+    Event unset(true, false), set(false, true);
+    Pipe device;
+    ASSERT_EQ(::write(device.w.Get(), "x", 1), 1);
+    std::array items{WaitItem::For(unset), WaitItem::ForFd(device.r.Get(), POLLIN), WaitItem::For(set)};
+    EXPECT_EQ(WaitForAny(items, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_TRUE(set.IsSet());  // the auto-reset event behind the ready fd is not consumed
+    std::array eventFirst{WaitItem::For(set), WaitItem::ForFd(device.r.Get(), POLLIN)};
+    EXPECT_EQ(WaitForAny(eventFirst, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(set.IsSet());
+}
+
+// Whether fd is readable now.
+bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+TEST(Event, AnFdHandedOutMirrorsTheEventWhateverCameBefore) {
+    for (bool bManual : {true, false}) {
+        SCOPED_TRACE(bManual ? "manual reset" : "auto reset");
+        Event ev(bManual, false);
+        ev.Set();  // nobody polls yet
+        const int fd = ev.Fd();
+        EXPECT_TRUE(Readable(fd));
+        ev.Reset();
+        EXPECT_FALSE(Readable(fd));
+        ev.Set();
+        EXPECT_TRUE(Readable(fd));
+        EXPECT_EQ(WaitForEvent(ev, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(Readable(fd), bManual);  // a won auto-reset signal leaves the fd drained
+    }
+}
+
 TEST(WaitForAny, HangUpOfTheDeviceCountsAsFiring) {
     Pipe device;
     device.w.Reset();
