@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "platform/LastError.h"
@@ -14,6 +15,11 @@ Event::Event(bool bManualReset, bool bInitialState) noexcept
     : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_bManualReset(bManualReset) {
     if (!m_fd.Valid()) SetLastErrorFromErrno(errno);
     if (bInitialState) Set();
+}
+
+Event::~Event() {
+    { std::lock_guard lock(m_mutex); }
+    while (m_nWritesUnderWay.load() != 0) std::this_thread::yield();
 }
 
 void Event::MirrorLocked() noexcept {
@@ -58,7 +64,10 @@ void Event::Set() noexcept {
         if (m_bSignalled || !m_fd.Valid()) return;
         m_bSignalled = true;
         bWrite = m_nPollers > 0 && !m_bFdReadable;
-        if (bWrite) m_bFdReadable = true;
+        if (bWrite) {
+            m_bFdReadable = true;
+            ++m_nWritesUnderWay;
+        }
     }
     // Outside the lock: the poller this wakes may run at once, and must not find the lock
     // held by a setter it preempted. A Reset that drains before this write lands leaves
@@ -67,6 +76,7 @@ void Event::Set() noexcept {
     if (bWrite) {
         std::uint64_t one = 1;
         (void)::write(m_fd.Get(), &one, sizeof one);
+        --m_nWritesUnderWay;  // the last touch of this object
     }
 }
 

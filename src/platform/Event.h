@@ -24,6 +24,9 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 class Event {
 public:
     explicit Event(bool bManualReset = true, bool bInitialState = false) noexcept;
+    // Waits for a Set still under way on another thread (its waiter may already have
+    // returned), so that its late write never reaches a closed or reused fd number.
+    ~Event();
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
@@ -62,6 +65,7 @@ private:
     std::atomic<bool> m_bSignalled{false};
     bool m_bFdReadable = false;           // the eventfd's counter is not 0
     std::atomic<unsigned> m_nPollers{0};  // 1 more for good once Fd() was handed out
+    std::atomic<unsigned> m_nWritesUnderWay{0};  // Sets between their lock and their write's end
     bool m_bFdHandedOut = false;
 };
 
