@@ -34,18 +34,16 @@ void AppendPadded(std::string& out, long long value, int nWidth) {
 
 // "[%02d/%02d %02d:%02d(%02d.%03d)]", the stamp that begins every entry.
 void AppendStamp(std::string& out, const LocalTime& lt) {
-    out += '[';
-    AppendPadded(out, lt.month, 2);
-    out += '/';
-    AppendPadded(out, lt.day, 2);
-    out += ' ';
-    AppendPadded(out, lt.hour, 2);
-    out += ':';
-    AppendPadded(out, lt.minute, 2);
-    out += '(';
-    AppendPadded(out, lt.second, 2);
-    out += '.';
-    AppendPadded(out, lt.millisecond, 3);
+    const struct {
+        char chBefore;
+        int nValue;
+        int nWidth;
+    } fields[] = {{'[', lt.month, 2}, {'/', lt.day, 2},    {' ', lt.hour, 2},
+                  {':', lt.minute, 2}, {'(', lt.second, 2}, {'.', lt.millisecond, 3}};
+    for (const auto& f : fields) {
+        out += f.chBefore;
+        AppendPadded(out, f.nValue, f.nWidth);
+    }
     out += ")]";
 }
 
