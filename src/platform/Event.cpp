@@ -83,9 +83,8 @@ void Event::Set() noexcept {
 void Event::ClearStale() noexcept {
     std::lock_guard lock(m_mutex);
     if (m_bSignalled) return;
-    std::uint64_t value = 0;
-    (void)::read(m_fd.Get(), &value, sizeof value);
-    m_bFdReadable = false;
+    m_bFdReadable = true;  // whatever the flag says, a late write may be there
+    DrainLocked();
 }
 
 void Event::Reset() noexcept {
