@@ -458,6 +458,7 @@ void CCliSession::RunMainWindow(CKelvoApp& app) {
     if (m_options.bCheck) app.SetFlags(UF_CHECK_ONLY);
     ShowNotes(TakeConfigNotes());
     DWORD dwResult = RunWorker(m_workers.pfnInitialize, "initialisation");
+    ShowNotes(TakeConfigNotes());  // an update file that was not read says why
     if (dwResult == ERROR_SUCCESS) dwResult = Select(app);
     if (dwResult == ERROR_SUCCESS) {
         RunUpdates(app);

@@ -29,6 +29,7 @@
 #include "log/Log.h"
 #include "platform/BlueZ.h"
 #include "platform/LastError.h"
+#include "platform/PlainFile.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
@@ -462,8 +463,10 @@ bool ParsePortsText(std::string_view text, int nKind, std::vector<std::string>* 
 
 bool FailedPortsOfResult(std::string_view json, int nKind, std::vector<std::string>* pPorts, std::string* pError) {
     JsonValue document;
-    if (!ParseJson(json, &document) || document.type != JsonValue::Type::Object) {
-        *pError = "not a kelvo-cli --json result";
+    // A fleet's result has a few dozen values per printer.
+    if (!ParseJson(json, &document, 64 * FLEET_PRINTERS_MAX) || document.type != JsonValue::Type::Object) {
+        *pError = "not a kelvo-cli --json result (or one of more than " + std::to_string(FLEET_PRINTERS_MAX) +
+                  " printers)";
         return false;
     }
     std::vector<const JsonValue*> results;
@@ -473,6 +476,10 @@ bool FailedPortsOfResult(std::string_view json, int nKind, std::vector<std::stri
         results.push_back(&document);
     } else {
         *pError = "not a kelvo-cli --json result";
+        return false;
+    }
+    if (results.size() > FLEET_PRINTERS_MAX) {
+        *pError = StrPrintf("%zu results: a fleet updates at most %zu printers", results.size(), FLEET_PRINTERS_MAX);
         return false;
     }
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -521,36 +528,58 @@ FleetChannel TakeFleetChannel() noexcept {
     return FleetChannel::Child;
 }
 
+// Reads a ports file or a result file whole: a plain file (never a FIFO that would hold
+// the run, never through a link as root) of at most FLEET_FILE_MAX bytes.
+static bool ReadFleetFile(const std::string& path, std::string* pText, std::string* pError) {
+    PlainFile file = OpenPlainFile(path.c_str());
+    if (!file.fd) {
+        *pError = "cannot read " + path + ": " + (file.strWhyNot.empty() ? std::strerror(file.nErrno) : file.strWhyNot);
+        return false;
+    }
+    if (static_cast<unsigned long long>(file.info.st_size) > FLEET_FILE_MAX) {
+        *pError = path + " is " + std::to_string(file.info.st_size) + " bytes, more than a ports or result file can be (" +
+                  std::to_string(FLEET_FILE_MAX >> 20) + " MiB): is it the right file?";
+        return false;
+    }
+    pText->clear();
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(file.fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *pError = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) return true;
+        // A file that grows while it is read is held to the same bound.
+        if (pText->size() + static_cast<std::size_t>(n) > FLEET_FILE_MAX) {
+            *pError = path + " is more than " + std::to_string(FLEET_FILE_MAX >> 20) + " MiB: is it the right file?";
+            return false;
+        }
+        pText->append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
                        std::string* pError, bool* pbNothingToDo) {
     if (pbNothingToDo != nullptr) *pbNothingToDo = false;
     pPorts->clear();
     for (const std::string& port : options.ports) AddUnique(pPorts, port);
     if (!options.strPortsFrom.empty()) {
-        std::ifstream in(options.strPortsFrom);
-        if (!in) {
-            *pError = "cannot read " + options.strPortsFrom + ": " + std::strerror(errno);
-            return false;
-        }
-        std::stringstream text;
-        text << in.rdbuf();
+        std::string text;
+        if (!ReadFleetFile(options.strPortsFrom, &text, pError)) return false;
         std::string error;
-        if (!ParsePortsText(text.str(), options.nKind ? *options.nKind : -1, pPorts, &error)) {
+        if (!ParsePortsText(text, options.nKind ? *options.nKind : -1, pPorts, &error)) {
             *pError = options.strPortsFrom + ", " + error;
             return false;
         }
     }
     if (!options.strRetryFailed.empty()) {
-        std::ifstream in(options.strRetryFailed);
-        if (!in) {
-            *pError = "cannot read " + options.strRetryFailed + ": " + std::strerror(errno);
-            return false;
-        }
-        std::stringstream text;
-        text << in.rdbuf();
+        std::string text;
+        if (!ReadFleetFile(options.strRetryFailed, &text, pError)) return false;
         std::string error;
         std::size_t nBefore = pPorts->size();
-        if (!FailedPortsOfResult(text.str(), options.nKind ? *options.nKind : -1, pPorts, &error)) {
+        if (!FailedPortsOfResult(text, options.nKind ? *options.nKind : -1, pPorts, &error)) {
             *pError = options.strRetryFailed + ", " + error;
             return false;
         }
@@ -576,6 +605,11 @@ bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discov
     }
     if (pPorts->empty()) {
         *pError = "no printer to update";
+        return false;
+    }
+    if (pPorts->size() > FLEET_PRINTERS_MAX) {
+        *pError = StrPrintf("%zu printers: a fleet run updates at most %zu; split the list", pPorts->size(),
+                            FLEET_PRINTERS_MAX);
         return false;
     }
     return true;

@@ -24,6 +24,11 @@ bool CheckPortName(std::string_view name, int nKind, std::string* pWhy);
 // comment. FALSE with "line N: " and the reason for the first name CheckPortName refuses.
 bool ParsePortsText(std::string_view text, int nKind, std::vector<std::string>* pPorts, std::string* pError);
 
+// The most printers one fleet run updates, and the largest ports file or result file
+// it reads (far above any real one; a larger file is refused before it is parsed).
+inline constexpr std::size_t FLEET_PRINTERS_MAX = 10000;
+inline constexpr std::size_t FLEET_FILE_MAX = 16u << 20;
+
 // The ports of an earlier result (--json of a fleet run, or of one printer) whose update
 // failed or did not start (exit status other than 0 and 2), each checked as a ports-file
 // line is. FALSE with a reason when the text is no such result.
@@ -32,7 +37,7 @@ bool FailedPortsOfResult(std::string_view json, int nKind, std::vector<std::stri
 // The ports of a fleet run: every --port, then the file's, then the failed ones of
 // --retry-failed, then with --all every port
 // discovery finds for the kind; each once, in that order. FALSE with a reason (no kind
-// for --all, an unreadable file, none found at all); *pbNothingToDo (may be null) is set
+// for --all, an unreadable or oversized file, more than FLEET_PRINTERS_MAX, none found at all); *pbNothingToDo (may be null) is set
 // when the only source was a --retry-failed result in which nothing failed.
 bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
                        std::string* pError, bool* pbNothingToDo = nullptr);

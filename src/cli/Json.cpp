@@ -89,7 +89,7 @@ constexpr int kMaxDepth = 64;
 
 class JsonReader {
 public:
-    explicit JsonReader(std::string_view text) : m_text(text) {}
+    JsonReader(std::string_view text, std::size_t nMaxValues) : m_text(text), m_nValuesLeft(nMaxValues) {}
 
     bool Document(JsonValue* pValue) {
         SkipBlanks();
@@ -119,7 +119,8 @@ private:
     }
 
     bool Value(JsonValue* pValue, int nDepth) {
-        if (nDepth > kMaxDepth || m_at >= m_text.size()) return false;
+        if (nDepth > kMaxDepth || m_at >= m_text.size() || m_nValuesLeft == 0) return false;
+        --m_nValuesLeft;
         char ch = m_text[m_at];
         if (ch == '{') return Object(pValue, nDepth);
         if (ch == '[') return Array(pValue, nDepth);
@@ -291,13 +292,14 @@ private:
 
     std::string_view m_text;
     std::size_t m_at = 0;
+    std::size_t m_nValuesLeft;
 };
 
 }  // namespace
 
-bool ParseJson(std::string_view text, JsonValue* pValue) {
+bool ParseJson(std::string_view text, JsonValue* pValue, std::size_t nMaxValues) {
     JsonValue value;
-    if (!JsonReader(text).Document(&value)) return false;
+    if (!JsonReader(text, nMaxValues).Document(&value)) return false;
     *pValue = std::move(value);
     return true;
 }

@@ -46,6 +46,7 @@ struct JsonValue {
 };
 
 // One JSON text (RFC 8259; blanks around it allowed). FALSE for anything else, for
-// nesting deeper than 64 levels, and for strings that are no UTF-8 (\u escapes of lone
+// nesting deeper than 64 levels, for more than nMaxValues values (each value takes far
+// more memory than its text), and for strings that are no UTF-8 (\u escapes of lone
 // surrogates become U+FFFD).
-bool ParseJson(std::string_view text, JsonValue* pValue);
+bool ParseJson(std::string_view text, JsonValue* pValue, std::size_t nMaxValues = SIZE_MAX);

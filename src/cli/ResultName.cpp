@@ -72,8 +72,9 @@ constexpr std::array kNames{
     KELVO_NAMED(ERROR_INVALID_FLAG_NUMBER, kInternal),
     KELVO_NAMED(ERROR_FILENAME_EXCED_RANGE, "A name is too long; use a shorter port name or folder."),
     KELVO_NAMED(ERROR_BAD_FILE_TYPE,
-                "An update file's name is not an update file name (FW, CG, CF, EE, KF, ZF or YF, the Type ID, ...; "
-                "at least 11 characters); see the README's \"The update files\"."),
+                "A file is not of the kind its name says: a lock file named above is not a plain file (remove it), "
+                "or an update file's name is not an update file name (FW, CG, CF, EE, KF, ZF or YF, the Type ID, ...; "
+                "at least 11 characters; see the README's \"The update files\")."),
     KELVO_NAMED(ERROR_MORE_DATA, kInternal),
     KELVO_NAMED(WAIT_TIMEOUT, "The printer did not answer in time; check the connection and run the update again."),
     KELVO_NAMED(ERROR_NO_MORE_ITEMS, kInternal),

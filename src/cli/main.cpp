@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
     if (!options.bFleetChild) {
         // Children leave services to their parent, which has done this.
         StartOrphanedServices();
-        EnableStoppedUnitsRecord();
+        EnableStoppedUnitsRecord(
+            [](const std::string& sentence) { PrintTo(stderr, std::string(kProgramName) + ": note: " + sentence + "\n"); });
     }
     if (!options.strDir.empty() && ::chdir(options.strDir.c_str()) != 0) {
         int err = errno;

@@ -9,11 +9,13 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <new>
 
 #include "log/Log.h"
 #include "platform/LastError.h"
+#include "platform/PlainFile.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
 #include "ui/StringTable.h"
@@ -50,20 +52,26 @@ constexpr ConfigSymbol kSymbols[] = {
 };
 
 // What the user reads beside the boxes, kept for the front end (TakeConfigNotes).
+// Guarded: the update files are loaded on a worker thread.
+std::mutex g_notesMutex;
 std::vector<std::string> g_notes;
 
 void AddNote(std::string note) {
     LogMessage(LOG_APP, 'I', __LINE__, 0, "%s", note.c_str());
+    std::lock_guard lock(g_notesMutex);
     g_notes.push_back(std::move(note));
 }
 
 // Text of the file as a note quotes it: control bytes (a terminal's escapes) shown as '?'.
 std::string Quoted(std::string_view text) {
-    std::string shown(text.substr(0, 80));
+    // Short: a field is a few characters, and a line that is not config.ini text at all
+    // (another file put at its name) must not be shown whole.
+    constexpr std::size_t kShown = 32;
+    std::string shown(text.substr(0, kShown));
     for (char& ch : shown) {
         if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
     }
-    return "'" + shown + (text.size() > 80 ? "...'" : "'");
+    return "'" + shown + (text.size() > kShown ? "...'" : "'");
 }
 
 constexpr const char* kFieldNames[] = {"Type ID", "name", "data kinds", "interfaces", "options"};
@@ -225,12 +233,23 @@ std::string_view TrimRight(std::string_view text) {
     return nLast == std::string_view::npos ? std::string_view{} : text.substr(0, nLast + 1);
 }
 
-std::string OpenFailureNote(int err) {
+std::string CurrentFolder() {
     std::string folder;
     if (char* psz = ::getcwd(nullptr, 0)) {
         folder = psz;
         std::free(psz);
     }
+    return folder;
+}
+
+// The note for a config.ini that was not opened: by the system, or refused here (a link,
+// a FIFO, another user's file as root).
+std::string OpenFailureNote(const PlainFile& file) {
+    const std::string folder = CurrentFolder();
+    if (file.bDistrusted) return DistrustSentence("config.ini in " + folder, file.strWhyNot, folder);
+    if (!file.strWhyNot.empty())
+        return "config.ini in " + folder + " " + file.strWhyNot + ": put the file itself in the update folder";
+    const int err = file.nErrno;
     switch (err) {
         case ENOENT:
             return "There is no config.ini in " + folder +
@@ -273,7 +292,12 @@ std::optional<std::string_view> SymbolInOtherCase(std::string_view part) {
 
 }  // namespace
 
-std::vector<std::string> TakeConfigNotes() { return std::exchange(g_notes, {}); }
+std::vector<std::string> TakeConfigNotes() {
+    std::lock_guard lock(g_notesMutex);
+    return std::exchange(g_notes, {});
+}
+
+void AddConfigNote(std::string note) { AddNote(std::move(note)); }
 
 void ResetModelTable(ModelTableRows& table) {
     for (ModelEntry& row : table) row = ModelEntry{};
@@ -310,20 +334,19 @@ long long ReadConfigFile(std::vector<char>* pContent) {
     const char* pszPath = CONFIG_FILE_NAME;
 
     // Only read: an update folder the user may not write (a mounted stick, root's) is fine.
-    UniqueFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    int err = fd ? 0 : errno;
-    // A folder opens for reading; it is refused at the open, as one opened for writing was.
-    struct stat stOpened {};
-    if (fd && ::fstat(fd.Get(), &stOpened) == 0 && S_ISDIR(stOpened.st_mode)) {
-        fd.Reset();
-        err = EISDIR;
-    }
+    // As root, a folder someone else may write is refused before anything in it is read.
+    const std::string folderDistrust = CurrentFolderDistrust();
+    PlainFile file = folderDistrust.empty() ? OpenPlainFile(pszPath) : PlainFile{};
+    if (!folderDistrust.empty()) file.nErrno = EACCES;
+    UniqueFd& fd = file.fd;
     if (!fd) {
-        DWORD dwError = ErrnoToWinError(err);
+        DWORD dwError = ErrnoToWinError(file.nErrno);
         SetLastError(dwError);
         ShowError(LOC_CONFIG_OPEN, dwError, "%s", LoadResString(IDS_CONFIG_CANNOT_OPEN).c_str());
         LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Fail to open [%s, e:%d]", pszPath, static_cast<int>(dwError));
-        AddNote(OpenFailureNote(err));
+        const std::string folder = CurrentFolder();
+        AddNote(folderDistrust.empty() ? OpenFailureNote(file)
+                                       : DistrustSentence("The update folder " + folder, folderDistrust, folder));
         return -1;
     }
     SetLastError(ERROR_SUCCESS);

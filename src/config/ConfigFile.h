@@ -84,6 +84,8 @@ int ParseConfigText(std::string_view content, ModelTableRows& table);
 // also logged; taken once. The Type ID field also takes the file names' two hexadecimal
 // digits where one is a letter (1F), which no decimal number can be mistaken for.
 std::vector<std::string> TakeConfigNotes();
+// Adds one such note (and logs it): also for the update files beside config.ini.
+void AddConfigNote(std::string note);
 
 // The value of a symbol of the file (exact case), or nothing for other text.
 std::optional<DWORD> LookupConfigSymbol(std::string_view text) noexcept;

@@ -129,7 +129,11 @@ BOOL CheckSingleInstance(IFrontEnd& frontEnd, std::string* pFailedLock) {
         return TRUE;
     }
     theApp.hMutex.Release();
-    if (pFailedLock != nullptr) *pFailedLock = machineLock;
+    if (pFailedLock != nullptr) {
+        *pFailedLock = machineLock;
+        const std::string& owner = theApp.hMachineLock.ForeignOwner();
+        if (!owner.empty()) *pFailedLock += " (user " + owner + "'s)";
+    }
     SetLastError(dwError == ERROR_ALREADY_EXISTS ? ERROR_BUSY : dwError);
     return FALSE;
 }

@@ -24,11 +24,19 @@ public:
     // directory, a FIFO, a file with other names), or with the error that kept the file
     // from being opened (ERROR_ACCESS_DENIED for another user's file that this user may
     // not read, or for a symbolic link). The file is made readable by everyone, and is
-    // only ever read: any user can take a lock that another made.
+    // only ever read: any user can take a lock that another made. As root, whatever is at
+    // the name and is no lock of root's (a link, a FIFO, a folder, another user's file, a
+    // file with a second name) is set aside and replaced unless a running program holds
+    // it; so another user can hold root's updates back only while a program of theirs
+    // runs. Never blocks.
     BOOL Acquire(const std::string& path, bool bMakeFolder = true) noexcept;
     void Release() noexcept { m_fd.Reset(); }
     bool Held() const noexcept { return m_fd.Valid(); }
+    // After a failed Acquire: the user whose object was at the name when it is not this
+    // user's, else empty.
+    const std::string& ForeignOwner() const noexcept { return m_strForeignOwner; }
 
 private:
     UniqueFd m_fd;
+    std::string m_strForeignOwner;
 };

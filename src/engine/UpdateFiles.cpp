@@ -8,11 +8,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
 
+#include "config/ConfigFile.h"
+#include "log/Log.h"
 #include "platform/LastError.h"
+#include "platform/PlainFile.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
@@ -69,6 +73,21 @@ WORD SumBytes(const BYTE* pData, std::size_t cbData) noexcept {
     return static_cast<WORD>(nSum);
 }
 
+// Logs and notes why a file of the folder was not read (a link, a FIFO, as root another
+// user's file); nothing of it is read, so nothing of it is quoted.
+void SayRefused(const std::string& path, const PlainFile& file) {
+    std::string folder;
+    if (char* psz = ::getcwd(nullptr, 0)) {
+        folder = psz;
+        std::free(psz);
+    }
+    const std::string what = std::string(BaseName(path)) + " in " + folder;
+    LogMessage(LOG_WARNING, 'W', __LINE__, ErrnoToWinError(file.nErrno), "Not read [%s]: %s", path.c_str(),
+               file.strWhyNot.c_str());
+    AddConfigNote(file.bDistrusted ? DistrustSentence(what, file.strWhyNot, folder)
+                                   : what + " " + file.strWhyNot + ": put the file itself in the update folder");
+}
+
 // Loads one listed name. Returns ERROR_SUCCESS, or the error; *pbEndCall tells whether
 // the error ends the whole call (all but a failed read do).
 DWORD LoadOneFile(const std::string& path, UpdateTable& table, DWORD cbSkip, BYTE* pbTypeId, bool* pbEndCall) {
@@ -76,11 +95,13 @@ DWORD LoadOneFile(const std::string& path, UpdateTable& table, DWORD cbSkip, BYT
     UpdateFileKey name;
     if (DWORD dwError = ParseUpdateFileName(path, &name); dwError != ERROR_SUCCESS) return dwError;
 
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd) return ErrnoToWinError(errno);
-    struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0) return ErrnoToWinError(errno);
-    if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+    PlainFile file = OpenPlainFile(path.c_str());
+    if (!file.fd) {
+        if (!file.strWhyNot.empty()) SayRefused(path, file);
+        return file.nErrno == EISDIR ? ERROR_ACCESS_DENIED : ErrnoToWinError(file.nErrno);
+    }
+    const UniqueFd& fd = file.fd;
+    const struct stat& st = file.info;
     unsigned long long cbFile = static_cast<unsigned long long>(st.st_size);
     if (cbFile == 0 || (cbFile >> 32) != 0) return ERROR_BAD_LENGTH;
     ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);

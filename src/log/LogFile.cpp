@@ -35,7 +35,7 @@ namespace {
 constexpr mode_t kSharedFolderMode = 02775;
 constexpr mode_t kOldSharedFolderMode = 01777;  // what older installs made
 constexpr mode_t kUserFolderMode = 0700;
-constexpr mode_t kFileMode = 0664;
+constexpr mode_t kFileMode = 0660;  // the transmitted bytes are for those who may update printers
 constexpr mode_t kLockMode = 0660;  // only the folder's group may hold it
 constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 

@@ -76,10 +76,17 @@ BOOL SpawnProcess(const std::vector<std::string>& argv, bool bNewProcessGroup, c
 
     posix_spawnattr_t attr;
     if (int err = ::posix_spawnattr_init(&attr); err != 0) return SetLastErrorFromErrno(err);
+    // Whatever the starting thread blocks or this program ignores (SIGPIPE), the child
+    // starts as if from a shell: nothing blocked, every signal at its default.
     sigset_t noSignals;
     sigemptyset(&noSignals);
-    short flags = POSIX_SPAWN_SETSIGMASK;
+    sigset_t allSignals;
+    sigfillset(&allSignals);
+    sigdelset(&allSignals, SIGKILL);
+    sigdelset(&allSignals, SIGSTOP);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     ::posix_spawnattr_setsigmask(&attr, &noSignals);
+    ::posix_spawnattr_setsigdefault(&attr, &allSignals);
     if (bNewProcessGroup) {
         flags |= POSIX_SPAWN_SETPGROUP;
         ::posix_spawnattr_setpgroup(&attr, 0);

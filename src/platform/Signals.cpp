@@ -2,9 +2,28 @@
 
 #include <sys/signalfd.h>
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <mutex>
+
+namespace {
+
+// A library that forks and execs a helper (libdbus starting dbus-launch, say) would hand
+// it this program's blocked signals and ignored SIGPIPE, and `kill PID` would not end it.
+// Runs in the child of every fork(); posix_spawn sets its own (SpawnProcess).
+void ClearSignalsInChild() noexcept {
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+}
+
+}  // namespace
 
 UniqueFd BlockCloseSignals() {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, &ClearSignalsInChild); });
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);

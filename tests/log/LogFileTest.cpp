@@ -84,7 +84,7 @@ TEST_F(LogTest, SetupMakesTheSharedFolderAndStartsTheFixedFileAfresh) {
     std::string text = Text("Kelvo.log");
     ASSERT_TRUE(text.starts_with("ZAQ firmware update log file\r\n")) << text;
     ASSERT_EQ(::stat(File("Kelvo.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
     auto lines = Lines("Kelvo.log");
     ASSERT_EQ(lines.size(), 3u);
     std::regex line(R"(\[\d\d/\d\d \d\d:\d\d\(\d\d\.\d\d\d\)\] \[I\] \[0005 : 0042\] : Start Kelvo)");

@@ -149,7 +149,7 @@ TEST_F(LogUsersTest, OnlyThoseTheFolderLetsInWriteItEveryoneElseLogsToTheirOwnFo
         EXPECT_EQ(st.st_mode & 07777, c.mode);  // only its owner changes it
         if (c.bShared) {
             ASSERT_EQ(::stat(shared.c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 07777, 0664u);
+            EXPECT_EQ(st.st_mode & 07777, 0660u);
             EXPECT_EQ(st.st_gid, kAdmins);  // the folder's group, through its set-group-ID bit
         }
     }
