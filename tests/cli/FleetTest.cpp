@@ -300,3 +300,62 @@ TEST(FleetResult, ExitStatusAndObject) {
 }
 
 }  // namespace
+
+namespace {
+
+// A result or ports file that no fleet can have written is refused before it is parsed:
+// too large, too many printers, or not a plain file (a FIFO would hold the run).
+TEST(FleetRetry, FilesNoFleetWroteAreRefusedBeforeParsing) {
+    char folder[] = "/tmp/kelvo-fleet-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    std::string many = "{\"results\":[";
+    for (std::size_t i = 0; i <= FLEET_PRINTERS_MAX; ++i) many += "{\"exit_status\":1,\"port\":\"127.0.0.9\"},";
+    many.back() = ']';
+    many += "}";
+    struct Case {
+        const char* pszName;
+        std::string text;  // written to the file; empty: a FIFO
+        const char* pszError;
+    };
+    const Case cases[] = {
+        {"large.json", std::string(FLEET_FILE_MAX + 1, ' '), "more than a ports or result file can be (16 MiB)"},
+        {"many.json", many, "10001 results: a fleet updates at most 10000 printers"},
+        {"fifo.json", "", "is a FIFO, not a plain file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        const std::string path = dir + "/" + c.pszName;
+        if (c.text.empty()) {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        } else {
+            FILE* pFile = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(pFile, nullptr);
+            std::fwrite(c.text.data(), 1, c.text.size(), pFile);
+            std::fclose(pFile);
+        }
+        for (bool bRetry : {true, false}) {
+            if (!bRetry && std::string(c.pszName) == "many.json") continue;  // a ports file has no results
+            CliOptions options;
+            (bRetry ? options.strRetryFailed : options.strPortsFrom) = path;
+            std::vector<std::string> ports;
+            std::string error;
+            EXPECT_FALSE(CollectFleetPorts(options, {}, &ports, &error));
+            EXPECT_NE(error.find(c.pszError), std::string::npos) << error;
+        }
+        ::unlink(path.c_str());
+    }
+    ::rmdir(folder);
+}
+
+// Ports given on the command line count towards the same limit.
+TEST(FleetPorts, NoMoreThanAFleetsPrinters) {
+    CliOptions options;
+    for (std::size_t i = 0; i <= FLEET_PRINTERS_MAX; ++i) options.ports.push_back("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
+    std::vector<std::string> ports;
+    std::string error;
+    EXPECT_FALSE(CollectFleetPorts(options, {}, &ports, &error));
+    EXPECT_NE(error.find("a fleet run updates at most 10000"), std::string::npos) << error;
+}
+
+}  // namespace
