@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <span>
 
@@ -59,16 +60,28 @@ const UpdateDataEntry* FirmwareEntryOfRun() {
     return &theApp.tables.FW[static_cast<std::size_t>(nTypeId)];
 }
 
+// The bytes of the file itself: the engine sends the data kinds behind a download header.
+unsigned long long FileBytes(const UpdateDataEntry& entry, std::string_view table) {
+    if (table == "FW" || entry.cbData < DOWNLOAD_HEADER_SIZE) return entry.cbData;
+    return entry.cbData - DOWNLOAD_HEADER_SIZE;
+}
+
+// "Checking the font data", "Checking the CPCL font data": the kind's name inside a sentence.
+std::string CheckStepName(const std::string& kind) {
+    std::string name = kind;
+    if (name.size() > 1 && std::islower(static_cast<unsigned char>(name[1]))) {
+        name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+    }
+    return "Checking the " + name;
+}
+
 // How a person calls a transfer, and how the engine counts its progress.
 TransferInfo TransferOf(const UpdateDataEntry* pEntry, const std::string& table) {
-    static const std::pair<const char*, const char*> kKinds[] = {
-        {"FW", "Firmware"}, {"KF", "Font data"}, {"CF", "Code page data"}, {"ZF", "CPCL font data"}, {"YF", "ZPL font data"},
-    };
-    std::string kind = "Data";
-    for (const auto& [pszTable, pszKind] : kKinds) {
-        if (table == pszTable) kind = pszKind;
-    }
+    const std::string kind = TransferKindName(table);
     TransferInfo info;
+    // After a data kind the printer stores it and is asked for its checksum: seconds
+    // the engine shows nothing for. After firmware the restart wait has texts of its own.
+    if (table != "FW") info.strCheckName = CheckStepName(kind);
     if (pEntry == nullptr) {
         info.strName = kind;
         return info;
@@ -184,11 +197,9 @@ void CCliSession::SetControlText(int nControlId, const std::string& text) {
     if (nControlId == IDC_STATUS_TEXT) {
         m_view.SetStatus(text);
     } else if (nControlId == IDC_PROGRESS_TEXT) {
-        if (std::optional<ProgressStep> step = NoteProgress(text)) {
-            m_view.ShowStep(*step, GetTickCount());
-        } else {
-            m_view.SetProgress(text);
-        }
+        std::vector<ProgressStep> steps = NoteProgress(text);
+        if (steps.empty()) m_view.SetProgress(text);
+        for (const ProgressStep& step : steps) m_view.ShowStep(step, GetTickCount());
     }
 }
 
@@ -200,7 +211,7 @@ void CCliSession::PostSelect() {}
 void CCliSession::PostClose() {}
 void CCliSession::PostRetry() { m_bRetryPosted = true; }
 
-std::optional<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
+std::vector<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
     std::optional<ProgressText> progress = ParseProgressText(text);
     bool bSending = progress && progress->strLabel == "Sending...";
     std::lock_guard lock(m_mutex);
@@ -221,11 +232,18 @@ std::optional<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
         m_report.sent.push_back(pszTable);
         m_steps.BeginTransfer(TransferOf(pEntry, pszTable));
         if (pEntry != nullptr && !pEntry->strFileName.empty()) {
-            m_report.sentFiles.emplace_back(pEntry->strFileName, pEntry->cbData);
+            m_report.sentFiles.emplace_back(pEntry->strFileName, FileBytes(*pEntry, pszTable));
         }
     }
     m_bSending = bSending;
-    return m_steps.OnText(text, GetTickCount());
+    std::vector<ProgressStep> steps;
+    std::optional<ProgressStep> step = m_steps.OnText(text, GetTickCount());
+    if (!step) return steps;
+    // The restart wait's limit is the engine's; the share of it shown is only its pauses.
+    if (StepPhase(step->strName) == "restart" && m_workers.pfnWaitLeftMs) step->dwLeftMs = m_workers.pfnWaitLeftMs();
+    steps.push_back(std::move(*step));
+    if (std::optional<ProgressStep> following = m_steps.TakeFollowing()) steps.push_back(std::move(*following));
+    return steps;
 }
 
 BOOL CCliSession::ShowHelpPage(const char* pszUrl) {
@@ -256,7 +274,8 @@ void CCliSession::NoteFirmwareVersions(CKelvoApp& app) {
             m_report.strFwBefore = version;
             m_report.romIdBefore = romId;
         }
-        if (dwResult == ERROR_SUCCESS || dwResult == ERROR_ALREADY_REGISTERED) {
+        // A check restarts nothing: it has no "after".
+        if (!m_options.bCheck && (dwResult == ERROR_SUCCESS || dwResult == ERROR_ALREADY_REGISTERED)) {
             m_report.strFwAfter = m_report.strFwBefore;
             m_report.romIdAfter = m_report.romIdBefore;
         }
@@ -268,7 +287,7 @@ BOOL CCliSession::SetupConnectionKinds() {
     if (m_options.nKind) {
         int nKind = *m_options.nKind;
         if ((dwInterfaces & kInterfaceOfKind[nKind]) == 0) {
-            SayMissingModel();
+            SayKindNotOffered(nKind);
             ShowError(LOC_PORT_NOT_SUPPORTED, ERROR_KIND_NOT_OFFERED, "%s", LoadResString(IDS_PORT_NOT_SUPPORTED).c_str());
             return FALSE;
         }
@@ -286,6 +305,13 @@ BOOL CCliSession::SetupConnectionKinds() {
     }
     theApp.nInitialPortKind = m_nKind;
     return TRUE;
+}
+
+void CCliSession::SayKindNotOffered(int nKind) {
+    std::string sentence = KindNotOfferedSentence(theApp.nTypeId, nKind);
+    if (sentence.empty()) return;
+    std::lock_guard lock(m_mutex);
+    m_report.strResultText = sentence;
 }
 
 void CCliSession::SayMissingModel() {
@@ -395,26 +421,31 @@ DWORD CCliSession::ChoosePort(CKelvoApp& app) {
     return ERROR_SUCCESS;
 }
 
+DWORD CCliSession::CheckBeforeConnecting(const std::string& port, bool bShowNotes) {
+    if (!m_workers.pfnCheckBeforeConnecting) return ERROR_SUCCESS;
+    std::vector<std::string> notes;
+    std::optional<PortProblem> problem = m_workers.pfnCheckBeforeConnecting(m_nKind, port, &notes);
+    if (bShowNotes) ShowNotes(notes);
+    if (!problem) return ERROR_SUCCESS;
+    LogMessage(LOG_APP, 'I', __LINE__, problem->dwResult, "Not connecting: %s", problem->strSentence.c_str());
+    std::lock_guard lock(m_mutex);
+    m_report.strKind = PortKindWord(m_nKind);
+    m_report.strPort = port;
+    m_report.strResultText = problem->strSentence;
+    return problem->dwResult;
+}
+
 DWORD CCliSession::Select(CKelvoApp& app) {
     app.ClearFlags(UF_CANCEL | UF_RETRY | UF_RETRY_REQUESTED);
     LogMessage(LOG_APP, 'I', __LINE__, 0, "Wait for last thread...");
     if (m_nInterrupts > 0) return ERROR_CANCELLED;
     if (m_nKind < 0 && !SetupConnectionKinds()) return ERROR_INVALID_PRINTER_NAME;
     app.nPortKind = m_nKind;
-    if (m_workers.pfnCheckBeforeConnecting) {
-        std::vector<std::string> notes;
-        std::optional<PortProblem> problem = m_workers.pfnCheckBeforeConnecting(m_nKind, m_options.strPort, &notes);
-        ShowNotes(notes);
-        if (problem) {
-            LogMessage(LOG_APP, 'I', __LINE__, problem->dwResult, "Not connecting: %s", problem->strSentence.c_str());
-            std::lock_guard lock(m_mutex);
-            m_report.strKind = PortKindWord(m_nKind);
-            m_report.strPort = m_options.strPort;
-            m_report.strResultText = problem->strSentence;
-            return problem->dwResult;
-        }
-    }
-    DWORD dwResult = ChoosePort(app);
+    DWORD dwResult = CheckBeforeConnecting(m_options.strPort, true);
+    if (dwResult == ERROR_SUCCESS) dwResult = ChoosePort(app);
+    // A port the search found is checked as a named one: a node this user may not open
+    // is named now, not after the connection's retries.
+    if (dwResult == ERROR_SUCCESS && m_options.strPort.empty()) dwResult = CheckBeforeConnecting(app.szPortName, false);
     if (dwResult != ERROR_SUCCESS) return dwResult;
     // The serial line's settings for the run: the record the port list would make.
     if (m_nKind == static_cast<int>(PORT_KIND_SERIAL)) {
@@ -492,8 +523,8 @@ void CCliSession::NoteWouldSend(const CKelvoApp& app) {
     std::string files;
     for (const UpdateDataEntry* pEntry : app.wouldSend) {
         m_report.wouldSend.push_back(TableNameOf(pEntry));
-        files += StrPrintf("%s%s (%s, %llu bytes)", files.empty() ? "" : ", ", TableNameOf(pEntry),
-                           pEntry->strFileName.c_str(), static_cast<unsigned long long>(pEntry->cbData));
+        files += StrPrintf("%s%s (%s, %s bytes)", files.empty() ? "" : ", ", TableNameOf(pEntry),
+                           pEntry->strFileName.c_str(), GroupedCount(FileBytes(*pEntry, TableNameOf(pEntry))).c_str());
     }
     if (app.nExitCode == ERROR_SUCCESS) {
         m_report.strResultText = "An update would send " + files + "; nothing was sent.";

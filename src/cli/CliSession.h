@@ -45,6 +45,9 @@ struct CliWorkers {
         pfnCheckBeforeConnecting = {};
     // The DEVICE ID the printer reported at the last identification; -1: none.
     std::function<int()> pfnDeviceId = {};
+    // The longest the wait the run sits out now (the restart) may still take, in ms; 0:
+    // none. Any thread.
+    std::function<DWORD()> pfnWaitLeftMs = {};
 };
 
 // The discovery object of a kind; null when this build has none for it.
@@ -118,16 +121,22 @@ private:
     DWORD RunWorker(const std::function<DWORD(CCliSession&)>& body, const char* pszWhat);
     DWORD Select(CKelvoApp& app);
     DWORD ChoosePort(CKelvoApp& app);
+    // The mistakes found before connecting, for the port (empty: a search follows);
+    // ERROR_SUCCESS, or the result with its sentence in the report.
+    DWORD CheckBeforeConnecting(const std::string& port, bool bShowNotes);
     void RunUpdates(CKelvoApp& app);
     void OnInterrupt();
     void DrainInterrupts();
-    // Notes a transfer that begins; the named step the progress text shows, if any.
-    std::optional<ProgressStep> NoteProgress(const std::string& text);
+    // Notes a transfer that begins; the named steps the progress text shows (the step,
+    // then the check that follows a complete data transfer), none for other texts.
+    std::vector<ProgressStep> NoteProgress(const std::string& text);
     std::string FwVersion() const;
     std::vector<BYTE> TakeRomId() const;
     void NoteFirmwareVersions(CKelvoApp& app);
     // The sentence before the "no port"/"not supported" box when config.ini lacks the model.
     void SayMissingModel();
+    // The sentence before the "not supported" box: the word config.ini's line lacks.
+    void SayKindNotOffered(int nKind);
     void ShowNotes(const std::vector<std::string>& notes);
 
     CliOptions m_options;

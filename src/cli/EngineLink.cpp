@@ -14,6 +14,7 @@ CliWorkers EngineWorkers() {
             return CheckBeforeConnecting(nKind, port, pNotes);
         },
         [] { return PrinterDeviceId(); },
+        [] { return UncancellableWaitLeft(); },
     };
 }
 

@@ -21,6 +21,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/FleetResultFile.h"
 #include "cli/Json.h"
 #include "cli/ProgressView.h"
 #include "cli/Report.h"
@@ -38,6 +39,7 @@
 #include "port/UsbLp.h"
 #include "system/Service.h"
 #include "system/System.h"
+#include "ui/StringTable.h"
 #include "ui/TerminalMessageBox.h"
 #include "ui/Util.h"
 
@@ -55,6 +57,9 @@ std::string_view Trim(std::string_view text) {
     if (nFirst == std::string_view::npos) return {};
     return text.substr(nFirst, text.find_last_not_of(kBlanks) - nFirst + 1);
 }
+
+// "1 printer", "3 printers".
+std::string Printers(std::size_t n) { return StrPrintf("%zu printer%s", n, n == 1 ? "" : "s"); }
 
 void WriteAll(int fd, std::string_view text) {
     while (!text.empty()) {
@@ -140,6 +145,10 @@ struct Child {
 };
 
 constexpr DWORD kProgressEventMs = 1000;
+
+// The --json-lines events' schema, on the first line: raised when an event or field
+// changes meaning or goes; new fields may come without it.
+constexpr std::int64_t kEventSchema = 1;
 
 // After --timeout the child is interrupted as by Ctrl+C; if it still runs this much later
 // (a restart wait a cancel does not cut short) a second interrupt makes it quit.
@@ -254,8 +263,8 @@ private:
                 else if (l.nState == 0 || l.nState == 2) ++nDone;
                 else ++nFailed;
             }
-            rows.push_back(StrPrintf("%zu printers: %d running, %d done, %d failed, %d waiting", m_lines.size(), nRunning,
-                                     nDone, nFailed, nWaiting));
+            rows.push_back(StrPrintf("%s: %d running, %d done, %d failed, %d waiting", Printers(m_lines.size()).c_str(),
+                                     nRunning, nDone, nFailed, nWaiting));
             for (const Line& l : m_lines) {
                 if (l.nState == kWaiting || l.nState == kRunning || l.nState == 0 || l.nState == 2) continue;
                 if (rows.size() + 2 >= nRows) break;
@@ -342,13 +351,27 @@ std::string NotStartedResult(
     return object.Text();
 }
 
-// A child's object after --timeout cancelled it: exit status 1 and a field that says why.
+// A result object with another sentence: result_text is its last field.
+std::string WithResultText(std::string json, std::string_view text) {
+    constexpr std::string_view kText = ",\"result_text\":";
+    std::size_t at = json.rfind(kText);
+    if (at == std::string::npos) return json;
+    std::string field = JsonObject().Add("result_text", text).Text();
+    json.replace(at + 1, std::string::npos, field.substr(1));
+    return json;
+}
+
+// A child's object after --timeout cancelled it: exit status 1, a field that says why,
+// and a sentence that says so (the child's own only knows it was cancelled).
 std::string MarkTimedOut(std::string json, int nTimeout) {
     const std::string status = "\"exit_status\":3,";
     if (std::size_t at = json.find(status); at != std::string::npos) {
         json.replace(at, status.size(), StrPrintf("\"exit_status\":1,\"timed_out_after_s\":%d,", nTimeout));
     }
-    return json;
+    return WithResultText(json, StrPrintf("The update took longer than --timeout %d s and was cancelled; its log tells "
+                                          "how far it came: run it again, with a longer --timeout if it was still "
+                                          "sending.",
+                                          nTimeout));
 }
 
 // A check child's object, made before an update in the fleet, as the update run's own:
@@ -359,15 +382,46 @@ std::string AsUpdateResult(std::string json, int nExitStatus) {
         std::size_t end = at == std::string::npos ? at : json.find(field.back() == '[' ? ']' : '}', at);
         if (end != std::string::npos) json.erase(at, end + 1 - at);
     }
-    constexpr std::string_view kText = ",\"result_text\":";
-    std::size_t at = json.rfind(kText);
-    if (nExitStatus == 2 && at != std::string::npos) {
-        CliReport current;
-        current.dwResult = ERROR_ALREADY_REGISTERED;
-        std::string field = JsonObject().Add("result_text", std::string_view(CliResultText(current))).Text();
-        json.replace(at + 1, std::string::npos, field.substr(1));
+    if (nExitStatus != 2) return json;
+    // Current: as after an update that had nothing to send, the firmware after is the one before.
+    JsonValue object;
+    if (ParseJson(json, &object)) {
+        for (auto [pszBefore, pszAfter] : {std::pair{"firmware_before", "firmware_after"}, std::pair{"rom_id_before", "rom_id_after"}}) {
+            const JsonValue* pBefore = object.Find(pszBefore);
+            const std::string null = "\"" + std::string(pszAfter) + "\":null";
+            std::size_t at = json.find(null);
+            if (pBefore == nullptr || pBefore->type != JsonValue::Type::String || at == std::string::npos) continue;
+            json.replace(at, null.size(), "\"" + std::string(pszAfter) + "\":" + JsonString(pBefore->text));
+        }
     }
-    return json;
+    CliReport current;
+    current.dwResult = ERROR_ALREADY_REGISTERED;
+    return WithResultText(json, CliResultText(current));
+}
+
+// Where a printer's own log is: Kelvo-<port>.log beside the parent's.
+std::string ChildLogPath(const std::string& logFolder, const std::string& port) {
+    if (logFolder.empty()) return {};
+    return logFolder + "/" + LOG_PROGRAM_NAME + "-" + PortFileTag(port) + ".log";
+}
+
+// A failed or timed-out printer's outcome for people: what, why and where its log is.
+// Empty for the others.
+std::string FailureText(const FleetResult& result, const std::string& logFolder) {
+    if (result.nExitStatus == 0 || result.nExitStatus == 2 || result.nExitStatus == 3) return {};
+    JsonValue object;
+    if (!ParseJson(result.strJson, &object)) object = JsonValue();
+    auto text = [&object](std::string_view key) {
+        const JsonValue* pValue = object.Find(key);
+        return pValue != nullptr && pValue->type == JsonValue::Type::String ? Printable(pValue->text) : std::string();
+    };
+    const bool bTimedOut = object.Find("timed_out_after_s") != nullptr;
+    std::string name = text("result_name");
+    std::string line = bTimedOut ? "timed out" : "failed";
+    if (!name.empty() && !bTimedOut) line += " (" + name + ")";
+    if (std::string reason = text("result_text"); !reason.empty()) line += ": " + reason;
+    if (std::string log = ChildLogPath(logFolder, result.strPort); !log.empty()) line += " Log: " + Printable(log);
+    return line;
 }
 
 bool IsTtyName(std::string_view name) {
@@ -401,6 +455,41 @@ void StartServicesStoppedHere(const ServiceLimits& limits) {
     auto stopped = [&units](std::string_view unit) { return std::find(units.begin(), units.end(), unit) != units.end(); };
     if (stopped(kSpoolerUnit) || stopped("cups.socket") || stopped("cups.path")) SpoolerControl(TRUE, nullptr, limits);
     if (stopped(kPosServiceUnit)) PosServiceControl(TRUE, limits);
+}
+
+// A printer's line at its end, for people.
+std::string OutcomeText(const FleetResult& result, bool bCheck, const std::string& logFolder) {
+    switch (result.nExitStatus) {
+        case 0: return bCheck ? "needs an update" : "updated";
+        case 2: return "current";
+        case 3: return "cancelled";
+        default: return FailureText(result, logFolder);
+    }
+}
+
+// What a --json-lines phase event calls a child's line: its step's name, or "prepare"
+// for the identification's status; empty for every other line.
+std::string_view PhaseOfLine(std::string_view line) {
+    if (line == LoadResString(IDS_PREPARING)) return "prepare";
+    return StepPhase(line);
+}
+
+// The run's result, kept for the next --retry-failed, and said where; a result that
+// cannot be kept is said too (the run itself is not worse for it).
+void KeepResult(const std::string& json, const std::vector<FleetResult>& results) {
+    std::string path, error;
+    if (!SaveLastFleetResult(json, &path, &error)) {
+        WriteAll(STDERR_FILENO, std::string(kProgramName) + ": the result was not kept for --retry-failed: " + error + "\n");
+        return;
+    }
+    const bool bAnyFailed = std::any_of(results.begin(), results.end(), [](const FleetResult& result) {
+        return result.nExitStatus != 0 && result.nExitStatus != 2;
+    });
+    WriteAll(STDERR_FILENO, std::string(kProgramName) + ": the result is kept in " + path +
+                                (bAnyFailed ? "; --retry-failed (no file) runs the printers that failed or were not "
+                                              "started again"
+                                            : "") +
+                                "\n");
 }
 
 }  // namespace
@@ -560,9 +649,15 @@ static bool ReadFleetFile(const std::string& path, std::string* pText, std::stri
     }
 }
 
-bool CollectFleetPorts(const CliOptions& options, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
+bool CollectFleetPorts(const CliOptions& givenOptions, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,
                        std::string* pError, bool* pbNothingToDo) {
     if (pbNothingToDo != nullptr) *pbNothingToDo = false;
+    // --retry-failed without a file: the last fleet run's result.
+    CliOptions options = givenOptions;
+    if (options.bRetryFailed && options.strRetryFailed.empty()) {
+        options.strRetryFailed = LastFleetResultPath(pError);
+        if (options.strRetryFailed.empty()) return false;
+    }
     pPorts->clear();
     for (const std::string& port : options.ports) AddUnique(pPorts, port);
     if (!options.strPortsFrom.empty()) {
@@ -667,8 +762,9 @@ std::string FleetJson(const std::vector<FleetResult>& results, int nExitStatus, 
     return object.Text();
 }
 
-std::string FleetSummaryTable(const std::vector<FleetResult>& results) {
+std::string FleetSummaryTable(const std::vector<FleetResult>& results, const std::string& logFolder) {
     std::vector<std::array<std::string, 6>> rows{{"PORT", "MODEL", "FIRMWARE", "SENT", "RESULT", "TIME"}};
+    std::vector<std::string> failures{""};  // under each row: why it failed, and its log
     for (const FleetResult& result : results) {
         JsonValue object;
         if (!ParseJson(result.strJson, &object)) object = JsonValue();
@@ -679,7 +775,7 @@ std::string FleetSummaryTable(const std::vector<FleetResult>& results) {
         std::string before = text("firmware_before"), after = text("firmware_after");
         std::string firmware = before.empty() && after.empty() ? "-"
                                : after.empty() || after == before ? (before.empty() ? after : before)
-                                                                  : (before.empty() ? "?" : before) + " -> " + after;
+                                                                  : (before.empty() ? "unknown" : before) + " -> " + after;
         std::string sent;
         if (const JsonValue* pSent = object.Find("sent"); pSent != nullptr) {
             for (const JsonValue& item : pSent->items) sent += (sent.empty() ? "" : " ") + Printable(item.text);
@@ -698,19 +794,21 @@ std::string FleetSummaryTable(const std::vector<FleetResult>& results) {
         std::string model = text("model");
         rows.push_back({Printable(result.strPort), model.empty() ? "-" : model, firmware, sent.empty() ? "-" : sent,
                         outcome, duration});
+        failures.push_back(FailureText(result, logFolder));
     }
     std::array<std::size_t, 6> widths{};
     for (const auto& row : rows) {
         for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Utf8Length(row[c]));
     }
     std::string table;
-    for (const auto& row : rows) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
         std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) line += std::string(widths[c] - Utf8Length(row[c]) + 2, ' ');
+        for (std::size_t c = 0; c < rows[r].size(); ++c) {
+            line += rows[r][c];
+            if (c + 1 < rows[r].size()) line += std::string(widths[c] - Utf8Length(rows[r][c]) + 2, ' ');
         }
         table += line + "\n";
+        if (!failures[r].empty()) table += "  " + failures[r] + "\n";
     }
     return table;
 }
@@ -719,6 +817,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     const DWORD dwStart = GetTickCount();
     auto finish = [&](const std::vector<FleetResult>& results, int nStatus) {
         LogMessage(LOG_APP, 'I', __LINE__, 0, "[[[ Fleet run ended: exit status %d ]]]", nStatus);
+        const std::string json = FleetJson(results, nStatus, GetTickCount() - dwStart);
+        if (!results.empty()) KeepResult(json, results);
         if (options.bJsonLines) {
             WriteAll(STDOUT_FILENO, JsonObject()
                                         .Add("event", "summary")
@@ -726,21 +826,43 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                                         .Text() +
                                         "\n");
         } else if (options.bJson) {
-            WriteAll(STDOUT_FILENO, FleetJson(results, nStatus, GetTickCount() - dwStart) + "\n");
+            WriteAll(STDOUT_FILENO, json + "\n");
         }
         return nStatus;
     };
     // Begun afresh only under the lock: a refused run adds its lines to the running one's.
     LogSetupPending(LOG_PROGRAM_MASK, LOG_PROGRAM_NAME);
 
-    // --json-lines: each event as it happens, so a parent killed later loses nothing done.
-    auto event = [&options](const char* pszEvent, const std::string& port, const std::function<void(JsonObject&)>& more) {
+    // --json-lines: each event as it happens, so a parent killed later loses nothing done;
+    // each names the stage it belongs to.
+    const char* pszStage = nullptr;
+    auto event = [&options, &pszStage](const char* pszEvent, const std::string& port,
+                                       const std::function<void(JsonObject&)>& more) {
         if (!options.bJsonLines) return;
         JsonObject object;
-        object.Add("event", pszEvent).Add("port", std::string_view(port));
+        object.Add("event", pszEvent).Add("stage", pszStage).Add("port", std::string_view(port));
         if (more) more(object);
         WriteAll(STDOUT_FILENO, object.Text() + "\n");
     };
+    auto beginStage = [&options, &pszStage](const char* pszName, std::size_t nPrinters) {
+        pszStage = pszName;
+        if (!options.bJsonLines) return;
+        WriteAll(STDOUT_FILENO, JsonObject()
+                                    .Add("event", "stage")
+                                    .Add("stage", pszName)
+                                    .Add("printers", static_cast<std::int64_t>(nPrinters))
+                                    .Text() +
+                                    "\n");
+    };
+    if (options.bJsonLines) {
+        // The first line says which events follow; a reader checks it before any other.
+        WriteAll(STDOUT_FILENO, JsonObject()
+                                    .Add("event", "begin")
+                                    .Add("schema", kEventSchema)
+                                    .Add("command", options.bCheck ? "check" : "update")
+                                    .Text() +
+                                    "\n");
+    }
 
     LockOnly lockFrontEnd;
     std::string failedLock;
@@ -804,8 +926,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
     }
 
     FleetView view(STDERR_FILENO, ::isatty(STDERR_FILENO) != 0, ports);
-    view.Message(StrPrintf("%s %zu printers, at most %d at once.", options.bCheck ? "Checking" : "Updating", ports.size(),
-                           options.nParallel));
+    view.Message(std::string(options.bCheck ? "Checking " : "Updating ") + Printers(ports.size()) +
+                 (ports.size() > 1 ? StrPrintf(", at most %d at once.", options.nParallel) : std::string(".")));
 
     UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     const std::string program = SelfPath();
@@ -829,6 +951,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             results[nIndex].nExitStatus = 3;
             results[nIndex].strJson = NotStartedResult(results[nIndex], why, text);
             view.SetPhase(nIndex, "not started", 3);
+            event("result", ports[nIndex], [&](JsonObject& o) { o.AddRaw("result", results[nIndex].strJson); });
         }
         pending.clear();
     };
@@ -904,17 +1027,22 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                 }
             }
             if (progress) {
+                const std::string_view phase = PhaseOfLine(progress->strLabel);
                 // At most one a second, and each new phase at once.
-                if (progress->strLabel == child.lastLabel && !child.progressDue.Expired()) continue;
+                if (phase.empty() || (progress->strLabel == child.lastLabel && !child.progressDue.Expired())) continue;
                 child.lastLabel = progress->strLabel;
                 child.progressDue = Deadline(kProgressEventMs);
                 event("progress", ports[child.nIndex], [&](JsonObject& o) {
-                    o.Add("phase", std::string_view(progress->strLabel))
+                    o.Add("phase", phase)
+                        .Add("text", std::string_view(progress->strLabel))
                         .Add("percent", static_cast<std::int64_t>(progress->nPercent));
                 });
-            } else {
+            } else if (const std::string_view phase = PhaseOfLine(text); !phase.empty()) {
+                // Only the steps: a child's other lines (its messages, its summary, its
+                // result line) are in its result object.
                 child.lastStep = text;
-                event("phase", ports[child.nIndex], [&](JsonObject& o) { o.Add("text", std::string_view(text)); });
+                event("phase", ports[child.nIndex],
+                      [&](JsonObject& o) { o.Add("phase", phase).Add("text", std::string_view(text)); });
             }
         }
     };
@@ -980,6 +1108,11 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                 const std::string& port = ports[child.nIndex];
                 LogMessage(LOG_APP, 'I', __LINE__, 0, "%s of [%s] ended: exit status %d", bPreCheck ? "Check" : "Update",
                            port.c_str(), nExitCode);
+                if (bPreCheck) {
+                    // The check's own object, whatever follows it.
+                    std::string checkJson = ResultOfChild(results[child.nIndex], child.outText, nExitCode);
+                    event("result", port, [&](JsonObject& o) { o.AddRaw("result", checkJson); });
+                }
                 if (bPreCheck && (nExitCode == 0 || nExitCode == 1)) {
                     // Needs the update: it comes once the check of every printer is done. A
                     // printer the check could not identify is tried as an update too: the
@@ -1000,8 +1133,8 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
                     result.strJson = MarkTimedOut(result.strJson, options.nTimeout);
                 }
                 result.nExitStatus = nExitCode;
-                view.SetPhase(child.nIndex, StrPrintf("ended: exit status %d", nExitCode), nExitCode);
-                event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
+                view.SetPhase(child.nIndex, OutcomeText(result, options.bCheck, LogFolder()), nExitCode);
+                if (!bPreCheck) event("result", port, [&](JsonObject& o) { o.AddRaw("result", result.strJson); });
                 it = running.erase(it);
                 if (nExitCode != 0 && nExitCode != 2 && ++nFailures == options.nMaxFailures &&
                     (!pending.empty() || !toUpdate.empty())) {
@@ -1013,6 +1146,7 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             }
         }
     };
+    beginStage(options.bCheck || bCheckFirst ? "check" : "update", pending.size());
     runChildren();
     if (bCheckFirst) {
         bPreCheck = false;
@@ -1028,19 +1162,21 @@ int RunFleet(const CliOptions& options, int fdInterrupt) {
             PosServiceControl(FALSE);
             pending.assign(toUpdate.begin(), toUpdate.end());
             toUpdate.clear();
+            beginStage("update", pending.size());
             runChildren();
         }
     }
 
     const ServiceLimits& limits = nInterrupts >= 2 ? kQuitLimits : kServiceLimits;
     StartServicesStoppedHere(limits);
-    std::string table = FleetSummaryTable(results);
+    std::string table = FleetSummaryTable(results, LogFolder());
     table.pop_back();
     view.Message(table, false);
     int nCounts[4] = {};
     for (const FleetResult& result : results) ++nCounts[result.nExitStatus >= 0 && result.nExitStatus <= 3 ? result.nExitStatus : 1];
-    view.Message(StrPrintf("%s: %zu printers: %d %s, %d current, %d failed, %d cancelled", kProgramName, results.size(),
-                           nCounts[0], options.bCheck ? "to update" : "updated", nCounts[2], nCounts[1], nCounts[3]),
+    view.Message(StrPrintf("%s: %s: %d %s, %d current, %d failed, %d cancelled", kProgramName,
+                           Printers(results.size()).c_str(), nCounts[0], options.bCheck ? "to update" : "updated",
+                           nCounts[2], nCounts[1], nCounts[3]),
                  false);
     return finish(results, FleetExitStatus(results, nInterrupts > 0));
 }

@@ -35,7 +35,7 @@ inline constexpr std::size_t FLEET_FILE_MAX = 16u << 20;
 bool FailedPortsOfResult(std::string_view json, int nKind, std::vector<std::string>* pPorts, std::string* pError);
 
 // The ports of a fleet run: every --port, then the file's, then the failed ones of
-// --retry-failed, then with --all every port
+// --retry-failed (without a file: of the last fleet run's result), then with --all every port
 // discovery finds for the kind; each once, in that order. FALSE with a reason (no kind
 // for --all, an unreadable or oversized file, more than FLEET_PRINTERS_MAX, none found at all); *pbNothingToDo (may be null) is set
 // when the only source was a --retry-failed result in which nothing failed.
@@ -67,9 +67,11 @@ struct FleetResult {
 int FleetExitStatus(const std::vector<FleetResult>& results, bool bCancelled) noexcept;
 
 // The table a person reads at the end: a header, then a row per printer with its port,
-// model, firmware before -> after, the files sent, the outcome and the time taken, in
-// columns; each line ends with a newline.
-std::string FleetSummaryTable(const std::vector<FleetResult>& results);
+// model, firmware before -> after ("unknown" when not read), the files sent, the outcome
+// and the time taken, in columns; under the row of a printer that failed or timed out,
+// indented, why (its result's sentence) and its log file in logFolder (empty: none
+// named). Each line ends with a newline.
+std::string FleetSummaryTable(const std::vector<FleetResult>& results, const std::string& logFolder = {});
 
 // {"printers":N,"exit_status":S,"by_exit_status":{...},"duration_ms":T}: the summary.
 std::string FleetSummaryJson(const std::vector<FleetResult>& results, int nExitStatus, DWORD dwDurationMs);

@@ -7,21 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/Preflight.h"
 #include "engine/Kelvo.h"
 #include "engine/UpdateFiles.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 
 namespace {
-
-const char* InterfaceWord(int nKind) {
-    switch (nKind) {
-        case PORT_KIND_USB: return "IF_USB";
-        case PORT_KIND_BLUETOOTH: return "IF_BT";
-        case PORT_KIND_LAN: return "IF_TCP";
-        default: return "IF_COM";
-    }
-}
 
 // The data-kind letter of each kind of file that can be sent, by its prefix.
 struct FileLetter {

@@ -86,8 +86,12 @@ const OptionSpec* FindShort(char ch) {
     return nullptr;
 }
 
-bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions, std::string* pError) {
-    if (spec.bValue && value.empty()) {
+// An option whose value may be left out (not given inline, and no argument that is no
+// option after it).
+bool ValueMayBeLeftOut(const OptionSpec& spec) { return spec.id == OptionId::RetryFailed; }
+
+bool Apply(const OptionSpec& spec, std::string_view value, bool bLeftOut, CliOptions* pOptions, std::string* pError) {
+    if (spec.bValue && value.empty() && !bLeftOut) {
         *pError = std::string("option --") + spec.pszLong + " needs a value";
         return false;
     }
@@ -119,7 +123,10 @@ bool Apply(const OptionSpec& spec, std::string_view value, CliOptions* pOptions,
             pOptions->ports.emplace_back(value);
             break;
         case OptionId::PortsFrom: pOptions->strPortsFrom = value; break;
-        case OptionId::RetryFailed: pOptions->strRetryFailed = value; break;
+        case OptionId::RetryFailed:
+            pOptions->bRetryFailed = true;
+            pOptions->strRetryFailed = value;
+            break;
         case OptionId::All: pOptions->bAll = true; break;
         case OptionId::Parallel:
         case OptionId::Timeout:
@@ -191,9 +198,13 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, st
             return false;
         }
         std::string_view value;
+        bool bLeftOut = false;
         if (pSpec->bValue) {
+            const bool bNextIsValue = i + 1 < argc && argv[i + 1] != nullptr && !std::string_view(argv[i + 1]).starts_with('-');
             if (inlineValue) {
                 value = *inlineValue;
+            } else if (ValueMayBeLeftOut(*pSpec) && !bNextIsValue) {
+                bLeftOut = true;
             } else if (i + 1 < argc) {
                 value = argv[++i] != nullptr ? argv[i] : "";
             }
@@ -201,7 +212,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, st
             *pError = std::string("option --") + pSpec->pszLong + " takes no value";
             return false;
         }
-        if (!Apply(*pSpec, value, &options, pError)) return false;
+        if (!Apply(*pSpec, value, bLeftOut, &options, pError)) return false;
     }
     *pOptions = std::move(options);
     return true;
@@ -239,10 +250,12 @@ std::string CliUsage() {
            "  -j, --parallel N    at most N updates at once (default 4)\n"
            "      --timeout SECONDS  cancel a printer's update after SECONDS (as Ctrl+C does)\n"
            "      --max-failures N   start no further update once N have failed\n"
-           "      --retry-failed RESULT.json  the printers that failed or were not started\n"
-           "                      in an earlier run's --json result\n"
-           "      --json-lines    one JSON object a line on stdout as things happen (start,\n"
-           "                      phase, progress, result of each printer), the summary last\n"
+           "      --retry-failed [RESULT.json]  the printers that failed or were not started\n"
+           "                      in an earlier run's --json result; without a file, in the\n"
+           "                      last run of several printers (its result is kept in\n"
+           "                      $XDG_STATE_HOME/kelvo/last-fleet.json)\n"
+           "      --json-lines    one JSON object a line on stdout as things happen (begin,\n"
+           "                      stage, start, phase, progress, result), the summary last\n"
            "\n"
            "  -h, --help          this text\n"
            "  -V, --version       the program's version\n"

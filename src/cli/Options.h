@@ -14,6 +14,7 @@ struct CliOptions {
     std::vector<std::string> ports; // every --port, in order: more than one is a fleet run
     std::string strPortsFrom;       // --ports-from: a file of ports, one a line, # comments
     std::string strRetryFailed;     // --retry-failed: an earlier --json result; its failed ports
+    bool bRetryFailed = false;      // --retry-failed, with or without a file (none: the last fleet run's)
     bool bAll = false;              // --all: a fleet run over every printer --list finds
     int nParallel = 4;              // --parallel: fleet runs at most this many at once
     int nTimeout = 0;               // --timeout: seconds a fleet's printer may take (0: no limit)
@@ -41,11 +42,13 @@ const char* PortKindWord(int nKind) noexcept;
 // a port name may be, a --parallel that is no number from 1 to 64, a --timeout or
 // --max-failures that is no number from 1 to 86400 (10000), or an argument that is
 // no option. A repeated option: the last wins (--port is also kept in the list of ports).
+// --retry-failed takes its file as --retry-failed=FILE, or as the next argument unless
+// that is an option or there is none: then the last fleet run's result is meant.
 bool ParseCliOptions(int argc, const char* const* argv, CliOptions* pOptions, std::string* pError);
 
 // A fleet run: several ports, a file of them, or every printer found.
 inline bool IsFleetRun(const CliOptions& options) {
-    return options.ports.size() > 1 || !options.strPortsFrom.empty() || !options.strRetryFailed.empty() || options.bAll || options.nTimeout > 0 ||
+    return options.ports.size() > 1 || !options.strPortsFrom.empty() || options.bRetryFailed || options.bAll || options.nTimeout > 0 ||
            options.nMaxFailures > 0 || options.bJsonLines;
 }
 

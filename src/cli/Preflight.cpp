@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,63 @@ const char* FormOfKind(int nKind) {
 
 std::string KindOption(int nKind) { return "--kind " + KindWord(nKind); }
 
+struct KindInterface {
+    int nKind;
+    DWORD dwBit;
+    const char* pszWord;  // as config.ini's interfaces field writes it
+    const char* pszName;  // as a sentence names the connection
+};
+constexpr KindInterface kKindInterfaces[] = {
+    {PORT_KIND_USB, IF_USB, "IF_USB", "USB"},
+    {PORT_KIND_BLUETOOTH, IF_BT, "IF_BT", "Bluetooth"},
+    {PORT_KIND_LAN, IF_TCP, "IF_TCP", "LAN"},
+    {PORT_KIND_SERIAL, IF_COM, "IF_COM", "serial"},
+};
+
+const KindInterface* InterfaceOf(int nKind) {
+    for (const KindInterface& ki : kKindInterfaces) {
+        if (ki.nKind == nKind) return &ki;
+    }
+    return nullptr;
+}
+
+const ModelEntry* RowOf(int nTypeId) {
+    if (nTypeId <= 0 || static_cast<std::size_t>(nTypeId) >= MODEL_TABLE_SIZE) return nullptr;
+    return &ModelTable[static_cast<std::size_t>(nTypeId)];
+}
+
+// "config.ini's line for Type ID 0x20 (KV-T32) offers only USB: to update it over LAN,
+// add IF_TCP to its interfaces field (IF_USB|IF_TCP)"; empty when the line offers the
+// kind, or there is no line with connections at all (said elsewhere).
+std::string AddInterfaceSentence(int nTypeId, int nKind) {
+    const ModelEntry* pRow = RowOf(nTypeId);
+    const KindInterface* pWanted = InterfaceOf(nKind);
+    if (pRow == nullptr || pWanted == nullptr || pRow->dwInterfaces == 0 || (pRow->dwInterfaces & pWanted->dwBit) != 0) {
+        return {};
+    }
+    std::vector<std::string> names;
+    std::string field;
+    for (const KindInterface& ki : kKindInterfaces) {
+        if ((pRow->dwInterfaces & ki.dwBit) == 0) continue;
+        names.push_back(ki.pszName);
+        field += (field.empty() ? "" : "|") + std::string(ki.pszWord);
+    }
+    std::string offered;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        offered += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    }
+    return StrPrintf("config.ini's line for Type ID 0x%02X", static_cast<unsigned>(nTypeId)) +
+           (pRow->pszModelName.empty() ? std::string() : " (" + pRow->pszModelName + ")") + " offers only " + offered +
+           ": to update it over " + pWanted->pszName + ", add " + pWanted->pszWord + " to its interfaces field (" +
+           field + "|" + pWanted->pszWord + ")";
+}
+
+// A name that is meant as an IPv4 address: digits and dots only, with a dot.
+bool LooksLikeAddress(std::string_view name) {
+    return name.find('.') != std::string_view::npos &&
+           std::all_of(name.begin(), name.end(), [](char ch) { return (ch >= '0' && ch <= '9') || ch == '.'; });
+}
+
 bool IsComName(std::string_view name) {
     return name.size() > 3 && ::strncasecmp(name.data(), "COM", 3) == 0 &&
            std::all_of(name.begin() + 3, name.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
@@ -92,18 +150,26 @@ PortProblem WrongForm(int nKind, const std::string& name) {
     }
     std::string_view rest = name;
     if (rest.starts_with("/dev/")) rest.remove_prefix(5);
+    // The kind the sentence sends the user to, when another: the model must offer it.
+    int nSuggested = nKind;
     std::string sentence;
     if (std::string usb = UsbNameOfNode(rest); !usb.empty()) {
+        nSuggested = PORT_KIND_USB;
         sentence = shown + " is the USB printer " + usb + " to Kelvo: --kind usb --port " + usb;
     } else if (rest.size() != name.size() && KindOfName(std::string(rest)) >= 0) {
         int nOther = KindOfName(std::string(rest));
+        nSuggested = nOther;
         sentence = shown + ": name the port without /dev/: " + (nOther == nKind ? "" : KindOption(nOther) + " ") +
                    "--port " + std::string(rest);
     } else if (int nOther = KindOfName(name); nOther >= 0) {
+        nSuggested = nOther;
         sentence = shown + " is a " + (nOther == PORT_KIND_LAN ? std::string("LAN address") :
                                        nOther == PORT_KIND_SERIAL ? std::string("serial port") :
                                        std::string(PortKindWord(nOther)) + " name") +
                    ", not a " + PortKindWord(nKind) + " port: " + KindOption(nOther) + " --port " + name;
+    } else if (LooksLikeAddress(name)) {
+        sentence = shown + " is not a valid IPv4 address: an address is four numbers from 0 to 255 separated by dots, "
+                           "such as 192.168.1.40 (the printer's self-test page shows it)";
     } else if (nKind == PORT_KIND_LAN && LooksLikeHostName(name)) {
         sentence = shown + " is a host name; Kelvo takes the printer's IPv4 address (192.168.1.40): its self-test "
                            "page shows it, or " + ListHint(nKind);
@@ -111,6 +177,7 @@ PortProblem WrongForm(int nKind, const std::string& name) {
         sentence = shown + " is not a " + PortKindWord(nKind) + " port name: " + FormOfKind(nKind) + "; " +
                    ListHint(nKind);
     }
+    if (std::string add = AddInterfaceSentence(theApp.nTypeId, nSuggested); !add.empty()) sentence += "; " + add;
     return {ERROR_INVALID_NAME, sentence + "."};
 }
 
@@ -122,6 +189,52 @@ std::string GroupName(gid_t gid) {
         return pFound->gr_name;
     }
     return std::to_string(gid);
+}
+
+std::string UserName(uid_t uid) {
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd* pFound = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr) {
+        return pFound->pw_name;
+    }
+    return std::to_string(uid);
+}
+
+// Where the package puts its device rule (the admin's copy may override it).
+bool DeviceRuleInstalled() {
+    for (const char* pszPath : {"/etc/udev/rules.d/60-kelvo.rules", "/usr/lib/udev/rules.d/60-kelvo.rules",
+                                "/usr/local/lib/udev/rules.d/60-kelvo.rules"}) {
+        if (::access(SysPath(pszPath).c_str(), F_OK) == 0) return true;
+    }
+    return false;
+}
+
+// What really lets this user open the node: the package's rule for the maker's ports (the
+// user at the seat), the node's group when that group may read and write it (never
+// root's: that is root's own), and root.
+std::string AccessSentence(int nKind, const std::string& name, const std::string& path, const struct stat& st) {
+    std::vector<std::string> ways;
+    if (nKind == PORT_KIND_USB || name.starts_with("ttyACM")) {
+        ways.push_back(DeviceRuleInstalled()
+                           ? "the package's device rule lets the user logged in at this machine's seat open the "
+                             "maker's printers (a login over ssh is not at the seat)"
+                           : "install the package: its device rule lets the user at this machine's seat open the "
+                             "maker's printers");
+    }
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0) {
+        std::string group = GroupName(st.st_gid);
+        ways.push_back("add yourself to its group " + group + " (sudo usermod -aG " + group + " $USER, then log in again)");
+    }
+    ways.push_back(ways.empty() ? "only root may, so run as root" : "run as root");
+    std::string text;
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == ways.size() ? "; or " : "; ") + ways[i];
+    }
+    return "You may not open " + path + StrPrintf(" (owner %s, group %s, mode %04o): ", UserName(st.st_uid).c_str(),
+                                                  GroupName(st.st_gid).c_str(),
+                                                  static_cast<unsigned>(st.st_mode & 07777)) +
+           text + ".";
 }
 
 // The node of a USB or serial port: there, and open to this user for reading and writing.
@@ -145,11 +258,7 @@ std::optional<PortProblem> CheckNode(int nKind, const std::string& name, const s
         return PortProblem{ERROR_DEVICE_NOT_CONNECTED, sentence + "."};
     }
     if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        std::string group = GroupName(st.st_gid);
-        return PortProblem{ERROR_ACCESS_DENIED,
-                           "You may not open " + path + " (group " + group +
-                               "): add yourself to the group (sudo usermod -aG " + group +
-                               " $USER, then log in again), install the package's device rule, or run as root."};
+        return PortProblem{ERROR_ACCESS_DENIED, AccessSentence(nKind, name, path, st)};
     }
     return std::nullopt;
 }
@@ -313,11 +422,60 @@ std::string WrongModelSentence(int nDeviceId) {
            ", KF" + StrPrintf("%02X", static_cast<unsigned>(nDeviceId)) + ", ...).";
 }
 
+namespace {
+
+bool RowInUse(const ModelEntry& row) { return !row.pszModelName.empty() || row.dwDataKinds != 0 || row.dwInterfaces != 0; }
+
+// The digits of n read in base nFrom, as a number in base nTo; -1 when they are no such number.
+int ReadInOtherBase(int n, int nFrom, int nTo) {
+    std::string digits = nFrom == 16 ? StrPrintf("%X", static_cast<unsigned>(n)) : std::to_string(n);
+    char* pEnd = nullptr;
+    long value = std::strtol(digits.c_str(), &pEnd, nTo);
+    return *pEnd == '\0' ? static_cast<int>(value) : -1;
+}
+
+// config.ini has a line whose Type ID, its digits read in the other base, is the files':
+// "20" there is twenty, the files' "20" is 0x20.
+std::string OtherBaseSentence(int nTypeId) {
+    for (std::size_t i = 1; i < MODEL_TABLE_SIZE; ++i) {
+        const int nRow = static_cast<int>(i);
+        if (nRow == nTypeId || !RowInUse(ModelTable[i])) continue;
+        if (ReadInOtherBase(nRow, 10, 16) == nTypeId) {
+            return StrPrintf("The update files here are for Type ID 0x%02X, and config.ini has no line for it but one "
+                             "for %d, which it reads as the decimal number %d (0x%02X); the files' %d is hexadecimal: "
+                             "write that line's Type ID as 0x%02X (or %d).",
+                             static_cast<unsigned>(nTypeId), nRow, nRow, static_cast<unsigned>(nRow), nRow,
+                             static_cast<unsigned>(nTypeId), nTypeId);
+        }
+        if (ReadInOtherBase(nRow, 16, 10) == nTypeId) {
+            return StrPrintf("The update files here are for Type ID 0x%02X (%d in decimal), and config.ini has no line "
+                             "for it but one for 0x%02X (%d in decimal); if that line is for these files, write its "
+                             "Type ID as %d (or 0x%02X).",
+                             static_cast<unsigned>(nTypeId), nTypeId, static_cast<unsigned>(nRow), nRow, nTypeId,
+                             static_cast<unsigned>(nTypeId));
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string KindNotOfferedSentence(int nTypeId, int nKind) {
+    std::string sentence = AddInterfaceSentence(nTypeId, nKind);
+    return sentence.empty() ? MissingModelSentence(nTypeId) : sentence + ".";
+}
+
+const char* InterfaceWord(int nKind) {
+    const KindInterface* pInterface = InterfaceOf(nKind);
+    return pInterface != nullptr ? pInterface->pszWord : "";
+}
+
 std::string MissingModelSentence(int nTypeId) {
     if (nTypeId <= 0 || static_cast<std::size_t>(nTypeId) >= MODEL_TABLE_SIZE) return {};
     const ModelEntry& row = ModelTable[static_cast<std::size_t>(nTypeId)];
     if (row.dwInterfaces != 0) return {};
-    if (row.pszModelName.empty() && row.dwDataKinds == 0) {
+    if (!RowInUse(row)) {
+        if (std::string sentence = OtherBaseSentence(nTypeId); !sentence.empty()) return sentence;
         return "The update files here are for " + TypeIdText(nTypeId) + ", and config.ini has no line for it: add one, " +
                StrPrintf("%d", nTypeId) + ", \"model name\", M|K, IF_USB, 0 (README: \"The update folder: config.ini\").";
     }

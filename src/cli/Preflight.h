@@ -45,5 +45,15 @@ std::optional<PortProblem> CheckBeforeConnecting(int nKind, const std::string& p
 std::string WrongModelSentence(int nDeviceId);
 
 // Before the model's "no port" or "not supported" box: a sentence when config.ini has
-// no line for the files' Type ID, or the line offers no connection. Empty otherwise.
+// no line for the files' Type ID (or one only when its Type ID is read in the other
+// base: "20" is twenty, the files' 20 is 0x20), or the line offers no connection. Empty
+// otherwise.
 std::string MissingModelSentence(int nTypeId);
+
+// Before the "not supported" box of a kind the model's line lacks: which word to add to
+// config.ini ("... add IF_TCP to its interfaces field (IF_USB|IF_TCP)."); as
+// MissingModelSentence when the line offers no connection at all.
+std::string KindNotOfferedSentence(int nTypeId, int nKind);
+
+// The interfaces field's word for a kind: IF_USB, IF_BT, IF_TCP, IF_COM.
+const char* InterfaceWord(int nKind);

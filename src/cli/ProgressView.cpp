@@ -146,8 +146,52 @@ std::string GroupedCount(unsigned long long n) {
     return out;
 }
 
+namespace {
+
+struct TransferKind {
+    std::string_view table;
+    const char* pszName;
+};
+constexpr TransferKind kTransferKinds[] = {
+    {"FW", "Firmware"}, {"KF", "Font data"}, {"CF", "Code page data"}, {"ZF", "CPCL font data"}, {"YF", "ZPL font data"},
+};
+
+// The steps' names as the view prints them, and what a program calls them. A transfer's
+// name is its kind and its file; the check after a data transfer is "Checking the " and
+// its kind.
+constexpr std::string_view kPausePrefix = "The printer accepts the firmware after";
+constexpr std::string_view kRestartStep = "Waiting for the printer to restart";
+constexpr std::string_view kFirmwareCheckStep = "Checking the new firmware";
+constexpr std::string_view kCheckPrefix = "Checking the ";
+
+}  // namespace
+
+std::string TransferKindName(std::string_view table) {
+    for (const TransferKind& kind : kTransferKinds) {
+        if (kind.table == table) return kind.pszName;
+    }
+    return "Data";
+}
+
+std::string_view StepPhase(std::string_view name) {
+    if (name.starts_with(kPausePrefix)) return "firmware_pause";
+    if (name == kRestartStep) return "restart";
+    if (name == kFirmwareCheckStep) return "firmware_check";
+    if (name.starts_with(kCheckPrefix)) return "data_check";
+    for (const TransferKind& kind : kTransferKinds) {
+        std::string_view kindName = kind.pszName;
+        if (name == kindName || (name.starts_with(kindName) && name.substr(kindName.size()).starts_with(' '))) {
+            return kind.table == "FW" ? "firmware" : "data";
+        }
+    }
+    if (name == "Data" || name.starts_with("Data ") || name == "Sending") return "data";
+    return {};
+}
+
 void CProgressSteps::BeginTransfer(const TransferInfo& info) {
     m_transfer = info;
+    m_bFollowingDue = false;
+    m_bFollowingShown = false;
     m_bSending = false;
     m_bPauseOver = info.cbPauseWeight == 0 || info.dwPauseMs == 0;
     m_nLastWaitPercent = -1;
@@ -184,8 +228,11 @@ std::optional<ProgressStep> CProgressSteps::OnText(std::string_view text, DWORD 
         cbDone = std::min(cbDone, m_transfer.cbTotal);
         int nPercent = m_transfer.cbTotal == 0 ? progress->nPercent : static_cast<int>(cbDone * 100 / m_transfer.cbTotal);
         if (progress->nPercent == 100) {
+            // The check has begun: the transfer's end said again does not go back to it.
+            if (m_bFollowingShown) return ProgressStep{m_transfer.strCheckName, -1, 0, 0};
             cbDone = m_transfer.cbTotal;
             nPercent = 100;
+            m_bFollowingDue = !m_transfer.strCheckName.empty();
         }
         return ProgressStep{m_transfer.strName.empty() ? std::string("Sending") : m_transfer.strName, nPercent, cbDone,
                             m_transfer.cbTotal};
@@ -196,15 +243,27 @@ std::optional<ProgressStep> CProgressSteps::OnText(std::string_view text, DWORD 
     if (progress->nPercent > 50 || (progress->nPercent == 50 && m_nLastWaitPercent == 50)) m_bChecking = true;
     m_nLastWaitPercent = progress->nPercent;
     if (m_bChecking) {
-        return ProgressStep{"Checking the new firmware", std::clamp((progress->nPercent - 50) * 2, 0, 100), 0, 0};
+        return ProgressStep{std::string(kFirmwareCheckStep), std::clamp((progress->nPercent - 50) * 2, 0, 100), 0, 0};
     }
-    return ProgressStep{"Waiting for the printer to restart", std::min(progress->nPercent * 2, 100), 0, 0};
+    return ProgressStep{std::string(kRestartStep), std::min(progress->nPercent * 2, 100), 0, 0};
+}
+
+std::optional<ProgressStep> CProgressSteps::TakeFollowing() {
+    if (!m_bFollowingDue) return std::nullopt;
+    m_bFollowingDue = false;
+    m_bFollowingShown = true;
+    return ProgressStep{m_transfer.strCheckName, -1, 0, 0};
 }
 
 std::string CProgressView::StepDetail(const ProgressStep& step, DWORD dwNow) const {
     std::string detail = std::to_string(step.nPercent) + "%";
-    if (step.cbTotal == 0) return detail;
-    detail += "  " + GroupedCount(step.cbDone) + " of " + GroupedCount(step.cbTotal) + " bytes";
+    if (step.cbTotal == 0) {
+        if (step.dwLeftMs > 0 && step.nPercent < 100) {
+            detail += StrPrintf(", at most %u s left", static_cast<unsigned>((step.dwLeftMs + 999) / 1000));
+        }
+        return detail;
+    }
+    detail += "  " + GroupedCount(step.cbDone) + " of " + GroupedCount(step.cbTotal) + " bytes sent";
     DWORD dwElapsed = dwNow - m_dwStepStart;
     unsigned long long cbMoved = step.cbDone > m_cbStepStart ? step.cbDone - m_cbStepStart : 0;
     // A rate needs some time and some bytes behind it.
@@ -231,6 +290,7 @@ void CProgressView::ShowStep(const ProgressStep& step, DWORD dwNow) {
         m_lastLabel.clear();
         Write(step.strName + "\n");
     }
+    if (step.nPercent < 0) return;
     if (m_bTerminal) {
         if (!bNew && step.nPercent == m_nLastPercent) return;
         int nWidth = std::clamp(Columns() - 60, kBarMinWidth, kBarMaxWidth);

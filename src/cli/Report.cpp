@@ -76,7 +76,10 @@ std::string CliSummary(const CliReport& report) {
     }
     std::string before = FirmwareText(report.strFwBefore, report.romIdBefore);
     std::string after = FirmwareText(report.strFwAfter, report.romIdAfter);
-    if (!before.empty() || !after.empty()) {
+    if (report.bCheck) {
+        // Nothing was sent or restarted: what the printer runs now.
+        if (!before.empty()) text += "Firmware: " + before + ".\n";
+    } else if (!before.empty() || !after.empty()) {
         if (before == after) {
             text += "Firmware: " + before + ", unchanged.\n";
         } else {

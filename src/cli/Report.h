@@ -26,7 +26,7 @@ struct CliReport {
     DWORD dwDurationMs = 0;
     std::vector<std::string> messages;  // every message shown, with its error codes
     std::string strResultText;          // what happened and what to do; empty: the result's sentence
-    std::vector<std::pair<std::string, unsigned long long>> sentFiles;  // file names and bytes whose transfer began
+    std::vector<std::pair<std::string, unsigned long long>> sentFiles;  // files whose transfer began, and their sizes
 };
 
 // One line of JSON (no newline): result, result_name, exit_status, model, type_id,
@@ -41,7 +41,8 @@ std::string CliReportJson(const CliReport& report);
 std::string CliResultText(const CliReport& report);
 
 // What a person reads at the end of a run: the files sent with their sizes, and the
-// firmware before and after ("VER2007 (ROM 07)"). Empty when nothing was sent or read.
+// firmware before and after ("VER2007 (ROM 07)"), for a check the firmware it runs.
+// Empty when nothing was sent or read.
 std::string CliSummary(const CliReport& report);
 
 // "result 1242 (ERROR_ALREADY_REGISTERED), exit status 2"

@@ -70,6 +70,8 @@ void RestoreMachineAfterInterrupt() noexcept;
 // to 14 s for the printer to restart"; empty when the running step ends promptly on a
 // cancel, or no run runs. Any thread.
 std::string CancelWaitText();
+// The longest the wait of CancelWaitText may still take, in ms; 0 when none. Any thread.
+DWORD UncancellableWaitLeft();
 
 // The USB discovery object the restart wait asks for a printer's new port name; null
 // (the default) while none exists. Main thread, between runs.

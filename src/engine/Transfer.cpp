@@ -335,6 +335,11 @@ std::string CancelWaitText() {
     return StrPrintf("waiting up to %u s %s", static_cast<unsigned>(std::max<DWORD>(dwSeconds, 1)), g_pending.pszWhat);
 }
 
+DWORD UncancellableWaitLeft() {
+    std::lock_guard lock(g_pendingLock);
+    return g_pending.pszWhat == nullptr ? 0 : std::max<DWORD>(g_pending.until.Remaining(), 1);
+}
+
 int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept {
     // A check changes nothing on the printer, so a retry has nothing to repair: it ends
     // with its failure instead of asking.

@@ -12,15 +12,19 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "FakeCups.h"
 #include "MockSystemd.h"
+#include "cli/Json.h"
+#include "cli/ResultName.h"
 #include "UpdateRun.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
 #include "platform/UniqueFd.h"
+#include "platform/WinError.h"
 #include "system/Service.h"
 
 namespace cli_test {
@@ -195,8 +199,16 @@ TEST_F(FleetRunTest, FivePrintersThreeAtOnceServicesStoppedOnce) {
     EXPECT_TRUE(r.out.ends_with("}}\n")) << r.out;
     // Plain lines, each with its printer in front.
     EXPECT_FALSE(Contains(r.err, "\033[")) << r.err;
-    EXPECT_TRUE(Contains(r.err, m_addresses[nFaulty] + ": ended: exit status 1\n")) << r.err;
+    // The failed printer's line and the table say why and where its log is.
+    const std::string why = "failed (ERROR_INVALID_DATA): " + ResultSentence(ERROR_INVALID_DATA) + " Log: " + LogFolder() +
+                            "/Kelvo-" + m_addresses[nFaulty] + ".log\n";
+    EXPECT_TRUE(Contains(r.err, m_addresses[nFaulty] + ": " + why)) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\n  " + why)) << r.err;
     EXPECT_TRUE(Contains(r.err, "kelvo-cli: 5 printers: 4 updated, 0 current, 1 failed, 0 cancelled\n")) << r.err;
+    // The result is kept for --retry-failed, and said where: the object --json printed.
+    const std::string kept = m_dir / "state/kelvo/last-fleet.json";
+    EXPECT_TRUE(Contains(r.err, "kelvo-cli: the result is kept in " + kept + "; --retry-failed")) << r.err;
+    EXPECT_EQ(TempDir::Read(kept), r.out);
 
     // Each run logged to a file of its own, started afresh after a success as Kelvo.log
     // is; the failed run's record stays whole. The parent logged the fleet run.
@@ -298,7 +310,7 @@ TEST_F(FleetRunTest, SecondInterruptInTheRestartWaitQuitsEveryRun) {
         // Each run said what it waits for at the first interrupt, and quit at the second.
         EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": Cancelling... waiting up to ")) << r.err;
         EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": Quitting: ")) << r.err;
-        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": ended: exit status 3\n")) << r.err;
+        EXPECT_TRUE(Contains(r.err, m_addresses[i] + ": cancelled\n")) << r.err;
     }
     ExpectServicesStoppedOnceWithoutSpooler();
 }
@@ -313,7 +325,7 @@ TEST_F(FleetRunTest, OnATerminalOneLinePerPrinterRedrawnInPlace) {
     EXPECT_EQ(r.nStatus, 2) << r.err;
     // The block of two lines is drawn again from its top, each line with its printer.
     EXPECT_TRUE(Contains(r.err, "\033[2A\r\033[K" + m_addresses[0] + "  ")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 2\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  current\n")) << r.err;
     EXPECT_FALSE(Contains(r.err, m_addresses[2])) << r.err;
     EXPECT_TRUE(Contains(r.err, "kelvo-cli: 2 printers: 0 updated, 2 current, 0 failed, 0 cancelled")) << r.err;
 }
@@ -417,34 +429,75 @@ TEST_F(FleetRunTest, TimeoutCancelsTheSlowPrinterAndMaxFailuresStartsNoOther) {
     ExpectServicesStoppedOnceWithoutSpooler();
 }
 
-// --json-lines: an object a line as things happen, each printer's whole result as it
-// ends, the summary last.
-TEST_F(FleetRunTest, JsonLinesStreamEveryEventAndTheSummaryLast) {
+// --json-lines: the schema first, then an object a line as things happen, each naming
+// its stage: the check of both printers, then their update; a phase is a step's name and
+// text, never a child's other lines; a printer's result once per stage; the summary last.
+TEST_F(FleetRunTest, JsonLinesNameTheirStageAndPhase) {
     MakeFile("FW", 0x07, 30000);
     StartPrinters(0x05, -1, {});
     ProgramResult r = Cli({"--kind", "lan", "--json-lines", "--port", m_addresses[0], "--port", m_addresses[1]});
     EXPECT_EQ(r.nStatus, 0) << r.err;
-    std::vector<std::string> lines;
+    std::vector<JsonValue> events;
     std::istringstream in(r.out);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_FALSE(lines.empty());
-    for (const std::string& line : lines) EXPECT_TRUE(line.starts_with("{\"event\":\"") && line.ends_with("}")) << line;
-    for (int i = 0; i < 2; ++i) {
-        const std::string port = "\"port\":\"" + m_addresses[i] + "\"";
-        auto first = [&](const std::string& head) {
-            return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(head); });
-        };
-        auto start = first("{\"event\":\"start\"," + port + "}");
-        auto progress = first("{\"event\":\"progress\"," + port + ",\"phase\":\"Firmware FW");
-        auto result = first("{\"event\":\"result\"," + port + ",\"result\":{\"result\":0,\"result_name\":\"ERROR_SUCCESS\"");
-        ASSERT_NE(start, lines.end()) << r.out;
-        ASSERT_NE(progress, lines.end()) << r.out;
-        ASSERT_NE(result, lines.end()) << r.out;
-        EXPECT_LT(start, progress);
-        EXPECT_LT(progress, result);
+    for (std::string line; std::getline(in, line);) {
+        JsonValue event;
+        ASSERT_TRUE(ParseJson(line, &event)) << line;
+        ASSERT_NE(event.Find("event"), nullptr) << line;
+        events.push_back(event);
     }
-    EXPECT_TRUE(lines.back().starts_with("{\"event\":\"summary\",\"summary\":{\"printers\":2,\"exit_status\":0,"))
-        << lines.back();
+    ASSERT_GE(events.size(), 3u) << r.out;
+    auto text = [](const JsonValue& e, std::string_view key) {
+        const JsonValue* pValue = e.Find(key);
+        return pValue != nullptr && pValue->type == JsonValue::Type::String ? pValue->text : std::string("-");
+    };
+    EXPECT_EQ(text(events.front(), "event"), "begin");
+    ASSERT_NE(events.front().Find("schema"), nullptr);
+    EXPECT_EQ(events.front().Find("schema")->dValue, 1);
+    EXPECT_EQ(text(events.front(), "command"), "update");
+    EXPECT_EQ(text(events.back(), "event"), "summary");
+
+    const std::vector<std::string> kPhases{"prepare", "firmware", "firmware_pause", "restart", "firmware_check", "data",
+                                           "data_check"};
+    std::vector<std::string> stages;  // of the stage events, in order
+    for (const JsonValue& e : events) {
+        const std::string name = text(e, "event");
+        if (name == "stage") stages.push_back(text(e, "stage"));
+        if (name == "start" || name == "phase" || name == "progress" || name == "result") {
+            // Every printer's event is of the stage announced last.
+            ASSERT_FALSE(stages.empty()) << name;
+            EXPECT_EQ(text(e, "stage"), stages.back()) << name;
+        }
+        if (name == "phase" || name == "progress") {
+            EXPECT_NE(std::find(kPhases.begin(), kPhases.end(), text(e, "phase")), kPhases.end()) << text(e, "phase");
+            EXPECT_FALSE(Contains(text(e, "text"), "kelvo-cli")) << text(e, "text");
+        }
+    }
+    EXPECT_EQ(stages, (std::vector<std::string>{"check", "update"}));
+    for (const std::string& address : {m_addresses[0], m_addresses[1]}) {
+        SCOPED_TRACE(address);
+        std::map<std::string, int> results;  // by stage
+        std::map<std::string, int> starts;
+        bool bFirmwareProgress = false;
+        for (const JsonValue& e : events) {
+            if (text(e, "port") != address) continue;
+            if (text(e, "event") == "start") ++starts[text(e, "stage")];
+            if (text(e, "event") == "result") {
+                ++results[text(e, "stage")];
+                const JsonValue* pResult = e.Find("result");
+                ASSERT_NE(pResult, nullptr);
+                // The check found the update needed; the update did it.
+                EXPECT_EQ(pResult->Find("exit_status")->dValue, 0);
+                EXPECT_EQ(pResult->Find("would_send") != nullptr, text(e, "stage") == "check");
+            }
+            if (text(e, "event") == "progress" && text(e, "phase") == "firmware") {
+                bFirmwareProgress = Contains(text(e, "text"), "Firmware FW");
+            }
+        }
+        EXPECT_EQ(starts, (std::map<std::string, int>{{"check", 1}, {"update", 1}}));
+        EXPECT_EQ(results, (std::map<std::string, int>{{"check", 1}, {"update", 1}}));
+        EXPECT_TRUE(bFirmwareProgress) << r.out;
+    }
+    EXPECT_TRUE(Contains(r.out, "{\"event\":\"summary\",\"summary\":{\"printers\":2,\"exit_status\":0,")) << r.out;
 }
 
 // --retry-failed runs exactly the printers an earlier result has as failed or not
@@ -482,6 +535,26 @@ TEST_F(FleetRunTest, RetryFailedRunsExactlyTheFailedOnes) {
     ProgramResult none = Cli({"--kind", "lan", "--retry-failed", "last.json"});
     EXPECT_EQ(none.nStatus, 2) << none.err;
     EXPECT_TRUE(Contains(none.err, "work/last.json: nothing to do")) << none.err;
+
+    // Without a file: the last fleet run's result, which every fleet run keeps. The run
+    // above kept the retry's: both printers updated, so nothing to do.
+    const std::string kept = m_dir / "state/kelvo/last-fleet.json";
+    EXPECT_EQ(TempDir::Read(kept), r.out);
+    ProgramResult last = Cli({"--kind", "lan", "--retry-failed", "--dir", "release"});
+    EXPECT_EQ(last.nStatus, 2) << last.err;
+    EXPECT_TRUE(Contains(last.err, kept + ": nothing to do")) << last.err;
+    // One that failed in it is run again, and only that one.
+    std::ofstream(kept) << earlier;
+    const std::size_t nSeen = m_printers[2]->Transcript().size();
+    ProgramResult again = Cli({"--kind", "lan", "--retry-failed", "--json"});
+    EXPECT_EQ(again.nStatus, 2) << again.err;  // both failed ones are current by now
+    EXPECT_TRUE(Contains(again.out, "\"summary\":{\"printers\":2,")) << again.out;
+    EXPECT_GT(m_printers[2]->Transcript().size(), nSeen);
+    // None kept at all: said, and nothing runs.
+    std::filesystem::remove(kept);
+    ProgramResult nothing = Cli({"--kind", "lan", "--retry-failed"});
+    EXPECT_EQ(nothing.nStatus, 1) << nothing.err;
+    EXPECT_TRUE(Contains(nothing.err, "no earlier fleet result in " + m_dir / "state/kelvo")) << nothing.err;
 }
 
 // More printers than the terminal has rows: one summary line and the failing printers,
@@ -499,7 +572,7 @@ TEST_F(FleetRunTest, OnASmallTerminalACompactViewThenTheTable) {
     EXPECT_EQ(r.nStatus, 1) << r.err;
     EXPECT_TRUE(Contains(r.err, "\r\033[K5 printers: 2 running, 0 done, 0 failed, 3 waiting\n")) << r.err;
     // The failing printer shows under the summary line, cut to the width.
-    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  ended: exit status 1\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\r\033[K" + m_addresses[1] + "  failed (ERROR_INVALID_DATA): ")) << r.err;
     EXPECT_FALSE(Contains(r.err, "\033[5A")) << r.err;  // the whole block is never drawn
     // Every line drawn in place fits in 59 columns.
     for (std::size_t at = r.err.find("\033[K"); at != std::string::npos; at = r.err.find("\033[K", at + 1)) {

@@ -3,17 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "cli/Fleet.h"
+#include "cli/FleetResultFile.h"
 #include "cli/Json.h"
 #include "cli/Options.h"
 #include "engine/Kelvo.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -251,28 +255,106 @@ TEST(Json, ReadsWhatItWritesAndRefusesTheRest) {
     EXPECT_FALSE(ParseJson(std::string(100000, '[') + std::string(100000, ']'), &value));
 }
 
+// A recorded fleet: updated, current, one whose new firmware did not start, one timed
+// out, one cancelled. A failure shows why and where its log is, under its row.
 TEST(FleetResult, SummaryTableInColumns) {
     std::vector<FleetResult> results{
         {"127.0.0.2", 0,
          "{\"result\":0,\"result_name\":\"ERROR_SUCCESS\",\"exit_status\":0,\"model\":\"KV-T34\",\"firmware_before\":"
-         "\"VER2205\",\"firmware_after\":\"VER2207\",\"sent\":[\"FW\",\"KF\"],\"duration_ms\":31400}",
+         "\"VER2205\",\"firmware_after\":\"VER2207\",\"sent\":[\"FW\",\"KF\"],\"duration_ms\":31400,"
+         "\"result_text\":\"The printer was updated.\"}",
          "Ethernet"},
         {"127.0.0.30", 2,
          "{\"result\":1242,\"result_name\":\"ERROR_ALREADY_REGISTERED\",\"exit_status\":2,\"model\":\"KV-T34\","
          "\"firmware_before\":\"VER2207\",\"firmware_after\":\"VER2207\",\"sent\":[],\"duration_ms\":900}",
          "Ethernet"},
+        {"127.0.0.83", 1,
+         "{\"result\":13,\"result_name\":\"ERROR_INVALID_DATA\",\"exit_status\":1,\"model\":\"KV-T34\","
+         "\"firmware_before\":null,\"firmware_after\":\"VER2208\",\"sent\":[\"FW\"],\"duration_ms\":12000,"
+         "\"result_text\":\"The printer answered something else than expected.\"}",
+         "Ethernet"},
         {"127.0.0.4", 1,
          "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":1,\"timed_out_after_s\":60,"
-         "\"model\":\"KV-\\u001b[2J\",\"sent\":[\"FW\"],\"duration_ms\":60000}",
+         "\"model\":\"KV-\\u001b[2J\",\"sent\":[\"FW\"],\"duration_ms\":60000,\"result_text\":\"Took too long.\\u001b[2J\"}",
          ""},
         {"127.0.0.5", 3, "{\"result\":1223,\"result_name\":\"ERROR_CANCELLED\",\"exit_status\":3,\"port\":\"127.0.0.5\"}", ""},
     };
-    EXPECT_EQ(FleetSummaryTable(results),
+    EXPECT_EQ(FleetSummaryTable(results, "/var/log/ZAQ/Logs"),
               "PORT        MODEL    FIRMWARE            SENT   RESULT                       TIME\n"
               "127.0.0.2   KV-T34   VER2205 -> VER2207  FW KF  updated                      31.4 s\n"
               "127.0.0.30  KV-T34   VER2207             -      current                      0.9 s\n"
+              "127.0.0.83  KV-T34   unknown -> VER2208  FW     failed (ERROR_INVALID_DATA)  12.0 s\n"
+              "  failed (ERROR_INVALID_DATA): The printer answered something else than expected. Log: "
+              "/var/log/ZAQ/Logs/Kelvo-127.0.0.83.log\n"
               "127.0.0.4   KV-?[2J  -                   FW     timed out (ERROR_CANCELLED)  60.0 s\n"
+              "  timed out: Took too long.?[2J Log: /var/log/ZAQ/Logs/Kelvo-127.0.0.4.log\n"
               "127.0.0.5   -        -                   -      cancelled (ERROR_CANCELLED)  -\n");
+    // Without a known log folder the reason stands alone.
+    std::string table = FleetSummaryTable({results[2]});
+    EXPECT_NE(table.find("\n  failed (ERROR_INVALID_DATA): The printer answered something else than expected.\n"),
+              std::string::npos)
+        << table;
+}
+
+// The last fleet result lives in a folder only this user may write; a link or a folder
+// others may write is never used, and a link in its place is replaced, not followed.
+TEST(FleetResultFile, KeptOnlyInAFolderOfTheUsersOwn) {
+    TempDir dir;
+    ::setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+    std::string path, error;
+    ASSERT_EQ(LastFleetResultPath(&error), "");
+    EXPECT_NE(error.find("no earlier fleet result in " + dir / "state/kelvo"), std::string::npos) << error;
+
+    ASSERT_TRUE(SaveLastFleetResult("{\"results\":[]}", &path, &error)) << error;
+    EXPECT_EQ(path, dir / "state/kelvo/last-fleet.json");
+    EXPECT_EQ(TempDir::Read(path), "{\"results\":[]}\n");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "state/kelvo").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(LastFleetResultPath(&error), path);
+
+    // A link where the file was: replaced, its target left alone; a link is no result.
+    dir.Write("elsewhere", "theirs");
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(dir / "elsewhere", path);
+    EXPECT_EQ(LastFleetResultPath(&error), "");
+    ASSERT_TRUE(SaveLastFleetResult("{}", &path, &error)) << error;
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(TempDir::Read(dir / "elsewhere"), "theirs");
+
+    // A folder others may write, or a link to a folder: not used.
+    ::chmod((dir / "state/kelvo").c_str(), 0770);
+    EXPECT_FALSE(SaveLastFleetResult("{}", &path, &error));
+    EXPECT_NE(error.find("only it may write"), std::string::npos) << error;
+    EXPECT_EQ(LastFleetResultPath(&error), "");
+    std::filesystem::rename(dir / "state/kelvo", dir / "state/other");
+    ::chmod((dir / "state/other").c_str(), 0700);
+    std::filesystem::create_directory_symlink(dir / "state/other", dir / "state/kelvo");
+    EXPECT_FALSE(SaveLastFleetResult("{}", &path, &error));
+    EXPECT_EQ(LastFleetResultPath(&error), "");
+    ::unsetenv("XDG_STATE_HOME");
+}
+
+// --retry-failed takes a file when one follows it, else means the last fleet result.
+TEST(FleetOptions, RetryFailedWithOrWithoutAFile) {
+    struct Case {
+        std::vector<const char*> args;
+        std::string file;
+    } cases[] = {
+        {{"--retry-failed", "last.json"}, "last.json"},
+        {{"--retry-failed=last.json", "--kind", "lan"}, "last.json"},
+        {{"--retry-failed"}, ""},
+        {{"--retry-failed", "--kind", "lan"}, ""},
+        {{"--kind", "lan", "--retry-failed", "-j", "2"}, ""},
+    };
+    for (const Case& c : cases) {
+        CliOptions options;
+        std::string error;
+        ASSERT_TRUE(ParseCliOptions(static_cast<int>(c.args.size()), c.args.data(), &options, &error)) << error;
+        EXPECT_TRUE(options.bRetryFailed);
+        EXPECT_EQ(options.strRetryFailed, c.file);
+        EXPECT_TRUE(IsFleetRun(options));
+    }
 }
 
 TEST(FleetResult, ExitStatusAndObject) {

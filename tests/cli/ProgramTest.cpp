@@ -1,6 +1,8 @@
 // kelvo-cli as a whole program: options, exit statuses, JSON, discovery in a namespace.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -167,6 +169,26 @@ TEST_F(ProgramTest, MistakesEndBeforeConnectingWithASentence) {
         {kEveryKind, true, {"--port", "lp0"}, 123, "lp0 is the USB printer USB001 to Kelvo: --kind usb --port USB001."},
         {kEveryKind, true, {"--kind", "usb", "--port", "127.0.0.83"}, 123,
          "127.0.0.83 is a LAN address, not a USB port: --kind lan --port 127.0.0.83."},
+        // Meant as an address, whatever kind the model offers first.
+        {kEveryKind, true, {"--port", "127.0.0.300"}, 123,
+         "127.0.0.300 is not a valid IPv4 address: an address is four numbers from 0 to 255 separated by dots, such "
+         "as 192.168.1.40 (the printer's self-test page shows it)."},
+        // The kind a sentence sends the user to must be one the model's line offers.
+        {"32,\"KV-T32\",M|K,IF_USB|IF_TCP,0\n", true, {"--port", "/dev/ttyUSB0"}, 123,
+         "/dev/ttyUSB0: name the port without /dev/: --kind serial --port ttyUSB0; config.ini's line for Type ID 0x20 "
+         "(KV-T32) offers only USB and LAN: to update it over serial, add IF_COM to its interfaces field "
+         "(IF_USB|IF_TCP|IF_COM)."},
+        {"32,\"KV-T32\",M|K,IF_USB,0\n", true, {"--port", "127.0.0.83"}, 1801,
+         "config.ini's line for Type ID 0x20 (KV-T32) offers only USB: to update it over LAN, add IF_TCP to its "
+         "interfaces field (IF_USB|IF_TCP)."},
+        // The files' 20 is hexadecimal; config.ini's 20 is twenty.
+        {"20,\"KV-T32\",M|K,IF_USB,0\n", true, {"--port", "USB001"}, 1801,
+         "The update files here are for Type ID 0x20, and config.ini has no line for it but one for 20, which it "
+         "reads as the decimal number 20 (0x14); the files' 20 is hexadecimal: write that line's Type ID as 0x20 (or "
+         "32)."},
+        {"0x32,\"KV-T32\",M|K,IF_USB,0\n", true, {"--port", "USB001"}, 1801,
+         "The update files here are for Type ID 0x20 (32 in decimal), and config.ini has no line for it but one for "
+         "0x32 (50 in decimal); if that line is for these files, write its Type ID as 32 (or 0x20)."},
         {kEveryKind, true, {"--port", "USB009"}, 1167,
          "USB009 (" + root + "/dev/usb/lp8) is not there: the printer is not plugged in, not switched on, or has "
                              "another number; `kelvo-cli --kind usb --list` shows the printers."},
@@ -225,6 +247,11 @@ TEST_F(ProgramTest, MistakesEndBeforeConnectingWithASentence) {
 // A user without the rights: a serial port of a group the user is not in, and LAN
 // without ping sockets (a fresh network namespace keeps the kernel's "1 0") or raw ICMP.
 // Both end before connecting, and say what to do.
+std::string GroupNameOf(gid_t gid) {
+    const group* pGroup = ::getgrgid(gid);
+    return pGroup != nullptr ? pGroup->gr_name : std::to_string(gid);
+}
+
 TEST_F(ProgramTest, WithoutTheRightsTheMissingRightIsNamed) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run kelvo-cli as another user in a namespace of its own";
     for (const char* psz : {"/usr/bin/unshare", "/usr/bin/setpriv"}) {
@@ -235,11 +262,21 @@ TEST_F(ProgramTest, WithoutTheRightsTheMissingRightIsNamed) {
     for (const char* psz : {"", "work", "root", "root/run", "root/dev"}) ::chmod((m_dir / psz).c_str(), 0755);
     for (const char* psz : {"config", "run", "state", "root/run/lock"}) ::chmod((m_dir / psz).c_str(), 01777);
     m_env["XDG_STATE_HOME"] = m_dir / "state";
-    m_dir.Write("work/config.ini", "32,\"KV-T32\",M|K,IF_TCP|IF_COM,0\n");
+    m_dir.Write("work/config.ini", "32,\"KV-T32\",M|K,IF_TCP|IF_COM|IF_USB,0\n");
     MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=07", "--size=5000"});
     for (const char* psz : {"work/config.ini", "work/FW2007SIM.bin"}) ::chmod((m_dir / psz).c_str(), 0644);
+    std::filesystem::create_directories(m_dir / "root/dev/usb");
+    ::chmod((m_dir / "root/dev/usb").c_str(), 0755);
+    // Nodes whose group grants nothing to add oneself to: root's group, and none at all.
     m_dir.Write("root/dev/ttyS5", "");
-    ::chmod((m_dir / "root/dev/ttyS5").c_str(), 0660);  // root's group only
+    ::chmod((m_dir / "root/dev/ttyS5").c_str(), 0660);
+    m_dir.Write("root/dev/usb/lp0", "");
+    ::chmod((m_dir / "root/dev/usb/lp0").c_str(), 0600);
+    // A group that may read and write: joining it is the way.
+    m_dir.Write("root/dev/ttyS6", "");
+    ::chmod((m_dir / "root/dev/ttyS6").c_str(), 0660);
+    ASSERT_EQ(::chown((m_dir / "root/dev/ttyS6").c_str(), 0, 20), 0);
+    const std::string group20 = GroupNameOf(20);
 
     const struct {
         std::vector<std::string> args;
@@ -248,8 +285,15 @@ TEST_F(ProgramTest, WithoutTheRightsTheMissingRightIsNamed) {
     } cases[] = {
         {{"--kind", "serial", "--port", "ttyS5"}, 5,
          "You may not open " + m_dir / "root/dev/ttyS5" +
-             " (group root): add yourself to the group (sudo usermod -aG root $USER, then log in again), install the "
-             "package's device rule, or run as root."},
+             " (owner root, group root, mode 0660): only root may, so run as root."},
+        {{"--kind", "serial", "--port", "ttyS6"}, 5,
+         "You may not open " + m_dir / "root/dev/ttyS6" + " (owner root, group " + group20 +
+             ", mode 0660): add yourself to its group " + group20 + " (sudo usermod -aG " + group20 +
+             " $USER, then log in again); or run as root."},
+        {{"--kind", "usb", "--port", "USB001"}, 5,
+         "You may not open " + m_dir / "root/dev/usb/lp0" +
+             " (owner root, group root, mode 0600): install the package: its device rule lets the user at this "
+             "machine's seat open the maker's printers; or run as root."},
         {{"--port", "127.0.0.85"}, 10013,
          "This user may not send ping (ICMP echo), which the LAN connection uses to see the printer: allow ping "
          "sockets for your groups (sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\", kept in "

@@ -119,12 +119,14 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
     TestPipe pipe;
     CProgressView view(pipe.WriteEnd(), false);
     CProgressSteps steps;
-    auto play = [&](DWORD dwNow, const char* pszText) {
+    auto play = [&](DWORD dwNow, const char* pszText, DWORD dwLeftMs = 0) {
         std::optional<ProgressStep> step = steps.OnText(pszText, dwNow);
         ASSERT_TRUE(step.has_value()) << pszText;
+        step->dwLeftMs = dwLeftMs;
         view.ShowStep(*step, dwNow);
+        if (std::optional<ProgressStep> following = steps.TakeFollowing()) view.ShowStep(*following, dwNow);
     };
-    steps.BeginTransfer({"Firmware FW1F07SIM.bin", 30024, 3002, 15000});
+    steps.BeginTransfer({"Firmware FW1F07SIM.bin", 30024, 3002, 15000, ""});
     play(0, "Sending... [  0%]");
     play(5000, "Sending... [  3%]");
     play(10000, "Sending... [  6%]");
@@ -132,14 +134,17 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
     play(15500, "Sending... [ 30%]");
     play(16000, "Sending... [ 60%]");
     play(16500, "Sending... [100%]");
-    play(16600, "Waiting... [  0%]");
-    play(20000, "Waiting... [ 25%]");
-    play(23000, "Waiting... [ 50%]");
+    // The restart wait: its time left is the engine's limit, not the share shown.
+    play(16600, "Waiting... [  0%]", 41000);
+    play(20000, "Waiting... [ 25%]", 37600);
+    play(23000, "Waiting... [ 50%]", 34600);
     play(23100, "Waiting... [ 50%]");  // the check starts again at 50
     play(23500, "Waiting... [100%]");
-    steps.BeginTransfer({"Font data KF1FSIM.bin", 10020, 0, 0});
+    steps.BeginTransfer({"Font data KF1FSIM.bin", 10020, 0, 0, "Checking the font data"});
     play(24000, "Sending... [ 50%]");
     play(25000, "Sending... [100%]");
+    // The check after a transfer is announced once.
+    play(25100, "Sending... [100%]");
     EXPECT_FALSE(steps.OnText("", 25000).has_value());
     EXPECT_FALSE(steps.OnText("Preparing for update...", 25000).has_value());
     EXPECT_EQ(pipe.Drain(),
@@ -148,20 +153,48 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
               "  32%\n"
               "  65%\n"
               "Firmware FW1F07SIM.bin\n"
-              "  0%  0 of 30,024 bytes\n"
-              "  22%  6,905 of 30,024 bytes, 13 KiB/s, 2 s left\n"
-              "  55%  16,813 of 30,024 bytes, 16 KiB/s, 1 s left\n"
-              "  100%  30,024 of 30,024 bytes, 20 KiB/s\n"
+              "  0%  0 of 30,024 bytes sent\n"
+              "  22%  6,905 of 30,024 bytes sent, 13 KiB/s, 2 s left\n"
+              "  55%  16,813 of 30,024 bytes sent, 16 KiB/s, 1 s left\n"
+              "  100%  30,024 of 30,024 bytes sent, 20 KiB/s\n"
               "Waiting for the printer to restart\n"
-              "  0%\n"
-              "  50%\n"
+              "  0%, at most 41 s left\n"
+              "  50%, at most 38 s left\n"
               "  100%\n"
               "Checking the new firmware\n"
               "  0%\n"
               "  100%\n"
               "Font data KF1FSIM.bin\n"
-              "  50%  5,010 of 10,020 bytes\n"
-              "  100%  10,020 of 10,020 bytes, 4.9 KiB/s\n");
+              "  50%  5,010 of 10,020 bytes sent\n"
+              "  100%  10,020 of 10,020 bytes sent, 4.9 KiB/s\n"
+              "Checking the font data\n");
+}
+
+// Programs read a step by its phase; people by its name.
+TEST(ProgressSteps, PhaseOfEveryStepName) {
+    const struct {
+        const char* pszName;
+        const char* pszPhase;
+    } cases[] = {
+        {"Firmware FW2007SIM.bin", "firmware"},
+        {"Firmware", "firmware"},
+        {"The printer accepts the firmware after a 15 s pause", "firmware_pause"},
+        {"Waiting for the printer to restart", "restart"},
+        {"Checking the new firmware", "firmware_check"},
+        {"Font data KF20SIM.bin", "data"},
+        {"Code page data CF2000CP.bin", "data"},
+        {"CPCL font data ZF20CPCL.bin", "data"},
+        {"ZPL font data YF20ZPL0.bin", "data"},
+        {"Checking the font data", "data_check"},
+        {"Checking the CPCL font data", "data_check"},
+        {"Firmwareless", ""},
+        {"Preparing for update...", ""},
+        {"kelvo-cli: result 0 (ERROR_SUCCESS), exit status 0", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(StepPhase(c.pszName), c.pszPhase) << c.pszName;
+    EXPECT_EQ(TransferKindName("KF"), "Font data");
+    EXPECT_EQ(TransferKindName("EE"), "Data");
 }
 
 // On a terminal the step's bar is redrawn in place under its name.
@@ -173,24 +206,29 @@ TEST(ProgressSteps, TerminalRedrawsTheStepBar) {
     view.BreakLine();
     EXPECT_EQ(pipe.Drain(),
               "Font data KF20SIM.bin\n"
-              "\r\033[K  [........................................] 0%  0 of 40,020 bytes"
-              "\r\033[K  [####################....................] 50%  20,010 of 40,020 bytes, 20 KiB/s, 1 s left\n");
+              "\r\033[K  [........................................] 0%  0 of 40,020 bytes sent"
+              "\r\033[K  [####################....................] 50%  20,010 of 40,020 bytes sent, 20 KiB/s, 1 s left\n");
 }
 
 TEST(ProgressSteps, SummaryNamesTheFilesAndTheVersions) {
     CliReport report;
     EXPECT_EQ(CliSummary(report), "");
-    report.sentFiles = {{"FW2007SIM.bin", 120024}, {"KF20SIM.bin", 40020}};
+    report.sentFiles = {{"FW2007SIM.bin", 120000}, {"KF20SIM.bin", 40000}};
     report.romIdBefore = {0x05};
     report.strFwAfter = "VER2007";
     report.romIdAfter = {0x07};
     EXPECT_EQ(CliSummary(report),
-              "Sent: FW2007SIM.bin (120,024 bytes), KF20SIM.bin (40,020 bytes).\n"
+              "Sent: FW2007SIM.bin (120,000 bytes), KF20SIM.bin (40,000 bytes).\n"
               "Firmware before: ROM 05; after: VER2007 (ROM 07).\n");
     CliReport current;
     current.strFwBefore = current.strFwAfter = "VER2007";
     current.romIdBefore = current.romIdAfter = {0x07};
     EXPECT_EQ(CliSummary(current), "Firmware: VER2007 (ROM 07), unchanged.\n");
+    // A check restarted nothing: the firmware it found, no "after".
+    CliReport check;
+    check.bCheck = true;
+    check.romIdBefore = {0x05};
+    EXPECT_EQ(CliSummary(check), "Firmware: ROM 05.\n");
 }
 
 }  // namespace

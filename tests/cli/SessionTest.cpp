@@ -336,13 +336,14 @@ TEST_F(SessionTest, TransfersAreReportedByTheFileKindBeingSent) {
         theApp.tables.FW[kTypeId].bLoaded = TRUE;
         theApp.tables.FW[kTypeId].strFileName = "FW1F07SIM.bin";
         theApp.tables.FW[kTypeId].cbData = 30024;
-        CliReport report = Run(Lan(), {InitKinds, [&](CCliSession& host) -> DWORD {
+        CliWorkers workers{InitKinds, [&](CCliSession& host) -> DWORD {
                                            if (!bFirmware) theApp.SetFlags(UF_NO_FW_UPDATE);
                                            host.SetControlText(IDC_STATUS_TEXT, LoadResString(IDS_PREPARING));
                                            host.SetControlText(IDC_PROGRESS_TEXT, "");
                                            if (bFirmware) {
                                                host.SetControlText(IDC_PROGRESS_TEXT, "Sending... [  0%]");
                                                host.SetControlText(IDC_PROGRESS_TEXT, "Sending... [100%]");
+                                               host.SetControlText(IDC_PROGRESS_TEXT, "Waiting... [ 20%]");
                                                host.SetControlText(IDC_PROGRESS_TEXT, "Waiting... [ 50%]");
                                                host.SetControlText(IDC_PROGRESS_TEXT, "Waiting... [100%]");
                                            }
@@ -351,23 +352,29 @@ TEST_F(SessionTest, TransfersAreReportedByTheFileKindBeingSent) {
                                            host.SetControlText(IDC_PROGRESS_TEXT, "Sending... [ 40%]");
                                            host.SetControlText(IDC_PROGRESS_TEXT, "Sending... [100%]");
                                            return ERROR_SUCCESS;
-                                       }});
+                                       }};
+        workers.pfnWaitLeftMs = [] { return DWORD{12000}; };
+        CliReport report = Run(Lan(), workers);
         EXPECT_EQ(report.sent, bFirmware ? (std::vector<std::string>{"FW", "KF"}) : (std::vector<std::string>{"KF"}));
         EXPECT_NE(m_output.find("Preparing for update...\n"), std::string::npos);
-        // Each transfer is a step named by its kind and file, counted in bytes.
-        EXPECT_NE(m_output.find("Font data KF1FSIM.bin\n  40%  4,008 of 10,020 bytes"), std::string::npos) << m_output;
-        EXPECT_NE(m_output.find("\n  100%  10,020 of 10,020 bytes"), std::string::npos) << m_output;
+        // Each transfer is a step named by its kind and file, counted in bytes sent (a
+        // data kind's download header with them); the printer's check of the data follows.
+        EXPECT_NE(m_output.find("Font data KF1FSIM.bin\n  40%  4,008 of 10,020 bytes sent"), std::string::npos) << m_output;
+        EXPECT_NE(m_output.find("\n  100%  10,020 of 10,020 bytes sent\nChecking the font data\n"), std::string::npos)
+            << m_output;
         EXPECT_EQ(m_output.find("Sending..."), std::string::npos) << m_output;
+        // The summary gives each file's own size.
         if (bFirmware) {
-            EXPECT_NE(m_output.find("Firmware FW1F07SIM.bin\n  0%  0 of 30,024 bytes"), std::string::npos) << m_output;
-            EXPECT_NE(m_output.find("Waiting for the printer to restart\n  100%\nChecking the new firmware\n  100%\n"),
+            EXPECT_NE(m_output.find("Firmware FW1F07SIM.bin\n  0%  0 of 30,024 bytes sent"), std::string::npos) << m_output;
+            EXPECT_NE(m_output.find("Waiting for the printer to restart\n  40%, at most 12 s left\n  100%\n"
+                                    "Checking the new firmware\n  100%\n"),
                       std::string::npos)
                 << m_output;
-            EXPECT_NE(m_output.find("Sent: FW1F07SIM.bin (30,024 bytes), KF1FSIM.bin (10,020 bytes).\n"),
+            EXPECT_NE(m_output.find("Sent: FW1F07SIM.bin (30,024 bytes), KF1FSIM.bin (10,000 bytes).\n"),
                       std::string::npos)
                 << m_output;
         } else {
-            EXPECT_NE(m_output.find("Sent: KF1FSIM.bin (10,020 bytes).\n"), std::string::npos) << m_output;
+            EXPECT_NE(m_output.find("Sent: KF1FSIM.bin (10,000 bytes).\n"), std::string::npos) << m_output;
         }
         theApp.Reset();
         theApp.nTypeId = kTypeId;
@@ -383,12 +390,16 @@ TEST_F(SessionTest, FirmwareVersionsBeforeAndAfterComeFromWhatTheEngineRead) {
         DWORD dwResult;
         const char* pszBefore;
         const char* pszAfter;
+        bool bCheck = false;
     } cases[] = {
         {true, "", "VER2207", ERROR_SUCCESS, "", "VER2207"},
         {true, "", "", 1460, "", ""},                    // failed before the version was read
         {false, "", "VER2205", ERROR_ALREADY_REGISTERED, "VER2205", "VER2205"},
         {false, "", "VER2205", ERROR_SUCCESS, "VER2205", "VER2205"},  // only data was sent
         {false, "", "", 1003, "", ""},
+        // A check restarts nothing: no "after", whatever it found.
+        {false, "", "VER2205", ERROR_ALREADY_REGISTERED, "VER2205", "", true},
+        {false, "", "VER2205", ERROR_SUCCESS, "VER2205", "", true},
     };
     for (const auto& c : cases) {
         theApp.Reset();
@@ -400,10 +411,15 @@ TEST_F(SessionTest, FirmwareVersionsBeforeAndAfterComeFromWhatTheEngineRead) {
                                version = c.pszReadAfter;
                                return c.dwResult;
                            },
-                           [&] { return version; }};
-        CliReport report = Run(Lan(), workers);
+                           [&] { return version; }, [] { return std::vector<BYTE>{0x05}; }};
+        CliOptions options = Lan();
+        options.bCheck = c.bCheck;
+        CliReport report = Run(options, workers);
         EXPECT_EQ(report.strFwBefore, c.pszBefore) << c.bSendsFirmware << c.dwResult;
         EXPECT_EQ(report.strFwAfter, c.pszAfter) << c.bSendsFirmware << c.dwResult;
+        if (c.bCheck) {
+            EXPECT_TRUE(report.romIdAfter.empty()) << c.dwResult;
+        }
     }
 }
 

@@ -44,7 +44,7 @@ protected:
         if (!CIcmpEcho().Valid()) GTEST_SKIP() << "no ICMP echo socket here (ping_group_range, no CAP_NET_RAW)";
         for (const char* psz : {"work", "config", "run", "root/var/log"}) std::filesystem::create_directories(m_dir / psz);
         m_dir.Write("work/config.ini", kModelRow);
-        m_env = {{"XDG_CONFIG_HOME", m_dir / "config"}, {"XDG_RUNTIME_DIR", m_dir / "run"},
+        m_env = {{"XDG_CONFIG_HOME", m_dir / "config"}, {"XDG_RUNTIME_DIR", m_dir / "run"}, {"XDG_STATE_HOME", m_dir / "state"},
                  {"KELVO_SYSROOT", m_dir / "root"}, {"LC_ALL", "C"}};
     }
     // An update file in the work folder, or in the folder given (relative to the test's).
