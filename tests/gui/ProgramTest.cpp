@@ -116,6 +116,13 @@ TEST_F(KelvoProgram, LockThatCannotBeOpenedIsNamedOnStderr) {
     std::filesystem::create_directory(lock);  // not a file
     ProgramResult r = Kelvo({"/s"});
     EXPECT_EQ(r.nStatus, 1);
+    if (::geteuid() == 0) {
+        // Root sets it aside and takes a lock file of its own (the run then finds no printer).
+        EXPECT_FALSE(Contains(r.err, "The lock file")) << r.err;
+        EXPECT_TRUE(Contains(Log(), "set aside [" + lock + "]"));
+        EXPECT_TRUE(std::filesystem::is_regular_file(lock));
+        return;
+    }
     EXPECT_TRUE(Contains(r.err, "kelvo: The lock file " + lock + " cannot be opened.\n")) << r.err;
     EXPECT_TRUE(r.err.ends_with("kelvo: result 222 (ERROR_BAD_FILE_TYPE)\n")) << r.err;
     EXPECT_TRUE(Contains(Log(), "Instance lock failed [" + lock + "]"));
