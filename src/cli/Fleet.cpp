@@ -630,23 +630,13 @@ static bool ReadFleetFile(const std::string& path, std::string* pText, std::stri
                   std::to_string(FLEET_FILE_MAX >> 20) + " MiB): is it the right file?";
         return false;
     }
-    pText->clear();
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(file.fd.Get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *pError = "cannot read " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        if (n == 0) return true;
-        // A file that grows while it is read is held to the same bound.
-        if (pText->size() + static_cast<std::size_t>(n) > FLEET_FILE_MAX) {
-            *pError = path + " is more than " + std::to_string(FLEET_FILE_MAX >> 20) + " MiB: is it the right file?";
-            return false;
-        }
-        pText->append(buffer, static_cast<std::size_t>(n));
+    const int err = ReadBounded(file.fd.Get(), FLEET_FILE_MAX, pText);
+    if (err == EFBIG) {
+        *pError = path + " is more than " + std::to_string(FLEET_FILE_MAX >> 20) + " MiB: is it the right file?";
+    } else if (err != 0) {
+        *pError = "cannot read " + path + ": " + std::strerror(err);
     }
+    return err == 0;
 }
 
 bool CollectFleetPorts(const CliOptions& givenOptions, const DiscoveryFactory& discovery, std::vector<std::string>* pPorts,

@@ -19,6 +19,7 @@
 #include "platform/Text.h"
 #include "platform/BlueZ.h"
 #include "platform/Paths.h"
+#include "platform/PlainFile.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
 #include "port/Icmp.h"
@@ -181,26 +182,6 @@ PortProblem WrongForm(int nKind, const std::string& name) {
     return {ERROR_INVALID_NAME, sentence + "."};
 }
 
-std::string GroupName(gid_t gid) {
-    std::vector<char> buffer(4096);
-    group entry{};
-    group* pFound = nullptr;
-    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr) {
-        return pFound->gr_name;
-    }
-    return std::to_string(gid);
-}
-
-std::string UserName(uid_t uid) {
-    std::vector<char> buffer(4096);
-    passwd entry{};
-    passwd* pFound = nullptr;
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &pFound) == 0 && pFound != nullptr) {
-        return pFound->pw_name;
-    }
-    return std::to_string(uid);
-}
-
 // Where the package puts its device rule (the admin's copy may override it).
 bool DeviceRuleInstalled() {
     for (const char* pszPath : {"/etc/udev/rules.d/60-kelvo.rules", "/usr/lib/udev/rules.d/60-kelvo.rules",
@@ -312,15 +293,6 @@ std::vector<TableName> SentTables() {
     return {{&t.FW, "FW"}, {&t.KF, "KF"}, {&t.CF, "CF"}, {&t.ZF, "ZF"}, {&t.YF, "YF"}};
 }
 
-std::string WorkingFolder() {
-    std::string folder = ".";
-    if (char* psz = ::getcwd(nullptr, 0)) {
-        folder = psz;
-        std::free(psz);
-    }
-    return folder;
-}
-
 // The folder's *.bin files no loaded entry came from: names that are no update file's.
 std::vector<std::string> StrayBinFiles() {
     std::vector<std::string> names;
@@ -384,7 +356,7 @@ std::optional<PortProblem> CheckUpdateFiles(std::vector<std::string>* pNotes) {
         }
     }
     if (bAny) return std::nullopt;
-    std::string sentence = "There are no update files in " + WorkingFolder() +
+    std::string sentence = "There are no update files in " + CurrentFolderPath() +
                            " (FW*.bin firmware, KF, CF, ZF or YF*.bin fonts): put the printer's files beside "
                            "config.ini (README: \"The update files\")";
     std::vector<std::string> stray = StrayBinFiles();

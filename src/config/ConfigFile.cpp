@@ -15,6 +15,7 @@
 
 #include "log/Log.h"
 #include "platform/LastError.h"
+#include "platform/Paths.h"
 #include "platform/PlainFile.h"
 #include "platform/UniqueFd.h"
 #include "platform/WinError.h"
@@ -233,22 +234,11 @@ std::string_view TrimRight(std::string_view text) {
     return nLast == std::string_view::npos ? std::string_view{} : text.substr(0, nLast + 1);
 }
 
-std::string CurrentFolder() {
-    std::string folder;
-    if (char* psz = ::getcwd(nullptr, 0)) {
-        folder = psz;
-        std::free(psz);
-    }
-    return folder;
-}
-
 // The note for a config.ini that was not opened: by the system, or refused here (a link,
 // a FIFO, another user's file as root).
 std::string OpenFailureNote(const PlainFile& file) {
-    const std::string folder = CurrentFolder();
-    if (file.bDistrusted) return DistrustSentence("config.ini in " + folder, file.strWhyNot, folder);
-    if (!file.strWhyNot.empty())
-        return "config.ini in " + folder + " " + file.strWhyNot + ": put the file itself in the update folder";
+    if (!file.strWhyNot.empty()) return RefusalSentence("config.ini", file);
+    const std::string folder = CurrentFolderPath();
     const int err = file.nErrno;
     switch (err) {
         case ENOENT:
@@ -344,19 +334,14 @@ long long ReadConfigFile(std::vector<char>* pContent) {
         SetLastError(dwError);
         ShowError(LOC_CONFIG_OPEN, dwError, "%s", LoadResString(IDS_CONFIG_CANNOT_OPEN).c_str());
         LogMessage(LOG_ERROR, 'E', __LINE__, dwError, "Fail to open [%s, e:%d]", pszPath, static_cast<int>(dwError));
-        const std::string folder = CurrentFolder();
+        const std::string folder = CurrentFolderPath();
         AddNote(folderDistrust.empty() ? OpenFailureNote(file)
                                        : DistrustSentence("The update folder " + folder, folderDistrust, folder));
         return -1;
     }
     SetLastError(ERROR_SUCCESS);
 
-    struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0) {
-        DWORD dwError = ErrnoToWinError(errno);
-        ShowError(LOC_CONFIG_SIZE_TOO_BIG, dwError | APP_ERROR_FLAG, "%s", LoadResString(IDS_CONFIG_BAD_SIZE).c_str());
-        return -1;
-    }
+    const struct stat& st = file.info;  // the open has taken it
     unsigned long long cbFile = static_cast<unsigned long long>(st.st_size);
     if ((cbFile >> 32) != 0) {
         ShowError(LOC_CONFIG_SIZE_TOO_BIG, GetLastError() | APP_ERROR_FLAG, "%s", LoadResString(IDS_CONFIG_BAD_SIZE).c_str());

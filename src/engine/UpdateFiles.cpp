@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -76,16 +75,9 @@ WORD SumBytes(const BYTE* pData, std::size_t cbData) noexcept {
 // Logs and notes why a file of the folder was not read (a link, a FIFO, as root another
 // user's file); nothing of it is read, so nothing of it is quoted.
 void SayRefused(const std::string& path, const PlainFile& file) {
-    std::string folder;
-    if (char* psz = ::getcwd(nullptr, 0)) {
-        folder = psz;
-        std::free(psz);
-    }
-    const std::string what = std::string(BaseName(path)) + " in " + folder;
     LogMessage(LOG_WARNING, 'W', __LINE__, ErrnoToWinError(file.nErrno), "Not read [%s]: %s", path.c_str(),
                file.strWhyNot.c_str());
-    AddConfigNote(file.bDistrusted ? DistrustSentence(what, file.strWhyNot, folder)
-                                   : what + " " + file.strWhyNot + ": put the file itself in the update folder");
+    AddConfigNote(RefusalSentence(std::string(BaseName(path)), file));
 }
 
 // Loads one listed name. Returns ERROR_SUCCESS, or the error; *pbEndCall tells whether

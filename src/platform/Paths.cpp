@@ -63,6 +63,15 @@ BOOL EnsureDirectory(const std::string& path, mode_t mode) noexcept {
     return SetLastErrorFromErrno(err);
 }
 
+std::string CurrentFolderPath() {
+    std::string folder = ".";
+    if (char* psz = ::getcwd(nullptr, 0)) {
+        folder = psz;
+        std::free(psz);
+    }
+    return folder;
+}
+
 BOOL EnsureDirectories(const std::string& path, mode_t mode) noexcept {
     if (path.empty()) {
         SetLastError(ERROR_PATH_NOT_FOUND);

@@ -18,6 +18,9 @@ std::string HomeDir();
 std::string XdgConfigHome();
 std::string XdgStateHome();
 
+// The working folder as an absolute path, "." when it cannot be told.
+std::string CurrentFolderPath();
+
 bool IsDirectory(const std::string& path) noexcept;
 // Creates one directory with mode (exact, umask notwithstanding) when it is missing.
 // TRUE when path is a directory afterwards; FALSE with the last error otherwise.

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/Paths.h"
+
 namespace {
 
 // A uid from the environment that sudo or pkexec set; -1 when absent or not a number.
@@ -107,6 +109,26 @@ std::string CurrentFolderDistrust() {
     struct stat info {};
     if (::stat(".", &info) != 0) return {};
     return RootDistrust(info);
+}
+
+std::string RefusalSentence(const std::string& name, const PlainFile& file) {
+    const std::string folder = CurrentFolderPath();
+    const std::string what = name + " in " + folder;
+    if (file.bDistrusted) return DistrustSentence(what, file.strWhyNot, folder);
+    return what + " " + file.strWhyNot + ": put the file itself in the update folder";
+}
+
+int ReadBounded(int fd, std::size_t cbMax, std::string* pText) {
+    pText->clear();
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        if (pText->size() + static_cast<std::size_t>(n) > cbMax) return EFBIG;
+        pText->append(buffer, static_cast<std::size_t>(n));
+    }
 }
 
 std::string DistrustSentence(const std::string& what, const std::string& why, const std::string& folder) {

@@ -44,3 +44,11 @@ std::string CurrentFolderDistrust();
 // The sentence for an update folder, or a file in it, that root refused: names it, says
 // why and what to do. what: "The update folder /x" or "FW2007SIM.bin in /x".
 std::string DistrustSentence(const std::string& what, const std::string& why, const std::string& folder);
+
+// The sentence for a file of the current folder that OpenPlainFile refused itself (its
+// strWhyNot is set): a link or a FIFO, or as root another user's file.
+std::string RefusalSentence(const std::string& name, const PlainFile& file);
+
+// Reads what is left of fd into *pText: 0, the errno of a failed read, or EFBIG when there
+// is more than cbMax bytes (a file that grows while it is read is held to the bound too).
+int ReadBounded(int fd, std::size_t cbMax, std::string* pText);

@@ -27,7 +27,7 @@ namespace {
 
 constexpr const char* kPrefix = "stopped-";
 
-constexpr off_t kRecordMax = 64 * 1024;  // a pid's start time and a few unit names
+constexpr std::size_t kRecordMax = 64 * 1024;  // a pid's start time and a few unit names
 
 std::atomic<bool> g_bEnabled{false};
 std::atomic<bool> g_bSaid{false};
@@ -161,19 +161,13 @@ void ChangeList(const std::function<bool(std::vector<std::string>&)>& change) no
 }
 
 // The content of a record that this user wrote: a regular file with one name, never
-// followed through a link or waited on as a FIFO. Empty when it is not such a file.
+// followed through a link or waited on as a FIFO. Empty when it is not such a file, or is larger than any
+// record this program writes.
 std::optional<std::string> ReadOwnRecord(const std::string& path) {
     PlainFile file = OpenPlainFile(path.c_str());
     if (!file.fd || file.info.st_uid != ::geteuid() || file.info.st_nlink != 1) return std::nullopt;
-    std::string text(static_cast<std::size_t>(std::min<off_t>(file.info.st_size, kRecordMax)), '\0');
-    std::size_t cbDone = 0;
-    while (cbDone < text.size()) {
-        ssize_t n = ::read(file.fd.Get(), text.data() + cbDone, text.size() - cbDone);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        cbDone += static_cast<std::size_t>(n);
-    }
-    text.resize(cbDone);
+    std::string text;
+    if (ReadBounded(file.fd.Get(), kRecordMax, &text) != 0) return std::nullopt;
     return text;
 }
 

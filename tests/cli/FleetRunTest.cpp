@@ -39,8 +39,7 @@ protected:
         if (IsSkipped()) return;
         ASSERT_TRUE(m_systemd.Ok()) << m_systemd.Error();
         for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-            ASSERT_TRUE(m_systemd.AddUnit(pszUnit));
-            ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
+            ASSERT_TRUE(m_systemd.AddRunningUnit(pszUnit));
         }
     }
     // The printers share their port numbers (the driver takes one pair from

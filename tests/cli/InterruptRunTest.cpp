@@ -36,8 +36,7 @@ protected:
         if (IsSkipped()) return;
         ASSERT_TRUE(m_systemd.Ok()) << m_systemd.Error();
         for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-            ASSERT_TRUE(m_systemd.AddUnit(pszUnit));
-            ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
+            ASSERT_TRUE(m_systemd.AddRunningUnit(pszUnit));
         }
     }
     std::string LogPath() const { return m_dir / "root/var/log/ZAQ/Logs/Kelvo.log"; }

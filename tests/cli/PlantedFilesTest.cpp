@@ -33,8 +33,7 @@ protected:
         if (IsSkipped()) return;
         ASSERT_TRUE(m_systemd.Ok()) << m_systemd.Error();
         for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-            ASSERT_TRUE(m_systemd.AddUnit(pszUnit));
-            ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
+            ASSERT_TRUE(m_systemd.AddRunningUnit(pszUnit));
         }
         ::chmod(m_dir.Path().c_str(), 0755);  // nobody reaches the shared folders below it
         m_dir.Write("secret", std::string(kSecret) + "\n");

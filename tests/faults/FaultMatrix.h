@@ -125,8 +125,7 @@ protected:
         if (IsSkipped()) return;
         ASSERT_TRUE(m_systemd.Ok()) << m_systemd.Error();
         for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-            ASSERT_TRUE(m_systemd.AddUnit(pszUnit));
-            ASSERT_TRUE(m_systemd.SetUnitProperty(pszUnit, "ActiveState", "active"));
+            ASSERT_TRUE(m_systemd.AddRunningUnit(pszUnit));
         }
         m_transport = MakeFaultTransport(GetParam().transport);
         ASSERT_TRUE(m_transport);

@@ -37,8 +37,7 @@ public:
         m_pSystemd = std::make_unique<MockSystemd>();
         if (!m_pSystemd->Ok()) return "no mock systemd: " + m_pSystemd->Error();
         for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-            EXPECT_TRUE(m_pSystemd->AddUnit(pszUnit)) << pszUnit;
-            EXPECT_TRUE(m_pSystemd->SetUnitProperty(pszUnit, "ActiveState", "active")) << pszUnit;
+            EXPECT_TRUE(m_pSystemd->AddRunningUnit(pszUnit)) << pszUnit;
         }
         // A print queue on the printer's line: the run stops the spooler for it.
         const std::string queue = "serial:/dev/" + std::string(kTty) + "?baud=115200";

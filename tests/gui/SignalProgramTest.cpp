@@ -158,8 +158,7 @@ protected:
         ASSERT_TRUE(m_pCups->Ok());
         ASSERT_NE(m_wVncPort, 0);
         for (const char* pszUnit : {kSpoolerUnit, kPosServiceUnit}) {
-            ASSERT_TRUE(m_pSystemd->AddUnit(pszUnit));
-            ASSERT_TRUE(m_pSystemd->SetUnitProperty(pszUnit, "ActiveState", "active"));
+            ASSERT_TRUE(m_pSystemd->AddRunningUnit(pszUnit));
         }
         const char* pszCups = std::getenv("CUPS_SERVER");
         // Qt's VNC platform does not free its screen buffers at the end: in a sanitizer

@@ -136,6 +136,10 @@ std::string MockSystemd::UnitPath(const std::string& unit) {
     return std::string(kManagerPath) + "/unit/" + escaped;
 }
 
+bool MockSystemd::AddRunningUnit(const std::string& unit) {
+    return AddUnit(unit) && SetUnitProperty(unit, "ActiveState", "active");
+}
+
 bool MockSystemd::AddUnit(const std::string& unit) {
     BusError error;
     return sd_bus_call_method(m_pBus, kService, kManagerPath, kMockIface, "AddMockUnit", &error.e, nullptr, "s",

@@ -23,6 +23,8 @@ public:
 
     static std::string UnitPath(const std::string& unit);
     bool AddUnit(const std::string& unit);
+    // AddUnit, and the unit running ("active").
+    bool AddRunningUnit(const std::string& unit);
     bool SetUnitProperty(const std::string& unit, const char* pszName, const std::string& value);
     // Adds a string-array property the template's units lack (e.g. TriggeredBy).
     bool AddUnitProperty(const std::string& unit, const char* pszName, const std::vector<std::string>& values);
