@@ -19,7 +19,6 @@
 #include "app/DialogUnits.h"
 #include "app/FrontEnd.h"
 #include "app/PortListDlg.h"
-#include "cli/ProgressView.h"
 #include "config/ConfigFile.h"
 #include "engine/Kelvo.h"
 #include "engine/Steps.h"
@@ -30,6 +29,7 @@
 #include "port/ComConf.h"
 #include "system/Service.h"
 #include "ui/Launch.h"
+#include "ui/ProgressSteps.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
 
