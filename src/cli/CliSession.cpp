@@ -13,6 +13,7 @@
 #include "discovery/UtilBth.h"
 #include "discovery/UtilTcp.h"
 #include "discovery/UtilUsb.h"
+#include "engine/Thread.h"
 #include "log/Log.h"
 #include "platform/Event.h"
 #include "platform/LastError.h"
@@ -40,48 +41,11 @@ DWORD ModelInterfaces() {
     return ModelTable[static_cast<std::size_t>(nTypeId)].dwInterfaces;
 }
 
-// The update table an entry belongs to, by its name.
-const char* TableNameOf(const UpdateDataEntry* pEntry) {
-    const UpdateTables& t = theApp.tables;
-    const std::pair<const UpdateTable*, const char*> tables[] = {
-        {&t.FW, "FW"}, {&t.CG, "CG"}, {&t.CF, "CF"}, {&t.EE, "EE"}, {&t.KF, "KF"}, {&t.ZF, "ZF"}, {&t.YF, "YF"},
-    };
-    for (const auto& [pTable, pszName] : tables) {
-        if (pEntry >= pTable->data() && pEntry < pTable->data() + pTable->size()) return pszName;
-    }
-    return "";
-}
-
 // The firmware entry a run sends: the one of the printer's Type ID.
 const UpdateDataEntry* FirmwareEntryOfRun() {
     int nTypeId = theApp.nTypeId;
     if (nTypeId < 0 || static_cast<std::size_t>(nTypeId) >= theApp.tables.FW.size()) return nullptr;
     return &theApp.tables.FW[static_cast<std::size_t>(nTypeId)];
-}
-
-// How a person calls a transfer, and how the engine counts its progress.
-TransferInfo TransferOf(const UpdateDataEntry* pEntry, const std::string& table) {
-    static const std::pair<const char*, const char*> kKinds[] = {
-        {"FW", "Firmware"}, {"KF", "Font data"}, {"CF", "Code page data"}, {"ZF", "CPCL font data"}, {"YF", "ZPL font data"},
-    };
-    std::string kind = "Data";
-    for (const auto& [pszTable, pszKind] : kKinds) {
-        if (table == pszTable) kind = pszKind;
-    }
-    TransferInfo info;
-    if (pEntry == nullptr) {
-        info.strName = kind;
-        return info;
-    }
-    info.strName = kind + (pEntry->strFileName.empty() ? std::string() : " " + pEntry->strFileName);
-    info.cbTotal = pEntry->cbData;
-    int nKind = std::clamp(theApp.nPortKind, 0, static_cast<int>(PORT_KIND_COUNT) - 1);
-    if (pEntry->cbFirstBlock[nKind] != 0 && pEntry->dwFirstBlockWait[nKind] != 0) {
-        // As the engine weighs the pause: a tenth of the transfer.
-        info.cbPauseWeight = pEntry->cbData / 10;
-        info.dwPauseMs = pEntry->dwFirstBlockWait[nKind];
-    }
-    return info;
 }
 
 bool ReadLine(int fd) {
@@ -217,9 +181,9 @@ std::optional<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
         }
         m_bFirmwareSent = m_bFirmwareSent || bFirmware;
         const UpdateDataEntry* pEntry = bFirmware ? FirmwareEntryOfRun() : theApp.pCurrentEntry;
-        const char* pszTable = bFirmware ? "FW" : TableNameOf(pEntry);
+        const char* pszTable = bFirmware ? "FW" : UpdateTableName(pEntry);
         m_report.sent.push_back(pszTable);
-        m_steps.BeginTransfer(TransferOf(pEntry, pszTable));
+        m_steps.BeginTransfer(TransferOfEntry(pEntry, pszTable));
         if (pEntry != nullptr && !pEntry->strFileName.empty()) {
             m_report.sentFiles.emplace_back(pEntry->strFileName, pEntry->cbData);
         }
@@ -486,12 +450,12 @@ void CCliSession::NoteWouldSend(const CKelvoApp& app) {
     std::lock_guard lock(m_mutex);
     m_report.bCheck = true;
     for (const auto& [pEntry, wPrinter] : app.checksumsRead) {
-        m_report.checksums.emplace_back(TableNameOf(pEntry), StrPrintf("%04X", wPrinter));
+        m_report.checksums.emplace_back(UpdateTableName(pEntry), StrPrintf("%04X", wPrinter));
     }
     std::string files;
     for (const UpdateDataEntry* pEntry : app.wouldSend) {
-        m_report.wouldSend.push_back(TableNameOf(pEntry));
-        files += StrPrintf("%s%s (%s, %llu bytes)", files.empty() ? "" : ", ", TableNameOf(pEntry),
+        m_report.wouldSend.push_back(UpdateTableName(pEntry));
+        files += StrPrintf("%s%s (%s, %llu bytes)", files.empty() ? "" : ", ", UpdateTableName(pEntry),
                            pEntry->strFileName.c_str(), static_cast<unsigned long long>(pEntry->cbData));
     }
     if (app.nExitCode == ERROR_SUCCESS) {

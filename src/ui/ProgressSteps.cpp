@@ -20,6 +20,49 @@ std::optional<ProgressText> ParseProgressText(std::string_view text) {
     return ProgressText{std::string(label), std::min(std::atoi(std::string(number).c_str()), 100)};
 }
 
+namespace {
+
+constexpr std::string_view kSendingLabel = "Sending...";
+
+// How a person calls what a table holds, and its check after the transfer.
+struct TableNames {
+    const char* pszTable;
+    DWORD dwTransfer;
+    DWORD dwCheck;
+};
+constexpr TableNames kTableNames[] = {
+    {"FW", IDS_STEP_FIRMWARE, IDS_STEP_CHECK_FIRMWARE},
+    {"KF", IDS_STEP_FONT_DATA, IDS_STEP_CHECK_FONT_DATA},
+    {"CF", IDS_STEP_CODE_PAGE, IDS_STEP_CHECK_CODE_PAGE},
+    {"ZF", IDS_STEP_CPCL_FONT, IDS_STEP_CHECK_CPCL_FONT},
+    {"YF", IDS_STEP_ZPL_FONT, IDS_STEP_CHECK_ZPL_FONT},
+};
+constexpr TableNames kOtherData = {"", IDS_STEP_DATA, IDS_STEP_CHECK_DATA};
+
+const TableNames& NamesOfTable(const std::string& table) {
+    for (const TableNames& names : kTableNames) {
+        if (table == names.pszTable) return names;
+    }
+    return kOtherData;
+}
+
+}  // namespace
+
+std::string TransferName(const TransferInfo& transfer, UiLanguage language) {
+    if (transfer.strTable.empty() && transfer.strFile.empty()) return LoadResString(IDS_STEP_SENDING, language);
+    std::string name = LoadResString(NamesOfTable(transfer.strTable).dwTransfer, language);
+    return transfer.strFile.empty() ? name : name + " " + transfer.strFile;
+}
+
+unsigned SecondsUpTo(DWORD dwMs) noexcept { return std::max<unsigned>(1, (dwMs + 999) / 1000); }
+
+std::string RestartWaitName(UiLanguage language, std::optional<DWORD> dwLeftMs) {
+    if (!dwLeftMs) return LoadResString(IDS_STEP_RESTART_WAIT, language);
+    return StrPrintf(LoadResString(IDS_STEP_RESTART_WAIT_LEFT, language).c_str(), SecondsUpTo(*dwLeftMs));
+}
+
+std::string CProgressSteps::Name(DWORD dwId) const { return LoadResString(dwId, m_language); }
+
 void CProgressSteps::BeginTransfer(const TransferInfo& info) {
     m_transfer = info;
     m_bSending = false;
@@ -30,8 +73,11 @@ void CProgressSteps::BeginTransfer(const TransferInfo& info) {
 
 std::optional<ProgressStep> CProgressSteps::OnText(std::string_view text, DWORD dwNow) {
     std::optional<ProgressText> progress = ParseProgressText(text);
+    const bool bSending = progress && progress->strLabel == kSendingLabel;
+    if (bSending && !m_bTextWasSending && m_source) BeginTransfer(m_source());
+    m_bTextWasSending = bSending;
     if (!progress) return std::nullopt;
-    if (progress->strLabel == "Sending...") {
+    if (bSending) {
         if (!m_bSending) {
             m_bSending = true;
             m_dwPauseStart = dwNow;
@@ -50,8 +96,8 @@ std::optional<ProgressStep> CProgressSteps::OnText(std::string_view text, DWORD 
                                    ? 0
                                    : static_cast<int>(std::min<unsigned long long>(100, cbCounted * 100 / m_transfer.cbPauseWeight));
                 return ProgressStep{
-                    StrPrintf("The printer accepts the firmware after a %u s pause", (m_transfer.dwPauseMs + 500) / 1000),
-                    nPercent, 0, 0};
+                    StrPrintf(Name(IDS_STEP_FIRST_BLOCK_PAUSE).c_str(), (m_transfer.dwPauseMs + 500) / 1000), nPercent,
+                    0, 0, StepKind::FirstBlockPause};
             }
         }
         unsigned long long cbDone = cbCounted > m_transfer.cbPauseWeight ? cbCounted - m_transfer.cbPauseWeight : 0;
@@ -61,8 +107,7 @@ std::optional<ProgressStep> CProgressSteps::OnText(std::string_view text, DWORD 
             cbDone = m_transfer.cbTotal;
             nPercent = 100;
         }
-        return ProgressStep{m_transfer.strName.empty() ? std::string("Sending") : m_transfer.strName, nPercent, cbDone,
-                            m_transfer.cbTotal};
+        return ProgressStep{TransferName(m_transfer, m_language), nPercent, cbDone, m_transfer.cbTotal};
     }
     m_bSending = false;
     // The restart wait counts 0 to 50 %; the check of the new firmware starts again at 50
@@ -70,7 +115,14 @@ std::optional<ProgressStep> CProgressSteps::OnText(std::string_view text, DWORD 
     if (progress->nPercent > 50 || (progress->nPercent == 50 && m_nLastWaitPercent == 50)) m_bChecking = true;
     m_nLastWaitPercent = progress->nPercent;
     if (m_bChecking) {
-        return ProgressStep{"Checking the new firmware", std::clamp((progress->nPercent - 50) * 2, 0, 100), 0, 0};
+        return ProgressStep{Name(IDS_STEP_CHECK_FIRMWARE), std::clamp((progress->nPercent - 50) * 2, 0, 100), 0, 0,
+                            StepKind::FirmwareCheck, false};
     }
-    return ProgressStep{"Waiting for the printer to restart", std::min(progress->nPercent * 2, 100), 0, 0};
+    return ProgressStep{RestartWaitName(m_language), std::min(progress->nPercent * 2, 100), 0, 0,
+                        StepKind::RestartWait, false};
+}
+
+ProgressStep CProgressSteps::AfterTransfer() const {
+    if (m_transfer.strTable == "FW") return ProgressStep{RestartWaitName(m_language), 0, 0, 0, StepKind::RestartWait, false};
+    return ProgressStep{Name(NamesOfTable(m_transfer.strTable).dwCheck), 0, 0, 0, StepKind::DataCheck, false};
 }

@@ -124,7 +124,7 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
         ASSERT_TRUE(step.has_value()) << pszText;
         view.ShowStep(*step, dwNow);
     };
-    steps.BeginTransfer({"Firmware FW1F07SIM.bin", 30024, 3002, 15000});
+    steps.BeginTransfer({"FW", "FW1F07SIM.bin", 30024, 3002, 15000});
     play(0, "Sending... [  0%]");
     play(5000, "Sending... [  3%]");
     play(10000, "Sending... [  6%]");
@@ -137,7 +137,7 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
     play(23000, "Waiting... [ 50%]");
     play(23100, "Waiting... [ 50%]");  // the check starts again at 50
     play(23500, "Waiting... [100%]");
-    steps.BeginTransfer({"Font data KF1FSIM.bin", 10020, 0, 0});
+    steps.BeginTransfer({"KF", "KF1FSIM.bin", 10020, 0, 0});
     play(24000, "Sending... [ 50%]");
     play(25000, "Sending... [100%]");
     EXPECT_FALSE(steps.OnText("", 25000).has_value());
