@@ -16,6 +16,8 @@ public:
     BOOL StartUpdate(IDialogHost& host, bool bRetry) override { return StartUpdateThread(host, bRetry); }
     DWORD Wait(DWORD dwTimeout) override { return WaitForWorker(dwTimeout); }
     void RestoreMachine() override { RestoreMachineAfterInterrupt(); }
+    TransferInfo TransferUnderWay() override { return ::TransferUnderWay(); }
+    std::optional<DWORD> WaitLeft() override { return UncancellableWaitLeft(); }
 };
 
 }  // namespace

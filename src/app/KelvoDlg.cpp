@@ -19,17 +19,18 @@
 #include "app/DialogUnits.h"
 #include "app/FrontEnd.h"
 #include "app/PortListDlg.h"
-#include "cli/ProgressView.h"
 #include "config/ConfigFile.h"
 #include "engine/Kelvo.h"
 #include "engine/Steps.h"
 #include "log/Log.h"
 #include "platform/LastError.h"
 #include "platform/Text.h"
+#include "platform/Tick.h"
 #include "platform/WinError.h"
 #include "port/ComConf.h"
 #include "system/Service.h"
 #include "ui/Launch.h"
+#include "ui/ProgressSteps.h"
 #include "ui/StringTable.h"
 #include "ui/Util.h"
 
@@ -121,7 +122,14 @@ QString CAboutDlg::Text() {
 
 CKelvoDlg::CKelvoDlg(CKelvoApp& app, IUpdateWorkers& workers, std::array<CUtilPort*, 4> utils,
                      std::shared_ptr<ComConfigRecord>* pComConfig, QWidget* pParent)
-    : QDialog(pParent), m_app(app), m_workers(workers), m_utils(utils), m_pComConfig(pComConfig) {
+    : QDialog(pParent),
+      m_app(app),
+      m_workers(workers),
+      m_utils(utils),
+      m_pComConfig(pComConfig),
+      m_language(ChooseUiLanguage()),
+      m_steps(m_language) {
+    m_steps.SetTransferSource([this] { return m_workers.TransferUnderWay(); });
     m_pPortList = new CPortListDlg(pComConfig, this);
     m_pPortList->SetAddressMemory(&app.strTargetName, &app.nIpAddr);
     m_launchUrl = LaunchUrl;
@@ -168,6 +176,10 @@ void CKelvoDlg::BuildControls() {
     m_pStatus = label(7, 7, 120, 61, "Message", false);
     m_pProgress = label(7, 33, 120, 42, "Message", false);
     m_nProgressTop = m_pProgress->geometry().top();
+    m_pStep = label(7, 33, 120, 10, "", false);
+    m_pStepTimer = new QTimer(this);
+    m_pStepTimer->setInterval(1000);
+    connect(m_pStepTimer, &QTimer::timeout, this, [this] { UpdateStepLine(); });
     m_pProgressBar = new QProgressBar(this);
     m_pProgressBar->setRange(0, 100);
     m_pProgressBar->setTextVisible(false);  // the progress text above says it
@@ -270,9 +282,12 @@ void CKelvoDlg::SetCaption(const std::string& caption) {
 
 void CKelvoDlg::SetControlText(int nControlId, const std::string& text) {
     LastErrorGuard keep;
-    OnGuiThread([this, nControlId, value = Q(text)] {
+    const bool bProgress = nControlId == IDC_PROGRESS_TEXT;
+    // Named here, on the worker's thread, while the transfer it sends is the one under way.
+    std::optional<ProgressStep> step = bProgress ? StepOfText(text) : std::nullopt;
+    OnGuiThread([this, nControlId, bProgress, value = Q(text), step = std::move(step)] {
         if (QLabel* p = Control(nControlId)) p->setText(value);
-        if (nControlId == IDC_PROGRESS_TEXT) ShowProgressBar(value);
+        if (bProgress) ShowStep(step);
         FitToTexts();
     });
 }
@@ -385,7 +400,9 @@ void CKelvoDlg::ShowBusyLayout(bool bBusy) {
     for (QRadioButton* p : m_kinds) p->setVisible(bChoice);
     m_pStatus->setVisible(bShowBusy);
     m_pProgress->setVisible(bShowBusy);
-    m_pProgressBar->setVisible(bShowBusy && m_bProgressBar);
+    m_pStep->setVisible(bShowBusy && m_step.has_value());
+    if (!bShowBusy) m_pStepTimer->stop();
+    m_pProgressBar->setVisible(bShowBusy && m_step.has_value());
     // Select stays where it is in either layout; silently no one presses it.
     m_pSelect->setVisible(!bSilent);
     PlaceProgressText();
@@ -401,7 +418,11 @@ void CKelvoDlg::PlaceProgressText() {
     progress.moveTop(std::max(m_nProgressTop, nStatusBottom + 2));
     m_pProgress->setGeometry(progress);
     const int nTextBottom = progress.top() + m_pProgress->sizeHint().height();
-    m_pProgressBar->setGeometry(progress.left(), nTextBottom + du.Y(2), status.width(), du.Y(8));
+    QRect step = m_pStep->geometry();
+    step.moveTop(nTextBottom + du.Y(1));
+    m_pStep->setGeometry(step);
+    const int nStepBottom = step.top() + m_pStep->sizeHint().height();
+    m_pProgressBar->setGeometry(progress.left(), nStepBottom + du.Y(2), status.width(), du.Y(8));
     QRect select = m_pSelect->geometry();
     select.moveTop(std::max(m_nSelectTop, m_pProgressBar->geometry().bottom() + du.Y(4)));
     m_pSelect->setGeometry(select);
@@ -415,7 +436,7 @@ void CKelvoDlg::FitToTexts() {
     const int nIconGap = m_templateSize.width() - du.X(132);  // from the help icon to the right edge
     // Each label as large as its text; never smaller than its place in the template.
     int nWidth = std::max(m_templateSize.width(), width());
-    for (QLabel* p : {m_pTitle, m_pDestination, m_pStatus, m_pProgress}) {
+    for (QLabel* p : {m_pTitle, m_pDestination, m_pStatus, m_pProgress, m_pStep}) {
         const QSize hint = p->sizeHint();
         p->resize(std::max(p->width(), hint.width()), std::max(p->height(), hint.height()));
         nWidth = std::max(nWidth, p->x() + p->width() + nMargin);
@@ -435,11 +456,43 @@ void CKelvoDlg::FitToTexts() {
     PlaceProgressText();
 }
 
-void CKelvoDlg::ShowProgressBar(const QString& text) {
-    const std::optional<ProgressText> progress = ParseProgressText(text.toStdString());
-    m_bProgressBar = progress.has_value();
-    if (progress) m_pProgressBar->setValue(progress->nPercent);
-    m_pProgressBar->setVisible(m_bProgressBar && m_pProgress->isVisible());
+std::optional<ProgressStep> CKelvoDlg::StepOfText(const std::string& text) {
+    std::lock_guard lock(m_stepsMutex);
+    std::optional<ProgressStep> step = m_steps.OnText(text, GetTickCount());
+    // The engine's text stays at 100 % while the printer restarts or stores and checks
+    // what it received: the line says what it does meanwhile.
+    if (step && step->EndsTransfer()) step = m_steps.AfterTransfer();
+    return step;
+}
+
+void CKelvoDlg::ShowStep(const std::optional<ProgressStep>& step) {
+    m_step = step;
+    const bool bShown = m_step.has_value() && m_pProgress->isVisible();
+    m_pStep->setVisible(bShown);
+    m_pProgressBar->setVisible(bShown);
+    if (m_step && m_step->bMeasured) {
+        m_pProgressBar->setRange(0, 100);
+        m_pProgressBar->setValue(m_step->nPercent);
+    } else {
+        m_pProgressBar->setRange(0, 0);  // busy: no percentage to show
+    }
+    UpdateStepLine();
+    if (m_step && m_step->kind == StepKind::RestartWait) {
+        if (!m_pStepTimer->isActive()) m_pStepTimer->start();
+    } else {
+        m_pStepTimer->stop();
+    }
+}
+
+void CKelvoDlg::UpdateStepLine() {
+    QString line;
+    if (m_step) {
+        line = Q(m_step->kind == StepKind::RestartWait ? RestartWaitName(m_language, m_workers.WaitLeft())
+                                                        : m_step->strName);
+    }
+    if (line == m_pStep->text()) return;
+    m_pStep->setText(line);
+    FitToTexts();
 }
 
 void CKelvoDlg::WaitForLastWorker(const char* pszNote) {

@@ -7,12 +7,15 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/Workers.h"
 #include "platform/Thread.h"
 #include "platform/Types.h"
 #include "ui/DialogHost.h"
+#include "ui/ProgressSteps.h"
 
 class QIcon;
 class QLabel;
@@ -122,7 +125,10 @@ public:
     QPushButton* SelectButton() const { return m_pSelect; }
     QLabel* Control(int nId) const;
     QToolButton* HelpIcon() const { return m_pHelp; }
-    // Under the progress text while it shows a percentage.
+    // Under the progress text while it shows a percentage: the step it stands for, named
+    // as a person reads it ("Firmware FW2007SIM.bin", "Checking the font data").
+    QLabel* StepLine() const { return m_pStep; }
+    // Under the step line: the step's percentage, or busy for a step that has none.
     QProgressBar* ProgressBar() const { return m_pProgressBar; }
     // True once the help page's launch has returned (or none was started).
     bool HelpLaunchEnded() const noexcept { return m_helpLaunch.HasEnded(); }
@@ -160,7 +166,13 @@ private:
     // Sizes the window and its texts so that every line shows whole, in any language;
     // the window only grows.
     void FitToTexts();
-    void ShowProgressBar(const QString& text);
+    // The step a progress text shows, with the step that follows a transfer's last byte
+    // in place of the transfer at 100 %. The caller's thread (a worker's, for the engine's
+    // transfer under way).
+    std::optional<ProgressStep> StepOfText(const std::string& text);
+    void ShowStep(const std::optional<ProgressStep>& step);
+    // The step line's text now: a restart wait counts its time left down.
+    void UpdateStepLine();
     // Leaves a worker behind: the services it stopped started again and the serial
     // defaults restored, the settings written, then the quit handler.
     void QuitLeavingWorker(DWORD dwResult, const char* pszWhy);
@@ -180,8 +192,13 @@ private:
     QPushButton* m_pSelect = nullptr;
     QLabel* m_pStatus = nullptr;
     QLabel* m_pProgress = nullptr;
+    QLabel* m_pStep = nullptr;
     QProgressBar* m_pProgressBar = nullptr;
-    bool m_bProgressBar = false;  // the progress text shows a percentage
+    std::optional<ProgressStep> m_step;  // the step the progress text shows now
+    QTimer* m_pStepTimer = nullptr;      // counts a wait's time left down
+    const UiLanguage m_language;
+    std::mutex m_stepsMutex;  // each run's worker in turn; held only to name a text
+    CProgressSteps m_steps;
     QToolButton* m_pHelp = nullptr;
     QPushButton* m_pClose = nullptr;
     int m_nProgressTop = 0;

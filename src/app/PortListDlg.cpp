@@ -364,8 +364,13 @@ int CPortListDlg::Run(int nPortKind, CUtilPort* pUtil, std::string* pPortName) {
         ShowError(LOC_NO_PORT_FOUND, ERROR_SHOWN_NO_PORT_FOUND, "%s", LoadResString(IDS_NO_PORT_FOUND).c_str());
         if (!bTyping) return IDCANCEL;
         m_pUpdate->setEnabled(false);
+        // The box said nothing was found; the list says why it opens anyway: the address
+        // is the way left, and typing can start at once.
+        m_pAddressLabel->setText(Res(IDS_NO_PRINTER_ANSWERED));
+        PlaceControls(true);
+        m_pAddress->setFocus();
+        m_pAddress->selectAll();
     }
-    if (bTyping && m_nFound < 1) m_pAddress->setFocus();
     if (m_shownHook) QTimer::singleShot(0, this, [this] { m_shownHook(*this); });
     if (exec() != QDialog::Accepted) return IDCANCEL;
     *pPortName = m_chosen;

@@ -2,10 +2,12 @@
 // The dialog's view of the update engine's two worker threads (initialisation and update
 // run). The program plugs in the engine; tests plug in scripted workers.
 #include <functional>
+#include <optional>
 
 #include "platform/Event.h"
 #include "platform/Types.h"
 #include "ui/DialogHost.h"
+#include "ui/ProgressSteps.h"
 
 // What the workers call back into the dialog for.
 struct WorkerHooks {
@@ -35,6 +37,12 @@ public:
     // defaults it changed, while the worker may still run: the program is about to end
     // without waiting for it. Main thread.
     virtual void RestoreMachine() {}
+    // The transfer the running update sends now (empty: not known). Called on the worker
+    // thread, from within its progress text.
+    virtual TransferInfo TransferUnderWay() { return {}; }
+    // How long the wait the run now sits out may still take, in ms (none: no such wait).
+    // Main thread.
+    virtual std::optional<DWORD> WaitLeft() { return std::nullopt; }
 };
 
 // The engine's workers; null when this build has no update engine.

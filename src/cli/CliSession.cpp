@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <span>
 
@@ -14,6 +13,7 @@
 #include "discovery/UtilBth.h"
 #include "discovery/UtilTcp.h"
 #include "discovery/UtilUsb.h"
+#include "engine/Thread.h"
 #include "log/Log.h"
 #include "platform/Event.h"
 #include "platform/LastError.h"
@@ -41,18 +41,6 @@ DWORD ModelInterfaces() {
     return ModelTable[static_cast<std::size_t>(nTypeId)].dwInterfaces;
 }
 
-// The update table an entry belongs to, by its name.
-const char* TableNameOf(const UpdateDataEntry* pEntry) {
-    const UpdateTables& t = theApp.tables;
-    const std::pair<const UpdateTable*, const char*> tables[] = {
-        {&t.FW, "FW"}, {&t.CG, "CG"}, {&t.CF, "CF"}, {&t.EE, "EE"}, {&t.KF, "KF"}, {&t.ZF, "ZF"}, {&t.YF, "YF"},
-    };
-    for (const auto& [pTable, pszName] : tables) {
-        if (pEntry >= pTable->data() && pEntry < pTable->data() + pTable->size()) return pszName;
-    }
-    return "";
-}
-
 // The firmware entry a run sends: the one of the printer's Type ID.
 const UpdateDataEntry* FirmwareEntryOfRun() {
     int nTypeId = theApp.nTypeId;
@@ -64,37 +52,6 @@ const UpdateDataEntry* FirmwareEntryOfRun() {
 unsigned long long FileBytes(const UpdateDataEntry& entry, std::string_view table) {
     if (table == "FW" || entry.cbData < DOWNLOAD_HEADER_SIZE) return entry.cbData;
     return entry.cbData - DOWNLOAD_HEADER_SIZE;
-}
-
-// "Checking the font data", "Checking the CPCL font data": the kind's name inside a sentence.
-std::string CheckStepName(const std::string& kind) {
-    std::string name = kind;
-    if (name.size() > 1 && std::islower(static_cast<unsigned char>(name[1]))) {
-        name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
-    }
-    return "Checking the " + name;
-}
-
-// How a person calls a transfer, and how the engine counts its progress.
-TransferInfo TransferOf(const UpdateDataEntry* pEntry, const std::string& table) {
-    const std::string kind = TransferKindName(table);
-    TransferInfo info;
-    // After a data kind the printer stores it and is asked for its checksum: seconds
-    // the engine shows nothing for. After firmware the restart wait has texts of its own.
-    if (table != "FW") info.strCheckName = CheckStepName(kind);
-    if (pEntry == nullptr) {
-        info.strName = kind;
-        return info;
-    }
-    info.strName = kind + (pEntry->strFileName.empty() ? std::string() : " " + pEntry->strFileName);
-    info.cbTotal = pEntry->cbData;
-    int nKind = std::clamp(theApp.nPortKind, 0, static_cast<int>(PORT_KIND_COUNT) - 1);
-    if (pEntry->cbFirstBlock[nKind] != 0 && pEntry->dwFirstBlockWait[nKind] != 0) {
-        // As the engine weighs the pause: a tenth of the transfer.
-        info.cbPauseWeight = pEntry->cbData / 10;
-        info.dwPauseMs = pEntry->dwFirstBlockWait[nKind];
-    }
-    return info;
 }
 
 bool ReadLine(int fd) {
@@ -213,7 +170,7 @@ void CCliSession::PostRetry() { m_bRetryPosted = true; }
 
 std::vector<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
     std::optional<ProgressText> progress = ParseProgressText(text);
-    bool bSending = progress && progress->strLabel == "Sending...";
+    bool bSending = progress && progress->strLabel == kSendingLabel;
     std::lock_guard lock(m_mutex);
     if (bSending && !m_bSending) {
         // The first transfer of a run that sends firmware is the firmware; the data
@@ -228,9 +185,9 @@ std::vector<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
         }
         m_bFirmwareSent = m_bFirmwareSent || bFirmware;
         const UpdateDataEntry* pEntry = bFirmware ? FirmwareEntryOfRun() : theApp.pCurrentEntry;
-        const char* pszTable = bFirmware ? "FW" : TableNameOf(pEntry);
+        const char* pszTable = bFirmware ? "FW" : UpdateTableName(pEntry);
         m_report.sent.push_back(pszTable);
-        m_steps.BeginTransfer(TransferOf(pEntry, pszTable));
+        m_steps.BeginTransfer(TransferOfEntry(pEntry, pszTable));
         if (pEntry != nullptr && !pEntry->strFileName.empty()) {
             m_report.sentFiles.emplace_back(pEntry->strFileName, FileBytes(*pEntry, pszTable));
         }
@@ -240,9 +197,10 @@ std::vector<ProgressStep> CCliSession::NoteProgress(const std::string& text) {
     std::optional<ProgressStep> step = m_steps.OnText(text, GetTickCount());
     if (!step) return steps;
     // The restart wait's limit is the engine's; the share of it shown is only its pauses.
-    if (StepPhase(step->strName) == "restart" && m_workers.pfnWaitLeftMs) step->dwLeftMs = m_workers.pfnWaitLeftMs();
+    if (step->kind == StepKind::RestartWait && m_workers.pfnWaitLeftMs) step->dwLeftMs = m_workers.pfnWaitLeftMs();
+    const bool bEndsTransfer = step->EndsTransfer();
     steps.push_back(std::move(*step));
-    if (std::optional<ProgressStep> following = m_steps.TakeFollowing()) steps.push_back(std::move(*following));
+    if (bEndsTransfer) steps.push_back(m_steps.AfterTransfer());
     return steps;
 }
 
@@ -518,13 +476,14 @@ void CCliSession::NoteWouldSend(const CKelvoApp& app) {
     std::lock_guard lock(m_mutex);
     m_report.bCheck = true;
     for (const auto& [pEntry, wPrinter] : app.checksumsRead) {
-        m_report.checksums.emplace_back(TableNameOf(pEntry), StrPrintf("%04X", wPrinter));
+        m_report.checksums.emplace_back(UpdateTableName(pEntry), StrPrintf("%04X", wPrinter));
     }
     std::string files;
     for (const UpdateDataEntry* pEntry : app.wouldSend) {
-        m_report.wouldSend.push_back(TableNameOf(pEntry));
-        files += StrPrintf("%s%s (%s, %s bytes)", files.empty() ? "" : ", ", TableNameOf(pEntry),
-                           pEntry->strFileName.c_str(), GroupedCount(FileBytes(*pEntry, TableNameOf(pEntry))).c_str());
+        const char* pszTable = UpdateTableName(pEntry);
+        m_report.wouldSend.push_back(pszTable);
+        files += StrPrintf("%s%s (%s, %s bytes)", files.empty() ? "" : ", ", pszTable, pEntry->strFileName.c_str(),
+                           GroupedCount(FileBytes(*pEntry, pszTable)).c_str());
     }
     if (app.nExitCode == ERROR_SUCCESS) {
         m_report.strResultText = "An update would send " + files + "; nothing was sent.";

@@ -45,9 +45,9 @@ struct CliWorkers {
         pfnCheckBeforeConnecting = {};
     // The DEVICE ID the printer reported at the last identification; -1: none.
     std::function<int()> pfnDeviceId = {};
-    // The longest the wait the run sits out now (the restart) may still take, in ms; 0:
-    // none. Any thread.
-    std::function<DWORD()> pfnWaitLeftMs = {};
+    // The longest the wait the run sits out now (the restart) may still take, in ms;
+    // nothing while none runs. Any thread.
+    std::function<std::optional<DWORD>()> pfnWaitLeftMs = {};
 };
 
 // The discovery object of a kind; null when this build has none for it.
@@ -128,7 +128,7 @@ private:
     void OnInterrupt();
     void DrainInterrupts();
     // Notes a transfer that begins; the named steps the progress text shows (the step,
-    // then the check that follows a complete data transfer), none for other texts.
+    // then the one that follows a transfer's last byte), none for other texts.
     std::vector<ProgressStep> NoteProgress(const std::string& text);
     std::string FwVersion() const;
     std::vector<BYTE> TakeRomId() const;

@@ -7,69 +7,7 @@
 #include <string_view>
 
 #include "platform/Types.h"
-
-// A progress text the engine sets, "Sending... [ 42%]": its label and percent.
-struct ProgressText {
-    std::string strLabel;
-    int nPercent = 0;
-};
-std::optional<ProgressText> ParseProgressText(std::string_view text);
-
-// How a person calls the transfer of an update table ("FW", "KF", ...): "Firmware",
-// "Font data", ...; "Data" for a table that is never sent.
-std::string TransferKindName(std::string_view table);
-
-// A transfer as the session knows it when the engine begins to send it.
-struct TransferInfo {
-    std::string strName;                 // "Firmware FW2007SIM.bin", "Font data KF20SIM.bin"
-    unsigned long long cbTotal = 0;      // bytes sent (download header included)
-    unsigned long long cbPauseWeight = 0;  // the engine counts the first-block pause as this many bytes; 0: no pause
-    DWORD dwPauseMs = 0;                 // the pause after the first block
-    // The step once every byte is sent, while the printer stores and checks what it got
-    // ("Checking the font data"); empty: the engine's own texts follow (the restart wait).
-    std::string strCheckName;
-};
-
-// One step of the update as a person reads it.
-struct ProgressStep {
-    std::string strName;
-    int nPercent = 0;                // of the step; -1: a step with no measure of its own
-    unsigned long long cbDone = 0;   // a transfer's bytes sent
-    unsigned long long cbTotal = 0;  // 0: a wait, which has no bytes
-    DWORD dwLeftMs = 0;              // a wait's longest time left; 0: not known
-};
-
-// The machine-readable name of a step, by the name a person reads: "firmware",
-// "firmware_pause", "restart", "firmware_check", "data", "data_check"; empty for a line
-// that names no step.
-std::string_view StepPhase(std::string_view stepName);
-
-// Turns the engine's progress texts ("Sending... [ 42%]", "Waiting... [ 50%]") into
-// named steps: the transfer begun last (its pause after the first block apart), the
-// restart wait after a firmware transfer, and the check of the new firmware (the wait's
-// second half, which the engine counts from 50 %). Not thread-safe: the session
-// serialises it.
-class CProgressSteps {
-public:
-    // The next "Sending..." text belongs to this transfer.
-    void BeginTransfer(const TransferInfo& info);
-    // The step a progress text shows at dwNow (ms, any monotonic clock); nothing for an
-    // empty text or one that is no progress.
-    std::optional<ProgressStep> OnText(std::string_view text, DWORD dwNow);
-    // Once after a transfer's last byte: the check that follows it (strCheckName), which
-    // the engine shows no text for.
-    std::optional<ProgressStep> TakeFollowing();
-
-private:
-    TransferInfo m_transfer;
-    bool m_bSending = false;
-    bool m_bPauseOver = true;
-    DWORD m_dwPauseStart = 0;
-    int m_nLastWaitPercent = -1;
-    bool m_bChecking = false;
-    bool m_bFollowingDue = false;
-    bool m_bFollowingShown = false;
-};
+#include "ui/ProgressSteps.h"
 
 class CProgressView {
 public:

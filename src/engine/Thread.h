@@ -21,13 +21,16 @@
 //   5. WaitForWorker(INFINITE) before the process ends. FwVersionText() holds the
 //      version text the printer reported (empty before any).
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Types.h"
 #include "ui/DialogHost.h"
+#include "ui/ProgressSteps.h"
 
 class CUtilUsb;
+struct UpdateDataEntry;
 
 // What the engine asks of a front end beyond IDialogHost. Empty members take defaults.
 struct EngineHooks {
@@ -70,8 +73,17 @@ void RestoreMachineAfterInterrupt() noexcept;
 // to 14 s for the printer to restart"; empty when the running step ends promptly on a
 // cancel, or no run runs. Any thread.
 std::string CancelWaitText();
-// The longest the wait of CancelWaitText may still take, in ms; 0 when none. Any thread.
-DWORD UncancellableWaitLeft();
+// How long that wait may still take (ms); nothing while none runs. Any thread.
+std::optional<DWORD> UncancellableWaitLeft();
+
+// The name of the update table an entry belongs to ("FW", "KF", ...; "" for none).
+const char* UpdateTableName(const UpdateDataEntry* pEntry);
+// A transfer of an entry of a table as a front end names and counts it: the bytes sent,
+// download header included, and the pause after the first block weighed as the engine
+// counts it in its percentage. A null entry gives the table alone.
+TransferInfo TransferOfEntry(const UpdateDataEntry* pEntry, const std::string& table);
+// The transfer the running update sends now, or sent last (empty before any). Any thread.
+TransferInfo TransferUnderWay();
 
 // The USB discovery object the restart wait asks for a printer's new port name; null
 // (the default) while none exists. Main thread, between runs.

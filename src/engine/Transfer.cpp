@@ -64,6 +64,15 @@ struct PendingWait {
 std::mutex g_pendingLock;
 PendingWait g_pending;
 
+std::mutex g_transferLock;  // the front end reads the transfer under way from any thread
+TransferInfo g_transfer;
+
+std::optional<PendingWait> PendingNow() {
+    std::lock_guard lock(g_pendingLock);
+    if (g_pending.pszWhat == nullptr) return std::nullopt;
+    return g_pending;
+}
+
 bool Cancelled() { return theApp.TestFlags(UF_CANCEL); }
 
 const ModelEntry& ModelRow() {
@@ -329,15 +338,46 @@ UncancellableWait::~UncancellableWait() {
 }
 
 std::string CancelWaitText() {
-    std::lock_guard lock(g_pendingLock);
-    if (g_pending.pszWhat == nullptr) return {};
-    DWORD dwSeconds = (g_pending.until.Remaining() + 999) / 1000;
-    return StrPrintf("waiting up to %u s %s", static_cast<unsigned>(std::max<DWORD>(dwSeconds, 1)), g_pending.pszWhat);
+    const std::optional<PendingWait> pending = PendingNow();
+    if (!pending) return {};
+    return StrPrintf("waiting up to %u s %s", SecondsUpTo(pending->until.Remaining()), pending->pszWhat);
 }
 
-DWORD UncancellableWaitLeft() {
-    std::lock_guard lock(g_pendingLock);
-    return g_pending.pszWhat == nullptr ? 0 : std::max<DWORD>(g_pending.until.Remaining(), 1);
+std::optional<DWORD> UncancellableWaitLeft() {
+    const std::optional<PendingWait> pending = PendingNow();
+    if (!pending) return std::nullopt;
+    return pending->until.Remaining();
+}
+
+const char* UpdateTableName(const UpdateDataEntry* pEntry) {
+    const UpdateTables& t = theApp.tables;
+    const std::pair<const UpdateTable*, const char*> tables[] = {
+        {&t.FW, "FW"}, {&t.CG, "CG"}, {&t.CF, "CF"}, {&t.EE, "EE"}, {&t.KF, "KF"}, {&t.ZF, "ZF"}, {&t.YF, "YF"},
+    };
+    for (const auto& [pTable, pszName] : tables) {
+        if (pEntry >= pTable->data() && pEntry < pTable->data() + pTable->size()) return pszName;
+    }
+    return "";
+}
+
+TransferInfo TransferOfEntry(const UpdateDataEntry* pEntry, const std::string& table) {
+    TransferInfo info;
+    info.strTable = table;
+    if (pEntry == nullptr) return info;
+    info.strFile = pEntry->strFileName;
+    info.cbTotal = pEntry->cbData;
+    int nKind = std::clamp(theApp.nPortKind, 0, static_cast<int>(PORT_KIND_COUNT) - 1);
+    if (pEntry->cbFirstBlock[nKind] != 0 && pEntry->dwFirstBlockWait[nKind] != 0) {
+        // As SendData weighs the pause: a tenth of the transfer.
+        info.cbPauseWeight = pEntry->cbData / 10;
+        info.dwPauseMs = pEntry->dwFirstBlockWait[nKind];
+    }
+    return info;
+}
+
+TransferInfo TransferUnderWay() {
+    std::lock_guard lock(g_transferLock);
+    return g_transfer;
 }
 
 int ReportTransferError(DWORD dwError, DWORD dwLocation) noexcept {
@@ -376,6 +416,12 @@ DWORD SendData(BOOL bAfterFirmware, const UpdateDataEntry& entry, IDialogHost* p
     const DWORD cbFirst = entry.cbFirstBlock[nKind];
     const DWORD dwFirstWait = entry.dwFirstBlockWait[nKind];
     const DWORD dwWeight = cbFirst != 0 ? cbTotal / 10 : 0;
+    {
+        // Before the first progress text, so the front end names the transfer that text begins.
+        TransferInfo transfer = TransferOfEntry(&entry, UpdateTableName(&entry));
+        std::lock_guard lock(g_transferLock);
+        g_transfer = std::move(transfer);
+    }
     SetupProgress(pDialog, PROGRESS_SENDING, 0, 0, 100);
     DWORD dwLastProgress = GetTickCount();
 

@@ -79,6 +79,24 @@ inline constexpr DWORD IDS_NOT_AN_ADDRESS = 405;
 inline constexpr DWORD IDS_TYPED_ADDRESS_LINE = 406;
 inline constexpr DWORD IDS_PORT_NAME_TOO_LONG = 407;
 inline constexpr DWORD IDS_HELP_PAGE_ADDRESS = 408;
+// The steps of an update as the progress shows them, and the LAN search that found nothing.
+inline constexpr DWORD IDS_STEP_SENDING = 500;
+inline constexpr DWORD IDS_STEP_FIRMWARE = 501;
+inline constexpr DWORD IDS_STEP_FONT_DATA = 502;
+inline constexpr DWORD IDS_STEP_CODE_PAGE = 503;
+inline constexpr DWORD IDS_STEP_CPCL_FONT = 504;
+inline constexpr DWORD IDS_STEP_ZPL_FONT = 505;
+inline constexpr DWORD IDS_STEP_DATA = 506;
+inline constexpr DWORD IDS_STEP_FIRST_BLOCK_PAUSE = 507;
+inline constexpr DWORD IDS_STEP_RESTART_WAIT = 508;
+inline constexpr DWORD IDS_STEP_RESTART_WAIT_LEFT = 509;
+inline constexpr DWORD IDS_STEP_CHECK_FIRMWARE = 510;
+inline constexpr DWORD IDS_STEP_CHECK_FONT_DATA = 511;
+inline constexpr DWORD IDS_STEP_CHECK_CODE_PAGE = 512;
+inline constexpr DWORD IDS_STEP_CHECK_CPCL_FONT = 513;
+inline constexpr DWORD IDS_STEP_CHECK_ZPL_FONT = 514;
+inline constexpr DWORD IDS_STEP_CHECK_DATA = 515;
+inline constexpr DWORD IDS_NO_PRINTER_ANSWERED = 516;
 
 // Japanese when the first non-empty of LC_ALL, LC_MESSAGES and LANG starts with "ja",
 // English otherwise (arguments may be null).

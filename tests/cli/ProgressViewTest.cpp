@@ -119,14 +119,14 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
     TestPipe pipe;
     CProgressView view(pipe.WriteEnd(), false);
     CProgressSteps steps;
-    auto play = [&](DWORD dwNow, const char* pszText, DWORD dwLeftMs = 0) {
+    auto play = [&](DWORD dwNow, const char* pszText, std::optional<DWORD> dwLeftMs = std::nullopt) {
         std::optional<ProgressStep> step = steps.OnText(pszText, dwNow);
         ASSERT_TRUE(step.has_value()) << pszText;
         step->dwLeftMs = dwLeftMs;
         view.ShowStep(*step, dwNow);
-        if (std::optional<ProgressStep> following = steps.TakeFollowing()) view.ShowStep(*following, dwNow);
+        if (step->EndsTransfer()) view.ShowStep(steps.AfterTransfer(), dwNow);
     };
-    steps.BeginTransfer({"Firmware FW1F07SIM.bin", 30024, 3002, 15000, ""});
+    steps.BeginTransfer({"FW", "FW1F07SIM.bin", 30024, 3002, 15000});
     play(0, "Sending... [  0%]");
     play(5000, "Sending... [  3%]");
     play(10000, "Sending... [  6%]");
@@ -140,7 +140,7 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
     play(23000, "Waiting... [ 50%]", 34600);
     play(23100, "Waiting... [ 50%]");  // the check starts again at 50
     play(23500, "Waiting... [100%]");
-    steps.BeginTransfer({"Font data KF1FSIM.bin", 10020, 0, 0, "Checking the font data"});
+    steps.BeginTransfer({"KF", "KF1FSIM.bin", 10020, 0, 0});
     play(24000, "Sending... [ 50%]");
     play(25000, "Sending... [100%]");
     // The check after a transfer is announced once.
@@ -168,33 +168,6 @@ TEST(ProgressSteps, RecordedUpdateReadsAsNamedSteps) {
               "  50%  5,010 of 10,020 bytes sent\n"
               "  100%  10,020 of 10,020 bytes sent, 4.9 KiB/s\n"
               "Checking the font data\n");
-}
-
-// Programs read a step by its phase; people by its name.
-TEST(ProgressSteps, PhaseOfEveryStepName) {
-    const struct {
-        const char* pszName;
-        const char* pszPhase;
-    } cases[] = {
-        {"Firmware FW2007SIM.bin", "firmware"},
-        {"Firmware", "firmware"},
-        {"The printer accepts the firmware after a 15 s pause", "firmware_pause"},
-        {"Waiting for the printer to restart", "restart"},
-        {"Checking the new firmware", "firmware_check"},
-        {"Font data KF20SIM.bin", "data"},
-        {"Code page data CF2000CP.bin", "data"},
-        {"CPCL font data ZF20CPCL.bin", "data"},
-        {"ZPL font data YF20ZPL0.bin", "data"},
-        {"Checking the font data", "data_check"},
-        {"Checking the CPCL font data", "data_check"},
-        {"Firmwareless", ""},
-        {"Preparing for update...", ""},
-        {"kelvo-cli: result 0 (ERROR_SUCCESS), exit status 0", ""},
-        {"", ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(StepPhase(c.pszName), c.pszPhase) << c.pszName;
-    EXPECT_EQ(TransferKindName("KF"), "Font data");
-    EXPECT_EQ(TransferKindName("EE"), "Data");
 }
 
 // On a terminal the step's bar is redrawn in place under its name.

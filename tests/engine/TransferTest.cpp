@@ -13,6 +13,7 @@
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "engine/Steps.h"
+#include "engine/Thread.h"
 #include "platform/Text.h"
 #include "platform/WinError.h"
 #include "ui/RecordingMessageBox.h"
@@ -175,6 +176,73 @@ TEST_F(Transfer, SpecialFirstBlockAndItsPause) {
     ASSERT_GE(texts.size(), 3u);
     EXPECT_THAT(std::vector<std::string>(texts.end() - 3, texts.end()),
                 ElementsAre("Sending... [  9%]", "Sending... [ 10%]", "Sending... [100%]"));
+}
+
+// Each progress text of a transfer comes while the engine names that transfer: its table
+// and file, the bytes sent and the first-block pause as the percentage weighs it.
+TEST_F(Transfer, TransferUnderWayIsNamedBeforeItsFirstProgressText) {
+    struct NamingHost : CProgressHost {
+        void SetControlText(int nControlId, const std::string& text) override {
+            if (nControlId == IDC_PROGRESS_TEXT) seen.push_back(TransferUnderWay());
+            CProgressHost::SetControlText(nControlId, text);
+        }
+        std::vector<TransferInfo> seen;  // the worker's own thread: no lock needed here
+    };
+    struct Case {
+        UpdateTable UpdateTables::*pTable;
+        BOOL bFirmware;
+        int nPortKind;
+        const char* pszTable;
+        unsigned long long cbPauseWeight;
+        DWORD dwPauseMs;
+    };
+    const Case cases[] = {
+        {&UpdateTables::FW, TRUE, PORT_KIND_USB, "FW", 0, 0},
+        {&UpdateTables::FW, TRUE, PORT_KIND_LAN, "FW", 100, 1200},
+        {&UpdateTables::KF, FALSE, PORT_KIND_USB, "KF", 0, 0},
+        {&UpdateTables::ZF, FALSE, PORT_KIND_USB, "ZF", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pszTable) + " over kind " + std::to_string(c.nPortKind));
+        g_script.Clear();
+        theApp.nPortKind = c.nPortKind;
+        UpdateDataEntry& entry = (theApp.tables.*c.pTable)[0x20];
+        entry.cbData = 1000;
+        entry.pData = std::make_unique<BYTE[]>(entry.cbData);
+        entry.bLoaded = TRUE;
+        entry.strFileName = std::string(c.pszTable) + "20SIM.bin";
+        entry.cbFirstBlock[PORT_KIND_LAN] = 20;
+        entry.dwFirstBlockWait[PORT_KIND_LAN] = 1200;
+        NamingHost host;
+        DWORD cbTotal = 0;
+        EXPECT_EQ(SendData(c.bFirmware, entry, &host, m_hSdk, &cbTotal), ERROR_SUCCESS);
+        ASSERT_FALSE(host.seen.empty());
+        for (const TransferInfo& t : host.seen) {
+            EXPECT_EQ(t.strTable, c.pszTable);
+            EXPECT_EQ(t.strFile, entry.strFileName);
+            EXPECT_EQ(t.cbTotal, 1000u);
+            EXPECT_EQ(t.cbPauseWeight, c.cbPauseWeight);
+            EXPECT_EQ(t.dwPauseMs, c.dwPauseMs);
+        }
+        EXPECT_EQ(TransferUnderWay().strFile, entry.strFileName);  // the one sent last, after it
+    }
+}
+
+// The time left of an uncancellable wait is there only while the wait lives, and within
+// its limit; a cancel's notice says the same.
+TEST(UncancellableWait, TimeLeftOnlyWhileItLives) {
+    EXPECT_FALSE(UncancellableWaitLeft().has_value());
+    EXPECT_EQ(CancelWaitText(), "");
+    {
+        UncancellableWait storing("for the printer to restart", 30000);
+        const std::optional<DWORD> dwLeft = UncancellableWaitLeft();
+        ASSERT_TRUE(dwLeft.has_value());
+        EXPECT_LE(*dwLeft, 30000u);
+        EXPECT_GT(*dwLeft, 0u);
+        const std::string notice = CancelWaitText();
+        EXPECT_TRUE(notice.starts_with("waiting up to ") && notice.ends_with(" s for the printer to restart")) << notice;
+    }
+    EXPECT_FALSE(UncancellableWaitLeft().has_value());
 }
 
 TEST_F(Transfer, NoProgressForTenSeconds) {

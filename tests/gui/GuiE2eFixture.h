@@ -127,9 +127,10 @@ protected:
         ::unsetenv("KELVO_SYSROOT");
     }
 
-    sim::MadeFile MakeFirmware(BYTE bRomId, DWORD cbSize) {
+    sim::MadeFile MakeFirmware(BYTE bRomId, DWORD cbSize) { return MakeFile("FW", bRomId, cbSize); }
+    sim::MadeFile MakeFile(const char* pszKind, BYTE bRomId, DWORD cbSize) {
         sim::UpdateFileRequest request;
-        request.szKind = "FW";
+        request.szKind = pszKind;
         request.bTypeId = kTypeId;
         request.bRomId = bRomId;
         request.cbSize = cbSize;
@@ -167,6 +168,7 @@ protected:
                 return TRUE;
             });
             dlg.SetSilentCloseDelay(0);
+            if (m_onDialog) m_onDialog(dlg);
             QTimer::singleShot(0, &dlg, [this, &dlg, nTimeoutMs, nKind, chooseInList] {
                 ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled(); }, 10000));
                 m_caption = dlg.windowTitle().toStdString();
@@ -229,6 +231,7 @@ protected:
     std::string m_heading;                 // of the port list as shown
     std::vector<std::string> m_listLines;  // the lines it showed
     std::unique_ptr<GuiTransport> m_pTransport;  // none: LAN; set by the constructor
+    std::function<void(CKelvoDlg&)> m_onDialog;  // SelectAndUpdate's dialog, before Select
 };
 
 #define KELVO_GUI_TEST_MAIN()                                \

@@ -1,6 +1,8 @@
 // A whole update from the desktop dialog against the simulated printer.
 #include "gui/GuiE2eFixture.h"
 
+#include <algorithm>
+
 namespace {
 
 TEST_F(GuiE2e, SelectUpdatesThePrinterAndShowsTheSuccessBox) {
@@ -12,6 +14,39 @@ TEST_F(GuiE2e, SelectUpdatesThePrinterAndShowsTheSuccessBox) {
     EXPECT_TRUE(m_bLanChecked);
     ExpectFirmwareUpdated(PORT_KIND_LAN, fw);
     EXPECT_EQ(theApp.szPortName, m_szAddress);
+}
+
+// The stretches the engine's progress text does not name: the restart wait, which says how
+// long it may still take, and the check of the font data after its last byte (at least the
+// printer's 3 s to store it: seen by a line sampled every few milliseconds).
+TEST_F(GuiE2e, StepLineNamesTheRestartWaitAndTheFontCheck) {
+    MakeFirmware(0x07, 20000);
+    MakeFile("KF", 0, 9000);
+    ModelTable[kTypeId].dwDataKinds |= DK_KANJI_FONT;
+    StartPrinter(0x05);
+    std::vector<std::string> lines;  // each line the dialog showed, in order
+    m_onDialog = [&lines](CKelvoDlg& dlg) {
+        auto* pSample = new QTimer(&dlg);
+        QObject::connect(pSample, &QTimer::timeout, &dlg, [&lines, &dlg] {
+            if (!dlg.StepLine()->isVisible()) return;
+            const std::string line = dlg.StepLine()->text().toStdString();
+            if (lines.empty() || lines.back() != line) lines.push_back(line);
+        });
+        pSample->start(5);
+    };
+    SelectAndUpdate(60000);
+    EXPECT_EQ(theApp.nExitCode.load(), 0u);
+    EXPECT_EQ(m_pPrinter->State().bRomId, 0x07);
+    std::string all;
+    for (const std::string& line : lines) all += line + "\n";
+    auto first = [&](auto pred) { return std::find_if(lines.begin(), lines.end(), pred) - lines.begin(); };
+    const auto nRestart = first([](const std::string& l) {
+        return l.starts_with("Waiting for the printer to restart (up to ") && l.ends_with(" s)");
+    });
+    const auto nCheck = first([](const std::string& l) { return l == "Checking the font data"; });
+    EXPECT_LT(nRestart, static_cast<long>(lines.size())) << all;
+    EXPECT_LT(nCheck, static_cast<long>(lines.size())) << all;
+    EXPECT_LT(nRestart, nCheck) << all;
 }
 
 TEST_F(GuiE2e, SilentRunEndsByItselfWithTheResultAsExitStatus) {

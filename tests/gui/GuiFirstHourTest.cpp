@@ -307,6 +307,205 @@ TEST_P(BusyLayout, ProgressBarUnderTheTextAndEveryTextWholeInsideTheWindow) {
 INSTANTIATE_TEST_SUITE_P(BothLanguages, BusyLayout,
                          ::testing::Values(LayoutCase{"C.UTF-8", ""}, LayoutCase{"ja_JP.UTF-8", "Noto Sans CJK JP"}));
 
+// --- the step under the progress text, and a LAN search that finds nothing --------------------
+
+// The texts a user of each language reads; the engine's own texts and boxes stay as they are.
+struct LanguageCase {
+    const char* pszLang;
+    const char* pszFont;  // the font the program sets for the language
+    const char* pszFirmware;
+    const char* pszRestart21;
+    const char* pszRestart9;
+    const char* pszCheckFirmware;
+    const char* pszFontData;
+    const char* pszCheckFontData;
+    const char* pszNoPortFound;
+    const char* pszNoPrinterAnswered;
+};
+const LanguageCase kEnglish = {
+    "C.UTF-8", "",
+    "Firmware FW2007SIM.bin",
+    "Waiting for the printer to restart (up to 21 s)",
+    "Waiting for the printer to restart (up to 9 s)",
+    "Checking the new firmware",
+    "Font data KF20SIM.bin",
+    "Checking the font data",
+    "No port or printer found.\n\nErrorCode = [ 070401, 200010DF ]",
+    "No printer answered the search. Type the printer's IPv4 address:",
+};
+const LanguageCase kJapanese = {
+    "ja_JP.UTF-8", "Noto Sans CJK JP",
+    "ファームウェア FW2007SIM.bin",
+    "プリンターの再起動を待っています (最大21秒)",
+    "プリンターの再起動を待っています (最大9秒)",
+    "新しいファームウェアを確認しています",
+    "フォントデータ KF20SIM.bin",
+    "フォントデータを確認しています",
+    "ポートあるいはプリンターが見つかりません\n\nErrorCode = [ 070401, 200010DF ]",
+    "検索に応答したプリンターはありません。プリンターのIPv4アドレスを入力:",
+};
+
+class InEachLanguage : public GuiTest, public ::testing::WithParamInterface<LanguageCase> {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        ::setenv("LANG", GetParam().pszLang, 1);
+        m_appFont = qApp->font();
+        if (GetParam().pszFont[0] != '\0') {
+            QFont font(GetParam().pszFont);
+            font.setPointSize(9);
+            qApp->setFont(font);
+        }
+    }
+    void TearDown() override {
+        qApp->setFont(m_appFont);
+        GuiTest::TearDown();
+    }
+    QFont m_appFont;
+};
+
+// A firmware and font update as the engine reports it: the engine's progress text stays
+// as it is; the line under it names the step, and the bar shows the step's percentage,
+// or busy where the printer restarts or checks what it got (never a bar frozen at 100 %).
+// The restart wait counts its time left down by itself.
+TEST_P(InEachLanguage, StepLineNamesEachStepUnderTheProgressText) {
+    const LanguageCase& lang = GetParam();
+    const TransferInfo firmware{"FW", "FW2007SIM.bin", 120000, 0, 0};
+    const TransferInfo font{"KF", "KF20SIM.bin", 40000, 0, 0};
+    struct Step {
+        const TransferInfo* pTransfer;  // the engine's transfer under way from this text on
+        const char* pszText;
+        const char* pszLine;  // null: no step line (and no bar)
+        int nBar;             // -1: busy
+    };
+    const Step script[] = {
+        {&firmware, "Sending... [ 40%]", lang.pszFirmware, 40},
+        {nullptr, "Sending... [100%]", lang.pszRestart21, -1},
+        {nullptr, "Waiting... [ 20%]", lang.pszRestart21, -1},
+        {nullptr, "Waiting... [ 50%]", lang.pszRestart21, -1},
+        {nullptr, "Waiting... [ 50%]", lang.pszCheckFirmware, -1},
+        {nullptr, "Waiting... [100%]", lang.pszCheckFirmware, -1},
+        {nullptr, "", nullptr, 0},
+        {&font, "Sending... [ 60%]", lang.pszFontData, 60},
+        {nullptr, "Sending... [100%]", lang.pszCheckFontData, -1},
+    };
+    ModelTable[0].dwInterfaces = IF_USB;
+    CFakeDiscovery usb({"USB001\t (ZAQ KV-T80)"}, true);
+    m_frontEnd.SetDiscovery(0, &usb);
+    m_workers.SetWaitLeft(21000);
+    Event next(false), done;  // next: one text at a time
+    std::atomic<int> nShown{-1};
+    m_workers.body = [&](IDialogHost& host, bool) {
+        host.SetControlText(IDC_STATUS_TEXT, LoadResString(IDS_UPDATING_FIRMWARE));
+        host.SetControlText(IDC_PROGRESS_TEXT, "");
+        host.SetBusyLayout(true);
+        for (int i = 0; i < static_cast<int>(std::size(script)); ++i) {
+            if (script[i].pTransfer != nullptr) m_workers.SetTransfer(*script[i].pTransfer);
+            host.SetControlText(IDC_PROGRESS_TEXT, script[i].pszText);
+            nShown = i;
+            if (WaitForEvent(next, 20000) != WAIT_OBJECT_0) return;
+        }
+        WaitForEvent(done, 20000);
+        host.RestoreAfterRun();
+    };
+    RunDialog([&](CKelvoDlg& dlg) {
+        ASSERT_TRUE(WaitForReady(dlg));
+        dlg.PortList().SetShownHook([](CPortListDlg& d) { QTest::mouseClick(d.UpdateButton(), Qt::LeftButton); });
+        QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+        QLabel* pProgress = dlg.Control(IDC_PROGRESS_TEXT);
+        QLabel* pLine = dlg.StepLine();
+        QProgressBar* pBar = dlg.ProgressBar();
+        for (int i = 0; i < static_cast<int>(std::size(script)); ++i) {
+            const Step& step = script[i];
+            SCOPED_TRACE(std::string("after \"") + step.pszText + "\"");
+            ASSERT_TRUE(QTest::qWaitFor([&] { return nShown == i && pProgress->text() == step.pszText; }, 10000));
+            QCoreApplication::processEvents();
+            if (step.pszLine == nullptr) {
+                EXPECT_FALSE(pLine->isVisible());
+                EXPECT_FALSE(pBar->isVisible());
+            } else {
+                EXPECT_TRUE(pLine->isVisible());
+                EXPECT_EQ(pLine->text().toStdString(), step.pszLine);
+                EXPECT_TRUE(pBar->isVisible());
+                if (step.nBar < 0) {
+                    EXPECT_EQ(pBar->maximum(), 0) << "busy";
+                } else {
+                    EXPECT_EQ(pBar->maximum(), 100);
+                    EXPECT_EQ(pBar->value(), step.nBar);
+                }
+                // Text, step line and bar one under the other, each whole and inside.
+                EXPECT_GE(pLine->y(), pProgress->y() + pProgress->sizeHint().height());
+                EXPECT_GE(pBar->y(), pLine->y() + pLine->sizeHint().height());
+                EXPECT_GE(pLine->width(), pLine->sizeHint().width());
+                EXPECT_TRUE(dlg.rect().contains(pLine->geometry()));
+                EXPECT_TRUE(dlg.rect().contains(pBar->geometry()));
+                EXPECT_GT(dlg.SelectButton()->y(), pBar->geometry().bottom());
+            }
+            if (i == 2) {
+                // No new text while the printer restarts: the time left still goes down.
+                m_workers.SetWaitLeft(9000);
+                EXPECT_TRUE(QTest::qWaitFor([&] { return pLine->text().toStdString() == lang.pszRestart9; }, 10000));
+                m_workers.SetWaitLeft(21000);
+                EXPECT_TRUE(QTest::qWaitFor([&] { return pLine->text().toStdString() == lang.pszRestart21; }, 10000));
+            }
+            next.Set();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return nShown != i || i + 1 == static_cast<int>(std::size(script)); }, 10000));
+        }
+        done.Set();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled(); }, 10000));
+        EXPECT_FALSE(pLine->isVisible());
+        EXPECT_FALSE(pBar->isVisible());
+        dlg.PostClose();
+    });
+}
+
+// A LAN search that finds nothing: the box comes as it always has; then the list opens
+// with a line saying no printer answered and that its address can be typed, above the
+// address field, which has the focus. The typed address is the run's port.
+TEST_P(InEachLanguage, LanSearchWithoutAnswerOpensTheListForATypedAddress) {
+    const LanguageCase& lang = GetParam();
+    ModelTable[0].dwInterfaces = IF_TCP;
+    CFakeDiscovery none({}, false);
+    m_frontEnd.SetDiscovery(2, &none);
+    bool bShown = false;
+    RunDialog([&](CKelvoDlg& dlg) {
+        ASSERT_TRUE(WaitForReady(dlg));
+        dlg.PortList().SetShownHook([&](CPortListDlg& d) {
+            bShown = true;
+            auto boxes = Boxes();
+            ASSERT_EQ(boxes.size(), 1u);  // the box came first
+            EXPECT_EQ(boxes[0].text, lang.pszNoPortFound);
+            EXPECT_EQ(boxes[0].nIcon, QMessageBox::Critical);
+            EXPECT_EQ(d.List()->count(), 0);
+            EXPECT_FALSE(d.UpdateButton()->isEnabled());
+            EXPECT_TRUE(d.AddressLabel()->isVisible());
+            EXPECT_EQ(d.AddressLabel()->text().toStdString(), lang.pszNoPrinterAnswered);
+            EXPECT_GE(d.AddressLabel()->width(), d.AddressLabel()->sizeHint().width());
+            EXPECT_TRUE(d.rect().contains(d.AddressLabel()->geometry()));
+            EXPECT_LE(d.AddressLabel()->geometry().bottom(), d.AddressField()->y());
+            EXPECT_TRUE(QTest::qWaitFor([&] { return d.AddressField()->hasFocus(); }, 10000));
+            // Typing starts at once, without a click into the field.
+            QTest::keyClicks(QApplication::focusWidget(), "127.0.0.9");
+            QTest::keyClick(d.AddressField(), Qt::Key_Return);
+            EXPECT_TRUE(d.UpdateButton()->isEnabled());
+            QTest::mouseClick(d.UpdateButton(), Qt::LeftButton);
+        });
+        QTest::mouseClick(dlg.SelectButton(), Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.SelectButton()->isEnabled(); }, 10000));
+        dlg.PostClose();
+    });
+    EXPECT_TRUE(bShown);
+    const auto runs = m_workers.Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].portName, "127.0.0.9");
+    EXPECT_EQ(runs[0].nPortKind, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLanguages, InEachLanguage, ::testing::Values(kEnglish, kJapanese),
+                         [](const ::testing::TestParamInfo<LanguageCase>& info) {
+                             return info.index == 0 ? std::string("English") : std::string("Japanese");
+                         });
+
 // --- ends that leave a worker behind -----------------------------------------------------------
 
 // The window ends while a run hangs: after the wait the machine is restored as on a

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,24 @@ public:
     }
     DWORD Wait(DWORD dwTimeout) override { return m_thread.WaitForEnd(dwTimeout); }
     void RestoreMachine() override { ++nRestores; }
+    TransferInfo TransferUnderWay() override {
+        std::lock_guard lock(m_mutex);
+        return transfer;
+    }
+    std::optional<DWORD> WaitLeft() override {
+        std::lock_guard lock(m_mutex);
+        return waitLeft;
+    }
+    // What the engine would say: the transfer a body's progress texts belong to, and the
+    // time left of the wait it sits out.
+    void SetTransfer(TransferInfo info) {
+        std::lock_guard lock(m_mutex);
+        transfer = std::move(info);
+    }
+    void SetWaitLeft(std::optional<DWORD> dwMs) {
+        std::lock_guard lock(m_mutex);
+        waitLeft = dwMs;
+    }
 
     struct Run {
         std::string portName;
@@ -112,6 +131,8 @@ public:
 private:
     std::mutex m_mutex;
     std::vector<Run> runs;
+    TransferInfo transfer;
+    std::optional<DWORD> waitLeft;
     Thread m_thread;
 };
 

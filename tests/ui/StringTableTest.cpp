@@ -7,7 +7,7 @@
 namespace {
 
 TEST(StringTable, EveryIdHasBothTextsAndTheTableIsSorted) {
-    ASSERT_EQ(ResStringCount(), 69u);
+    ASSERT_EQ(ResStringCount(), 86u);
     for (std::size_t i = 0; i < ResStringCount(); ++i) {
         DWORD dwId = ResStringIdAt(i);
         if (i > 0) {
