@@ -67,6 +67,27 @@ protected:
         ASSERT_EQ(r.nStatus, 0) << r.err;
     }
     std::string Log() const { return TempDir::Read(m_dir / "root/var/log/ZAQ/Logs/Kelvo.log"); }
+    static bool CanRunAsNobody() {
+        return ::geteuid() == 0 && ::access("/usr/bin/unshare", X_OK) == 0 && ::access("/usr/bin/setpriv", X_OK) == 0;
+    }
+    // Everything the program needs as nobody: its folders, the machine's lock folder, an
+    // update folder it may read.
+    void PrepareNobodyRun() {
+        for (const char* psz : {"state", "root/run/lock", "root/dev"}) std::filesystem::create_directories(m_dir / psz);
+        for (const char* psz : {"", "work", "root", "root/run", "root/dev"}) ::chmod((m_dir / psz).c_str(), 0755);
+        for (const char* psz : {"config", "run", "state", "root/run/lock"}) ::chmod((m_dir / psz).c_str(), 01777);
+        m_env["XDG_STATE_HOME"] = m_dir / "state";
+        m_dir.Write("work/config.ini", "32,\"KV-T32\",M|K,IF_TCP|IF_COM|IF_USB,0\n");
+        MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=07", "--size=5000"});
+        for (const char* psz : {"work/config.ini", "work/FW2007SIM.bin"}) ::chmod((m_dir / psz).c_str(), 0644);
+    }
+    // kelvo-cli as nobody, in a network namespace of its own.
+    ProgramResult CliAsNobody(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"/usr/bin/unshare", "-n", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                      "--clear-groups", kCli};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, m_env, m_dir / "work");
+    }
 
     TempDir m_dir;
     std::map<std::string, std::string> m_env;
@@ -253,18 +274,8 @@ std::string GroupNameOf(gid_t gid) {
 }
 
 TEST_F(ProgramTest, WithoutTheRightsTheMissingRightIsNamed) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run kelvo-cli as another user in a namespace of its own";
-    for (const char* psz : {"/usr/bin/unshare", "/usr/bin/setpriv"}) {
-        if (::access(psz, X_OK) != 0) GTEST_SKIP() << psz << " is not installed";
-    }
-    // Everything the program needs as that user: its folders, the machine's lock folder.
-    for (const char* psz : {"state", "root/run/lock", "root/dev"}) std::filesystem::create_directories(m_dir / psz);
-    for (const char* psz : {"", "work", "root", "root/run", "root/dev"}) ::chmod((m_dir / psz).c_str(), 0755);
-    for (const char* psz : {"config", "run", "state", "root/run/lock"}) ::chmod((m_dir / psz).c_str(), 01777);
-    m_env["XDG_STATE_HOME"] = m_dir / "state";
-    m_dir.Write("work/config.ini", "32,\"KV-T32\",M|K,IF_TCP|IF_COM|IF_USB,0\n");
-    MakeUpdate({"--kind=FW", "--type-id=20", "--rom-id=07", "--size=5000"});
-    for (const char* psz : {"work/config.ini", "work/FW2007SIM.bin"}) ::chmod((m_dir / psz).c_str(), 0644);
+    if (!CanRunAsNobody()) GTEST_SKIP() << "needs root, unshare and setpriv to run kelvo-cli as another user";
+    PrepareNobodyRun();
     std::filesystem::create_directories(m_dir / "root/dev/usb");
     ::chmod((m_dir / "root/dev/usb").c_str(), 0755);
     // Nodes whose group grants nothing to add oneself to: root's group, and none at all.
@@ -300,16 +311,32 @@ TEST_F(ProgramTest, WithoutTheRightsTheMissingRightIsNamed) {
          "/etc/sysctl.d/) or run as root."},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args{"/usr/bin/unshare", "-n", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                      "--clear-groups", kCli};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        ProgramResult r = RunProgram(args, m_env, m_dir / "work");
+        ProgramResult r = CliAsNobody(c.args);
         EXPECT_EQ(r.nStatus, 1) << r.err;
         EXPECT_TRUE(Contains(r.err, "kelvo-cli: " + c.sentence + "\nkelvo-cli: result " + std::to_string(c.nResult) +
                                         " ("))
             << r.err;
         EXPECT_FALSE(Contains(r.err, "Attempt to connect")) << r.err;
     }
+}
+
+// Without --port the port the search found is checked as a named one: the sentence names
+// its node and what grants access, and nothing reaches the printer.
+TEST_F(ProgramTest, WithoutAPortTheFoundNodeThatCannotBeOpenedIsNamed) {
+    if (!CanRunAsNobody()) GTEST_SKIP() << "needs root, unshare and setpriv to run kelvo-cli as another user";
+    PrepareNobodyRun();
+    sim::Config config;
+    config.state.bTypeId = 0x20;
+    config.state.bRomId = 0x05;
+    std::unique_ptr<sim::Printer> printer = StartUsbPrinter(config, m_dir / "root", 0);
+    ASSERT_TRUE(printer);
+    const std::string node = m_dir / "root/dev/usb/lp0";
+    ASSERT_EQ(::chmod(node.c_str(), 0600), 0);
+    ProgramResult r = CliAsNobody({"--kind", "usb"});
+    EXPECT_EQ(r.nStatus, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "kelvo-cli: You may not open " + node + " (owner ")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "or run as root.\nkelvo-cli: result 5 (")) << r.err;
+    EXPECT_FALSE(printer->WaitForEvent("command", 0));
 }
 
 // Without --kind an IPv4 address means LAN, whatever kind the model lists first.
